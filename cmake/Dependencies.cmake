@@ -1,0 +1,24 @@
+# Third-party libraries, all from Debian packages.
+find_package(Threads REQUIRED)
+
+if(WIN32)
+  # One self-contained executable: no libgcc/libstdc++/winpthread DLLs beside it.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+else()
+  find_library(BOOST_CONTEXT_LIB NAMES boost_context REQUIRED)
+  find_path(BOOST_CONTEXT_INCLUDE boost/context/detail/fcontext.hpp REQUIRED)
+endif()
+
+if(GREEN_BUILD_TESTS)
+  # Built from source with the project's own flags, so the sanitizers and the
+  # cross compiler see the same code as the tests.
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_deps/googletest EXCLUDE_FROM_ALL)
+  include(GoogleTest)
+endif()
+
+if(GREEN_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

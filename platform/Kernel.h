@@ -1,0 +1,67 @@
+// Kernel objects, waits, completion routines and waitable timers, with the
+// semantics of their Win32 counterparts:
+// - a wait on up to 64 objects answers the lowest signalled index;
+// - an auto-reset event wakes exactly one wait, the one that reports it;
+// - completion routines (APCs) run on the thread they were queued to, only
+//   inside that thread's alertable waits, which then answer kWaitIoCompletion
+//   without reporting an object;
+// - a waitable timer's routine runs on the thread that armed it.
+// posix: a kernel object is a descriptor plus what a wait does when it polls
+// ready; timers live in the arming thread's own queue.
+#pragma once
+
+#include <cstdint>
+
+namespace green::os {
+
+using Handle = std::uintptr_t;
+constexpr Handle kNoHandle = 0;
+
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+constexpr uint32_t kMaxWaitObjects = 64;
+
+// Answers of the waits.
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitAbandoned0 = 0x80;
+constexpr uint32_t kWaitIoCompletion = 0xC0;
+constexpr uint32_t kWaitTimeout = 258;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+// Events. CreateEvent answers kNoHandle on failure (see GetLastError).
+Handle CreateEvent(bool ManualReset, bool InitialState);
+bool SetEvent(Handle Ev);
+bool ResetEvent(Handle Ev);
+bool CloseHandle(Handle H);
+
+// Waits until one of Handles is signalled (lowest index wins; an auto-reset
+// event is consumed), the timeout passes, or, when Alertable, completion
+// routines were run. Count may be 0 (then only the timeout or completion
+// routines end the wait). Answers kWaitObject0 + i, kWaitAbandoned0 + i,
+// kWaitTimeout, kWaitIoCompletion or kWaitFailed (last error set).
+uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs,
+                                bool Alertable);
+uint32_t WaitForSingleObject(Handle H, uint32_t TimeoutMs, bool Alertable = false);
+// Sleeps; alertable sleeps answer kWaitIoCompletion after completion routines ran.
+uint32_t SleepEx(uint32_t TimeoutMs, bool Alertable);
+
+// The wait of a windowed process's main thread: as the alertable
+// WaitForMultipleObjects, and answers Count when window input is available.
+uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs);
+// Translates and dispatches every message in the calling thread's queue.
+void PumpMessages();
+
+// Completion routines. QueueApc queues Proc(Arg) to the thread with that id
+// (the calling thread or another); false when that thread is gone or unknown.
+using ApcProc = void (*)(void* Arg);
+bool QueueApc(uint32_t ThreadId, ApcProc Proc, void* Arg);
+
+// Waitable timers. DueTime is in 100-ns units; negative means relative to
+// now. Period in milliseconds, 0 for one shot. Routine(Arg, low, high) runs
+// on the arming thread inside one of its alertable waits.
+using TimerApcProc = void (*)(void* Arg, uint32_t TimerLowValue, uint32_t TimerHighValue);
+Handle CreateWaitableTimer(bool ManualReset);
+bool SetWaitableTimer(Handle Timer, int64_t DueTime, int32_t PeriodMs, TimerApcProc Routine,
+                      void* Arg);
+bool CancelWaitableTimer(Handle Timer);
+
+}  // namespace green::os
