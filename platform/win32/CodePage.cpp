@@ -1,0 +1,72 @@
+// Code pages through UTF-16, the system's own conversions.
+#include "platform/win32/Win.h"
+
+#include "platform/CodePage.h"
+#include "platform/win32/Utf16.h"
+
+#include <climits>
+
+namespace green::os {
+namespace win32 {
+namespace {
+
+bool FitsInt(size_t Size) {
+  if (Size <= INT_MAX) return true;
+  ::SetLastError(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
+}  // namespace
+
+bool ToUtf16(unsigned CodePage, std::string_view Bytes, std::wstring& Out) {
+  Out.clear();
+  if (Bytes.empty()) return true;
+  if (!FitsInt(Bytes.size())) return false;
+  const int In = static_cast<int>(Bytes.size());
+  const int Size = ::MultiByteToWideChar(CodePage, 0, Bytes.data(), In, nullptr, 0);
+  if (Size <= 0) return false;
+  Out.resize(Size);
+  return ::MultiByteToWideChar(CodePage, 0, Bytes.data(), In, Out.data(), Size) == Size;
+}
+
+bool FromUtf16(unsigned CodePage, std::wstring_view Text, std::string& Out) {
+  Out.clear();
+  if (Text.empty()) return true;
+  if (!FitsInt(Text.size())) return false;
+  const int In = static_cast<int>(Text.size());
+  // UTF-8 encodes every character and refuses these arguments.
+  const bool Utf8 = CodePage == CP_UTF8;
+  const DWORD Flags = Utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* Default = Utf8 ? nullptr : "?";
+  const int Size = ::WideCharToMultiByte(CodePage, Flags, Text.data(), In, nullptr, 0, Default, nullptr);
+  if (Size <= 0) return false;
+  Out.resize(Size);
+  return ::WideCharToMultiByte(CodePage, Flags, Text.data(), In, Out.data(), Size, Default,
+                               nullptr) == Size;
+}
+
+}  // namespace win32
+
+uint32_t AnsiCodePage() { return ::GetACP(); }
+
+bool IsCodePageSupported(uint32_t CodePage) {
+  return CodePage == kCpAcp || ::IsValidCodePage(CodePage);
+}
+
+// On failure (a code page the system lacks) the answer is empty and the
+// last error says why.
+std::string DecodeToUtf8(uint32_t CodePage, std::string_view Bytes) {
+  std::wstring Wide;
+  std::string Out;
+  if (win32::ToUtf16(CodePage, Bytes, Wide)) win32::FromUtf16(CP_UTF8, Wide, Out);
+  return Out;
+}
+
+std::string EncodeFromUtf8(uint32_t CodePage, std::string_view Utf8) {
+  std::wstring Wide;
+  std::string Out;
+  if (win32::ToUtf16(CP_UTF8, Utf8, Wide)) win32::FromUtf16(CodePage, Wide, Out);
+  return Out;
+}
+
+}  // namespace green::os
