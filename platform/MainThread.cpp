@@ -1,1 +1,101 @@
+// The main thread's call queue: portable, no operating-system support needed.
 #include "platform/MainThread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+
+#include "platform/Kernel.h"
+#include "platform/Thread.h"
+
+namespace green::os {
+
+namespace {
+
+struct PendingCall {
+  const std::function<void()>* Fn;
+  std::exception_ptr Error;
+  bool Done = false;
+};
+
+struct CallQueue {
+  std::mutex Lock;
+  std::condition_variable Queued;    // the main thread waits for calls
+  std::condition_variable Finished;  // callers wait for their call to be run
+  std::deque<PendingCall*> Calls;
+  WakeHook Hook;
+};
+
+CallQueue& TheQueue() {
+  static CallQueue* Q = new CallQueue;  // threads may call in during exit
+  return *Q;
+}
+
+}  // namespace
+
+WakeHook GetMainThreadWakeHook() {
+  CallQueue& Q = TheQueue();
+  std::lock_guard<std::mutex> Guard(Q.Lock);
+  return Q.Hook;
+}
+
+void SetMainThreadWakeHook(WakeHook Hook) {
+  CallQueue& Q = TheQueue();
+  std::lock_guard<std::mutex> Guard(Q.Lock);
+  Q.Hook = Hook;
+}
+
+void Synchronize(const std::function<void()>& Fn) {
+  if (IsMainThread()) {
+    Fn();
+    return;
+  }
+  CallQueue& Q = TheQueue();
+  PendingCall Call{&Fn, nullptr};
+  WakeHook Hook;
+  {
+    std::lock_guard<std::mutex> Guard(Q.Lock);
+    Q.Calls.push_back(&Call);
+    Hook = Q.Hook;
+  }
+  Q.Queued.notify_one();
+  Hook();  // outside the lock: the hook may do anything
+  {
+    std::unique_lock<std::mutex> Guard(Q.Lock);
+    Q.Finished.wait(Guard, [&] { return Call.Done; });
+  }
+  if (Call.Error) std::rethrow_exception(Call.Error);
+}
+
+bool CheckSynchronize(uint32_t TimeoutMs) {
+  if (!IsMainThread()) return false;
+  CallQueue& Q = TheQueue();
+  std::deque<PendingCall*> Calls;
+  {
+    std::unique_lock<std::mutex> Guard(Q.Lock);
+    auto HasCalls = [&] { return !Q.Calls.empty(); };
+    if (TimeoutMs == kInfinite) {
+      Q.Queued.wait(Guard, HasCalls);
+    } else if (TimeoutMs > 0) {
+      Q.Queued.wait_for(Guard, std::chrono::milliseconds(TimeoutMs), HasCalls);
+    }
+    Calls.swap(Q.Calls);
+  }
+  for (PendingCall* Call : Calls) {
+    try {
+      (*Call->Fn)();
+    } catch (...) {
+      Call->Error = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> Guard(Q.Lock);
+      Call->Done = true;
+    }
+    Q.Finished.notify_all();
+  }
+  return !Calls.empty();
+}
+
+}  // namespace green::os

@@ -1,0 +1,144 @@
+// Fibers on Boost.Context: a switch is one jump_fcontext; the fiber we left
+// is handed over in transfer_t::data so its context can be stored.
+#include "platform/Fiber.h"
+
+#include <boost/context/detail/fcontext.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/Error.h"
+#include "platform/posix/StackPool.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace green::os {
+
+namespace {
+
+namespace ctx = boost::context::detail;
+
+struct FiberRecord {
+  ctx::fcontext_t Context = nullptr;  // where it resumes while not running
+  Stack OwnStack;                     // empty for a thread's own fiber
+  FiberProc Proc = nullptr;
+  void* Arg = nullptr;
+  // Bounds of the stack for ASan; learnt on the first switch away for a
+  // thread's own fiber.
+  const void* StackBottom = nullptr;
+  size_t StackSize = 0;
+#if defined(__SANITIZE_THREAD__)
+  void* Tsan = nullptr;
+#endif
+};
+
+// Frees a thread's own fiber when the thread ends still converted.
+struct ThreadFiberOwner {
+  FiberRecord* Record = nullptr;
+  ~ThreadFiberOwner() { delete Record; }
+};
+
+thread_local FiberRecord* Current = nullptr;
+thread_local ThreadFiberOwner ThreadFiber;
+
+#if defined(__SANITIZE_ADDRESS__)
+inline void StartSwitch(void** FakeStack, const FiberRecord* To) {
+  __sanitizer_start_switch_fiber(FakeStack, To->StackBottom, To->StackSize);
+}
+inline void FinishSwitch(void* FakeStack, FiberRecord* From) {
+  __sanitizer_finish_switch_fiber(FakeStack, &From->StackBottom, &From->StackSize);
+}
+#else
+inline void StartSwitch(void**, const FiberRecord*) {}
+inline void FinishSwitch(void*, FiberRecord*) {}
+#endif
+
+// Runs on the new fiber's stack; From.data is the fiber that started it.
+[[noreturn]] void Entry(ctx::transfer_t From) {
+  auto* Prev = static_cast<FiberRecord*>(From.data);
+  Prev->Context = From.fctx;
+  FinishSwitch(nullptr, Prev);
+  FiberRecord* Self = Current;
+  Self->Proc(Self->Arg);
+  std::fputs("green: a fiber's start routine returned; fibers must switch away for good\n",
+             stderr);
+  std::abort();
+}
+
+}  // namespace
+
+Fiber ConvertThreadToFiber() {
+  if (!ThreadFiber.Record) {
+    auto* F = new FiberRecord;
+#if defined(__SANITIZE_THREAD__)
+    F->Tsan = __tsan_get_current_fiber();
+#endif
+    ThreadFiber.Record = F;
+    Current = F;
+  }
+  return ThreadFiber.Record;
+}
+
+void ConvertFiberToThread() {
+  if (!ThreadFiber.Record || Current != ThreadFiber.Record) return;
+  delete ThreadFiber.Record;
+  ThreadFiber.Record = nullptr;
+  Current = nullptr;
+}
+
+Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
+  if (!Proc) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  Stack S = AcquireStack(StackSize);
+  if (!S.Base) return nullptr;
+  auto* F = new FiberRecord;
+  F->OwnStack = S;
+  F->Proc = Proc;
+  F->Arg = Arg;
+  F->StackBottom = S.Bottom();
+  F->StackSize = S.Usable();
+  F->Context = ctx::make_fcontext(S.Top(), S.Usable(), Entry);
+#if defined(__SANITIZE_THREAD__)
+  F->Tsan = __tsan_create_fiber(0);
+#endif
+  return F;
+}
+
+void SwitchToFiber(Fiber To) {
+  auto* Target = static_cast<FiberRecord*>(To);
+  FiberRecord* Self = Current;
+  if (Target == Self) return;
+  Current = Target;
+  void* FakeStack = nullptr;
+  StartSwitch(&FakeStack, Target);
+#if defined(__SANITIZE_THREAD__)
+  __tsan_switch_to_fiber(Target->Tsan, 0);
+#endif
+  ctx::transfer_t From = ctx::jump_fcontext(Target->Context, Self);
+  // Back on Self: store where the fiber that switched here resumes.
+  auto* Prev = static_cast<FiberRecord*>(From.data);
+  Prev->Context = From.fctx;
+  FinishSwitch(FakeStack, Prev);
+}
+
+void DeleteFiber(Fiber F) {
+  auto* Record = static_cast<FiberRecord*>(F);
+  if (!Record || Record == Current) return;
+  if (Record == ThreadFiber.Record) return;  // ConvertFiberToThread owns it
+#if defined(__SANITIZE_THREAD__)
+  __tsan_destroy_fiber(Record->Tsan);
+#endif
+  ReleaseStack(Record->OwnStack);
+  delete Record;
+}
+
+Fiber GetCurrentFiber() { return Current; }
+
+}  // namespace green::os

@@ -1,0 +1,98 @@
+#include "platform/posix/StackPool.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/Errno.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace green::os {
+
+namespace {
+
+// Reserved per fiber whatever is asked: the kernel commits pages only when
+// touched, so a generous reserve costs address space, not memory.
+constexpr size_t kStandardUsable = 256 * 1024;
+constexpr size_t kMaxPooled = 64;
+
+size_t PageSize() {
+  static const size_t Size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return Size;
+}
+
+size_t RoundUp(size_t N, size_t To) { return (N + To - 1) / To * To; }
+
+struct Pool {
+  std::mutex Lock;
+  std::vector<Stack> Free;  // all of the standard size
+};
+
+Pool& ThePool() {
+  static Pool* P = new Pool;  // never destroyed: fibers may outlive statics
+  return *P;
+}
+
+Stack MapStack(size_t Usable) {
+  Stack S;
+  S.Mapped = Usable + PageSize();
+  void* Base = mmap(nullptr, S.Mapped, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+  if (Base == MAP_FAILED) {
+    SetLastErrorFromErrno();
+    return {};
+  }
+  if (mprotect(Base, PageSize(), PROT_NONE) != 0) {
+    SetLastErrorFromErrno();
+    munmap(Base, S.Mapped);
+    return {};
+  }
+  S.Base = Base;
+  return S;
+}
+
+}  // namespace
+
+void* Stack::Bottom() const { return static_cast<char*>(Base) + PageSize(); }
+
+size_t Stack::Usable() const { return Mapped - PageSize(); }
+
+Stack AcquireStack(size_t Usable) {
+  Usable = std::max(RoundUp(Usable, PageSize()), kStandardUsable);
+  if (Usable == kStandardUsable) {
+    Pool& P = ThePool();
+    std::lock_guard<std::mutex> Guard(P.Lock);
+    if (!P.Free.empty()) {
+      Stack S = P.Free.back();
+      P.Free.pop_back();
+      return S;
+    }
+  }
+  return MapStack(Usable);
+}
+
+void ReleaseStack(const Stack& S) {
+  if (!S.Base) return;
+#if defined(__SANITIZE_ADDRESS__)
+  // A deleted fiber never unwinds; its frames' redzones would poison the
+  // next user of this memory.
+  __asan_unpoison_memory_region(S.Bottom(), S.Usable());
+#endif
+  if (S.Usable() == kStandardUsable) {
+    Pool& P = ThePool();
+    std::lock_guard<std::mutex> Guard(P.Lock);
+    if (P.Free.size() < kMaxPooled) {
+      P.Free.push_back(S);
+      return;
+    }
+  }
+  munmap(S.Base, S.Mapped);
+}
+
+}  // namespace green::os

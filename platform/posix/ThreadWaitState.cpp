@@ -1,0 +1,165 @@
+#include "platform/posix/ThreadWaitState.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "platform/Error.h"
+#include "platform/Thread.h"
+
+namespace green::os {
+
+namespace {
+
+// Every thread's state by id, so that QueueApc can reach it.
+struct Registry {
+  std::mutex Lock;
+  std::unordered_map<uint32_t, std::shared_ptr<ThreadWaitState>> ByThread;
+};
+
+Registry& TheRegistry() {
+  static Registry* R = new Registry;  // outlives the threads' exit
+  return *R;
+}
+
+// The start time of a thread of this process, 0 when there is no such thread.
+uint64_t ThreadStartTime(uint32_t ThreadId) {
+  std::string Path = "/proc/self/task/" + std::to_string(ThreadId) + "/stat";
+  FILE* File = std::fopen(Path.c_str(), "re");
+  if (!File) return 0;
+  char Line[1024];
+  size_t Length = std::fread(Line, 1, sizeof Line - 1, File);
+  std::fclose(File);
+  Line[Length] = 0;
+  // The name in parentheses may hold anything; field 22 counts from after it.
+  const char* P = std::strrchr(Line, ')');
+  for (int Field = 2; P && Field < 22; ++Field) P = std::strchr(P + 1, ' ');
+  return P ? std::strtoull(P + 1, nullptr, 10) : 0;
+}
+
+std::shared_ptr<ThreadWaitState> NewState(uint32_t ThreadId, uint64_t StartTime) {
+  auto State = std::make_shared<ThreadWaitState>();
+  State->ThreadId = ThreadId;
+  State->StartTime = StartTime;
+  State->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (State->WakeFd < 0) {
+    std::perror("green: eventfd for a thread's waits");
+    std::abort();
+  }
+  return State;
+}
+
+// Takes up the state another thread made for this one (routines queued before
+// its first wait), or makes a new one.
+std::shared_ptr<ThreadWaitState> Adopt() {
+  uint32_t Id = CurrentThreadId();
+  uint64_t StartTime = ThreadStartTime(Id);
+  Registry& R = TheRegistry();
+  std::lock_guard<std::mutex> Guard(R.Lock);
+  auto& Slot = R.ByThread[Id];
+  if (!Slot || Slot->StartTime != StartTime) Slot = NewState(Id, StartTime);
+  std::lock_guard<std::mutex> StateGuard(Slot->Lock);
+  Slot->Adopted = true;
+  return Slot;
+}
+
+struct Holder {
+  std::shared_ptr<ThreadWaitState> State = Adopt();
+  ~Holder() {
+    Registry& R = TheRegistry();
+    {
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      auto It = R.ByThread.find(State->ThreadId);
+      if (It != R.ByThread.end() && It->second == State) R.ByThread.erase(It);
+    }
+    // Routines queued to a thread that ends are dropped, as on Windows.
+    {
+      std::lock_guard<std::mutex> Guard(State->Lock);
+      State->Exited = true;
+      State->Apcs.clear();
+    }
+    DropTimers(*State);
+  }
+};
+
+Holder& ThisHolder() {
+  thread_local Holder H;
+  return H;
+}
+
+// The state of another thread of this process, made for it when it has none
+// yet; nullptr when no such thread runs.
+std::shared_ptr<ThreadWaitState> StateOf(uint32_t ThreadId) {
+  Registry& R = TheRegistry();
+  {
+    std::lock_guard<std::mutex> Guard(R.Lock);
+    auto It = R.ByThread.find(ThreadId);
+    if (It != R.ByThread.end() && It->second->Adopted) return It->second;
+  }
+  // Not taken up yet: check that the thread exists (and is the same one).
+  uint64_t StartTime = ThreadStartTime(ThreadId);
+  std::lock_guard<std::mutex> Guard(R.Lock);
+  auto It = R.ByThread.find(ThreadId);
+  if (!StartTime) {
+    if (It != R.ByThread.end() && !It->second->Adopted) R.ByThread.erase(It);
+    return nullptr;
+  }
+  if (It == R.ByThread.end() || (!It->second->Adopted && It->second->StartTime != StartTime))
+    It = R.ByThread.insert_or_assign(ThreadId, NewState(ThreadId, StartTime)).first;
+  return It->second;
+}
+
+}  // namespace
+
+ThreadWaitState::~ThreadWaitState() {
+  if (WakeFd >= 0) close(WakeFd);
+}
+
+ThreadWaitState& ThisThreadWaitState() { return *ThisHolder().State; }
+
+std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared() { return ThisHolder().State; }
+
+bool QueueApc(uint32_t ThreadId, ApcProc Proc, void* Arg) {
+  if (!Proc) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  std::shared_ptr<ThreadWaitState> State =
+      ThreadId == CurrentThreadId() ? ThisThreadWaitStateShared() : StateOf(ThreadId);
+  if (!State) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> Guard(State->Lock);
+    if (State->Exited) {
+      SetLastError(kErrorInvalidHandle);
+      return false;
+    }
+    State->Apcs.emplace_back(Proc, Arg);
+  }
+  uint64_t One = 1;
+  (void)!write(State->WakeFd, &One, sizeof One);
+  return true;
+}
+
+bool RunQueuedApcs(ThreadWaitState& State) {
+  uint64_t Count;
+  // Drain the wake first: a routine queued after the swap below wakes the
+  // next wait instead.
+  (void)!read(State.WakeFd, &Count, sizeof Count);
+  std::vector<std::pair<ApcProc, void*>> Due;
+  {
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    Due.swap(State.Apcs);
+  }
+  for (auto& [Proc, Arg] : Due) Proc(Arg);
+  return !Due.empty();
+}
+
+}  // namespace green::os
