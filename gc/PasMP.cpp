@@ -1,0 +1,439 @@
+#include "gc/PasMP.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace green {
+
+namespace {
+constexpr uint32_t WriterBit = 1;
+constexpr uint32_t ReaderUnit = 2;
+}  // namespace
+
+void PasMPSpinAcquire(TPasMPLockWord& Word) noexcept {
+  for (;;) {
+    while (Word.load(std::memory_order_relaxed) & 1) TPasMP::Relax();
+    if (!(Word.fetch_or(1, std::memory_order_acquire) & 1)) return;
+  }
+}
+
+void PasMPSpinRelease(TPasMPLockWord& Word) noexcept { Word.store(0, std::memory_order_release); }
+
+void PasMPAcquireRead(TPasMPLockWord& Word) noexcept {
+  for (;;) {
+    uint32_t v = Word.load(std::memory_order_relaxed) & ~WriterBit;
+    if (Word.compare_exchange_weak(v, v + ReaderUnit, std::memory_order_acquire,
+                                   std::memory_order_relaxed))
+      return;
+    TPasMP::Relax();
+  }
+}
+
+void PasMPReleaseRead(TPasMPLockWord& Word) noexcept {
+  Word.fetch_sub(ReaderUnit, std::memory_order_release);
+}
+
+void PasMPAcquireWrite(TPasMPLockWord& Word) noexcept {
+  for (;;) {
+    uint32_t v = Word.load(std::memory_order_relaxed) & ~WriterBit;
+    if (Word.compare_exchange_weak(v, v | WriterBit, std::memory_order_acquire,
+                                   std::memory_order_relaxed))
+      break;
+    TPasMP::Relax();
+  }
+  while (Word.load(std::memory_order_acquire) != WriterBit) TPasMP::Relax();
+}
+
+void PasMPReleaseWrite(TPasMPLockWord& Word) noexcept { Word.exchange(0, std::memory_order_acq_rel); }
+
+void PasMPReadToWrite(TPasMPLockWord& Word) noexcept {
+  Word.fetch_sub(ReaderUnit, std::memory_order_release);
+  PasMPAcquireWrite(Word);
+}
+
+void PasMPWriteToRead(TPasMPLockWord& Word) noexcept {
+  Word.exchange(ReaderUnit, std::memory_order_acq_rel);
+}
+
+// One cache line. Count and Deleted are changed by inserts and deletes
+// without the table lock; the rest is fixed while the state is current.
+struct alignas(PasMPCacheLineSize) TPasMPThreadSafeHashTableState {
+  TPasMPThreadSafeHashTableState* Previous = nullptr;
+  TPasMPThreadSafeHashTableState* Next = nullptr;
+  std::atomic<int32_t> ReferenceCounter{1};
+  uint32_t Version = 0;
+  uint32_t Size = 0;
+  uint32_t Mask = 0;
+  uint32_t LogSize = 0;
+  std::atomic<uint32_t> Count{0};
+  // Deleted slots; they count against the grow limit so that an empty slot
+  // always ends a probe walk.
+  std::atomic<uint32_t> Deleted{0};
+  unsigned char* Items = nullptr;
+};
+static_assert(sizeof(TPasMPThreadSafeHashTableState) == PasMPCacheLineSize);
+
+namespace {
+
+enum : int32_t { SlotEmpty = 0, SlotUsed = 1, SlotDeleted = -1 };
+
+// The slot header; the item follows at offset 16.
+struct TSlotHeader {
+  TPasMPLockWord Lock;
+  std::atomic<int32_t> State;
+  std::atomic<uint32_t> Hash;
+};
+static_assert(sizeof(TSlotHeader) <= 16);
+
+TSlotHeader& Header(unsigned char* Slot) { return *reinterpret_cast<TSlotHeader*>(Slot); }
+
+struct TProbe {
+  uint32_t Start, Step, Mask, Index;
+  TProbe(uint32_t H, uint32_t LogSize, uint32_t M)
+      : Start((LogSize ? H >> (32 - LogSize) : 0) & M), Step((2 * H + 1) & M), Mask(M), Index(Start) {}
+  // False once the walk is back at its start.
+  bool Next() {
+    Index = (Index + Step) & Mask;
+    return Index != Start;
+  }
+};
+
+// A small item buffer, so that released items can be finalized after the
+// slot lock is gone.
+class TItemBuffer {
+ public:
+  explicit TItemBuffer(size_t Size) : fHeap(Size > sizeof(fLocal) ? Size : 0) {}
+  void* Data() { return fHeap.empty() ? static_cast<void*>(fLocal) : fHeap.data(); }
+
+ private:
+  alignas(16) unsigned char fLocal[64];
+  std::vector<unsigned char> fHeap;
+};
+
+}  // namespace
+
+// States retired on a thread inside a defer scope, finalized at its end.
+struct TPasMPRetiredList {
+  int Depth = 0;
+  std::vector<std::pair<TPasMPThreadSafeHashTable*, TPasMPThreadSafeHashTableState*>> States;
+};
+static thread_local TPasMPRetiredList tRetired;
+
+TPasMPThreadSafeHashTable::TDeferScope::TDeferScope() noexcept { ++tRetired.Depth; }
+
+TPasMPThreadSafeHashTable::TDeferScope::~TDeferScope() {
+  if (--tRetired.Depth > 0) return;
+  while (!tRetired.States.empty()) {
+    auto [table, state] = tRetired.States.back();
+    tRetired.States.pop_back();
+    table->FinalizeState(state);
+  }
+}
+
+TPasMPThreadSafeHashTable::TPasMPThreadSafeHashTable(size_t KeySize, size_t ValueSize)
+    : fKeySize(KeySize),
+      fItemSize(KeySize + ValueSize),
+      fInternalItemSize((fItemSize + 16 + PasMPCacheLineSize - 1) & ~(PasMPCacheLineSize - 1)),
+      fGrowLoadFactor(97),
+      fVersion(0) {
+  size_t want = 4096 / fInternalItemSize;
+  if (want < 16) want = 16;
+  uint32_t log = 0;
+  while ((size_t{1} << log) < want) ++log;
+  fFirstState = fLastState = NewState(log, 0);
+}
+
+TPasMPThreadSafeHashTable::~TPasMPThreadSafeHashTable() { DestroyStates(); }
+
+void TPasMPThreadSafeHashTable::DestroyStates() {
+  while (TState* s = fFirstState) {
+    fFirstState = s->Next;
+    FinalizeState(s);
+  }
+  fLastState = nullptr;
+}
+
+TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::NewState(uint32_t LogSize,
+                                                                   uint32_t Version) {
+  auto* s = new TState;
+  s->Version = Version;
+  s->LogSize = LogSize;
+  s->Size = 1u << LogSize;
+  s->Mask = s->Size - 1;
+  size_t bytes = size_t{s->Size} * fInternalItemSize;
+  s->Items = static_cast<unsigned char*>(::operator new(bytes, std::align_val_t{PasMPCacheLineSize}));
+  std::memset(s->Items, 0, bytes);
+  for (uint32_t i = 0; i < s->Size; ++i) new (Slot(s, i)) TSlotHeader{{0}, {SlotEmpty}, {0}};
+  return s;
+}
+
+unsigned char* TPasMPThreadSafeHashTable::Slot(const TState* State, uint32_t Index) const noexcept {
+  return State->Items + size_t{Index} * fInternalItemSize;
+}
+
+uint32_t TPasMPThreadSafeHashTable::GrowLimit(const TState* State) const noexcept {
+  return static_cast<uint32_t>((uint64_t{State->Size} * fGrowLoadFactor) >> 7);
+}
+
+TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::AcquireState() {
+  // The read lock keeps a retirement from unlinking the state between
+  // reading it and counting it.
+  fLock.AcquireRead();
+  TState* s = fLastState;
+  s->ReferenceCounter.fetch_add(1, std::memory_order_relaxed);
+  fLock.ReleaseRead();
+  return s;
+}
+
+void TPasMPThreadSafeHashTable::ReleaseState(TState* State) {
+  if (State->ReferenceCounter.fetch_sub(1, std::memory_order_acq_rel) == 1) Retire(State);
+}
+
+void TPasMPThreadSafeHashTable::Retire(TState* State) {
+  fLock.AcquireWrite();
+  if (State->Previous) State->Previous->Next = State->Next; else fFirstState = State->Next;
+  if (State->Next) State->Next->Previous = State->Previous; else fLastState = State->Previous;
+  fLock.ReleaseWrite();
+  // Finalizing releases values, which may come back into this table.
+  if (tRetired.Depth > 0) {
+    tRetired.States.emplace_back(this, State);
+  } else {
+    FinalizeState(State);
+  }
+}
+
+void TPasMPThreadSafeHashTable::FinalizeState(TState* State) {
+  for (uint32_t i = 0; i < State->Size; ++i) {
+    unsigned char* slot = Slot(State, i);
+    if (Header(slot).State.load(std::memory_order_acquire) == SlotUsed) FinalizeItem(ItemOf(slot));
+  }
+  ::operator delete(State->Items, std::align_val_t{PasMPCacheLineSize});
+  delete State;
+}
+
+uint32_t TPasMPThreadSafeHashTable::Size() {
+  TState* s = AcquireState();
+  uint32_t n = s->Size;
+  ReleaseState(s);
+  return n;
+}
+
+uint32_t TPasMPThreadSafeHashTable::Count() {
+  TState* s = AcquireState();
+  uint32_t n = s->Count.load(std::memory_order_relaxed);
+  ReleaseState(s);
+  return n;
+}
+
+bool TPasMPThreadSafeHashTable::GetKeyValueRaw(const void* Key, void* Value, bool Counted) {
+  uint32_t h = HashKey(Key);
+  TState* s = AcquireState();
+  bool found = false;
+  TProbe p(h, s->LogSize, s->Mask);
+  do {
+    unsigned char* slot = Slot(s, p.Index);
+    TSlotHeader& hd = Header(slot);
+    int32_t st = hd.State.load(std::memory_order_acquire);
+    if (st == SlotEmpty) break;
+    if (st != SlotUsed || hd.Hash.load(std::memory_order_relaxed) != h) continue;
+    PasMPAcquireRead(hd.Lock);
+    if (hd.State.load(std::memory_order_relaxed) == SlotUsed &&
+        hd.Hash.load(std::memory_order_relaxed) == h && CompareKey(Key, ItemOf(slot))) {
+      found = true;
+      if (Value && Counted) {
+        GetValue(ItemOf(slot), Value);
+      } else if (Value) {
+        std::memcpy(Value, static_cast<unsigned char*>(ItemOf(slot)) + fKeySize, fItemSize - fKeySize);
+      }
+    }
+    PasMPReleaseRead(hd.Lock);
+  } while (!found && p.Next());
+  ReleaseState(s);
+  return found;
+}
+
+TPasMPThreadSafeHashTable::TClaim TPasMPThreadSafeHashTable::ClaimSlot(
+    TState* State, uint32_t Index, int32_t Expected, const void* Key, const void* Value,
+    uint32_t Hash) {
+  TSlotHeader& hd = Header(Slot(State, Index));
+  PasMPAcquireRead(hd.Lock);
+  if (hd.State.load(std::memory_order_relaxed) != Expected) {
+    PasMPReleaseRead(hd.Lock);
+    return TClaim::Taken;
+  }
+  PasMPReadToWrite(hd.Lock);
+  // The upgrade lets other upgraders in between: look again.
+  if (hd.State.load(std::memory_order_relaxed) != Expected) {
+    PasMPReleaseWrite(hd.Lock);
+    return TClaim::Taken;
+  }
+  void* item = ItemOf(Slot(State, Index));
+  hd.Hash.store(Hash, std::memory_order_relaxed);
+  InitializeItem(item);
+  SetKey(item, Key);
+  SetValue(item, Value);
+  hd.State.store(SlotUsed, std::memory_order_release);
+  State->Count.fetch_add(1, std::memory_order_relaxed);
+  if (Expected == SlotDeleted) State->Deleted.fetch_sub(1, std::memory_order_relaxed);
+  PasMPWriteToRead(hd.Lock);
+  PasMPReleaseRead(hd.Lock);
+  return TClaim::Done;
+}
+
+bool TPasMPThreadSafeHashTable::ReplaceInSlot(TState* State, uint32_t Index, const void* Key,
+                                              const void* Value, uint32_t Hash) {
+  unsigned char* slot = Slot(State, Index);
+  TSlotHeader& hd = Header(slot);
+  PasMPAcquireRead(hd.Lock);
+  if (hd.State.load(std::memory_order_relaxed) != SlotUsed ||
+      hd.Hash.load(std::memory_order_relaxed) != Hash || !CompareKey(Key, ItemOf(slot))) {
+    PasMPReleaseRead(hd.Lock);
+    return false;
+  }
+  PasMPReadToWrite(hd.Lock);
+  bool same = hd.State.load(std::memory_order_relaxed) == SlotUsed &&
+              hd.Hash.load(std::memory_order_relaxed) == Hash && CompareKey(Key, ItemOf(slot));
+  TItemBuffer old(fItemSize);
+  if (same) {
+    // The old value is released after the lock: its release may re-enter.
+    std::memcpy(old.Data(), ItemOf(slot), fItemSize);
+    InitializeItem(ItemOf(slot));
+    SetKey(ItemOf(slot), Key);
+    SetValue(ItemOf(slot), Value);
+  }
+  PasMPReleaseWrite(hd.Lock);
+  if (same) FinalizeItem(old.Data());
+  return same;
+}
+
+bool TPasMPThreadSafeHashTable::InsertIntoState(TState* State, const void* Key, const void* Value,
+                                                uint32_t Hash) {
+  int64_t lastDeleted = -1;
+  TProbe p(Hash, State->LogSize, State->Mask);
+  do {
+    TSlotHeader& hd = Header(Slot(State, p.Index));
+    int32_t st = hd.State.load(std::memory_order_acquire);
+    if (st == SlotDeleted) {
+      lastDeleted = p.Index;
+      continue;
+    }
+    if (st == SlotEmpty) {
+      if (ClaimSlot(State, p.Index, SlotEmpty, Key, Value, Hash) == TClaim::Done) return true;
+      st = hd.State.load(std::memory_order_acquire);
+    }
+    if (st == SlotUsed && hd.Hash.load(std::memory_order_relaxed) == Hash &&
+        ReplaceInSlot(State, p.Index, Key, Value, Hash))
+      return true;
+  } while (p.Next());
+  if (lastDeleted >= 0 &&
+      ClaimSlot(State, static_cast<uint32_t>(lastDeleted), SlotDeleted, Key, Value, Hash) == TClaim::Done)
+    return true;
+  TProbe again(Hash, State->LogSize, State->Mask);
+  do {
+    TSlotHeader& hd = Header(Slot(State, again.Index));
+    if (hd.State.load(std::memory_order_acquire) == SlotDeleted &&
+        ClaimSlot(State, again.Index, SlotDeleted, Key, Value, Hash) == TClaim::Done)
+      return true;
+  } while (again.Next());
+  return false;
+}
+
+bool TPasMPThreadSafeHashTable::SetKeyValueRaw(const void* Key, const void* Value) {
+  uint32_t h = HashKey(Key);
+  for (;;) {
+    TState* s = AcquireState();
+    uint32_t version = s->Version;
+    uint32_t used = s->Count.load(std::memory_order_relaxed) + s->Deleted.load(std::memory_order_relaxed);
+    bool done = used < GrowLimit(s) && InsertIntoState(s, Key, Value, h);
+    ReleaseState(s);
+    if (!done) {
+      Grow();
+      continue;
+    }
+    if (fVersion.load(std::memory_order_seq_cst) == version) return true;
+  }
+}
+
+void TPasMPThreadSafeHashTable::Grow() {
+  fResizeLock.AcquireWrite();
+  TState* old = AcquireState();
+  uint32_t limit = GrowLimit(old);
+  uint32_t count = old->Count.load(std::memory_order_relaxed);
+  if (count + old->Deleted.load(std::memory_order_relaxed) >= limit) {
+    // Below the limit only deleted slots crowd the state: rebuild it at the
+    // same size, which drops them.
+    uint32_t log = count >= limit ? old->LogSize + 1 : old->LogSize;
+    fVersion.store(old->Version + 1, std::memory_order_seq_cst);
+    fLock.AcquireWrite();
+    TState* s = NewState(log, old->Version + 1);
+    uint32_t copied = 0;
+    for (uint32_t i = 0; i < old->Size; ++i) {
+      unsigned char* from = Slot(old, i);
+      TSlotHeader& hd = Header(from);
+      PasMPAcquireRead(hd.Lock);
+      if (hd.State.load(std::memory_order_relaxed) == SlotUsed) {
+        uint32_t h = hd.Hash.load(std::memory_order_relaxed);
+        TProbe p(h, s->LogSize, s->Mask);
+        while (Header(Slot(s, p.Index)).State.load(std::memory_order_relaxed) != SlotEmpty) p.Next();
+        unsigned char* to = Slot(s, p.Index);
+        Header(to).Hash.store(h, std::memory_order_relaxed);
+        InitializeItem(ItemOf(to));
+        CopyItem(ItemOf(from), ItemOf(to));
+        Header(to).State.store(SlotUsed, std::memory_order_relaxed);
+        ++copied;
+      }
+      PasMPReleaseRead(hd.Lock);
+    }
+    s->Count.store(copied, std::memory_order_relaxed);
+    s->Previous = fLastState;
+    fLastState->Next = s;
+    fLastState = s;
+    fLock.ReleaseWrite();
+    // No longer current; retired when its last user leaves.
+    old->ReferenceCounter.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  ReleaseState(old);
+  fResizeLock.ReleaseWrite();
+}
+
+bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, void* Ctx) {
+  uint32_t h = HashKey(Key);
+  bool any = false;
+  for (;;) {
+    TState* s = AcquireState();
+    uint32_t version = s->Version;
+    TItemBuffer gone(fItemSize);
+    bool found = false;
+    TProbe p(h, s->LogSize, s->Mask);
+    do {
+      unsigned char* slot = Slot(s, p.Index);
+      TSlotHeader& hd = Header(slot);
+      int32_t st = hd.State.load(std::memory_order_acquire);
+      if (st == SlotEmpty) break;
+      if (st != SlotUsed || hd.Hash.load(std::memory_order_relaxed) != h) continue;
+      PasMPAcquireRead(hd.Lock);
+      if (hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(slot))) {
+        PasMPReadToWrite(hd.Lock);
+        if (hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(slot))) {
+          // The item leaves the slot as bytes; it is finalized after the lock.
+          std::memcpy(gone.Data(), ItemOf(slot), fItemSize);
+          hd.State.store(SlotDeleted, std::memory_order_release);
+          s->Count.fetch_sub(1, std::memory_order_relaxed);
+          s->Deleted.fetch_add(1, std::memory_order_relaxed);
+          found = true;
+        }
+        PasMPReleaseWrite(hd.Lock);
+      } else {
+        PasMPReleaseRead(hd.Lock);
+      }
+    } while (!found && p.Next());
+    ReleaseState(s);
+    if (found) {
+      any = true;
+      Sink(this, Ctx, gone.Data());
+    }
+    if (fVersion.load(std::memory_order_seq_cst) == version) return any;
+  }
+}
+
+}  // namespace green

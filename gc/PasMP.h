@@ -1,0 +1,285 @@
+// Busy-waiting primitives and the concurrent hash table under the garbage
+// collector. Everything spins with a processor pause and never blocks in the
+// kernel; memory shared between threads sits on its own 64-byte cache line.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "base/Object.h"
+#include "base/RefCounted.h"
+
+namespace green {
+
+constexpr size_t PasMPCacheLineSize = 64;
+
+struct TPasMP {
+  static inline void Relax() noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+  }
+};
+
+// The reader-writer protocol on a raw lock word: bit 0 is the writer bit,
+// every reader adds 2. Table slots use it on a word inside the slot.
+using TPasMPLockWord = std::atomic<uint32_t>;
+void PasMPAcquireRead(TPasMPLockWord& Word) noexcept;
+void PasMPReleaseRead(TPasMPLockWord& Word) noexcept;
+void PasMPAcquireWrite(TPasMPLockWord& Word) noexcept;
+void PasMPReleaseWrite(TPasMPLockWord& Word) noexcept;
+void PasMPReadToWrite(TPasMPLockWord& Word) noexcept;
+void PasMPWriteToRead(TPasMPLockWord& Word) noexcept;
+// A plain spin lock on a raw word (bit 0 held).
+void PasMPSpinAcquire(TPasMPLockWord& Word) noexcept;
+void PasMPSpinRelease(TPasMPLockWord& Word) noexcept;
+
+class alignas(PasMPCacheLineSize) TPasMPSpinLock {
+ public:
+  constexpr TPasMPSpinLock() noexcept = default;
+  TPasMPSpinLock(const TPasMPSpinLock&) = delete;
+  TPasMPSpinLock& operator=(const TPasMPSpinLock&) = delete;
+  virtual ~TPasMPSpinLock() = default;
+  virtual void Acquire() noexcept { PasMPSpinAcquire(fState); }
+  virtual void Release() noexcept { PasMPSpinRelease(fState); }
+
+ private:
+  TPasMPLockWord fState{0};
+};
+
+class alignas(PasMPCacheLineSize) TPasMPMultipleReaderSingleWriterSpinLock {
+ public:
+  constexpr TPasMPMultipleReaderSingleWriterSpinLock() noexcept = default;
+  TPasMPMultipleReaderSingleWriterSpinLock(const TPasMPMultipleReaderSingleWriterSpinLock&) = delete;
+  TPasMPMultipleReaderSingleWriterSpinLock& operator=(
+      const TPasMPMultipleReaderSingleWriterSpinLock&) = delete;
+  void AcquireRead() noexcept { PasMPAcquireRead(fState); }
+  void ReleaseRead() noexcept { PasMPReleaseRead(fState); }
+  void AcquireWrite() noexcept { PasMPAcquireWrite(fState); }
+  void ReleaseWrite() noexcept { PasMPReleaseWrite(fState); }
+  void ReadToWrite() noexcept { PasMPReadToWrite(fState); }
+  void WriteToRead() noexcept { PasMPWriteToRead(fState); }
+
+ private:
+  TPasMPLockWord fState{0};
+};
+
+struct TPasMPThreadSafeHashTableState;
+
+// The untyped table: items are raw bytes (key followed by value) handled
+// through the virtual item operations below.
+class TPasMPThreadSafeHashTable : public TObject {
+ public:
+  TPasMPThreadSafeHashTable(size_t KeySize, size_t ValueSize);
+  ~TPasMPThreadSafeHashTable() override;
+  TPasMPThreadSafeHashTable(const TPasMPThreadSafeHashTable&) = delete;
+  TPasMPThreadSafeHashTable& operator=(const TPasMPThreadSafeHashTable&) = delete;
+
+  double GrowLoadFactor() const noexcept { return fGrowLoadFactor / 128.0; }
+  // Slots and used slots of the current state (a snapshot).
+  uint32_t Size();
+  uint32_t Count();
+
+  // While a scope is active on a thread, states that thread retires are
+  // finalized when its outermost scope ends: a caller holding a lock of its
+  // own that item finalization may need again uses it.
+  class TDeferScope {
+   public:
+    TDeferScope() noexcept;
+    ~TDeferScope();
+    TDeferScope(const TDeferScope&) = delete;
+    TDeferScope& operator=(const TDeferScope&) = delete;
+  };
+
+ protected:
+  virtual void InitializeItem(void* Item) {}
+  virtual void FinalizeItem(void* Item) {}
+  virtual void CopyItem(const void* Source, void* Target) {}
+  virtual void GetKey(const void* Item, void* Key) {}
+  virtual void SetKey(void* Item, const void* Key) {}
+  virtual void GetValue(const void* Item, void* Value) {}
+  virtual void SetValue(void* Item, const void* Value) {}
+  virtual uint32_t HashKey(const void* Key) { return 0; }
+  virtual bool CompareKey(const void* A, const void* B) { return false; }
+
+  bool GetKeyValueRaw(const void* Key, void* Value, bool Counted);
+  bool SetKeyValueRaw(const void* Key, const void* Value);
+  // Removes Key; each removed item is handed to Sink after the slot's lock
+  // was released (a grow may leave it in two states).
+  using TItemSink = void (*)(TPasMPThreadSafeHashTable* Table, void* Ctx, void* Item);
+  bool DeleteKeyRaw(const void* Key, TItemSink Sink, void* Ctx);
+
+  // Retires every state; the typed form calls it while its item operations
+  // are still its own.
+  void DestroyStates();
+
+ private:
+  using TState = TPasMPThreadSafeHashTableState;
+  enum class TClaim { Done, Taken, Lost };
+
+  TState* AcquireState();
+  void ReleaseState(TState* State);
+  void Retire(TState* State);
+  void FinalizeState(TState* State);
+  TState* NewState(uint32_t LogSize, uint32_t Version);
+  uint32_t GrowLimit(const TState* State) const noexcept;
+  bool InsertIntoState(TState* State, const void* Key, const void* Value, uint32_t Hash);
+  TClaim ClaimSlot(TState* State, uint32_t Index, int32_t Expected, const void* Key,
+                   const void* Value, uint32_t Hash);
+  bool ReplaceInSlot(TState* State, uint32_t Index, const void* Key, const void* Value,
+                     uint32_t Hash);
+  void Grow();
+  unsigned char* Slot(const TState* State, uint32_t Index) const noexcept;
+  void* ItemOf(unsigned char* SlotPtr) const noexcept { return SlotPtr + 16; }
+
+  TPasMPMultipleReaderSingleWriterSpinLock fLock;
+  TPasMPMultipleReaderSingleWriterSpinLock fResizeLock;
+  size_t fKeySize;
+  size_t fItemSize;
+  size_t fInternalItemSize;
+  uint32_t fGrowLoadFactor;
+  TState* fFirstState;
+  TState* fLastState;
+  std::atomic<uint32_t> fVersion;
+
+  friend struct TPasMPRetiredList;
+};
+
+// How a value type is kept in a slot. Trivially copyable values are kept as
+// they are; counted references are kept as the raw pointer owning one count.
+template <class V>
+struct TPasMPValueTraits {
+  static_assert(std::is_trivially_copyable_v<V>);
+  using Stored = V;
+  static Stored Store(const V& Value) { return Value; }
+  static V Load(const Stored& S) { return S; }
+  static Stored Copy(const Stored& S) { return S; }
+  static void Drop(Stored&) {}
+};
+
+template <class T>
+struct TPasMPValueTraits<RefPtr<T>> {
+  using Stored = T*;
+  static Stored Store(const RefPtr<T>& Value) { return Copy(Value.get()); }
+  static RefPtr<T> Load(const Stored& S) { return RefPtr<T>(S); }
+  static Stored Copy(const Stored& S) {
+    if (S) S->_AddRef();
+    return S;
+  }
+  static void Drop(Stored& S) {
+    if (T* p = S) {
+      S = nullptr;
+      p->_Release();
+    }
+  }
+};
+
+// A well-mixing 32-bit hash of an address; never 0.
+inline uint32_t PasMPHashPointer(const void* P) noexcept {
+  uint64_t h = reinterpret_cast<uintptr_t>(P);
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  uint32_t r = static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
+  return r ? r : 0xFFFFFFFFu;
+}
+
+template <class K>
+struct TPasMPDefaultComparer {
+  static_assert(std::is_trivially_copyable_v<K>);
+  static uint32_t Hash(const K& Key) noexcept {
+    if constexpr (std::is_pointer_v<K>) {
+      return PasMPHashPointer(Key);
+    } else {
+      static_assert(sizeof(K) <= sizeof(uint64_t), "key needs a comparer of its own");
+      uint64_t v = 0;
+      std::memcpy(&v, &Key, sizeof(K));
+      return PasMPHashPointer(reinterpret_cast<const void*>(static_cast<uintptr_t>(v ^ (v >> 32))));
+    }
+  }
+  static bool Equals(const K& A, const K& B) noexcept { return A == B; }
+};
+
+template <class K, class V, class Comparer = TPasMPDefaultComparer<K>>
+class TPasMPHashTable : public TPasMPThreadSafeHashTable {
+  using Traits = TPasMPValueTraits<V>;
+  using Stored = typename Traits::Stored;
+  struct TItem {
+    K Key;
+    Stored Value;
+  };
+
+ public:
+  TPasMPHashTable() : TPasMPThreadSafeHashTable(offsetof(TItem, Value), sizeof(Stored)) {}
+  ~TPasMPHashTable() override { DestroyStates(); }
+
+  // Value is V{} when Key is absent.
+  bool GetKeyValue(const K& Key, V& Value) {
+    Stored s{};
+    bool found = GetKeyValueRaw(&Key, &s, true);
+    Value = found ? Traits::Load(s) : V{};
+    Traits::Drop(s);
+    return found;
+  }
+  // Insert or replace.
+  bool SetKeyValue(const K& Key, const V& Value) {
+    Stored s = Traits::Store(Value);
+    bool ok = SetKeyValueRaw(&Key, &s);
+    Traits::Drop(s);
+    return ok;
+  }
+  bool DeleteKey(const K& Key) {
+    return DeleteKeyRaw(&Key, [](TPasMPThreadSafeHashTable* T, void*, void* Item) {
+      static_cast<TPasMPHashTable*>(T)->FinalizeItem(Item);
+    }, nullptr);
+  }
+  bool ContainsKey(const K& Key) { return GetKeyValueRaw(&Key, nullptr, false); }
+  // The stored value without taking a count; valid only while the caller
+  // keeps the entry from being removed by other means.
+  bool PeekValue(const K& Key, Stored& Value) { return GetKeyValueRaw(&Key, &Value, false); }
+  // Removes Key and hands each stored value, with the count it owns, to Sink.
+  template <class F>
+  bool ExtractKey(const K& Key, F& Sink) {
+    return DeleteKeyRaw(&Key, [](TPasMPThreadSafeHashTable*, void* Ctx, void* Item) {
+      (*static_cast<F*>(Ctx))(static_cast<TItem*>(Item)->Value);
+    }, &Sink);
+  }
+
+ protected:
+  void InitializeItem(void* Item) override { new (Item) TItem{K{}, Stored{}}; }
+  void FinalizeItem(void* Item) override { Traits::Drop(AsItem(Item)->Value); }
+  void CopyItem(const void* Source, void* Target) override {
+    const TItem* s = AsItem(Source);
+    AsItem(Target)->Key = s->Key;
+    AsItem(Target)->Value = Traits::Copy(s->Value);
+  }
+  void GetKey(const void* Item, void* Key) override { *static_cast<K*>(Key) = AsItem(Item)->Key; }
+  void SetKey(void* Item, const void* Key) override { AsItem(Item)->Key = *static_cast<const K*>(Key); }
+  void GetValue(const void* Item, void* Value) override {
+    *static_cast<Stored*>(Value) = Traits::Copy(AsItem(Item)->Value);
+  }
+  void SetValue(void* Item, const void* Value) override {
+    Stored old = AsItem(Item)->Value;
+    AsItem(Item)->Value = Traits::Copy(*static_cast<const Stored*>(Value));
+    Traits::Drop(old);
+  }
+  uint32_t HashKey(const void* Key) override {
+    uint32_t h = Comparer::Hash(*static_cast<const K*>(Key));
+    return h ? h : 0xFFFFFFFFu;
+  }
+  bool CompareKey(const void* A, const void* B) override {
+    return Comparer::Equals(*static_cast<const K*>(A), *static_cast<const K*>(B));
+  }
+
+ private:
+  static TItem* AsItem(void* P) { return static_cast<TItem*>(P); }
+  static const TItem* AsItem(const void* P) { return static_cast<const TItem*>(P); }
+};
+
+}  // namespace green
