@@ -1,0 +1,87 @@
+// Association of gevents and waiting for the first of several.
+#include <algorithm>
+
+#include "gevent/Gevent.h"
+
+namespace green {
+
+// ---- TAssociateRef ----------------------------------------------------------------
+
+void TAssociateRef::ClearIndexes() {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  FIndexes.clear();
+}
+
+TAssociateRef::TIndexes TAssociateRef::GetIndexes() {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return FIndexes;
+}
+
+bool TAssociateRef::FindIndex(int32_t Value) {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return std::find(FIndexes.begin(), FIndexes.end(), Value) != FIndexes.end();
+}
+
+// Held while the owner is emitted, so the index list and the owner's
+// wake-up change together for readers that take the same lock.
+bool TAssociateRef::Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (!FOwner) return false;
+  if (!FindIndex(Index)) FIndexes.push_back(Index);
+  FOwner->Emit(aResult, IsDestroyed, false);
+  return true;
+}
+
+void TAssociateRef::SetOwner(TGevent* Value) {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  FOwner = Value;
+}
+
+TGevent* TAssociateRef::GetOwner() {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return FOwner;
+}
+
+// ---- TGevent ---------------------------------------------------------------------------
+
+void TGevent::Associate(TGevent* Emitter, int32_t Index) {
+  std::lock_guard<TReentrantLock> ownerLock(FLock);
+  std::lock_guard<TReentrantLock> emitterLock(Emitter->FLock);
+  Emitter->ClearEmptyDescr();
+  Emitter->FWaiters.push_back(MakeRef<TWaitDescr>(FAssociateRef.get(), Index));
+}
+
+void TGevent::ClearEmptyDescr() {
+  std::lock_guard<TReentrantLock> lock(FLock);
+  auto stale = [](const RefPtr<TWaitDescr>& d) {
+    return d->FAssociate && d->FAssociate->GetOwner() == nullptr;
+  };
+  FWaiters.erase(std::remove_if(FWaiters.begin(), FWaiters.end(), stale), FWaiters.end());
+}
+
+TWaitResult TGevent::WaitMultiple(const std::vector<TGevent*>& Events, int32_t& Index,
+                                  uint32_t Timeout) {
+  Index = -1;
+  if (Events.empty()) return wrError;
+  auto assoc = MakeRef<TGevent>(false, false);
+  for (size_t i = 0; i < Events.size(); ++i) {
+    TGevent* ev = Events[i];
+    if (!ev) continue;
+    std::lock_guard<TReentrantLock> lock(ev->FLock);
+    if (ev->IsSignaled()) {
+      Index = static_cast<int32_t>(i);
+      if (!ev->FManualReset) ev->ClearSignal();
+      return wrSignaled;
+    }
+    assoc->Associate(ev, static_cast<int32_t>(i));
+  }
+  TWaitResult result = assoc->WaitFor(Timeout);
+  IAssociateRef* ref = assoc->AssociateRef();
+  ref->Lock();
+  TIndexes indexes = ref->GetIndexes();
+  Index = indexes.empty() ? -1 : indexes.front();
+  ref->Unlock();
+  return result;
+}
+
+}  // namespace green

@@ -1,0 +1,147 @@
+// The runtime's waitable event. Greenlets wait by suspending and yielding,
+// plain threads by serving their hub; any thread signals. A gevent may wrap
+// a kernel handle that the waiter's hub watches during the wait, and may be
+// associated with other gevents whose outcomes it then collects.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "gc/PasMP.h"
+#include "gevent/ReentrantLock.h"
+#include "hub/GInterfaces.h"
+
+namespace green {
+
+class TRawGreenletImpl;
+
+enum TWaitResult : uint8_t {
+  wrSignaled = 0,
+  wrTimeout = 1,
+  wrAbandoned = 2,
+  wrError = 3,
+  wrIOCompletion = 4,
+};
+
+// A Boolean that any thread may read and write: the destroyed mark of a wait.
+class TMultiContextVar : public TInterfacedObject {
+ public:
+  bool GetActive();
+  void SetActive(bool Value);
+
+ private:
+  bool FActive = false;
+  TPasMPSpinLock FLock;
+};
+
+class IGevent : public virtual IInterface {
+ public:
+  virtual void SetEvent(bool Sync = false) = 0;
+  virtual void ResetEvent() = 0;
+  virtual TWaitResult WaitFor(uint32_t aTimeOut = INFINITE) = 0;
+};
+
+class TGevent;
+
+// What an emitter holds of the gevent it is associated with.
+class IAssociateRef : public virtual IInterface {
+ public:
+  using TIndexes = std::vector<int32_t>;
+  virtual void ClearIndexes() = 0;
+  virtual TIndexes GetIndexes() = 0;
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+  virtual bool Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) = 0;
+  virtual void SetOwner(TGevent* Value) = 0;
+  virtual TGevent* GetOwner() = 0;
+};
+
+// One waiting context of one wait, or one association entry.
+class TWaitDescr : public TInterfacedObject {
+ public:
+  TWaitDescr(TCustomHub* Hub, TWaitResult Result, TMultiContextVar* EvDestroyedRef);
+  TWaitDescr(IAssociateRef* Associate, int32_t Tag);
+
+  RefPtr<IGreenletProxy> FProxy;
+  TCustomHub* FHub = nullptr;
+  TDateTime FTimeStop = 0;
+  std::atomic<TWaitResult> FResult{wrError};
+  RefPtr<TMultiContextVar> FEvDestroyed;
+  RefPtr<IAssociateRef> FAssociate;
+  int32_t FTag = 0;
+  TRawGreenletImpl* FContext = nullptr;
+  TGevent* FGevent = nullptr;
+};
+
+class TGevent : public TInterfacedObject, public IGevent {
+ public:
+  using TIndexes = IAssociateRef::TIndexes;
+
+  explicit TGevent(bool ManualReset = false, bool InitialState = false);
+  explicit TGevent(THandle Handle);
+  ~TGevent() override;
+
+  void SetEvent(bool Sync = false) override;
+  void ResetEvent() override;
+  TWaitResult WaitFor(uint32_t aTimeOut = INFINITE) override;
+
+  void Lock() { FLock.Acquire(); }
+  void Unlock() { FLock.Release(); }
+  // Delivers an outcome to every registered waiter and association.
+  void Emit(TWaitResult aResult, bool IsDestroyed, bool Sync);
+  // This gevent collects Emitter's outcomes, recording Index.
+  void Associate(TGevent* Emitter, int32_t Index);
+  // Drops association entries whose owner is gone.
+  void ClearEmptyDescr();
+  // Waits for the first signalled of Events (nil entries skipped); Index
+  // tells which, -1 when none.
+  static TWaitResult WaitMultiple(const std::vector<TGevent*>& Events, int32_t& Index,
+                                  uint32_t Timeout = INFINITE);
+
+  bool IsSignaled() const { return FSignal.load(std::memory_order_acquire); }
+  bool IsManualReset() const { return FManualReset; }
+  THandle Handle() const { return FHandle; }
+  IAssociateRef* AssociateRef() const { return FAssociateRef.get(); }
+  // Consumes the signal of an auto-reset gevent; the caller holds the lock.
+  void ClearSignal() { FSignal.store(false, std::memory_order_release); }
+  size_t WaiterCount();
+
+ private:
+  class TWait;
+  TWaitResult GreenWaitEvent(uint32_t aTimeOut, bool& Destroyed);
+  TWaitResult ThreadWaitEvent(uint32_t aTimeOut, bool& Destroyed);
+
+  static void SwitchTimeout(THandle Id, void* Data);
+  static void TimeoutCb(THandle Id, void* Data);
+  static void SignalTimeout(THandle Id, void* Data, bool Aborted);
+
+  RefPtr<IAssociateRef> FAssociateRef;
+  THandle FHandle = os::kNoHandle;
+  std::vector<RefPtr<TWaitDescr>> FWaiters;
+  TReentrantLock FLock;
+  std::atomic<bool> FSignal{false};
+  bool FManualReset = false;
+};
+
+// The owner side of an association: what the emitters point to.
+class TAssociateRef : public TInterfacedObject, public IAssociateRef {
+ public:
+  explicit TAssociateRef(TGevent* Owner) : FOwner(Owner) {}
+
+  void ClearIndexes() override;
+  TIndexes GetIndexes() override;
+  void Lock() override { FLock.Acquire(); }
+  void Unlock() override { FLock.Release(); }
+  bool Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) override;
+  void SetOwner(TGevent* Value) override;
+  TGevent* GetOwner() override;
+  bool FindIndex(int32_t Value);
+
+ private:
+  TGevent* FOwner;
+  TReentrantLock FLock;
+  TIndexes FIndexes;
+};
+
+}  // namespace green

@@ -1,0 +1,34 @@
+// What each thread knows about its greenlets: the current one, who is
+// waiting for whom (the caller stack), its root fiber and root procedure.
+#pragma once
+
+#include <cstddef>
+
+#include "hub/GInterfaces.h"
+#include "platform/Fiber.h"
+
+namespace green {
+
+class TRawGreenletImpl;
+
+struct TGreenletThread {
+  static constexpr size_t kMaxCallers = 1000;
+
+  TRawGreenletImpl* Current = nullptr;
+  // nullptr entries stand for the root context.
+  TRawGreenletImpl* Callers[kMaxCallers];
+  size_t CallerCount = 0;
+  os::Fiber RootFiber = nullptr;
+  TTaskMethod RootProc;
+  // A greenlet whose last reference went while its own fiber ran; whoever
+  // gets control next destroys it.
+  TRawGreenletImpl* PendingDelete = nullptr;
+
+  static TGreenletThread& Get();
+  os::Fiber EnsureRootFiber();
+  bool PushCaller(TRawGreenletImpl* G);
+  // Runs after every return from a fiber switch.
+  void AfterSwitch();
+};
+
+}  // namespace green

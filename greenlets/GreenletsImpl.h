@@ -1,0 +1,209 @@
+// Greenlets: green threads on fibers. TRawGreenletImpl is the base of every
+// flavour: state machine, switching and yielding, kill and injection, hub
+// binding and deferred destruction. Beside it live the proxy that other
+// threads use, the per-hub joiner, trigger lists and the kill token.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gc/GarbageCollector.h"
+#include "hub/GInterfaces.h"
+#include "platform/Fiber.h"
+
+namespace green {
+
+class TGevent;
+class TLocalStorage;
+class TGreenEnvironmentImpl;
+class TGreenletProxyImpl;
+class TJoiner;
+
+// Hub-local keys.
+extern const char* const GREEN_ENV;
+extern const char* const HUB_JOINER;
+
+// An ordered list of bound callbacks, matched by their code.
+struct TTriggers {
+  std::vector<TTaskMethod> FCollection;
+
+  bool Find(const TTaskMethod& Cb, size_t& Index) const;
+  void OnCb(const TTaskMethod& Cb);
+  void OffCb(const TTaskMethod& Cb);
+  // Calls every callback in order; one that raises stops the walk.
+  void RaiseAll() const;
+};
+
+class TRawGreenletImpl : public TInterfacedObject, public IRawGreenlet {
+ public:
+  // The kill signal raised inside a greenlet; code inside must let it pass.
+  GREEN_EXCEPTION(AExit, EAbort);
+  GREEN_EXCEPTION(ESelfSwitch, Exception);
+
+  TRawGreenletImpl();
+  ~TRawGreenletImpl() override;
+
+  int32_t _AddRef() override { return TInterfacedObject::_AddRef(); }
+  int32_t _Release() override;
+
+  // IRawGreenlet
+  uintptr_t GetUID() override { return reinterpret_cast<uintptr_t>(this); }
+  RefPtr<IGreenletProxy> GetProxy() override;
+  void Switch() override;
+  void Yield() override;
+  void Kill() override;
+  void Suspend() override;
+  void Resume() override;
+  void Inject(Exception* E) override;
+  void Inject(const TSymmetricRoutine& Routine) override;
+  tGreenletState GetState() override { return FState.load(std::memory_order_acquire); }
+  Exception* GetException() override { return FException.get(); }
+  TObject* GetInstance() override { return this; }
+  TGevent* GetOnStateChanged() override;
+  TGevent* GetOnTerminate() override;
+  std::string GetName() override;
+  void SetName(const std::string& Value) override;
+  void Join(bool RaiseErrors = false) override;
+  void ReraiseException() override;
+  int32_t RefCount() override { return GetRefCount(); }
+
+  // The greenlet's body.
+  virtual void Execute() = 0;
+  // Stack bytes of the greenlet's fiber.
+  virtual size_t GetStackSize() { return 16384; }
+  virtual void HubChanging(TCustomHub* Origin, TCustomHub* Dest);
+
+  static TRawGreenletImpl* GetCurrent();
+  // Leaves the running greenlet for the thread's root context, which runs
+  // Proc (when set) once it has control again.
+  static void Switch2RootContext(const TTaskMethod* Proc);
+  static TJoiner* GetJoiner(TCustomHub* Hub);
+  static void ClearContexts() {}
+
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+  TCustomHub* GetHub();
+  void SetHub(TCustomHub* Hub);
+  void Sleep(uint32_t TimeOut);
+  TGarbageCollector& GC() { return *FGC; }
+  TLocalStorage& GLS() { return *FLS; }
+  TLocalStorage& Context() { return *FLS; }
+  TGreenEnvironmentImpl* Environ() { return FEnviron.get(); }
+  void ContextSetup();
+
+  // Objects handed in as arguments; the greenlet's collector adopts the
+  // managed ones when it starts.
+  std::vector<TObject*>& ObjArguments() { return FObjArguments; }
+  TTriggers& KillTriggers() { return FKillTriggers; }
+  TTriggers& HubTriggers() { return FHubTriggers; }
+
+ protected:
+  void SetState(tGreenletState Value);
+
+ private:
+  friend class TKillToken;
+  friend class TGreenletProxyImpl;
+  friend struct TGreenletThread;
+
+  static void EnterProcFiber(void* Self);
+  [[noreturn]] void EnterProc();
+  void EnsureFiber();
+  void Destroy();
+
+  os::Fiber FContext = nullptr;
+  std::unique_ptr<Exception> FInjectException;
+  TSymmetricRoutine FInjectRoutine;
+  std::unique_ptr<Exception> FException;
+  std::unique_ptr<TLocalStorage> FLS;
+  std::unique_ptr<TGarbageCollector> FGC;
+  RefPtr<TGevent> FOnStateChange;
+  RefPtr<TGevent> FOnTerminate;
+  std::atomic<tGreenletState> FState{gsReady};
+  RefPtr<TGreenletProxyImpl> FProxy;
+  std::recursive_mutex FLock;
+  TTriggers FKillTriggers;
+  TTriggers FHubTriggers;
+  TCustomHub* FHub = nullptr;
+  std::string FName;
+  RefPtr<TGreenEnvironmentImpl> FEnviron;
+  RefPtr<TGevent> FSleepEv;
+  std::vector<TObject*> FObjArguments;
+  std::atomic<bool> FForcingKill{false};
+};
+
+// The handle any thread may use: operations become tasks on the
+// greenlet's hub. Outlives its greenlet; then it does nothing.
+class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
+ public:
+  explicit TGreenletProxyImpl(TRawGreenletImpl* Base) : FBase(Base) {}
+
+  void Pulse() override;
+  void DelayedSwitch() override;
+  void Resume() override;
+  void Suspend() override;
+  void Kill() override;
+  TCustomHub* GetHub() override;
+  tGreenletState GetState() override;
+  Exception* GetException() override;
+  TGevent* GetOnStateChanged() override;
+  TGevent* GetOnTerminate() override;
+  uintptr_t GetUID() override;
+
+  TRawGreenletImpl* GetBase();
+  void SetBase(TRawGreenletImpl* Value);
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+
+  // Task bodies, run by the hub on its own thread.
+  void SwitchBase();
+  void ResumeBase();
+  void SuspendBase();
+  void KillBase();
+
+ private:
+  // Queues one of the task bodies; the task holds a reference to the proxy.
+  template <void (TGreenletProxyImpl::*M)()>
+  void Queue(TCustomHub* Hub);
+
+  TRawGreenletImpl* FBase;
+  std::recursive_mutex FLock;
+};
+
+// The greenlets bound to one hub, so that its owner can kill them all.
+class TJoiner : public TObject {
+ public:
+  TJoiner();
+  ~TJoiner() override;
+
+  void Append(TRawGreenletImpl* G);
+  void Remove(TRawGreenletImpl* G);
+  bool Find(TRawGreenletImpl* G, size_t& Index);
+  // Detaches every listed greenlet from its hub.
+  void Clear();
+  void KillAll();
+  size_t Count();
+  TGevent* OnUpdate() { return FOnUpdate.get(); }
+
+ private:
+  std::vector<TRawGreenletImpl*> FList;
+  RefPtr<TGevent> FOnUpdate;
+  std::recursive_mutex FLock;
+};
+
+// Finishes a greenlet on its own hub's thread after its last reference was
+// dropped on another thread.
+class TKillToken : public TInterfacedObject {
+ public:
+  explicit TKillToken(TRawGreenletImpl* Killing);
+  ~TKillToken() override;
+  void DoIt();
+
+ private:
+  void Finish();
+  TRawGreenletImpl* FKilling;
+};
+
+}  // namespace green

@@ -1,0 +1,125 @@
+#include "gevent/Gevent.h"
+#include "greenlets/GreenletsImpl.h"
+#include "hub/Hub.h"
+
+namespace green {
+
+namespace {
+bool Runnable(tGreenletState S) { return S == gsReady || S == gsExecute || S == gsKilling; }
+}  // namespace
+
+// The hub's task holds a counted reference: the proxy lives until it ran.
+template <void (TGreenletProxyImpl::*M)()>
+void TGreenletProxyImpl::Queue(TCustomHub* Hub) {
+  Hub->EnqueueTask(BindMethod<M>(this));
+}
+
+TRawGreenletImpl* TGreenletProxyImpl::GetBase() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase;
+}
+
+void TGreenletProxyImpl::SetBase(TRawGreenletImpl* Value) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  if (Value == FBase) return;
+  FBase = Value;
+  if (Value) Value->GetOnStateChanged()->SetEvent();
+}
+
+void TGreenletProxyImpl::Pulse() {
+  TRawGreenletImpl* direct = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (!FBase) return;
+    std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+    TCustomHub* hub = FBase->FHub;
+    if (!hub || !Runnable(FBase->GetState())) return;
+    if (hub == GetCurrentHub())
+      direct = FBase;
+    else
+      Queue<&TGreenletProxyImpl::SwitchBase>(hub);
+  }
+  if (direct) direct->Switch();
+}
+
+void TGreenletProxyImpl::DelayedSwitch() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  if (!FBase) return;
+  std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+  if (FBase->FHub && Runnable(FBase->GetState()))
+    Queue<&TGreenletProxyImpl::SwitchBase>(FBase->FHub);
+}
+
+void TGreenletProxyImpl::Resume() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  if (!FBase) return;
+  if (TCustomHub* hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
+}
+
+void TGreenletProxyImpl::Suspend() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  if (!FBase) return;
+  std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+  if (FBase->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(FBase->FHub);
+}
+
+// On the greenlet's own hub the kill happens at once as well; the queued
+// task then finds it finished and does nothing.
+void TGreenletProxyImpl::Kill() {
+  TRawGreenletImpl* direct = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (!FBase) return;
+    std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+    TCustomHub* hub = FBase->FHub;
+    if (!hub) return;
+    if (hub == GetCurrentHub()) direct = FBase;
+    Queue<&TGreenletProxyImpl::KillBase>(hub);
+  }
+  if (direct) direct->Kill();
+}
+
+TCustomHub* TGreenletProxyImpl::GetHub() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase ? FBase->GetHub() : nullptr;
+}
+
+tGreenletState TGreenletProxyImpl::GetState() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase ? FBase->GetState() : gsTerminated;
+}
+
+Exception* TGreenletProxyImpl::GetException() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase ? FBase->GetException() : nullptr;
+}
+
+TGevent* TGreenletProxyImpl::GetOnStateChanged() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase ? FBase->GetOnStateChanged() : nullptr;
+}
+
+TGevent* TGreenletProxyImpl::GetOnTerminate() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase ? FBase->GetOnTerminate() : nullptr;
+}
+
+uintptr_t TGreenletProxyImpl::GetUID() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FBase ? FBase->GetUID() : 0;
+}
+
+void TGreenletProxyImpl::SwitchBase() {
+  if (TRawGreenletImpl* base = GetBase()) base->Switch();
+}
+void TGreenletProxyImpl::ResumeBase() {
+  if (TRawGreenletImpl* base = GetBase()) base->Resume();
+}
+void TGreenletProxyImpl::SuspendBase() {
+  if (TRawGreenletImpl* base = GetBase()) base->Suspend();
+}
+void TGreenletProxyImpl::KillBase() {
+  if (TRawGreenletImpl* base = GetBase()) base->Kill();
+}
+
+}  // namespace green

@@ -1,0 +1,149 @@
+#include <typeinfo>
+
+#include "gevent/Gevent.h"
+#include "greenlets/GreenletThread.h"
+#include "greenlets/GreenletsImpl.h"
+#include "greenlets/LocalStorage.h"
+#include "hub/Hub.h"
+#include "platform/Error.h"
+
+namespace green {
+
+const char* const GREEN_ENV = "D1C68A29-4293-43C5-8CA8-D0C5E8B854DF";
+const char* const HUB_JOINER = "B2F22831-7AF8-4498-B0AE-278B1F2038F7";
+
+// ---- construction and destruction ------------------------------------------
+
+TRawGreenletImpl::TRawGreenletImpl()
+    : FLS(std::make_unique<TLocalStorage>()), FGC(std::make_unique<TGarbageCollector>()) {
+  FOnStateChange = MakeRef<TGevent>(false, false);
+  FOnTerminate = MakeRef<TGevent>(true, false);
+  FProxy = MakeRef<TGreenletProxyImpl>(this);
+  SetHub(GetCurrentHub());
+  TGreenEnvironmentImpl* source = nullptr;
+  if (TRawGreenletImpl* parent = GetCurrent()) {
+    source = parent->FEnviron.get();
+  } else if (TCustomHub* hub = GetHub()) {
+    source = dynamic_cast<TGreenEnvironmentImpl*>(hub->HLS(GREEN_ENV));
+    if (!source) {
+      source = new TGreenEnvironmentImpl;
+      hub->HLS(GREEN_ENV, source);
+    }
+  }
+  FEnviron = source ? source->Copy() : MakeRef<TGreenEnvironmentImpl>();
+}
+
+// The fiber is made on first entry, when the flavour's stack size is known;
+// a greenlet that never runs costs no stack.
+void TRawGreenletImpl::EnsureFiber() {
+  if (FContext) return;
+  FContext = os::CreateFiber(GetStackSize(), &TRawGreenletImpl::EnterProcFiber, this);
+  if (!FContext)
+    throw Exception(Format("Cannot create the greenlet's fiber: %s",
+                           os::SysErrorMessage(os::GetLastError()).c_str()));
+}
+
+TRawGreenletImpl::~TRawGreenletImpl() {
+  const tGreenletState state = GetState();
+  if (state == gsExecute || state == gsSuspended) Kill();
+  SetHub(nullptr);
+  FInjectException.reset();
+  FSleepEv.reset();
+  FProxy->SetBase(nullptr);
+  FProxy.reset();
+  FLS.reset();
+  FGC.reset();
+  FEnviron.reset();
+  FOnStateChange.reset();
+  FOnTerminate.reset();
+  FException.reset();
+  if (FContext) os::DeleteFiber(FContext);
+  FContext = nullptr;
+}
+
+void TRawGreenletImpl::Destroy() { delete this; }
+
+// At zero: a greenlet of a foreign hub is finished on its own thread by a
+// kill token; one whose own fiber is running is destroyed by the next
+// context that gets control; any other is destroyed at once.
+int32_t TRawGreenletImpl::_Release() {
+  int32_t n = DecRef();
+  if (n != 0) return n;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TCustomHub* hub = FHub;
+    if (hub && !FForcingKill.load() && hub != GetCurrentHub()) {
+      auto* token = new TKillToken(this);
+      hub->EnqueueTask(BindMethod<&TKillToken::DoIt>(token));
+      return 1;
+    }
+  }
+  TGreenletThread& t = TGreenletThread::Get();
+  if (t.Current == this) {
+    t.PendingDelete = this;
+    return 0;
+  }
+  Destroy();
+  return 0;
+}
+
+// ---- accessors ------------------------------------------------------------
+
+RefPtr<IGreenletProxy> TRawGreenletImpl::GetProxy() { return RefPtr<IGreenletProxy>(FProxy.get()); }
+TGevent* TRawGreenletImpl::GetOnStateChanged() { return FOnStateChange.get(); }
+TGevent* TRawGreenletImpl::GetOnTerminate() { return FOnTerminate.get(); }
+
+std::string TRawGreenletImpl::GetName() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FName;
+}
+
+void TRawGreenletImpl::SetName(const std::string& Value) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  FName = Value;
+}
+
+TCustomHub* TRawGreenletImpl::GetHub() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FHub;
+}
+
+void TRawGreenletImpl::SetHub(TCustomHub* Hub) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  if (Hub == FHub) return;
+  HubChanging(FHub, Hub);
+  FHub = Hub;
+}
+
+void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
+  if (HubInfrasctuctureEnable) {
+    if (Origin) GetJoiner(Origin)->Remove(this);
+    if (Dest) GetJoiner(Dest)->Append(this);
+  }
+  FHubTriggers.RaiseAll();
+  FOnStateChange->SetEvent();
+  FSleepEv.reset();
+}
+
+// The signal goes out after the lock is left: waking waiters calls out.
+void TRawGreenletImpl::SetState(tGreenletState Value) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (FState.load() == Value) return;
+    FState.store(Value, std::memory_order_release);
+  }
+  FOnStateChange->SetEvent();
+}
+
+TRawGreenletImpl* TRawGreenletImpl::GetCurrent() { return TGreenletThread::Get().Current; }
+
+TJoiner* TRawGreenletImpl::GetJoiner(TCustomHub* Hub) {
+  auto* joiner = dynamic_cast<TJoiner*>(Hub->HLS(HUB_JOINER));
+  if (!joiner) {
+    joiner = new TJoiner;
+    Hub->HLS(HUB_JOINER, joiner);
+  }
+  return joiner;
+}
+
+}  // namespace green

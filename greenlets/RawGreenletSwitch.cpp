@@ -1,0 +1,207 @@
+// Entering and leaving greenlets: switch, yield, the fiber body, kill and
+// injection, suspension, sleeping.
+#include <typeinfo>
+
+#include "gevent/Gevent.h"
+#include "greenlets/GreenletThread.h"
+#include "greenlets/GreenletsImpl.h"
+#include "hub/Hub.h"
+
+namespace green {
+
+void TRawGreenletImpl::Switch() {
+  const tGreenletState state = GetState();
+  if (state != gsReady && state != gsExecute && !FInjectException) return;
+  TGreenletThread& t = TGreenletThread::Get();
+  if (t.Current == this) throw ESelfSwitch("Self switch denied");
+  EnsureFiber();
+  TRawGreenletImpl* saved = t.Current;
+  if (!saved) {
+    t.EnsureRootFiber();
+    t.CallerCount = 0;
+  }
+  // Switching back to a context that already waits below keeps the stack flat.
+  if (t.CallerCount > 0 && t.Callers[t.CallerCount - 1] == this) --t.CallerCount;
+  if (t.PushCaller(saved)) {
+    t.Current = this;
+    os::SwitchToFiber(FContext);
+  } else {
+    // Nesting too deep: the switch becomes a hub task and the chain is dropped.
+    t.CallerCount = 0;
+    FProxy->DelayedSwitch();
+    t.Current = nullptr;
+    os::SwitchToFiber(t.RootFiber);
+  }
+  t.Current = saved;
+  t.AfterSwitch();
+  if (!saved && t.RootProc) {
+    TTaskMethod proc = t.RootProc;
+    t.RootProc = {};
+    proc();
+  }
+}
+
+void TRawGreenletImpl::Yield() {
+  TGreenletThread& t = TGreenletThread::Get();
+  if (t.Current != this) return;
+  TRawGreenletImpl* target = nullptr;
+  while (t.CallerCount > 0) {
+    TRawGreenletImpl* g = t.Callers[--t.CallerCount];
+    if (!g) break;
+    const tGreenletState s = g->GetState();
+    if (s == gsExecute || s == gsKilling) {
+      target = g;
+      break;
+    }
+  }
+  os::SwitchToFiber(target ? target->FContext : t.EnsureRootFiber());
+  t.AfterSwitch();
+  ContextSetup();
+}
+
+void TRawGreenletImpl::ContextSetup() {
+  if (FInjectException) {
+    std::unique_ptr<Exception> e = std::move(FInjectException);
+    e->Raise();
+  }
+  while (FInjectRoutine) {
+    FInjectRoutine->Invoke();
+    FInjectRoutine.reset();
+    Yield();
+  }
+}
+
+void TRawGreenletImpl::Switch2RootContext(const TTaskMethod* Proc) {
+  TGreenletThread& t = TGreenletThread::Get();
+  t.CallerCount = 0;
+  t.RootProc = Proc ? *Proc : TTaskMethod{};
+  os::Fiber root = t.EnsureRootFiber();
+  // The root context resumes inside a Switch, which restores its own state.
+  os::SwitchToFiber(root);
+  t.AfterSwitch();
+}
+
+void TRawGreenletImpl::EnterProcFiber(void* Self) { static_cast<TRawGreenletImpl*>(Self)->EnterProc(); }
+
+void TRawGreenletImpl::EnterProc() {
+  TGreenletThread::Get().AfterSwitch();
+  SetState(gsExecute);
+  tGreenletState final = gsExecute;
+  std::vector<RefPtr<IGCPointer<TObject>>> adopted;
+  try {
+    for (TObject* obj : FObjArguments)
+      if (TGarbageCollector::ExistsInGlobal(obj)) adopted.push_back(FGC->SetValue(obj));
+    ContextSetup();
+    Execute();
+    final = gsTerminated;
+    FKillTriggers.RaiseAll();
+  } catch (const Exception& e) {
+    if (typeid(e) == typeid(AExit)) {
+      final = gsKilled;
+    } else {
+      FException = e.Clone();
+      final = gsException;
+    }
+  } catch (const std::exception& e) {
+    FException = std::make_unique<Exception>(e.what());
+    final = gsException;
+  } catch (...) {
+    FException = std::make_unique<Exception>("Unknown exception");
+    final = gsException;
+  }
+  // An exception never leaves the fiber: past this point the greenlet only
+  // parks, and goes back to the root if something is injected into it.
+  try {
+    adopted.clear();
+    FGC->Clear();
+    SetState(final);
+    FOnTerminate->SetEvent();
+    Yield();
+  } catch (...) {
+  }
+  for (;;) {
+    try {
+      Switch2RootContext(nullptr);
+      ContextSetup();
+    } catch (...) {
+    }
+  }
+}
+
+// ---- kill, injection, suspension ---------------------------------------------
+
+void TRawGreenletImpl::Kill() {
+  const tGreenletState state = GetState();
+  if (GetCurrent() == this && (state == gsExecute || state == gsSuspended || state == gsKilling))
+    throw AExit("trerminated");
+  TCustomHub* hub = GetHub();
+  if (FForcingKill.load()) {
+    Inject(new AExit("termination"));
+    return;
+  }
+  if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
+  FState.store(gsKilling, std::memory_order_release);
+  if (hub && hub != GetCurrentHub())
+    FProxy->Kill();
+  else
+    Inject(new AExit("termination"));
+}
+
+void TRawGreenletImpl::Inject(Exception* E) {
+  FInjectException.reset(E);
+  Switch();
+}
+
+void TRawGreenletImpl::Inject(const TSymmetricRoutine& Routine) {
+  FInjectRoutine = Routine;
+  Switch();
+  FInjectRoutine.reset();
+}
+
+void TRawGreenletImpl::Suspend() {
+  const tGreenletState state = GetState();
+  if (state == gsReady || state == gsExecute) SetState(gsSuspended);
+}
+
+void TRawGreenletImpl::Resume() {
+  if (GetState() != gsSuspended) return;
+  SetState(gsExecute);
+  if (GetCurrent() != this) Switch();
+}
+
+void TRawGreenletImpl::ReraiseException() {
+  if (FException) FException->Clone()->Raise();
+}
+
+void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
+  Assert(GetCurrent() == this, "Impl\\GreenletsImpl", 1884);
+  Assert(GetHub() != nullptr, "Impl\\GreenletsImpl", 1885);
+  FSleepEv.reset();
+  if (TimeOut == 0) {
+    FProxy->DelayedSwitch();
+    Yield();
+    return;
+  }
+  FSleepEv = MakeRef<TGevent>(false, false);
+  struct Drop {
+    RefPtr<TGevent>& ev;
+    ~Drop() { ev.reset(); }
+  } drop{FSleepEv};
+  // No reference is held here: a hub change frees the event, which ends the wait.
+  FSleepEv->WaitFor(TimeOut);
+}
+
+// Waits for the end on the calling context: same-hub greenlets that never
+// ran are entered first, then the termination event is awaited.
+void TRawGreenletImpl::Join(bool RaiseErrors) {
+  if (GetCurrent() == this) return;
+  if (GetState() == gsReady && GetHub() == GetCurrentHub()) Switch();
+  while (true) {
+    const tGreenletState s = GetState();
+    if (s == gsTerminated || s == gsKilled || s == gsException || !GetHub()) break;
+    FOnTerminate->WaitFor(INFINITE);
+  }
+  if (RaiseErrors) ReraiseException();
+}
+
+}  // namespace green

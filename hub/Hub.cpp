@@ -1,0 +1,170 @@
+#include "hub/Hub.h"
+
+#include "greenlets/GreenletsImpl.h"
+#include "greenlets/LocalStorage.h"
+#include "platform/Thread.h"
+
+namespace green {
+
+namespace {
+thread_local TCustomHub* CurrentHub = nullptr;
+}  // namespace
+
+TCurrentHubScope::TCurrentHubScope(TCustomHub* Hub) : FSaved(CurrentHub) { CurrentHub = Hub; }
+TCurrentHubScope::~TCurrentHubScope() { CurrentHub = FSaved; }
+void ClearCurrentHub() { CurrentHub = nullptr; }
+
+TCustomHub* GetCurrentHub() { return CurrentHub ? CurrentHub : DefHub(0); }
+
+void THub::TTask::Init(const TTaskMethod& M) {
+  *this = TTask{};
+  Kind = tkMethod;
+  Method = M;
+}
+
+void THub::TTask::Init(IInterface* I, const TTaskMethod& M) {
+  *this = TTask{};
+  Kind = tkIntfMethod;
+  Intf = I;
+  Method = M;
+}
+
+void THub::TTask::Init(TTaskProc P, void* A) {
+  *this = TTask{};
+  Kind = tkProc;
+  Proc = P;
+  Arg = A;
+}
+
+THub::THub()
+    : FLS(std::make_unique<TLocalStorage>()), FGC(std::make_unique<TGarbageCollector>()) {
+  TRawGreenletImpl::GetJoiner(this);
+}
+
+THub::~THub() {
+  Clean();
+  FLS.reset();
+  FGC.reset();
+}
+
+TObject* THub::HLS(const std::string& Key) { return FLS->GetValue(Key); }
+
+// The hub owns what it stores: replacing or clearing a key frees the old object.
+void THub::HLS(const std::string& Key, TObject* Value) {
+  if (FLS->IsExists(Key)) {
+    TObject* old = FLS->GetValue(Key);
+    FLS->UnsetValue(Key);
+    TLocalStorage::Dispose(old);
+  }
+  if (Value) FLS->SetValue(Key, Value);
+}
+
+RefPtr<IGCPointer<TObject>> THub::GC(TObject* A) { return FGC->SetValue(A); }
+
+void THub::GetAddresses(const TTaskMethod& Task, TObject*& Obj, void*& Code) {
+  Obj = Task.Data;
+  Code = reinterpret_cast<void*>(Task.Code);
+}
+
+void THub::Append(TTask&& Task) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FAccumQueue.push_back(std::move(Task));
+  }
+  Pulse();
+}
+
+void THub::EnqueueTask(const TTaskMethod& Task) {
+  TObject* obj;
+  void* code;
+  GetAddresses(Task, obj, code);
+  Assert(dynamic_cast<TRawGreenletImpl*>(obj) == nullptr, "Hub", 644,
+         "Enqueue Greenlet methods only by Proxy");
+  TTask t;
+  if (auto* intf = dynamic_cast<IInterface*>(obj))
+    t.Init(intf, Task);
+  else
+    t.Init(Task);
+  Append(std::move(t));
+}
+
+void THub::EnqueueTask(TTaskProc Task, void* Arg) {
+  TTask t;
+  t.Init(Task, Arg);
+  Append(std::move(t));
+}
+
+bool THub::ServeTaskQueue() {
+  TCurrentHubScope scope(this);
+  bool synced = os::IsMainThread() && os::CheckSynchronize(0);
+  // The batch is taken out of the hub, so a task that serves this hub again
+  // (a wait on the root context) works on a batch of its own.
+  std::vector<TTask> batch;
+  batch.swap(FQueue);
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    batch.swap(FAccumQueue);
+    AfterSwap();
+  }
+  bool result = synced || !batch.empty();
+  struct Recycle {
+    THub* hub;
+    std::vector<TTask>& batch;
+    // Tasks left over after one raised are discarded, their references released.
+    ~Recycle() {
+      batch.clear();
+      if (hub->FQueue.capacity() < batch.capacity()) hub->FQueue.swap(batch);
+    }
+  } recycle{this, batch};
+  const size_t count = batch.size();
+  for (size_t i = 0; i < count; ++i) {
+    TTask& task = batch[i];
+    switch (task.Kind) {
+      case tkMethod:
+        task.Method();
+        break;
+      case tkIntfMethod:
+        if (task.Intf) {
+          task.Method();
+          task.Intf.reset();
+        }
+        break;
+      case tkProc:
+        task.Proc(task.Arg);
+        break;
+    }
+  }
+  return result;
+}
+
+void THub::Clean() {
+  std::vector<TTask> accum, queue;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    accum.swap(FAccumQueue);
+    queue.swap(FQueue);
+  }
+  // Released outside the lock: a release may destroy an object that
+  // enqueues again.
+}
+
+void THub::LoopExit() {
+  FLoopExit = true;
+  Pulse();
+}
+
+template <class Cond>
+void THub::LoopWhile(const Cond& Done, uint32_t Timeout) {
+  FLoopExit = false;
+  const TDateTime deadline = Now() + TimeOut2Time(Timeout);
+  while (!Done() && Now() < deadline && !FLoopExit) Serve(Time2TimeOut(deadline - Now()));
+}
+
+void THub::Loop(const TExitCondition& Cond, uint32_t Timeout) { LoopWhile(Cond, Timeout); }
+void THub::Loop(TExitConditionStatic Cond, uint32_t Timeout) { LoopWhile(Cond, Timeout); }
+
+void THub::Switch() {
+  if (TRawGreenletImpl::GetCurrent() != nullptr) TRawGreenletImpl::Switch2RootContext(nullptr);
+}
+
+}  // namespace green

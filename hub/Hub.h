@@ -1,0 +1,176 @@
+// The hub: one event loop per thread. THub keeps the task queue that any
+// thread may append to, the hub-local objects and the hub's collector;
+// TSingleThreadHub adds the kernel wait over handles, timers and I/O.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "gc/GarbageCollector.h"
+#include "hub/GInterfaces.h"
+#include "hub/HubEvents.h"
+#include "hub/HubTimeouts.h"
+#include "platform/MainThread.h"
+
+namespace green {
+
+class TLocalStorage;
+
+class THub : public TCustomHub {
+ public:
+  enum TTaskKind : uint8_t { tkMethod = 0, tkIntfMethod = 1, tkProc = 2 };
+
+  struct TTask {
+    TTaskKind Kind = tkMethod;
+    TTaskMethod Method;
+    RefPtr<IInterface> Intf;  // keeps a counted method object alive until the task ran
+    TTaskProc Proc = nullptr;
+    void* Arg = nullptr;
+
+    void Init(const TTaskMethod& M);
+    void Init(IInterface* I, const TTaskMethod& M);
+    void Init(TTaskProc P, void* A);
+  };
+
+  THub();
+  ~THub() override;
+
+  TObject* HLS(const std::string& Key) override;
+  void HLS(const std::string& Key, TObject* Value) override;
+  RefPtr<IGCPointer<TObject>> GC(TObject* A) override;
+  void EnqueueTask(const TTaskMethod& Task) override;
+  void EnqueueTask(TTaskProc Task, void* Arg) override;
+  void Pulse() override {}
+  void LoopExit() override;
+  void Loop(const TExitCondition& Cond, uint32_t Timeout = INFINITE) override;
+  void Loop(TExitConditionStatic Cond, uint32_t Timeout = INFINITE) override;
+  void Switch() override;
+
+  // One task pass on the hub's thread; true when it ran anything.
+  virtual bool ServeTaskQueue();
+  virtual void AfterSwap() {}
+
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+  // Discards every queued task without running it.
+  void Clean();
+  static void GetAddresses(const TTaskMethod& Task, TObject*& Obj, void*& Code);
+
+ protected:
+  template <class Cond>
+  void LoopWhile(const Cond& Done, uint32_t Timeout);
+  void Append(TTask&& Task);
+
+ private:
+  std::vector<TTask> FQueue;       // spare capacity for the next batch
+  std::vector<TTask> FAccumQueue;  // where new tasks arrive, from any thread
+  bool FLoopExit = false;
+  std::mutex FLock;
+  std::unique_ptr<TLocalStorage> FLS;
+  std::unique_ptr<TGarbageCollector> FGC;
+};
+
+class TSingleThreadHub : public THub {
+ public:
+  enum TMultiplexorEvent : uint8_t {
+    meError = 0,
+    meEvent = 1,
+    meSync = 2,
+    meIO = 3,
+    meWinMsg = 4,
+    meTimer = 5,
+    meWaitTimeout = 6,
+  };
+  using TMultiplexorEvents = uint8_t;  // bit n stands for the event n
+  static constexpr TMultiplexorEvents ALL_EVENTS = 0x7F;
+  static constexpr TMultiplexorEvents Events(std::initializer_list<TMultiplexorEvent> List) {
+    TMultiplexorEvents s = 0;
+    for (auto e : List) s |= static_cast<TMultiplexorEvents>(1u << e);
+    return s;
+  }
+
+  TSingleThreadHub();
+  ~TSingleThreadHub() override;
+
+  void Cancel(THandle Fd) override;
+  bool Write(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb, void* Data,
+             int64_t Offset = -1) override;
+  bool WriteTo(THandle Fd, void* Buf, uint32_t Len, const TAnyAddress& Addr, TIOCallback Cb,
+               void* Data) override;
+  bool Read(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb, void* Data,
+            int64_t Offset = -1) override;
+  bool ReadFrom(THandle Fd, void* Buf, uint32_t Len, const TAnyAddress& Addr, TIOCallback Cb,
+                void* Data) override;
+  THandle CreateTimer(TInervalCallback Cb, void* Data, uint32_t Interval) override;
+  void DestroyTimer(THandle Id) override;
+  THandle CreateTimeout(TInervalCallback Cb, void* Data, uint32_t Interval) override;
+  void DestroyTimeout(THandle Id) override;
+  bool AddEvent(THandle Ev, TEventCallback Cb, void* Data) override;
+  void RemEvent(THandle Ev) override;
+  bool Serve(uint32_t TimeOut) override;
+  void Pulse() override;
+
+  virtual TMultiplexorEvent ServeMultiplexor(uint32_t TimeOut);
+  TMultiplexorEvent Wait(uint32_t TimeOut, TMultiplexorEvents Events = 0,
+                         bool ProcessWinMsg = true);
+  void SetTriggerFlag(bool TimerFlag, bool IOFlag);
+  void SetupEnviron();
+  static void WakeUpThread(void* Self);
+
+  uint32_t ThreadId() const { return FThreadId; }
+  bool IsDef() const { return FIsDef; }
+
+ private:
+  friend TSingleThreadHub* DefHub(uint32_t ThreadID);
+  friend void FinalizeDefHubList();
+  friend void ForgetDefHub(TSingleThreadHub* Hub);
+
+  bool ServeHard(uint32_t TimeOut);
+  bool ServeAsDefHub(uint32_t TimeOut);
+  // Ownership check, environment and main-thread wake hook of a serve or
+  // wait; the returned guard undoes them.
+  class TServeClaim;
+  TMultiplexorEvent ProcessMultiplexorAnswer(uint32_t Answer);
+
+  std::unique_ptr<TEvents> FEvents;
+  std::unique_ptr<TTimeouts> FTimeouts;
+  os::WakeHook FWakeMainThread;
+  uint32_t FThreadId = 0;
+  bool FTimerFlag = false;
+  bool FIOFlag = false;
+  bool FIsDef = false;
+  bool FProcessWinMsg = false;
+  THandle FSyncEvent = os::kNoHandle;
+  bool (TSingleThreadHub::*FServeRoutine)(uint32_t) = &TSingleThreadHub::ServeHard;
+};
+
+// The calling thread's current hub: the hub of the running task pass or
+// callback, otherwise the thread's default hub.
+TCustomHub* GetCurrentHub();
+// The default hub of a thread (0: the calling thread), created on first
+// request; nullptr after the hub unit has shut down.
+TSingleThreadHub* DefHub(uint32_t ThreadID = 0);
+void FinalizeDefHubList();
+// Removes a default hub that is being destroyed from the registry.
+void ForgetDefHub(TSingleThreadHub* Hub);
+// True between the hub unit's start-up and shut-down.
+extern bool HubInfrasctuctureEnable;
+
+// Sets the thread's current hub for a scope and restores it, also when an
+// exception passes.
+class TCurrentHubScope {
+ public:
+  explicit TCurrentHubScope(TCustomHub* Hub);
+  ~TCurrentHubScope();
+  TCurrentHubScope(const TCurrentHubScope&) = delete;
+  TCurrentHubScope& operator=(const TCurrentHubScope&) = delete;
+
+ private:
+  TCustomHub* FSaved;
+};
+// Clears the calling thread's current hub (a hub being destroyed).
+void ClearCurrentHub();
+
+}  // namespace green

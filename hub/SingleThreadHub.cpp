@@ -1,0 +1,193 @@
+#include "greenlets/GreenletsImpl.h"
+#include "hub/Hub.h"
+#include "platform/Error.h"
+#include "platform/Thread.h"
+
+namespace green {
+
+TSingleThreadHub::TSingleThreadHub() { SetupEnviron(); }
+
+TSingleThreadHub::~TSingleThreadHub() {
+  if (FEvents) FEvents->DeInitialize();
+  FEvents.reset();
+  if (FTimeouts) FTimeouts->Deinitialize();
+  FTimeouts.reset();
+  if (FIsDef) ForgetDefHub(this);
+  TRawGreenletImpl::ClearContexts();
+  ClearCurrentHub();
+}
+
+void TSingleThreadHub::SetupEnviron() {
+  if (!FEvents) {
+    FEvents = std::make_unique<TEvents>();
+    FEvents->Initialize();
+  }
+  FSyncEvent = FEvents->SyncEvent;
+  if (!FTimeouts) {
+    FTimeouts = std::make_unique<TTimeouts>();
+    FTimeouts->Initialize();
+  }
+}
+
+void TSingleThreadHub::Pulse() { os::SetEvent(FSyncEvent); }
+
+void TSingleThreadHub::WakeUpThread(void* Self) {
+  os::SetEvent(static_cast<TSingleThreadHub*>(Self)->FEvents->SyncEvent);
+}
+
+void TSingleThreadHub::SetTriggerFlag(bool TimerFlag, bool IOFlag) {
+  FTimerFlag = TimerFlag;
+  FIOFlag = IOFlag;
+}
+
+bool TSingleThreadHub::AddEvent(THandle Ev, TEventCallback Cb, void* Data) {
+  const bool room = FEvents->FBufSize < TEvents::kMaxEntries;
+  int32_t i;
+  if (FEvents->Find(Ev, i) && (FEvents->FCb[i] != Cb || FEvents->FData[i] != Data))
+    throw EHubError(Format("Handle %lld already exists in demultiplexor queue",
+                           static_cast<long long>(Ev)));
+  if (room) {
+    FEvents->Enqueue(Ev, Cb, Data, this);
+    Pulse();
+  }
+  return room;
+}
+
+void TSingleThreadHub::RemEvent(THandle Ev) { FEvents->Dequeue(Ev); }
+
+// File I/O completes through the same wait; until it is built these report
+// that nothing was started.
+void TSingleThreadHub::Cancel(THandle) {}
+bool TSingleThreadHub::Write(THandle, void*, uint32_t, TIOCallback, void*, int64_t) {
+  os::SetLastError(os::kErrorNotSupported);
+  return false;
+}
+bool TSingleThreadHub::WriteTo(THandle, void*, uint32_t, const TAnyAddress&, TIOCallback, void*) {
+  os::SetLastError(os::kErrorNotSupported);
+  return false;
+}
+bool TSingleThreadHub::Read(THandle, void*, uint32_t, TIOCallback, void*, int64_t) {
+  os::SetLastError(os::kErrorNotSupported);
+  return false;
+}
+bool TSingleThreadHub::ReadFrom(THandle, void*, uint32_t, const TAnyAddress&, TIOCallback, void*) {
+  os::SetLastError(os::kErrorNotSupported);
+  return false;
+}
+
+// ---- the wait -------------------------------------------------------------
+
+TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::ServeMultiplexor(uint32_t TimeOut) {
+  const uint32_t n = static_cast<uint32_t>(FEvents->FBufSize);
+  const bool plain = os::IsConsoleApp() || !os::IsMainThread();
+  const uint32_t answer = plain ? os::WaitForMultipleObjects(n, FEvents->Buf(), TimeOut, true)
+                                : os::MsgWaitForMultipleObjects(n, FEvents->Buf(), TimeOut);
+  TMultiplexorEvent result;
+  if (answer == os::kWaitIoCompletion)
+    result = FTimerFlag ? meTimer : FIOFlag ? meIO : meError;
+  else if (answer == os::kWaitTimeout)
+    result = meWaitTimeout;
+  else if (!plain && answer == n)
+    result = meWinMsg;
+  else
+    result = ProcessMultiplexorAnswer(answer);
+  if (result == meWinMsg && FProcessWinMsg) os::PumpMessages();
+  return result;
+}
+
+// Each signalled handle is reported once: its entry goes before its
+// callback runs, so a callback that wants more calls AddEvent again.
+TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::ProcessMultiplexorAnswer(uint32_t Answer) {
+  const uint32_t n = static_cast<uint32_t>(FEvents->FBufSize);
+  if (Answer == os::kWaitFailed) {
+    if (n == 0) throw EHubError("Events.Count = 0");
+    throw EHubError(
+        Format("IO.Serve with error: %s", os::SysErrorMessage(os::GetLastError()).c_str()));
+  }
+  if (Answer == os::kWaitObject0) return meSync;
+  bool aborted = false;
+  uint32_t i = Answer;
+  if (Answer >= os::kWaitAbandoned0 && Answer < os::kWaitAbandoned0 + n) {
+    aborted = true;
+    i = Answer - os::kWaitAbandoned0;
+  }
+  if (i < 1 || i >= n) return meError;
+  TEventTuple tuple = FEvents->TupleByIndex(static_cast<int32_t>(i));
+  FEvents->DequeueByIndex(static_cast<int32_t>(i));
+  tuple.Trigger(aborted);
+  return meEvent;
+}
+
+// ---- serving ----------------------------------------------------------------
+
+// What a serve or wait claims for its duration, given back on every exit.
+class TSingleThreadHub::TServeClaim {
+ public:
+  explicit TServeClaim(TSingleThreadHub& Hub) : FHub(Hub) {
+    const uint32_t me = os::CurrentThreadId();
+    if (FHub.FIsDef) {
+      if (me != FHub.FThreadId) throw EHubError("Def Hub must be serving inside owner thread");
+    } else {
+      if (FHub.FThreadId != 0) throw EHubError("Hub already serving by other thread");
+      FHub.FThreadId = me;
+    }
+    FHub.SetupEnviron();
+    if (os::IsMainThread()) {
+      FHub.FWakeMainThread = os::GetMainThreadWakeHook();
+      os::SetMainThreadWakeHook({&TSingleThreadHub::WakeUpThread, &FHub});
+      FHookInstalled = true;
+    }
+  }
+  ~TServeClaim() {
+    if (FHookInstalled) {
+      os::SetMainThreadWakeHook(FHub.FWakeMainThread);
+      FHub.FWakeMainThread = {};
+    }
+    if (!FHub.FIsDef) FHub.FThreadId = 0;
+  }
+
+ private:
+  TSingleThreadHub& FHub;
+  bool FHookInstalled = false;
+};
+
+bool TSingleThreadHub::Serve(uint32_t TimeOut) { return (this->*FServeRoutine)(TimeOut); }
+
+bool TSingleThreadHub::ServeHard(uint32_t TimeOut) {
+  bool result;
+  {
+    TServeClaim claim(*this);
+    result = ServeAsDefHub(TimeOut);
+  }
+  if (FIsDef) FServeRoutine = &TSingleThreadHub::ServeAsDefHub;
+  return result;
+}
+
+bool TSingleThreadHub::ServeAsDefHub(uint32_t TimeOut) {
+  const TDateTime deadline = Now() + TimeOut2Time(TimeOut);
+  for (;;) {
+    if (ServeTaskQueue()) return true;
+    FProcessWinMsg = true;
+    TMultiplexorEvent answer = ServeMultiplexor(Time2TimeOut(deadline - Now()));
+    bool result = answer != meWaitTimeout || ServeTaskQueue();
+    if (result || Now() >= deadline) return result;
+  }
+}
+
+TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::Wait(uint32_t TimeOut,
+                                                           TMultiplexorEvents Events,
+                                                           bool ProcessWinMsg) {
+  FProcessWinMsg = ProcessWinMsg;
+  if (Events == 0) Events = ALL_EVENTS;
+  TServeClaim claim(*this);
+  const TDateTime deadline = Now() + TimeOut2Time(TimeOut);
+  TMultiplexorEvent answer;
+  bool timedOut;
+  do {
+    answer = ServeMultiplexor(Time2TimeOut(deadline - Now()));
+    timedOut = TimeOut != INFINITE && Now() >= deadline;
+  } while (!timedOut && !(Events & (1u << answer)));
+  return timedOut ? meWaitTimeout : answer;
+}
+
+}  // namespace green

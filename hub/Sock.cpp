@@ -1,0 +1,184 @@
+#include "hub/Sock.h"
+
+#include <cstring>
+
+#include "platform/Error.h"
+
+namespace green {
+namespace sock {
+
+int32_t SynSockCount = 0;
+os::Module LibHandle = nullptr;
+os::Module Libwship6Handle = nullptr;
+bool SockEnhancedApi = false;
+bool SockWship6Api = false;
+uint8_t in6addr_any[16];
+uint8_t in6addr_loopback[16];
+TSockFunctions Api = {};
+
+namespace {
+
+std::mutex& SynSockCS() {
+  static std::mutex cs;
+  return cs;
+}
+
+// In the order of TSockFunctions' fields.
+constexpr const char* kExports[] = {
+    "WSAIoctl",       "__WSAFDIsSet",   "closesocket",    "ioctlsocket",      "WSAGetLastError",
+    "WSAStartup",     "WSACleanup",     "accept",         "bind",             "connect",
+    "getpeername",    "getsockname",    "getsockopt",     "htonl",            "htons",
+    "inet_addr",      "inet_ntoa",      "listen",         "ntohl",            "ntohs",
+    "recv",           "recvfrom",       "select",         "send",             "sendto",
+    "setsockopt",     "shutdown",       "socket",         "gethostbyaddr",    "gethostbyname",
+    "getprotobyname", "getprotobynumber", "getservbyname", "getservbyport",   "gethostname",
+    "getaddrinfo",    "freeaddrinfo",   "getnameinfo"};
+static_assert(sizeof(kExports) / sizeof(kExports[0]) == sizeof(TSockFunctions) / sizeof(void*));
+
+void** Slots() { return reinterpret_cast<void**>(&Api); }
+
+bool ResolveNameResolution(os::Module M) {
+  Api.getaddrinfo = os::GetProcAddress(M, "getaddrinfo");
+  Api.freeaddrinfo = os::GetProcAddress(M, "freeaddrinfo");
+  Api.getnameinfo = os::GetProcAddress(M, "getnameinfo");
+  return Api.getaddrinfo && Api.freeaddrinfo && Api.getnameinfo;
+}
+
+struct TSockUnit {
+  TSockUnit() {
+    SET_IN6_IF_ADDR_ANY(in6addr_any);
+    SET_LOOPBACK_ADDR6(in6addr_loopback);
+  }
+} SockUnit;
+
+}  // namespace
+
+void SET_IN6_IF_ADDR_ANY(uint8_t* Addr) { std::memset(Addr, 0, 16); }
+
+void SET_LOOPBACK_ADDR6(uint8_t* Addr) {
+  std::memset(Addr, 0, 16);
+  Addr[15] = 1;
+}
+
+bool InitSocketInterface(const std::string& LibName) {
+  std::lock_guard<std::mutex> lock(SynSockCS());
+  if (SynSockCount > 0) {
+    ++SynSockCount;
+    return true;
+  }
+  SockEnhancedApi = false;
+  SockWship6Api = false;
+  LibHandle = os::LoadLibrary(LibName.empty() ? "ws2_32.dll" : LibName.c_str());
+  if (!LibHandle) return false;
+  for (size_t i = 0; i < sizeof(kExports) / sizeof(kExports[0]); ++i)
+    Slots()[i] = os::GetProcAddress(LibHandle, kExports[i]);
+  SockEnhancedApi = Api.getaddrinfo && Api.freeaddrinfo && Api.getnameinfo;
+  if (!SockEnhancedApi) {
+    Libwship6Handle = os::LoadLibrary("wship6.dll");
+    if (Libwship6Handle) SockWship6Api = ResolveNameResolution(Libwship6Handle);
+  }
+  ++SynSockCount;
+  return true;
+}
+
+bool DestroySocketInterface() {
+  std::lock_guard<std::mutex> lock(SynSockCS());
+  if (SynSockCount > 0) --SynSockCount;
+  if (SynSockCount == 0) {
+    if (LibHandle) os::FreeLibrary(LibHandle);
+    if (Libwship6Handle) os::FreeLibrary(Libwship6Handle);
+    LibHandle = Libwship6Handle = nullptr;
+    Api = {};
+  }
+  return true;
+}
+
+}  // namespace sock
+
+EIdWinsockStubError::EIdWinsockStubError(uint32_t Win32Error, const std::string& Title)
+    : ExceptionOf(Win32Error ? Title + ": " + os::SysErrorMessage(Win32Error) : Title),
+      FWin32Error(Win32Error),
+      FWin32ErrorMessage(Win32Error ? os::SysErrorMessage(Win32Error) : std::string()) {}
+
+THubSockApi HubSock = {};
+const TGuid WSAID_ACCEPTEX = {0xb5367df1, 0xcbac, 0x11cf, {0x95, 0xca, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}};
+const TGuid WSAID_GETACCEPTEXSOCKADDRS = {0xb5367df2, 0xcbac, 0x11cf, {0x95, 0xca, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}};
+const TGuid WSAID_CONNECTEX = {0x25a207b9, 0xddf3, 0x4660, {0x8e, 0xe9, 0x76, 0xe5, 0x8c, 0x74, 0x06, 0x3e}};
+const TGuid WSAID_DISCONNECTEX = {0x7fda2e11, 0x8630, 0x436f, {0xa0, 0x31, 0xf5, 0x36, 0xa6, 0xee, 0xc1, 0x57}};
+const TGuid WSAID_WSARECVMSG = {0xf689d7c8, 0x6f1f, 0x436b, {0x8a, 0x53, 0xe5, 0x4f, 0xe3, 0x51, 0xc3, 0x22}};
+const TGuid WSAID_WSASENDMSG = {0xa441e712, 0x754f, 0x43ca, {0x84, 0xa7, 0x0d, 0xee, 0x44, 0xcf, 0x60, 0x6d}};
+
+namespace {
+
+using TWSAIoctl = int(GREEN_WSAAPI*)(TSocket, uint32_t, void*, uint32_t, void*, uint32_t,
+                                     uint32_t*, void*, void*);
+using TWSASocketW = TSocket(GREEN_WSAAPI*)(int, int, int, void*, uint32_t, uint32_t);
+using TCloseSocket = int(GREEN_WSAAPI*)(TSocket);
+using TWSAGetLastError = int(GREEN_WSAAPI*)();
+using TWSAStartup = int(GREEN_WSAAPI*)(uint16_t, void*);
+using TWSACleanup = int(GREEN_WSAAPI*)();
+
+constexpr uint32_t SIO_GET_EXTENSION_FUNCTION_POINTER = 0xC8000006;
+constexpr TSocket INVALID_SOCKET = ~TSocket(0);
+os::Module StubsLib = nullptr;
+// Room for the start-up record of either word size.
+alignas(8) uint8_t WsaDataOnce[512];
+
+}  // namespace
+
+void* FixupStubEx(TSocket Socket, const char* Name, const TGuid& Guid) {
+  void* fn = nullptr;
+  uint32_t bytes = 0;
+  auto ioctl = reinterpret_cast<TWSAIoctl>(sock::Api.WSAIoctl);
+  TGuid guid = Guid;
+  if (!ioctl || ioctl(Socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &fn,
+                      sizeof fn, &bytes, nullptr, nullptr) != 0) {
+    auto lastError = reinterpret_cast<TWSAGetLastError>(sock::Api.WSAGetLastError);
+    throw EIdWinsockStubError(lastError ? static_cast<uint32_t>(lastError()) : 0,
+                              Format("Error on call to Winsock2 library function %s", Name));
+  }
+  return fn;
+}
+
+// Only a library that has the overlapped socket calls has extension
+// functions to look up; the C library does not.
+void InitializeStubsEx() {
+  StubsLib = os::LoadLibrary("ws2_32.dll");
+  if (!StubsLib) return;
+  HubSock.WSASocket = os::GetProcAddress(StubsLib, "WSASocketW");
+  HubSock.setsockopt = os::GetProcAddress(StubsLib, "setsockopt");
+  HubSock.WSASendTo = os::GetProcAddress(StubsLib, "WSASendTo");
+  HubSock.WSARecvFrom = os::GetProcAddress(StubsLib, "WSARecvFrom");
+  auto wsaSocket = reinterpret_cast<TWSASocketW>(HubSock.WSASocket);
+  if (!wsaSocket) return;
+  TSocket s = wsaSocket(2, 1, 6, nullptr, 0, 1);
+  struct Closer {
+    TSocket s;
+    ~Closer() {
+      if (auto close = reinterpret_cast<TCloseSocket>(sock::Api.closesocket); close && s != INVALID_SOCKET)
+        close(s);
+    }
+  } closer{s};
+  HubSock.AcceptEx = FixupStubEx(s, "AcceptEx", WSAID_ACCEPTEX);
+  HubSock.GetAcceptExSockaddrs = FixupStubEx(s, "GetAcceptExSockaddrs", WSAID_GETACCEPTEXSOCKADDRS);
+  HubSock.ConnectEx = FixupStubEx(s, "ConnectEx", WSAID_CONNECTEX);
+  HubSock.DisconnectEx = FixupStubEx(s, "DisconnectEx", WSAID_DISCONNECTEX);
+  HubSock.WSARecvMsg = FixupStubEx(s, "WSARecvMsg", WSAID_WSARECVMSG);
+  HubSock.WSASendMsg = FixupStubEx(s, "WSASendMsg", WSAID_WSASENDMSG);
+}
+
+void HubSocketStartup() {
+  sock::InitSocketInterface("");
+  if (auto startup = reinterpret_cast<TWSAStartup>(sock::Api.WSAStartup)) startup(0x0202, WsaDataOnce);
+  InitializeStubsEx();
+}
+
+void HubSocketShutdown() {
+  if (auto cleanup = reinterpret_cast<TWSACleanup>(sock::Api.WSACleanup)) cleanup();
+  sock::DestroySocketInterface();
+  if (StubsLib) os::FreeLibrary(StubsLib);
+  StubsLib = nullptr;
+  HubSock = {};
+}
+
+}  // namespace green
