@@ -67,7 +67,17 @@ ArmingTable& Armings() {
 
 VOID CALLBACK RunTimerRoutine(LPVOID Serial, DWORD Low, DWORD High) {
   Arming A;
-  if (Armings().Find(reinterpret_cast<uintptr_t>(Serial), A)) A.Routine(A.Arg, Low, High);
+  if (!Armings().Find(reinterpret_cast<uintptr_t>(Serial), A)) return;
+  // Windows passes the expiry as UTC file time. Wine passes its internal
+  // (negated, decreasing) monotonic time for relative due times; a file
+  // time is never negative, so take the current UTC time instead.
+  if (High & 0x80000000u) {
+    FILETIME Now;
+    ::GetSystemTimeAsFileTime(&Now);
+    Low = Now.dwLowDateTime;
+    High = Now.dwHighDateTime;
+  }
+  A.Routine(A.Arg, Low, High);
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
   HANDLE Native[kMaxWaitObjects];
   if (!ToNative(Count, Handles, Native)) return kWaitFailed;
   // The system refuses an empty wait; without objects it is a sleep.
-  if (Count == 0) return SleepEx(TimeoutMs, Alertable);
+  if (Count == 0)
+    return ::SleepEx(TimeoutMs, Alertable) == WAIT_IO_COMPLETION ? kWaitIoCompletion : kWaitTimeout;
   return ::WaitForMultipleObjectsEx(Count, Native, FALSE, TimeoutMs, Alertable);
 }
 
@@ -32,9 +33,7 @@ uint32_t WaitForSingleObject(Handle H, uint32_t TimeoutMs, bool Alertable) {
   return ::WaitForSingleObjectEx(reinterpret_cast<HANDLE>(H), TimeoutMs, Alertable);
 }
 
-uint32_t SleepEx(uint32_t TimeoutMs, bool Alertable) {
-  return ::SleepEx(TimeoutMs, Alertable) == WAIT_IO_COMPLETION ? kWaitIoCompletion : kWaitTimeout;
-}
+uint32_t SleepEx(uint32_t TimeoutMs, bool Alertable) { return ::SleepEx(TimeoutMs, Alertable); }
 
 uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs) {
   HANDLE Native[kMaxWaitObjects];
