@@ -55,12 +55,13 @@ void PasMPWriteToRead(TPasMPLockWord& Word) noexcept {
   Word.exchange(ReaderUnit, std::memory_order_acq_rel);
 }
 
-// One cache line. Count and Deleted are changed by inserts and deletes
+// One cache line. Its users are published in per-thread hazard slots
+// rather than counted in the state, so that lookups on several threads do
+// not all write one cache line. Count and Deleted are changed by inserts and deletes
 // without the table lock; the rest is fixed while the state is current.
 struct alignas(PasMPCacheLineSize) TPasMPThreadSafeHashTableState {
   TPasMPThreadSafeHashTableState* Previous = nullptr;
   TPasMPThreadSafeHashTableState* Next = nullptr;
-  std::atomic<int32_t> ReferenceCounter{1};
   uint32_t Version = 0;
   uint32_t Size = 0;
   uint32_t Mask = 0;
@@ -97,6 +98,57 @@ struct TProbe {
     return Index != Start;
   }
 };
+
+// Which table states each thread is using. Records are never freed; a
+// record whose thread has ended is taken over by the next new thread.
+struct alignas(PasMPCacheLineSize) THazardRecord {
+  static constexpr int Depth = 4;
+  std::atomic<const void*> Slots[Depth] = {};
+  std::atomic<bool> InUse{true};
+  THazardRecord* Next = nullptr;
+};
+std::atomic<THazardRecord*> gHazards{nullptr};
+
+THazardRecord* TakeRecord() {
+  for (THazardRecord* r = gHazards.load(std::memory_order_acquire); r; r = r->Next) {
+    bool free = false;
+    if (r->InUse.compare_exchange_strong(free, true, std::memory_order_acquire)) return r;
+  }
+  auto* r = new THazardRecord;
+  r->Next = gHazards.load(std::memory_order_relaxed);
+  while (!gHazards.compare_exchange_weak(r->Next, r, std::memory_order_release)) {
+  }
+  return r;
+}
+
+// Plain thread-locals keep the hot path free of lazy-initialisation calls;
+// the guard object only hands the record back when the thread ends.
+constinit thread_local THazardRecord* tRecord = nullptr;
+constinit thread_local int tDepth = 0;
+
+struct TRecordReturn {
+  ~TRecordReturn() {
+    if (tRecord) tRecord->InUse.store(false, std::memory_order_release);
+  }
+};
+
+THazardRecord* MyRecord() {
+  if (!tRecord) {
+    static thread_local TRecordReturn giveBack;
+    (void)giveBack;
+    tRecord = TakeRecord();
+  }
+  return tRecord;
+}
+
+bool Hazarded(const void* State) {
+  for (THazardRecord* r = gHazards.load(std::memory_order_acquire); r; r = r->Next) {
+    for (auto& slot : r->Slots) {
+      if (slot.load(std::memory_order_seq_cst) == State) return true;
+    }
+  }
+  return false;
+}
 
 // A small item buffer, so that released items can be finalized after the
 // slot lock is gone.
@@ -140,7 +192,8 @@ TPasMPThreadSafeHashTable::TPasMPThreadSafeHashTable(size_t KeySize, size_t Valu
   if (want < 16) want = 16;
   uint32_t log = 0;
   while ((size_t{1} << log) < want) ++log;
-  fFirstState = fLastState = NewState(log, 0);
+  fFirstState = NewState(log, 0);
+  fLastState.store(fFirstState, std::memory_order_release);
 }
 
 TPasMPThreadSafeHashTable::~TPasMPThreadSafeHashTable() { DestroyStates(); }
@@ -150,7 +203,7 @@ void TPasMPThreadSafeHashTable::DestroyStates() {
     fFirstState = s->Next;
     FinalizeState(s);
   }
-  fLastState = nullptr;
+  fLastState.store(nullptr, std::memory_order_relaxed);
 }
 
 TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::NewState(uint32_t LogSize,
@@ -176,29 +229,49 @@ uint32_t TPasMPThreadSafeHashTable::GrowLimit(const TState* State) const noexcep
 }
 
 TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::AcquireState() {
-  // The read lock keeps a retirement from unlinking the state between
-  // reading it and counting it.
-  fLock.AcquireRead();
-  TState* s = fLastState;
-  s->ReferenceCounter.fetch_add(1, std::memory_order_relaxed);
-  fLock.ReleaseRead();
-  return s;
+  // Nesting happens only through item operations, which do not re-enter.
+  if (tDepth >= THazardRecord::Depth) std::abort();
+  std::atomic<const void*>& slot = MyRecord()->Slots[tDepth++];
+  TState* s = fLastState.load(std::memory_order_seq_cst);
+  for (;;) {
+    // Published before it is checked again: a reclaimer that unlinked the
+    // state first sees the slot, or this thread sees the new state.
+    slot.store(s, std::memory_order_seq_cst);
+    TState* again = fLastState.load(std::memory_order_seq_cst);
+    if (again == s) return s;
+    s = again;
+  }
 }
 
 void TPasMPThreadSafeHashTable::ReleaseState(TState* State) {
-  if (State->ReferenceCounter.fetch_sub(1, std::memory_order_acq_rel) == 1) Retire(State);
+  tRecord->Slots[--tDepth].store(nullptr, std::memory_order_release);
+  if (fRetired.load(std::memory_order_seq_cst) > 0) Reclaim();
 }
 
-void TPasMPThreadSafeHashTable::Retire(TState* State) {
+void TPasMPThreadSafeHashTable::Reclaim() {
+  TState* gone = nullptr;
   fLock.AcquireWrite();
-  if (State->Previous) State->Previous->Next = State->Next; else fFirstState = State->Next;
-  if (State->Next) State->Next->Previous = State->Previous; else fLastState = State->Previous;
+  TState* current = fLastState.load(std::memory_order_relaxed);
+  for (TState* s = fFirstState; s && s != current;) {
+    TState* next = s->Next;
+    if (!Hazarded(s)) {
+      if (s->Previous) s->Previous->Next = s->Next; else fFirstState = s->Next;
+      s->Next->Previous = s->Previous;
+      fRetired.fetch_sub(1, std::memory_order_relaxed);
+      s->Next = gone;
+      gone = s;
+    }
+    s = next;
+  }
   fLock.ReleaseWrite();
   // Finalizing releases values, which may come back into this table.
-  if (tRetired.Depth > 0) {
-    tRetired.States.emplace_back(this, State);
-  } else {
-    FinalizeState(State);
+  while (TState* s = gone) {
+    gone = s->Next;
+    if (tRetired.Depth > 0) {
+      tRetired.States.emplace_back(this, s);
+    } else {
+      FinalizeState(s);
+    }
   }
 }
 
@@ -281,7 +354,7 @@ TPasMPThreadSafeHashTable::TClaim TPasMPThreadSafeHashTable::ClaimSlot(
 }
 
 bool TPasMPThreadSafeHashTable::ReplaceInSlot(TState* State, uint32_t Index, const void* Key,
-                                              const void* Value, uint32_t Hash) {
+                                              const void* Value, uint32_t Hash, void* Old) {
   unsigned char* slot = Slot(State, Index);
   TSlotHeader& hd = Header(slot);
   PasMPAcquireRead(hd.Lock);
@@ -293,21 +366,20 @@ bool TPasMPThreadSafeHashTable::ReplaceInSlot(TState* State, uint32_t Index, con
   PasMPReadToWrite(hd.Lock);
   bool same = hd.State.load(std::memory_order_relaxed) == SlotUsed &&
               hd.Hash.load(std::memory_order_relaxed) == Hash && CompareKey(Key, ItemOf(slot));
-  TItemBuffer old(fItemSize);
   if (same) {
-    // The old value is released after the lock: its release may re-enter.
-    std::memcpy(old.Data(), ItemOf(slot), fItemSize);
+    // The old item leaves as bytes; the caller finalizes it after the state
+    // is released, since its release may re-enter.
+    std::memcpy(Old, ItemOf(slot), fItemSize);
     InitializeItem(ItemOf(slot));
     SetKey(ItemOf(slot), Key);
     SetValue(ItemOf(slot), Value);
   }
   PasMPReleaseWrite(hd.Lock);
-  if (same) FinalizeItem(old.Data());
   return same;
 }
 
 bool TPasMPThreadSafeHashTable::InsertIntoState(TState* State, const void* Key, const void* Value,
-                                                uint32_t Hash) {
+                                                uint32_t Hash, void* Old, bool& Replaced) {
   int64_t lastDeleted = -1;
   TProbe p(Hash, State->LogSize, State->Mask);
   do {
@@ -322,8 +394,10 @@ bool TPasMPThreadSafeHashTable::InsertIntoState(TState* State, const void* Key, 
       st = hd.State.load(std::memory_order_acquire);
     }
     if (st == SlotUsed && hd.Hash.load(std::memory_order_relaxed) == Hash &&
-        ReplaceInSlot(State, p.Index, Key, Value, Hash))
+        ReplaceInSlot(State, p.Index, Key, Value, Hash, Old)) {
+      Replaced = true;
       return true;
+    }
   } while (p.Next());
   if (lastDeleted >= 0 &&
       ClaimSlot(State, static_cast<uint32_t>(lastDeleted), SlotDeleted, Key, Value, Hash) == TClaim::Done)
@@ -344,8 +418,11 @@ bool TPasMPThreadSafeHashTable::SetKeyValueRaw(const void* Key, const void* Valu
     TState* s = AcquireState();
     uint32_t version = s->Version;
     uint32_t used = s->Count.load(std::memory_order_relaxed) + s->Deleted.load(std::memory_order_relaxed);
-    bool done = used < GrowLimit(s) && InsertIntoState(s, Key, Value, h);
+    TItemBuffer old(fItemSize);
+    bool replaced = false;
+    bool done = used < GrowLimit(s) && InsertIntoState(s, Key, Value, h, old.Data(), replaced);
     ReleaseState(s);
+    if (replaced) FinalizeItem(old.Data());
     if (!done) {
       Grow();
       continue;
@@ -385,15 +462,15 @@ void TPasMPThreadSafeHashTable::Grow() {
       PasMPReleaseRead(hd.Lock);
     }
     s->Count.store(copied, std::memory_order_relaxed);
-    s->Previous = fLastState;
-    fLastState->Next = s;
-    fLastState = s;
-    fLock.ReleaseWrite();
+    s->Previous = old;
+    old->Next = s;
+    fLastState.store(s, std::memory_order_seq_cst);
     // No longer current; retired when its last user leaves.
-    old->ReferenceCounter.fetch_sub(1, std::memory_order_acq_rel);
+    fRetired.fetch_add(1, std::memory_order_seq_cst);
+    fLock.ReleaseWrite();
   }
-  ReleaseState(old);
   fResizeLock.ReleaseWrite();
+  ReleaseState(old);
 }
 
 bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, void* Ctx) {

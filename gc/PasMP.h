@@ -123,15 +123,16 @@ class TPasMPThreadSafeHashTable : public TObject {
 
   TState* AcquireState();
   void ReleaseState(TState* State);
-  void Retire(TState* State);
+  void Reclaim();
   void FinalizeState(TState* State);
   TState* NewState(uint32_t LogSize, uint32_t Version);
   uint32_t GrowLimit(const TState* State) const noexcept;
-  bool InsertIntoState(TState* State, const void* Key, const void* Value, uint32_t Hash);
+  bool InsertIntoState(TState* State, const void* Key, const void* Value, uint32_t Hash, void* Old,
+                       bool& Replaced);
   TClaim ClaimSlot(TState* State, uint32_t Index, int32_t Expected, const void* Key,
                    const void* Value, uint32_t Hash);
   bool ReplaceInSlot(TState* State, uint32_t Index, const void* Key, const void* Value,
-                     uint32_t Hash);
+                     uint32_t Hash, void* Old);
   void Grow();
   unsigned char* Slot(const TState* State, uint32_t Index) const noexcept;
   void* ItemOf(unsigned char* SlotPtr) const noexcept { return SlotPtr + 16; }
@@ -143,8 +144,10 @@ class TPasMPThreadSafeHashTable : public TObject {
   size_t fInternalItemSize;
   uint32_t fGrowLoadFactor;
   TState* fFirstState;
-  TState* fLastState;
+  std::atomic<TState*> fLastState;
   std::atomic<uint32_t> fVersion;
+  // States replaced by a grow and not yet freed.
+  std::atomic<uint32_t> fRetired{0};
 
   friend struct TPasMPRetiredList;
 };

@@ -1,0 +1,84 @@
+// Lookups in the collector's concurrent table against a mutex-guarded
+// std::unordered_map holding the same keys, from two threads at once. Each
+// thread looks up its own half of the keys, as threads mostly touch their
+// own objects: the table's cost is then its own, not shared slot lines.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "gc/PasMP.h"
+
+namespace {
+
+constexpr size_t KeyCount = 1024;
+
+struct TKeys {
+  std::vector<uint64_t> Storage = std::vector<uint64_t>(KeyCount);
+  std::vector<const void*> Keys;
+  TKeys() {
+    for (auto& s : Storage) Keys.push_back(&s);
+  }
+};
+
+const TKeys& Keys() {
+  static TKeys keys;
+  return keys;
+}
+
+green::TPasMPHashTable<const void*, uintptr_t>& Table() {
+  static auto* table = [] {
+    auto* t = new green::TPasMPHashTable<const void*, uintptr_t>;
+    for (size_t i = 0; i < KeyCount; ++i) t->SetKeyValue(Keys().Keys[i], i);
+    return t;
+  }();
+  return *table;
+}
+
+struct TLockedMap {
+  std::mutex Lock;
+  std::unordered_map<const void*, uintptr_t> Map;
+};
+
+TLockedMap& LockedMap() {
+  static auto* map = [] {
+    auto* m = new TLockedMap;
+    for (size_t i = 0; i < KeyCount; ++i) m->Map.emplace(Keys().Keys[i], i);
+    return m;
+  }();
+  return *map;
+}
+
+void BM_HashTableLookup(benchmark::State& state) {
+  auto& table = Table();
+  const auto& keys = Keys().Keys;
+  size_t half = static_cast<size_t>(state.thread_index() & 1) * (KeyCount / 2);
+  size_t i = 0;
+  for (auto _ : state) {
+    uintptr_t v = 0;
+    benchmark::DoNotOptimize(table.GetKeyValue(keys[half + (i++ & (KeyCount / 2 - 1))], v));
+    benchmark::DoNotOptimize(v);
+  }
+}
+BENCHMARK(BM_HashTableLookup)->Threads(2);
+
+void BM_MutexMapLookup(benchmark::State& state) {
+  auto& map = LockedMap();
+  const auto& keys = Keys().Keys;
+  size_t half = static_cast<size_t>(state.thread_index() & 1) * (KeyCount / 2);
+  size_t i = 0;
+  for (auto _ : state) {
+    uintptr_t v = 0;
+    {
+      std::lock_guard<std::mutex> guard(map.Lock);
+      auto it = map.Map.find(keys[half + (i++ & (KeyCount / 2 - 1))]);
+      if (it != map.Map.end()) v = it->second;
+    }
+    benchmark::DoNotOptimize(v);
+  }
+}
+BENCHMARK(BM_MutexMapLookup)->Threads(2);
+
+}  // namespace
