@@ -19,6 +19,17 @@ VOID NTAPI RunApc(ULONG_PTR Data) {
   Copy.Proc(Copy.Arg);
 }
 
+// Thread ids are system-wide: a routine queued to another process's thread
+// would run there, at an address that means nothing in that process.
+HANDLE OpenOwnThread(uint32_t ThreadId) {
+  HANDLE Thread =
+      ::OpenThread(THREAD_SET_CONTEXT | THREAD_QUERY_LIMITED_INFORMATION, FALSE, ThreadId);
+  if (!Thread || ::GetProcessIdOfThread(Thread) == ::GetCurrentProcessId()) return Thread;
+  ::CloseHandle(Thread);
+  ::SetLastError(ERROR_INVALID_PARAMETER);
+  return nullptr;
+}
+
 }  // namespace
 
 bool QueueApc(uint32_t ThreadId, ApcProc Proc, void* Arg) {
@@ -27,7 +38,7 @@ bool QueueApc(uint32_t ThreadId, ApcProc Proc, void* Arg) {
     return false;
   }
   const bool Self = ThreadId == ::GetCurrentThreadId();
-  HANDLE Thread = Self ? ::GetCurrentThread() : ::OpenThread(THREAD_SET_CONTEXT, FALSE, ThreadId);
+  HANDLE Thread = Self ? ::GetCurrentThread() : OpenOwnThread(ThreadId);
   if (!Thread) return false;
   auto* Call = new ApcCall{Proc, Arg};
   const bool Queued = ::QueueUserAPC(RunApc, Thread, reinterpret_cast<ULONG_PTR>(Call)) != 0;

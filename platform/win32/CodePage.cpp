@@ -16,6 +16,20 @@ bool FitsInt(size_t Size) {
   return false;
 }
 
+// The system refuses flags for these pages, and a default character for the
+// UTF ones (which encode every character anyway).
+bool TakesFlags(unsigned CodePage) {
+  switch (CodePage) {
+    case 42: case 50220: case 50221: case 50222: case 50225: case 50227: case 50229:
+    case 65000: case CP_UTF8:
+      return false;
+    default:
+      return !(CodePage >= 57002 && CodePage <= 57011);
+  }
+}
+
+bool TakesDefaultChar(unsigned CodePage) { return CodePage != 65000 && CodePage != CP_UTF8; }
+
 }  // namespace
 
 bool ToUtf16(unsigned CodePage, std::string_view Bytes, std::wstring& Out) {
@@ -34,10 +48,8 @@ bool FromUtf16(unsigned CodePage, std::wstring_view Text, std::string& Out) {
   if (Text.empty()) return true;
   if (!FitsInt(Text.size())) return false;
   const int In = static_cast<int>(Text.size());
-  // UTF-8 encodes every character and refuses these arguments.
-  const bool Utf8 = CodePage == CP_UTF8;
-  const DWORD Flags = Utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  const char* Default = Utf8 ? nullptr : "?";
+  const DWORD Flags = TakesFlags(CodePage) ? WC_NO_BEST_FIT_CHARS : 0;
+  const char* Default = TakesDefaultChar(CodePage) ? "?" : nullptr;
   const int Size = ::WideCharToMultiByte(CodePage, Flags, Text.data(), In, nullptr, 0, Default, nullptr);
   if (Size <= 0) return false;
   Out.resize(Size);

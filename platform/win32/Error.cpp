@@ -19,9 +19,11 @@ std::string SysErrorMessage(uint32_t Code) {
   const DWORD Length = ::FormatMessageW(Flags, nullptr, Code, 0,
                                         reinterpret_cast<wchar_t*>(&Buffer), 0, nullptr);
   std::wstring_view Text(Buffer ? Buffer : L"", Length);
-  // The system ends its messages with a line break, often after a dot.
+  // The system ends its messages with a line break, mostly after a dot;
+  // both go, so the text reads like the C library's and composes in messages.
   while (!Text.empty() && (Text.back() == L'\r' || Text.back() == L'\n' || Text.back() == L' '))
     Text.remove_suffix(1);
+  if (!Text.empty() && Text.back() == L'.') Text.remove_suffix(1);
   std::string Out;
   win32::FromUtf16(CP_UTF8, Text, Out);
   if (Buffer) ::LocalFree(Buffer);

@@ -22,6 +22,7 @@ struct FiberStart {
 constexpr size_t kMinReserve = 64 * 1024;
 constexpr size_t kGranularity = 64 * 1024;  // of address-space reservations
 constexpr size_t kGuardSlack = 16 * 1024;   // guard pages inside the reserve
+constexpr size_t kMaxStack = size_t{1} << 30;  // keeps the rounding from overflowing
 
 size_t RoundUp(size_t N, size_t To) { return (N + To - 1) / To * To; }
 
@@ -49,6 +50,10 @@ void ConvertFiberToThread() { ::ConvertFiberToThread(); }
 
 Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
   static const size_t Page = PageSize();
+  if (!Proc || StackSize > kMaxStack) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   const size_t Commit = RoundUp(StackSize ? StackSize : Page, Page);
   size_t Reserve = RoundUp(Commit + kGuardSlack, kGranularity);
   if (Reserve < kMinReserve) Reserve = kMinReserve;
@@ -65,6 +70,7 @@ Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
 void SwitchToFiber(Fiber To) { ::SwitchToFiber(To); }
 
 void DeleteFiber(Fiber F) {
+  if (!F) return;
   // A fiber's first field is its data (the system's GetFiberData relies on
   // the same layout); only fibers made by CreateFiber carry a FiberStart.
   auto* Start = *static_cast<FiberStart**>(F);

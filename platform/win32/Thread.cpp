@@ -24,7 +24,9 @@ bool ExecutableIsConsole() {
 
 uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
-bool IsMainThread() { return ::GetCurrentThreadId() == gMainThreadId; }
+// Still 0 while static initialisation, which runs on the main thread, has
+// not reached this file.
+bool IsMainThread() { return gMainThreadId == 0 || ::GetCurrentThreadId() == gMainThreadId; }
 
 bool IsConsoleApp() {
   const int Override = gConsoleOverride.load(std::memory_order_relaxed);
