@@ -21,15 +21,16 @@ struct Fired {
   int Count = 0;
   int CancelAt = 0;  // cancels itself on this call when non-zero
   uint32_t Thread = 0;
-  // Only recorded: Windows passes the time the timer was signalled, Wine
-  // the due time as given (a negative relative time), so nothing portable
-  // can be said about the values.
+  // The layer passes a time that never goes back from one firing to the
+  // next (Wine's own values do: the win32 backend replaces them).
   uint64_t LastTime = 0;
+  bool TimeWentBack = false;
 };
 
 void OnTimer(void* Arg, uint32_t Low, uint32_t High) {
   auto* F = static_cast<Fired*>(Arg);
   uint64_t Time = (uint64_t{High} << 32) | Low;
+  if (F->Count > 0 && Time < F->LastTime) F->TimeWentBack = true;
   F->LastTime = Time;
   F->Thread = CurrentThreadId();
   if (++F->Count == F->CancelAt) CancelWaitableTimer(F->Timer);
@@ -88,6 +89,7 @@ TEST_F(Timer, PeriodicRepeatsUntilCancelledByItsRoutine) {
   ASSERT_TRUE(WaitFired(F, 3));
   SleepAlertable(80);
   EXPECT_EQ(F.Count, 3);
+  EXPECT_FALSE(F.TimeWentBack);
 }
 
 TEST_F(Timer, CancelledBeforeDueNeverFires) {
