@@ -1,0 +1,45 @@
+// A platform fiber switch round trip against a bare jump_fcontext round trip,
+// the least a switch on this hardware can cost.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "platform/Fiber.h"
+
+#ifndef _WIN32
+#include <boost/context/detail/fcontext.hpp>
+#endif
+
+namespace green::os {
+namespace {
+
+[[noreturn]] void BounceBack(void* Arg) {
+  for (;;) SwitchToFiber(*static_cast<Fiber*>(Arg));
+}
+
+// Thread to fiber and back.
+void BM_FiberSwitch(benchmark::State& State) {
+  Fiber Main = ConvertThreadToFiber();
+  Fiber Other = CreateFiber(64 * 1024, BounceBack, &Main);
+  for (auto _ : State) SwitchToFiber(Other);
+  DeleteFiber(Other);
+}
+BENCHMARK(BM_FiberSwitch);
+
+#ifndef _WIN32
+namespace ctx = boost::context::detail;
+
+[[noreturn]] void BounceRaw(ctx::transfer_t From) {
+  for (;;) From = ctx::jump_fcontext(From.fctx, nullptr);
+}
+
+void BM_RawJumpFcontext(benchmark::State& State) {
+  std::vector<char> Stack(64 * 1024);
+  ctx::fcontext_t Other = ctx::make_fcontext(Stack.data() + Stack.size(), Stack.size(), BounceRaw);
+  for (auto _ : State) Other = ctx::jump_fcontext(Other, nullptr).fctx;
+}
+BENCHMARK(BM_RawJumpFcontext);
+#endif
+
+}  // namespace
+}  // namespace green::os
