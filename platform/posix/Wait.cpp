@@ -73,6 +73,9 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
       return kWaitFailed;
     }
     if (Ready > 0) {
+      // An object closed under the wait would poll invalid forever.
+      for (uint32_t I = 0; I < Count; ++I)
+        if (Fds[I].revents & POLLNVAL) return Fail(kErrorInvalidHandle);
       uint32_t Index = TakeSignalled(Count, Objects, Fds);
       if (Index < Count) return kWaitObject0 + Index;
     }
