@@ -196,7 +196,7 @@ TWaitResult TGevent::WaitFor(uint32_t aTimeOut) {
   bool destroyed = false;
   TWaitResult r = TRawGreenletImpl::GetCurrent() ? GreenWaitEvent(aTimeOut, destroyed)
                                                  : ThreadWaitEvent(aTimeOut, destroyed);
-  if (!FManualReset && !destroyed) {
+  if (!destroyed && !FManualReset) {
     std::lock_guard<TReentrantLock> lock(FLock);
     if (FSignal.load()) {
       r = wrSignaled;

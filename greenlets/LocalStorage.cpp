@@ -83,7 +83,10 @@ void TGreenEnvironmentImpl::UnsetValue(const std::string& Name) {
 }
 
 void TGreenEnvironmentImpl::Clear() {
-  while (!FNames.empty()) UnsetValue(FNames.front());
+  while (!FNames.empty()) {
+    const std::string name = FNames.front();  // a copy: the entry is erased
+    UnsetValue(name);
+  }
 }
 
 TUniValue* TGreenEnvironmentImpl::GetUniValue(const std::string& Name) {

@@ -3,6 +3,7 @@
 // TSingleThreadHub adds the kernel wait over handles, timers and I/O.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -137,7 +138,7 @@ class TSingleThreadHub : public THub {
   std::unique_ptr<TEvents> FEvents;
   std::unique_ptr<TTimeouts> FTimeouts;
   os::WakeHook FWakeMainThread;
-  uint32_t FThreadId = 0;
+  std::atomic<uint32_t> FThreadId{0};
   bool FTimerFlag = false;
   bool FIOFlag = false;
   bool FIsDef = false;

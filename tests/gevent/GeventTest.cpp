@@ -1,0 +1,229 @@
+// Waiting on gevents from greenlets and from plain threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "gevent/Gevent.h"
+#include "hub/Hub.h"
+#include "platform/Kernel.h"
+#include "support/TestGreenlet.h"
+
+namespace green {
+namespace {
+
+using test::Spawn;
+
+// Serves the calling thread's hub until the greenlet has ended.
+void RunToEnd(TRawGreenletImpl* G) {
+  const TDateTime deadline = Now() + TimeOut2Time(10000);
+  while (G->GetState() != gsTerminated && G->GetState() != gsKilled &&
+         G->GetState() != gsException && Now() < deadline)
+    DefHub(0)->Serve(100);
+  ASSERT_LT(Now(), deadline) << "greenlet did not end";
+}
+
+TEST(Gevent, ZeroTimeoutAnswersAtOnceWithoutRegistering) {
+  auto ev = MakeRef<TGevent>(false, false);
+  EXPECT_EQ(ev->WaitFor(0), wrTimeout);
+  EXPECT_EQ(ev->WaiterCount(), 0u);
+}
+
+TEST(Gevent, ManualResetStaysSignalledAutoResetIsConsumed) {
+  auto manual = MakeRef<TGevent>(true, true);
+  EXPECT_EQ(manual->WaitFor(0), wrSignaled);
+  EXPECT_TRUE(manual->IsSignaled());
+  manual->ResetEvent();
+  EXPECT_FALSE(manual->IsSignaled());
+
+  auto autoEv = MakeRef<TGevent>(false, false);
+  autoEv->SetEvent();
+  autoEv->ResetEvent();
+  EXPECT_TRUE(autoEv->IsSignaled()) << "ResetEvent leaves an auto-reset signal in place";
+  EXPECT_EQ(autoEv->WaitFor(INFINITE), wrSignaled);
+  EXPECT_FALSE(autoEv->IsSignaled());
+  EXPECT_EQ(autoEv->WaitFor(0), wrTimeout);
+}
+
+TEST(Gevent, OneSignalWakesBothGreenletWaitersOfAnAutoResetEvent) {
+  auto ev = MakeRef<TGevent>(false, false);
+  TWaitResult r1 = wrError, r2 = wrError;
+  auto g1 = Spawn([&] { r1 = ev->WaitFor(INFINITE); });
+  auto g2 = Spawn([&] { r2 = ev->WaitFor(INFINITE); });
+  g1->Switch();
+  g2->Switch();
+  EXPECT_EQ(g1->GetState(), gsSuspended);
+  EXPECT_EQ(ev->WaiterCount(), 2u);
+  ev->SetEvent();
+  RunToEnd(g1.get());
+  RunToEnd(g2.get());
+  EXPECT_EQ(r1, wrSignaled);
+  EXPECT_EQ(r2, wrSignaled);
+  EXPECT_FALSE(ev->IsSignaled());
+  EXPECT_EQ(ev->WaiterCount(), 0u);
+}
+
+TEST(Gevent, GreenletWaitTimesOutNoEarlierThanItsDeadline) {
+  auto ev = MakeRef<TGevent>(false, false);
+  TWaitResult r = wrError;
+  TDateTime waited = 0;
+  auto g = Spawn([&] {
+    const TDateTime start = Now();
+    r = ev->WaitFor(50);
+    waited = Now() - start;
+  });
+  g->Switch();
+  RunToEnd(g.get());
+  EXPECT_EQ(r, wrTimeout);
+  EXPECT_GE(Time2TimeOut(waited), 50u);
+  EXPECT_EQ(ev->WaiterCount(), 0u);
+}
+
+TEST(Gevent, ThreadWaitServesTheHubMeanwhile) {
+  auto ev = MakeRef<TGevent>(false, false);
+  int ticks = 0;
+  auto ticker = Spawn([&] {
+    for (;;) {
+      ++ticks;
+      TRawGreenletImpl::GetCurrent()->Sleep(5);
+    }
+  });
+  ticker->Switch();
+  const TDateTime start = Now();
+  EXPECT_EQ(ev->WaitFor(80), wrTimeout);
+  EXPECT_GE(Time2TimeOut(Now() - start), 80u);
+  EXPECT_GT(ticks, 2) << "the greenlet kept running during the thread's wait";
+  ticker->Kill();
+}
+
+TEST(Gevent, ThreadTimeoutDoesNotDisturbAGreenletWaiter) {
+  auto ev = MakeRef<TGevent>(false, false);
+  TWaitResult r = wrError;
+  auto g = Spawn([&] { r = ev->WaitFor(INFINITE); });
+  g->Switch();
+  EXPECT_EQ(ev->WaitFor(20), wrTimeout);
+  EXPECT_EQ(g->GetState(), gsSuspended);
+  ev->SetEvent();
+  RunToEnd(g.get());
+  EXPECT_EQ(r, wrSignaled);
+}
+
+TEST(Gevent, SyncSignalResumesASameHubWaiterBeforeReturning) {
+  auto ev = MakeRef<TGevent>(false, false);
+  bool woke = false;
+  auto waiter = Spawn([&] {
+    ev->WaitFor(INFINITE);
+    woke = true;
+  });
+  waiter->Switch();
+  bool seenInSignaller = false;
+  auto signaller = Spawn([&] {
+    ev->SetEvent(true);
+    seenInSignaller = woke;
+  });
+  signaller->Switch();
+  EXPECT_TRUE(seenInSignaller);
+
+  woke = false;
+  auto waiter2 = Spawn([&] {
+    ev->WaitFor(INFINITE);
+    woke = true;
+  });
+  waiter2->Switch();
+  ev->SetEvent(false);
+  EXPECT_FALSE(woke) << "an asynchronous signal resumes through the hub";
+  RunToEnd(waiter2.get());
+  EXPECT_TRUE(woke);
+}
+
+TEST(Gevent, DestructionEndsGreenletAndThreadWaitsWithAbandoned) {
+  auto ev = MakeRef<TGevent>(true, false);
+  TWaitResult greenResult = wrError;
+  auto g = Spawn([&] { greenResult = ev->WaitFor(INFINITE); });
+  g->Switch();
+  std::atomic<TWaitResult> threadResult{wrError};
+  TGevent* raw = ev.get();
+  std::thread waiter([&] { threadResult = raw->WaitFor(INFINITE); });
+  while (ev->WaiterCount() < 2) std::this_thread::yield();
+  ev.reset();
+  waiter.join();
+  RunToEnd(g.get());
+  EXPECT_EQ(greenResult, wrAbandoned);
+  EXPECT_EQ(threadResult.load(), wrAbandoned);
+}
+
+TEST(Gevent, SignalFromAnotherThreadWakesAThreadWaiter) {
+  auto ev = MakeRef<TGevent>(false, false);
+  std::thread signaller([&] {
+    while (ev->WaiterCount() == 0) std::this_thread::yield();
+    ev->SetEvent();
+  });
+  EXPECT_EQ(ev->WaitFor(10000), wrSignaled);
+  signaller.join();
+}
+
+TEST(Gevent, KernelHandleIsWatchedOnlyDuringTheWait) {
+  THandle h = os::CreateEvent(false, false);
+  auto ev = MakeRef<TGevent>(h);
+  std::thread setter([&] {
+    while (ev->WaiterCount() == 0) std::this_thread::yield();
+    os::SetEvent(h);
+  });
+  EXPECT_EQ(ev->WaitFor(10000), wrSignaled);
+  setter.join();
+  os::SetEvent(h);
+  DefHub(0)->Serve(30);
+  DefHub(0)->Serve(0);
+  EXPECT_EQ(os::WaitForSingleObject(h, 0), os::kWaitObject0)
+      << "the hub no longer watches the handle, so nobody consumed it";
+  ev.reset();
+  os::CloseHandle(h);
+}
+
+TEST(Gevent, WaitDuringAKillIsAbandonedUnlessAnAutoResetSignalIsThere) {
+  auto manual = MakeRef<TGevent>(true, true);
+  auto autoEv = MakeRef<TGevent>(false, true);
+  TWaitResult onManual = wrError, onAuto = wrError;
+  auto g = Spawn([&] {
+    try {
+      for (;;) TRawGreenletImpl::GetCurrent()->Yield();
+    } catch (...) {
+      onManual = manual->WaitFor(INFINITE);
+      onAuto = autoEv->WaitFor(INFINITE);
+      throw;
+    }
+  });
+  g->Switch();
+  g->Kill();
+  EXPECT_EQ(g->GetState(), gsKilled);
+  EXPECT_EQ(onManual, wrAbandoned);
+  EXPECT_EQ(onAuto, wrSignaled);
+  EXPECT_FALSE(autoEv->IsSignaled());
+}
+
+TEST(Gevent, CrossThreadSignalsAreNeverLost) {
+  constexpr int kRounds = 300;
+  auto ping = MakeRef<TGevent>(false, false);
+  auto pong = MakeRef<TGevent>(false, false);
+  std::thread other([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      ASSERT_EQ(ping->WaitFor(10000), wrSignaled);
+      pong->SetEvent();
+    }
+  });
+  int done = 0;
+  auto g = Spawn([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      ping->SetEvent();
+      if (pong->WaitFor(10000) != wrSignaled) break;
+      ++done;
+    }
+  });
+  g->Switch();
+  RunToEnd(g.get());
+  other.join();
+  EXPECT_EQ(done, kRounds);
+}
+
+}  // namespace
+}  // namespace green
