@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
+#include "tests/gc/StartLine.h"
 #include <thread>
 
 namespace green {
@@ -111,12 +111,12 @@ TEST_F(GarbageCollectorTest, ManyObjectsSurviveTableGrowth) {
 }
 
 TEST_F(GarbageCollectorTest, TwoThreadsRegisteringOneObjectShareOneGlobalReference) {
-  for (int round = 0; round < 300; ++round) {
+  for (int round = 0; round < 100; ++round) {
     gDestroyed = 0;
     auto* obj = new TTracked;
     TGarbageCollector one, two;
     RefPtr<IGCPointer<TObject>> a, b;
-    std::latch start(2);
+    TStartLine start(2);
     std::atomic<int> failures{0};
     auto reg = [&](TGarbageCollector& gc, RefPtr<IGCPointer<TObject>>& out) {
       start.arrive_and_wait();
@@ -135,7 +135,7 @@ TEST_F(GarbageCollectorTest, TwoThreadsRegisteringOneObjectShareOneGlobalReferen
     ASSERT_EQ(global->GetRefCount(), 4);
     global.reset();
     // Released concurrently too: freed exactly once.
-    std::latch stop(2);
+    TStartLine stop(2);
     std::thread r1([&] { stop.arrive_and_wait(); a.reset(); });
     std::thread r2([&] { stop.arrive_and_wait(); b.reset(); });
     r1.join();
@@ -143,6 +143,25 @@ TEST_F(GarbageCollectorTest, TwoThreadsRegisteringOneObjectShareOneGlobalReferen
     ASSERT_EQ(gDestroyed.load(), 1);
     ASSERT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
   }
+}
+
+TEST_F(GarbageCollectorTest, ThreadsRegisteringAndReleasingThroughGrowsFreeEverything) {
+  constexpr int PerThread = 400;
+  TStartLine start(2);
+  auto work = [&] {
+    TGarbageCollector gc;
+    std::vector<RefPtr<IGCPointer<TObject>>> refs;
+    start.arrive_and_wait();
+    for (int i = 0; i < PerThread; ++i) {
+      refs.push_back(gc.SetValue(new TTracked));
+      if (i % 3 == 0) refs.erase(refs.begin() + i / 6);  // drop an older one
+    }
+    for (auto& r : refs) EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(r->GetValue()));
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(gDestroyed.load(), 2 * PerThread);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <functional>
-#include <latch>
+#include "tests/gc/StartLine.h"
 #include <thread>
 #include <vector>
 
@@ -111,7 +111,7 @@ TEST(PasMPHashTable, PresentKeysStayVisibleWhileOtherThreadsGrowIt) {
     TIntTable table;
     constexpr uintptr_t Present = 40;
     for (uintptr_t k = 1; k <= Present; ++k) table.SetKeyValue(k, k * 10);
-    std::latch start(3);
+    TStartLine start(3);
     std::atomic<bool> growing{true};
     std::atomic<int> missing{0};
     std::thread grower([&] {
@@ -142,9 +142,9 @@ TEST(PasMPHashTable, PresentKeysStayVisibleWhileOtherThreadsGrowIt) {
 }
 
 TEST(PasMPHashTable, SameKeyFromTwoThreadsLeavesOneEntry) {
-  for (int round = 0; round < 200; ++round) {
+  for (int round = 0; round < 100; ++round) {
     TIntTable table;
-    std::latch start(2);
+    TStartLine start(2);
     auto insert = [&](uintptr_t v) {
       start.arrive_and_wait();
       table.SetKeyValue(42, v);
