@@ -48,6 +48,8 @@ bool FromUtf16(unsigned CodePage, std::wstring_view Text, std::string& Out) {
   if (Text.empty()) return true;
   if (!FitsInt(Text.size())) return false;
   const int In = static_cast<int>(Text.size());
+  // The ANSI page may itself be UTF-8, which refuses the flags below.
+  if (CodePage == CP_ACP) CodePage = ::GetACP();
   const DWORD Flags = TakesFlags(CodePage) ? WC_NO_BEST_FIT_CHARS : 0;
   const char* Default = TakesDefaultChar(CodePage) ? "?" : nullptr;
   const int Size = ::WideCharToMultiByte(CodePage, Flags, Text.data(), In, nullptr, 0, Default, nullptr);
