@@ -12,7 +12,9 @@ std::unique_ptr<Exception> Exception::CloneWith(const std::string& Msg) const {
 void Exception::Raise() const { throw *this; }
 
 EAssertionFailed::EAssertionFailed(const std::string& Msg, std::string UnitName, int LineNumber)
-    : ExceptionOf(Msg + " (" + UnitName + ", line " + std::to_string(LineNumber) + ")"),
+    : ExceptionOf(LineNumber > 0
+                      ? Msg + " (" + UnitName + ", line " + std::to_string(LineNumber) + ")"
+                      : Msg + " (" + UnitName + ")"),
       FUnit(std::move(UnitName)),
       FLine(LineNumber) {}
 

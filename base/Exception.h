@@ -53,7 +53,8 @@ GREEN_EXCEPTION(EAbort, Exception);
 // A value that cannot be converted (time encoding and the like).
 GREEN_EXCEPTION(EConvertError, Exception);
 
-// A broken internal contract. The message names the unit and line.
+// A broken internal contract. The message names the unit and, when known,
+// the line.
 class EAssertionFailed : public ExceptionOf<EAssertionFailed, Exception> {
  public:
   EAssertionFailed(const std::string& Msg, std::string UnitName, int LineNumber);

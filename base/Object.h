@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <typeinfo>
 
 namespace green {
 
@@ -17,6 +18,9 @@ class TObject {
   // The unqualified class name, as a user of the runtime would write it.
   std::string ClassName() const;
 };
+
+// The unqualified name of a class, for a class reference without an object.
+std::string ClassNameOf(const std::type_info& Type);
 
 // Frees an owned object when it is set, and clears the reference.
 template <class T>

@@ -139,12 +139,15 @@ class TGevent::TWait {
     }
     FD->FGevent = &FEv;
     FEv.FWaiters.push_back(FD);
+    FHandle = FEv.FHandle;
     return true;
   }
 
+  // Once registered, the gevent may be destroyed by another thread at any
+  // time: what the wait needs of it was copied under the lock.
   void WatchHandle() {
-    if (FEv.FHandle == os::kNoHandle) return;
-    if (FHub->AddEvent(FEv.FHandle, &TGevent::SignalTimeout, &FEv)) FWatched = FEv.FHandle;
+    if (FHandle == os::kNoHandle) return;
+    if (FHub->AddEvent(FHandle, &TGevent::SignalTimeout, &FEv)) FWatched = FHandle;
   }
 
   // The timer fires just after the deadline. A signal that arrived since
@@ -186,6 +189,7 @@ class TGevent::TWait {
   TGevent& FEv;
   RefPtr<TWaitDescr> FD;
   TCustomHub* FHub = nullptr;
+  THandle FHandle = os::kNoHandle;
   THandle FWatched = os::kNoHandle;
   THandle FTimer = os::kNoHandle;
   bool FFinished = false;

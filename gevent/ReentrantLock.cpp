@@ -4,46 +4,58 @@
 
 namespace green {
 
-// Any per-thread address identifies the thread, without a system call.
+// Any per-thread address identifies the thread without a system call; an
+// aligned one leaves the low bit free.
 uintptr_t TReentrantLock::Self() {
-  thread_local char tag;
+  thread_local uint64_t tag;
   return reinterpret_cast<uintptr_t>(&tag);
-}
-
-bool TReentrantLock::TryClaim(uintptr_t Me) {
-  uintptr_t free = 0;
-  return FOwner.compare_exchange_strong(free, Me, std::memory_order_seq_cst);
 }
 
 void TReentrantLock::Acquire() {
   const uintptr_t me = Self();
-  if (FOwner.load(std::memory_order_relaxed) == me) {
+  if ((FOwner.load(std::memory_order_relaxed) & ~kSleepers) == me) {
     ++FDepth;
     return;
   }
   for (int i = 0; i < kSpins; ++i) {
-    if (FOwner.load(std::memory_order_relaxed) == 0 && TryClaim(me)) {
+    uintptr_t free = 0;
+    if (FOwner.load(std::memory_order_relaxed) == 0 &&
+        FOwner.compare_exchange_strong(free, me, std::memory_order_acquire)) {
       FDepth = 1;
       return;
     }
     TPasMP::Relax();
   }
-  std::unique_lock<std::mutex> lock(FMutex);
-  FSleepers.fetch_add(1, std::memory_order_seq_cst);
-  while (!TryClaim(me)) FWake.wait(lock);
-  FSleepers.fetch_sub(1, std::memory_order_relaxed);
+  Sleep(me);
   FDepth = 1;
 }
 
-// A sleeper registers before its last claim attempt and the owner looks
-// for sleepers after freeing the word (both sequentially consistent), so
-// one of them always sees the other.
+// Before it sleeps a thread sets the low bit on the owner's word, so the
+// owner's release wakes it; the owner either sees the bit or had already
+// freed the word, and then the claim succeeds.
+void TReentrantLock::Sleep(uintptr_t Me) {
+  std::unique_lock<std::mutex> lock(FMutex);
+  ++FSleeping;
+  for (;;) {
+    uintptr_t v = FOwner.load(std::memory_order_acquire);
+    if (v == 0) {
+      const uintptr_t claim = Me | (FSleeping > 1 ? kSleepers : 0);
+      if (FOwner.compare_exchange_strong(v, claim, std::memory_order_acquire)) break;
+      continue;
+    }
+    if (!(v & kSleepers) &&
+        !FOwner.compare_exchange_strong(v, v | kSleepers, std::memory_order_acq_rel))
+      continue;
+    FWake.wait(lock);
+  }
+  --FSleeping;
+}
+
 void TReentrantLock::Release() {
   if (--FDepth > 0) return;
-  FOwner.store(0, std::memory_order_seq_cst);
-  if (FSleepers.load(std::memory_order_seq_cst) > 0) {
+  if (FOwner.exchange(0, std::memory_order_acq_rel) & kSleepers) {
     std::lock_guard<std::mutex> lock(FMutex);
-    FWake.notify_one();
+    FWake.notify_all();
   }
 }
 

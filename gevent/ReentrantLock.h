@@ -1,5 +1,8 @@
 // A re-entrant lock that spins before it blocks: gevent locks are held for a
 // few instructions, so a short spin usually wins without a kernel call.
+// The owner word's low bit tells that a thread sleeps on the lock, so that a
+// release without sleepers touches nothing after it frees the word (the
+// next owner may destroy the lock at once).
 #pragma once
 
 #include <atomic>
@@ -19,12 +22,13 @@ class TReentrantLock {
   void unlock() { Release(); }
 
  private:
+  static constexpr uintptr_t kSleepers = 1;
   static uintptr_t Self();
-  bool TryClaim(uintptr_t Me);
+  void Sleep(uintptr_t Me);
 
   std::atomic<uintptr_t> FOwner{0};
   uint32_t FDepth = 0;
-  std::atomic<int32_t> FSleepers{0};
+  int32_t FSleeping = 0;  // guarded by FMutex
   std::mutex FMutex;
   std::condition_variable FWake;
 };

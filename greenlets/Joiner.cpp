@@ -85,13 +85,17 @@ void TJoiner::Clear() {
   FOnUpdate->SetEvent();
 }
 
+// Each greenlet is taken off the list under the lock and killed outside
+// it: a kill runs the greenlet's own code.
 void TJoiner::KillAll() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  while (!FList.empty()) {
-    TRawGreenletImpl* g = FList.front();
-    FList.erase(FList.begin());
-    // Held while it is killed: the kill may drop the last outside reference.
-    RefPtr<TRawGreenletImpl> hold(g);
+  for (;;) {
+    RefPtr<TRawGreenletImpl> g;
+    {
+      std::lock_guard<std::recursive_mutex> lock(FLock);
+      if (FList.empty()) return;
+      g = FList.front();
+      FList.erase(FList.begin());
+    }
     g->Kill();
     g->SetHub(nullptr);
   }

@@ -108,11 +108,17 @@ TCustomHub* TRawGreenletImpl::GetHub() {
   return FHub;
 }
 
+// The change is announced after the lock is left: the joiners take their
+// own locks, and a joiner killing its greenlets reads their hubs.
 void TRawGreenletImpl::SetHub(TCustomHub* Hub) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  if (Hub == FHub) return;
-  HubChanging(FHub, Hub);
-  FHub = Hub;
+  TCustomHub* origin;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (Hub == FHub) return;
+    origin = FHub;
+    FHub = Hub;
+  }
+  HubChanging(origin, Hub);
 }
 
 void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {

@@ -17,12 +17,13 @@ TSingleThreadHub::~TSingleThreadHub() {
   ClearCurrentHub();
 }
 
+// Other threads read FSyncEvent in Pulse: it is written once, here.
 void TSingleThreadHub::SetupEnviron() {
   if (!FEvents) {
     FEvents = std::make_unique<TEvents>();
     FEvents->Initialize();
+    FSyncEvent = FEvents->SyncEvent;
   }
-  FSyncEvent = FEvents->SyncEvent;
   if (!FTimeouts) {
     FTimeouts = std::make_unique<TTimeouts>();
     FTimeouts->Initialize();

@@ -1,0 +1,126 @@
+// The runtime's hot paths: a greenlet switch, a cross-thread task round
+// trip, a gevent wake-up, and timeouts at scale.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "gevent/Gevent.h"
+#include "greenlets/GreenletsImpl.h"
+#include "hub/Hub.h"
+
+#ifndef _WIN32
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
+namespace green {
+namespace {
+
+class TLoop : public TRawGreenletImpl {
+ public:
+  explicit TLoop(void (*Body)(void*), void* Arg) : FBody(Body), FArg(Arg) {}
+  void Execute() override { FBody(FArg); }
+
+ private:
+  void (*FBody)(void*);
+  void* FArg;
+};
+
+void YieldForever(void*) {
+  for (;;) TRawGreenletImpl::GetCurrent()->Yield();
+}
+
+// Switch into a greenlet and its Yield back to the root.
+void BM_GreenletSwitch(benchmark::State& State) {
+  RefPtr<TLoop> g(new TLoop(&YieldForever, nullptr));
+  for (auto _ : State) g->Switch();
+  g->Kill();
+}
+BENCHMARK(BM_GreenletSwitch);
+
+void WaitForever(void* Ev) {
+  for (;;) static_cast<TGevent*>(Ev)->WaitFor(INFINITE);
+}
+
+// SetEvent(true) resumes a waiting greenlet of the same hub at once; the
+// round trip ends when it waits again.
+void BM_GeventWake(benchmark::State& State) {
+  auto ev = MakeRef<TGevent>(false, false);
+  RefPtr<TLoop> g(new TLoop(&WaitForever, ev.get()));
+  g->Switch();
+  for (auto _ : State) ev->SetEvent(true);
+  g->Kill();
+}
+BENCHMARK(BM_GeventWake);
+
+// Thread A queues a task on thread B's idle hub, which queues one back on
+// A's idle hub.
+void BM_EnqueueWake(benchmark::State& State) {
+  static TSingleThreadHub* hubA;
+  static std::atomic<TSingleThreadHub*> hubB;
+  static std::atomic<bool> stop;
+  static int returned;
+  hubA = DefHub(0);
+  hubB = nullptr;
+  stop = false;
+  returned = 0;
+  std::thread b([] {
+    hubB = DefHub(0);
+    while (!stop.load()) hubB.load()->Serve(INFINITE);
+  });
+  while (!hubB.load()) std::this_thread::yield();
+  for (auto _ : State) {
+    const int want = returned + 1;
+    hubB.load()->EnqueueTask(
+        [](void*) { hubA->EnqueueTask([](void*) { ++returned; }, nullptr); }, nullptr);
+    while (returned < want) hubA->Serve(INFINITE);
+  }
+  hubB.load()->EnqueueTask([](void*) { stop = true; }, nullptr);
+  b.join();
+  delete hubB.load();
+}
+BENCHMARK(BM_EnqueueWake)->UseRealTime();
+
+#ifndef _WIN32
+// Two threads bouncing a count through two eventfds: the kernel's least
+// cost for one thread to wake another and be woken back.
+void BM_EventfdPingPong(benchmark::State& State) {
+  int ping = eventfd(0, 0), pong = eventfd(0, 0);
+  std::thread other([&] {
+    uint64_t v;
+    while (read(ping, &v, sizeof v) == sizeof v && v != 2) {
+      v = 1;
+      if (write(pong, &v, sizeof v) != sizeof v) break;
+    }
+  });
+  uint64_t v = 1;
+  for (auto _ : State) {
+    v = 1;
+    if (write(ping, &v, sizeof v) != sizeof v || read(pong, &v, sizeof v) != sizeof v) break;
+  }
+  v = 2;
+  if (write(ping, &v, sizeof v) == sizeof v) other.join();
+  else other.detach();
+  close(ping);
+  close(pong);
+}
+BENCHMARK(BM_EventfdPingPong)->UseRealTime();
+#endif
+
+void Nothing(THandle, void*) {}
+
+// Create and destroy one timeout while Arg others are live.
+void BM_TimeoutCreateDestroy(benchmark::State& State) {
+  TSingleThreadHub hub;
+  std::vector<THandle> live;
+  for (int64_t i = 0; i < State.range(0); ++i)
+    live.push_back(hub.CreateTimeout(&Nothing, nullptr, 3600 * 1000));
+  for (auto _ : State) hub.DestroyTimeout(hub.CreateTimeout(&Nothing, nullptr, 3600 * 1000));
+  for (THandle h : live) hub.DestroyTimeout(h);
+}
+BENCHMARK(BM_TimeoutCreateDestroy)->Arg(100)->Arg(100000);
+
+}  // namespace
+}  // namespace green

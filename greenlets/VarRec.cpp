@@ -1,0 +1,173 @@
+#include "greenlets/VarRec.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "base/Exception.h"
+
+namespace green {
+
+namespace {
+
+const char* const kUnit = "Impl\\GreenletsImpl";
+
+[[noreturn]] void CannotConvert(const char* To) {
+  throw EAssertionFailed(Format("Can't convert VarRec to %s", To), kUnit, 0);
+}
+
+std::string Utf16ToUtf8(const char16_t* S, size_t N) {
+  std::string out;
+  for (size_t i = 0; i < N; ++i) {
+    uint32_t c = S[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < N && S[i + 1] >= 0xDC00 && S[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (S[++i] - 0xDC00);
+    else if (c >= 0xD800 && c < 0xE000)
+      c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string FloatText(long double V) { return Format("%.15Lg", V); }
+
+std::string Hex(uintptr_t V) { return Format("%" PRIXPTR, V); }
+
+int64_t VariantToInt64(const TVariant& V) {
+  struct TVisit {
+    int64_t operator()(std::monostate) const { return 0; }
+    int64_t operator()(int64_t v) const { return v; }
+    int64_t operator()(double v) const { return static_cast<int64_t>(v < 0 ? v - 0.5 : v + 0.5); }
+    int64_t operator()(bool v) const { return v ? -1 : 0; }
+    int64_t operator()(const std::string& v) const {
+      try {
+        size_t used = 0;
+        int64_t r = std::stoll(v, &used);
+        if (used == v.size()) return r;
+      } catch (const std::exception&) {
+      }
+      throw EConvertError(Format("Could not convert variant of type (String) into type (Int64)"));
+    }
+  };
+  return std::visit(TVisit{}, V);
+}
+
+std::string VariantToString(const TVariant& V) {
+  struct TVisit {
+    std::string operator()(std::monostate) const { return ""; }
+    std::string operator()(int64_t v) const { return std::to_string(v); }
+    std::string operator()(double v) const { return FloatText(v); }
+    std::string operator()(bool v) const { return v ? "True" : "False"; }
+    std::string operator()(const std::string& v) const { return v; }
+  };
+  return std::visit(TVisit{}, V);
+}
+
+}  // namespace
+
+int32_t AsInteger(const TVarRec& V) {
+  switch (V.VType) {
+    case TVarRec::vtInteger:
+      return V.VInteger;
+    case TVarRec::vtPointer:
+      return static_cast<int32_t>(reinterpret_cast<intptr_t>(V.VPointer));
+    case TVarRec::vtObject:
+      return static_cast<int32_t>(reinterpret_cast<intptr_t>(V.VObject));
+    case TVarRec::vtBoolean:
+      return V.VBoolean ? 1 : 0;
+    case TVarRec::vtVariant:
+      return static_cast<int32_t>(VariantToInt64(*V.VVariant));
+    case TVarRec::vtInt64:
+      return static_cast<int32_t>(*V.VInt64);
+    default:
+      CannotConvert("Integer");
+  }
+}
+
+int64_t AsInt64(const TVarRec& V) {
+  switch (V.VType) {
+    case TVarRec::vtInteger:
+    case TVarRec::vtBoolean:
+      return AsInteger(V);
+    case TVarRec::vtObject:
+      return static_cast<int64_t>(reinterpret_cast<uintptr_t>(V.VObject));
+    case TVarRec::vtVariant:
+      return VariantToInt64(*V.VVariant);
+    case TVarRec::vtInt64:
+      return *V.VInt64;
+    default:
+      CannotConvert("Int64");
+  }
+}
+
+bool TVarRec::AsBoolean() const {
+  switch (VType) {
+    case vtInteger:
+      return AsInteger(*this) != 0;
+    case vtBoolean:
+      return VBoolean;
+    case vtVariant:
+      return VariantToInt64(*VVariant) != 0;
+    case vtInt64:
+      return AsInt64(*this) != 0;
+    default:
+      CannotConvert("Boolean");
+  }
+}
+
+std::string TVarRec::AsString() const {
+  switch (VType) {
+    case vtInteger:
+      return std::to_string(VInteger);
+    case vtBoolean:
+      return VBoolean ? "True" : "False";
+    case vtChar:
+      return std::string(1, VChar);
+    case vtWideChar:
+      return Utf16ToUtf8(&VWideChar, 1);
+    case vtExtended:
+      return FloatText(*VExtended);
+    case vtString:
+    case vtAnsiString:
+    case vtUnicodeString:
+      return *VString;
+    case vtPChar:
+      return VPChar ? VPChar : "";
+    case vtPWideChar: {
+      size_t n = 0;
+      while (VPWideChar && VPWideChar[n]) ++n;
+      return Utf16ToUtf8(VPWideChar, n);
+    }
+    case vtPointer:
+      return Hex(reinterpret_cast<uintptr_t>(VPointer));
+    case vtObject:
+      return Format("%s instance: %s", VObject ? VObject->ClassName().c_str() : "nil",
+                    Hex(reinterpret_cast<uintptr_t>(VObject)).c_str());
+    case vtClass:
+      return ClassNameOf(*VClass);
+    case vtCurrency:
+      return FloatText(static_cast<long double>(*VCurrency) / 10000);
+    case vtVariant:
+      return VariantToString(*VVariant);
+    case vtInt64:
+      return std::to_string(*VInt64);
+    default:
+      CannotConvert("String");
+  }
+}
+
+}  // namespace green
