@@ -29,3 +29,18 @@ class TPersistentOf : public Base {
 };
 
 }  // namespace green
+
+namespace green {
+
+// A persistent object that may have an owner; a copy made through
+// NewInstance has none.
+class TComponent : public TPersistent {
+ public:
+  explicit TComponent(TComponent* Owner = nullptr) : FOwner(Owner) {}
+  TComponent* Owner() const { return FOwner; }
+
+ private:
+  TComponent* FOwner;
+};
+
+}  // namespace green

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "greenlets/VarRec.h"
 #include "hub/GInterfaces.h"
 #include "platform/Fiber.h"
 
@@ -23,6 +24,10 @@ struct TGreenletThread {
   // A greenlet whose last reference went while its own fiber ran; whoever
   // gets control next destroys it.
   TRawGreenletImpl* PendingDelete = nullptr;
+  // Values handed over by the last switch or yield, and whether it was a yield.
+  TVarRec Tuple[20];  // MAX_TUPLE_SIZE
+  size_t TupleCount = 0;
+  bool TupleYield = false;
 
   static TGreenletThread& Get();
   os::Fiber EnsureRootFiber();

@@ -37,7 +37,7 @@ struct TTriggers {
   void RaiseAll() const;
 };
 
-class TRawGreenletImpl : public TInterfacedObject, public IRawGreenlet {
+class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
  public:
   // The kill signal raised inside a greenlet; code inside must let it pass.
   GREEN_EXCEPTION(AExit, EAbort);

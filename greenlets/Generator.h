@@ -1,0 +1,124 @@
+// Generators: a greenlet body delivers one value per Yield, and the caller
+// walks the values with MoveNext or a range-for. The body may wait on
+// events between values; MoveNext then waits for its next state change.
+#pragma once
+
+#include <typeinfo>
+
+#include "gevent/Gevent.h"
+#include "greenlets/Argument.h"
+#include "greenlets/GreenletImpl.h"
+
+namespace green {
+
+template <class T>
+class TGeneratorImpl;
+
+template <class T>
+class TGenEnumerator {
+ public:
+  explicit TGenEnumerator(TGeneratorImpl<T>* Gen) : FGen(Gen) {}
+  const T& Current() const { return FGen->FCurrent; }
+  bool MoveNext() { return FGen->MoveNext(); }
+  void Reset() { FGen->Reset(); }
+
+ private:
+  RefPtr<TGeneratorImpl<T>> FGen;
+};
+
+template <class T>
+class IGenerator : public virtual IInterface {
+ public:
+  virtual TGenEnumerator<T> GetEnumerator() = 0;
+  virtual void Setup(const tTuple& Args) = 0;
+};
+
+template <class T>
+class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
+ public:
+  class TGenGreenletImpl : public TGreenletImpl {
+   public:
+    using TGreenletImpl::TGreenletImpl;
+    TGeneratorImpl* FGen = nullptr;
+  };
+
+  explicit TGeneratorImpl(const TSymmetricRoutine& Routine) { Init(new TGenGreenletImpl(Routine)); }
+  TGeneratorImpl(const TSymmetricArgsRoutine& Routine, const tTuple& Args) {
+    Init(new TGenGreenletImpl(Routine, Args));
+  }
+  TGeneratorImpl(TSymmetricArgsStatic Routine, const tTuple& Args) {
+    Init(new TGenGreenletImpl(Routine, Args));
+  }
+  // The body is cut off from this object before it is killed, so that a
+  // kill that lands later on another thread never reaches a gone generator.
+  ~TGeneratorImpl() override {
+    FGreenlet->FGen = nullptr;
+    FGreenlet->Kill();
+  }
+
+  TGenEnumerator<T> GetEnumerator() override { return TGenEnumerator<T>(this); }
+  void Setup(const tTuple& Args) override { FGreenlet->Switch(Args); }
+
+  bool MoveNext() {
+    FGreenlet->SwitchTuple();
+    for (;;) {
+      switch (FGreenlet->GetState()) {
+        case gsExecute:
+          return FYieldExists;
+        case gsSuspended:
+          FGreenlet->GetOnStateChanged()->WaitFor(INFINITE);
+          break;
+        default:
+          return false;
+      }
+    }
+  }
+
+  void Reset() {
+    FYieldExists = false;
+    FGreenlet->Kill();
+  }
+
+  // Called inside the body: hands Value to the walker and waits for the
+  // next MoveNext.
+  static tTuple Yield(const T& Value) {
+    TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
+    if (!current) return {};
+    auto* greenlet = typeid(*current) == typeid(TGenGreenletImpl)
+                         ? static_cast<TGenGreenletImpl*>(current)
+                         : nullptr;
+    if (!greenlet || !greenlet->FGen) {
+      current->Yield();
+      return {};
+    }
+    TGeneratorImpl* gen = greenlet->FGen;
+    gen->FYieldExists = true;
+    gen->GarbageCollect(Value);
+    gen->FCurrent = Value;
+    tTuple received = greenlet->YieldTuple();
+    if (greenlet->FGen) greenlet->FGen->FYieldExists = false;
+    return received;
+  }
+
+  const T& Current() const { return FCurrent; }
+  TGenGreenletImpl* Greenlet() const { return FGreenlet.get(); }
+
+ private:
+  friend class TGenEnumerator<T>;
+
+  void Init(TGenGreenletImpl* G) {
+    FGreenlet = RefPtr<TGenGreenletImpl>(G);
+    FGreenlet->FGen = this;
+  }
+  // Keeps the newly yielded object alive and lets go of the previous one.
+  void GarbageCollect(const T& New) {
+    if constexpr (IsObjectType<T>) FSmartPtr = GC(New);
+  }
+
+  RefPtr<TGenGreenletImpl> FGreenlet;
+  T FCurrent{};
+  bool FYieldExists = false;
+  RefPtr<IGCPointer<TObject>> FSmartPtr;
+};
+
+}  // namespace green

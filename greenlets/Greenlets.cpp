@@ -1,0 +1,223 @@
+#include "greenlets/Greenlets.h"
+
+#include "platform/Thread.h"
+
+namespace green {
+
+TRawGreenletImpl* GetCurrent() { return TRawGreenletImpl::GetCurrent(); }
+
+// ---- Join ---------------------------------------------------------------------
+
+namespace {
+
+// One Join call: the workers it waits for and those found finished.
+class TJoin {
+ public:
+  TJoin(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout, bool RaiseErrors)
+      : FTimeout(Timeout), FRaiseErrors(RaiseErrors), FStateEv(MakeRef<TGevent>(false, false)) {
+    TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent();
+    for (size_t i = 0; i < Workers.size(); ++i) {
+      IRawGreenlet* w = Workers[i].get();
+      if (!w || w->GetInstance() == self) continue;
+      FWaitList.push_back(w);
+      FStateEv->Associate(w->GetOnStateChanged(), static_cast<int32_t>(i));
+    }
+    FFinished.assign(FWaitList.size(), false);
+  }
+
+  bool Complete() const { return FTermCount == FWaitList.size(); }
+
+  bool Run() {
+    if (FTimeout == INFINITE) {
+      while (!Complete()) {
+        ProcessActiveList();
+        if (!Complete()) FStateEv->WaitFor(INFINITE);
+      }
+    } else if (FTimeout == 0) {
+      ProcessActiveList();
+    } else {
+      const TDateTime stop = Now() + TimeOut2Time(FTimeout);
+      while (Now() < stop && !Complete()) {
+        ProcessActiveList();
+        if (!Complete()) FStateEv->WaitFor(Time2TimeOut(stop - Now()));
+      }
+    }
+    return Complete();
+  }
+
+ private:
+  // True when the entry was not counted as finished yet.
+  bool Finish(size_t I) {
+    if (FFinished[I]) return false;
+    FFinished[I] = true;
+    ++FTermCount;
+    return true;
+  }
+
+  // A failed worker re-raises a fresh copy of its exception, or counts as finished.
+  bool Failed(size_t I) {
+    if (FRaiseErrors) FWaitList[I]->ReraiseException();
+    return Finish(I);
+  }
+
+  // Whether the entry still needs driving in this call.
+  bool Visit(size_t I, TCustomHub* CurHub) {
+    IRawGreenlet* w = FWaitList[I];
+    TCustomHub* hub = w->GetProxy()->GetHub();
+    if (!hub) return !Finish(I);
+    if (hub == CurHub) {
+      tGreenletState s = w->GetState();
+      if (s == gsReady || s == gsExecute) w->Switch();
+      if (w->GetProxy()->GetHub() != CurHub) return true;
+      s = w->GetState();
+      if (s == gsReady || s == gsExecute) return true;
+      if (s == gsException) return !Failed(I);
+      if (s == gsSuspended) return false;
+      return !Finish(I);
+    }
+    const tGreenletState s = w->GetState();
+    if (s == gsTerminated || s == gsKilled) return !Finish(I);
+    if (s == gsException) return !Failed(I);
+    return false;  // it progresses on its own thread; the join event says when
+  }
+
+  // Same-hub workers are switched into on every pass; between passes the
+  // hub runs (root context) or the joining greenlet yields.
+  void ProcessActiveList() {
+    TCustomHub* curHub = GetCurrentHub();
+    const TDateTime start = Now();
+    const TDateTime deadline = start + TimeOut2Time(FTimeout);
+    size_t active = FWaitList.size() - FTermCount;
+    TDateTime nowStamp = start;
+    while (active > 0 && nowStamp <= deadline) {
+      for (size_t i = 0; i < FWaitList.size(); ++i) {
+        if (!FFinished[i] && !Visit(i, curHub)) --active;
+        nowStamp = Now();
+      }
+      if (active == 0) break;
+      if (TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent())
+        self->Yield();
+      else
+        curHub->Serve(0);
+    }
+  }
+
+  uint32_t FTimeout;
+  bool FRaiseErrors;
+  RefPtr<TGevent> FStateEv;
+  std::vector<IRawGreenlet*> FWaitList;
+  std::vector<bool> FFinished;
+  size_t FTermCount = 0;
+};
+
+}  // namespace
+
+bool Join(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout, bool RaiseErrors) {
+  if (Workers.empty()) return true;
+  TJoin join(Workers, Timeout, RaiseErrors);
+  return join.Run();
+}
+
+// ---- sleeping and yielding ---------------------------------------------------------------
+
+void GreenSleep(uint32_t aTimeOut) {
+  if (TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent()) {
+    current->Sleep(aTimeOut);
+    return;
+  }
+  auto ev = MakeRef<TGevent>(false, false);
+  if (aTimeOut != 0) {
+    ev->WaitFor(aTimeOut);
+    return;
+  }
+  TCustomHub* hub = GetCurrentHub();
+  THandle timeout = hub->CreateTimeout(
+      [](THandle, void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, ev.get(), 0);
+  struct TDestroy {
+    TCustomHub* hub;
+    THandle id;
+    ~TDestroy() { hub->DestroyTimeout(id); }
+  } destroy{hub, timeout};
+  ev->WaitFor(INFINITE);
+}
+
+void Yield() {
+  if (TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent())
+    current->Yield();
+  else
+    GetCurrentHub()->Serve(INFINITE);
+}
+
+// ---- TSymmetric, TSymmetricFactory ------------------------------------------------------
+
+TSymmetric TSymmetric::Create(const TSymmetricRoutine& Routine) {
+  return TSymmetric{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine))};
+}
+
+TSymmetric TSymmetric::Create(TSymmetricRoutineStatic Routine) {
+  return TSymmetric{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine))};
+}
+
+void TSymmetric::Run() {
+  if (Impl->GetState() == gsReady) Impl->GetProxy()->Pulse();
+}
+
+TSymmetric TSymmetricFactory::Spawn(const TSymmetricRoutine& Routine) {
+  TSymmetric s{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine, FHub))};
+  s.Run();
+  return s;
+}
+
+TSymmetric TSymmetricFactory::Spawn(TSymmetricRoutineStatic Routine) {
+  TSymmetric s{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine, FHub))};
+  s.Run();
+  return s;
+}
+
+// ---- TGreenThread ---------------------------------------------------------------------------
+
+TGreenThread::TGreenThread() : FOnTerminate(MakeRef<TGevent>(true, false)) {
+  FThread = std::thread([this] { Execute(); });
+  std::unique_lock<std::mutex> lock(FStartLock);
+  FStarted.wait(lock, [this] { return FThreadId != 0; });
+  FSymmetrics = std::make_unique<TSymmetricFactory>(DefHub(FThreadId));
+}
+
+TGreenThread::~TGreenThread() {
+  Kill(true);
+  FThread.join();
+  FOnTerminate.reset();
+  delete FHub;
+}
+
+void TGreenThread::Execute() {
+  {
+    std::lock_guard<std::mutex> lock(FStartLock);
+    FThreadId = os::CurrentThreadId();
+  }
+  FStarted.notify_all();
+  FHub = DefHub(0);
+  TJoiner* joiner = TRawGreenletImpl::GetJoiner(FHub);
+  try {
+    FHub->Loop(BindCondition<&TGreenThread::ExitCond>(this), INFINITE);
+  } catch (const Exception&) {
+    // The abort that ends the loop, or a task's failure: the thread ends.
+  }
+  joiner->KillAll();
+  FOnTerminate->SetEvent();
+}
+
+bool TGreenThread::ExitCond() { return FTerminated.load(); }
+
+void TGreenThread::DoAbort() {
+  FTerminated = true;
+  throw EAbort("Operation aborted");
+}
+
+void TGreenThread::Kill(bool GreenBlock) {
+  if (FOnTerminate->WaitFor(0) == wrSignaled) return;
+  DefHub(FThreadId)->EnqueueTask(BindMethod<&TGreenThread::DoAbort>(this));
+  if (GreenBlock) FOnTerminate->WaitFor(INFINITE);
+}
+
+}  // namespace green

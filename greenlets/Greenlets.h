@@ -1,0 +1,199 @@
+// What application code uses: spawning symmetric greenlets and generators,
+// joining with a timeout, sleeping and yielding from greenlets and from
+// plain threads alike, threads with hubs of their own, and the collector.
+//
+// Defaults of the optional parameters: Join waits without limit and does
+// not re-raise; TGreenThread::Kill blocks until the thread has ended.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "gevent/Gevent.h"
+#include "greenlets/Argument.h"
+#include "greenlets/Generator.h"
+#include "greenlets/GreenletImpl.h"
+#include "hub/Hub.h"
+
+namespace green {
+
+// The calling thread's current greenlet, or nullptr on its root context.
+TRawGreenletImpl* GetCurrent();
+// True when every worker ended within Timeout. Greenlets of the calling
+// thread's hub are driven by the join; others are watched.
+bool Join(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout = INFINITE,
+          bool RaiseErrors = false);
+void GreenSleep(uint32_t aTimeOut);
+// Inside a greenlet: back to whoever runs it. On the root context: one
+// turn of the hub's loop, which may wait until there is work.
+void Yield();
+
+class TSymmetric {
+ public:
+  RefPtr<IRawGreenlet> Impl;
+
+  static TSymmetric Create(const TSymmetricRoutine& Routine);
+  static TSymmetric Create(TSymmetricRoutineStatic Routine);
+  template <class F>
+    requires std::is_invocable_v<F&>
+  static TSymmetric Create(F&& Routine) {
+    return Create(MakeRoutine(std::function<void()>(std::forward<F>(Routine))));
+  }
+  // Creates and enters at once: returns after the body's first yield.
+  template <class R>
+  static TSymmetric Spawn(R&& Routine) {
+    TSymmetric s = Create(std::forward<R>(Routine));
+    s.Impl->Switch();
+    return s;
+  }
+
+  void Run();
+  void Kill() { Impl->Kill(); }
+  void Join(bool RaiseErrors = false) { Impl->Join(RaiseErrors); }
+  operator RefPtr<IRawGreenlet>() const { return Impl; }
+  operator TGevent*() const { return Impl->GetOnTerminate(); }
+};
+
+// A symmetric greenlet whose routine takes two arguments captured at creation.
+template <class T1, class T2>
+class TSymmetric2 {
+ public:
+  using TImpl = TSymmetricImpl2<T1, T2>;
+  RefPtr<IRawGreenlet> Impl;
+
+  static TSymmetric2 Create(typename TImpl::TRoutine Routine, const T1& A1, const T2& A2) {
+    return TSymmetric2{RefPtr<IRawGreenlet>(new TImpl(std::move(Routine), A1, A2))};
+  }
+  static TSymmetric2 Create(typename TImpl::TRoutineStatic Routine, const T1& A1, const T2& A2) {
+    return TSymmetric2{RefPtr<IRawGreenlet>(new TImpl(Routine, A1, A2))};
+  }
+  template <class R>
+  static TSymmetric2 Spawn(R&& Routine, const T1& A1, const T2& A2) {
+    TSymmetric2 s = Create(std::forward<R>(Routine), A1, A2);
+    s.Impl->Switch();
+    return s;
+  }
+
+  void Run() {
+    if (Impl->GetState() == gsReady) Impl->GetProxy()->Pulse();
+  }
+  void Kill() { Impl->Kill(); }
+  void Join(bool RaiseErrors = false) { Impl->Join(RaiseErrors); }
+  operator RefPtr<IRawGreenlet>() const { return Impl; }
+  operator TGevent*() const { return Impl->GetOnTerminate(); }
+};
+
+template <class T>
+class TGenerator {
+ public:
+  RefPtr<TGeneratorImpl<T>> Impl;
+
+  static TGenerator Create(const TSymmetricRoutine& Routine) {
+    return TGenerator{MakeRef<TGeneratorImpl<T>>(Routine)};
+  }
+  template <class F>
+    requires std::is_invocable_v<F&>
+  static TGenerator Create(F&& Routine) {
+    return Create(MakeRoutine(std::function<void()>(std::forward<F>(Routine))));
+  }
+  static TGenerator Create(const TSymmetricArgsRoutine& Routine, const tTuple& Args) {
+    return TGenerator{MakeRef<TGeneratorImpl<T>>(Routine, Args)};
+  }
+  static TGenerator Create(TSymmetricArgsStatic Routine, const tTuple& Args) {
+    return TGenerator{MakeRef<TGeneratorImpl<T>>(Routine, Args)};
+  }
+
+  void Setup(const tTuple& Args) { Impl->Setup(Args); }
+  TGenEnumerator<T> GetEnumerator() { return Impl->GetEnumerator(); }
+  // Called inside the body.
+  static void Yield(const T& Value) { TGeneratorImpl<T>::Yield(Value); }
+
+  // Range-for over the values.
+  class iterator {
+   public:
+    explicit iterator(TGeneratorImpl<T>* Gen) : FGen(Gen) { Advance(); }
+    iterator() = default;
+    const T& operator*() const { return FGen->Current(); }
+    iterator& operator++() {
+      Advance();
+      return *this;
+    }
+    bool operator!=(const iterator& Other) const { return FGen != Other.FGen; }
+
+   private:
+    void Advance() {
+      if (FGen && !FGen->MoveNext()) FGen = nullptr;
+    }
+    TGeneratorImpl<T>* FGen = nullptr;
+  };
+  iterator begin() { return iterator(Impl.get()); }
+  iterator end() { return iterator(); }
+};
+
+// Keeps an object alive under the calling context's collector.
+template <class T>
+class TSmartPointer {
+ public:
+  TSmartPointer() = default;
+  TSmartPointer(T* Value) : FObjRef(GC(Value)) {}
+  T* Get() const { return FObjRef ? static_cast<T*>(FObjRef->GetValue()) : nullptr; }
+  operator T*() const { return Get(); }
+  T* operator->() const { return Get(); }
+  static constexpr bool IsClass() { return true; }
+
+ private:
+  RefPtr<IGCPointer<TObject>> FObjRef;
+};
+
+// Makes symmetric greenlets bound to one hub and starts them there.
+class TSymmetricFactory {
+ public:
+  explicit TSymmetricFactory(TCustomHub* Hub) : FHub(Hub) {}
+  TSymmetric Spawn(const TSymmetricRoutine& Routine);
+  TSymmetric Spawn(TSymmetricRoutineStatic Routine);
+  template <class F>
+    requires std::is_invocable_v<F&>
+  TSymmetric Spawn(F&& Routine) {
+    return Spawn(MakeRoutine(std::function<void()>(std::forward<F>(Routine))));
+  }
+  TCustomHub* Hub() const { return FHub; }
+
+ private:
+  TCustomHub* FHub;
+};
+
+// An operating-system thread that runs its own hub until killed; the
+// greenlets still bound to that hub are killed when its loop ends.
+class TGreenThread : public TObject {
+ public:
+  TGreenThread();
+  ~TGreenThread() override;
+  TGreenThread(const TGreenThread&) = delete;
+  TGreenThread& operator=(const TGreenThread&) = delete;
+
+  void Kill(bool GreenBlock = true);
+  TSymmetricFactory& Symmetrics() { return *FSymmetrics; }
+  TGevent* OnTerminate() { return FOnTerminate.get(); }
+  uint32_t ThreadId() const { return FThreadId; }
+
+ private:
+  void Execute();
+  bool ExitCond();
+  void DoAbort();
+
+  RefPtr<TGevent> FOnTerminate;
+  TSingleThreadHub* FHub = nullptr;
+  std::unique_ptr<TSymmetricFactory> FSymmetrics;
+  std::atomic<bool> FTerminated{false};
+  uint32_t FThreadId = 0;
+  std::mutex FStartLock;
+  std::condition_variable FStarted;
+  std::thread FThread;
+};
+
+}  // namespace green
