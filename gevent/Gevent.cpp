@@ -225,6 +225,9 @@ TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut, bool& Destroyed) {
     current->Suspend();
     current->Yield();
   }
+  // A wait whose deadline passed before the loop ran never yielded: it must
+  // not leave the greenlet suspended, or later switches into it are refused.
+  current->Resume();
   return wait.Finish(Destroyed);
 }
 

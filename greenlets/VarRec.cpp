@@ -43,7 +43,7 @@ std::string Utf16ToUtf8(const char16_t* S, size_t N) {
   return out;
 }
 
-std::string FloatText(long double V) { return Format("%.15Lg", V); }
+std::string FloatText(long double V) { return Format("%.15g", static_cast<double>(V)); }
 
 std::string Hex(uintptr_t V) { return Format("%" PRIXPTR, V); }
 
