@@ -10,6 +10,7 @@ namespace green {
 void TAssociateRef::ClearIndexes() {
   std::lock_guard<TReentrantLock> lock(FLock);
   FIndexes.clear();
+  FIndexSet.clear();
 }
 
 TAssociateRef::TIndexes TAssociateRef::GetIndexes() {
@@ -19,7 +20,7 @@ TAssociateRef::TIndexes TAssociateRef::GetIndexes() {
 
 bool TAssociateRef::FindIndex(int32_t Value) {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return std::find(FIndexes.begin(), FIndexes.end(), Value) != FIndexes.end();
+  return FIndexSet.count(Value) != 0;
 }
 
 // Held while the owner is emitted, so the index list and the owner's
@@ -27,7 +28,7 @@ bool TAssociateRef::FindIndex(int32_t Value) {
 bool TAssociateRef::Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) {
   std::lock_guard<TReentrantLock> lock(FLock);
   if (!FOwner) return false;
-  if (!FindIndex(Index)) FIndexes.push_back(Index);
+  if (FIndexSet.insert(Index).second) FIndexes.push_back(Index);
   FOwner->Emit(aResult, IsDestroyed, false);
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "gc/PasMP.h"
@@ -141,7 +142,9 @@ class TAssociateRef : public TInterfacedObject, public IAssociateRef {
  private:
   TGevent* FOwner;
   TReentrantLock FLock;
-  TIndexes FIndexes;
+  TIndexes FIndexes;  // in order of first emission
+  // Membership of FIndexes: a join associates thousands of emitters.
+  std::unordered_set<int32_t> FIndexSet;
 };
 
 }  // namespace green

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <atomic>
+#include <list>
 #include <memory>
+#include <unordered_map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -188,7 +190,12 @@ class TJoiner : public TObject {
   TGevent* OnUpdate() { return FOnUpdate.get(); }
 
  private:
-  std::vector<TRawGreenletImpl*> FList;
+  // In order of joining; the index makes removal constant-time, since
+  // every greenlet leaves its hub's joiner when it is destroyed.
+  std::list<TRawGreenletImpl*> FList;
+  std::unordered_map<TRawGreenletImpl*, std::list<TRawGreenletImpl*>::iterator> FIndex;
+  // Takes G off the list; false when it was not there.
+  bool Erase(TRawGreenletImpl* G);
   RefPtr<TGevent> FOnUpdate;
   std::recursive_mutex FLock;
 };

@@ -44,25 +44,29 @@ TJoiner::~TJoiner() {
 void TJoiner::Append(TRawGreenletImpl* G) {
   {
     std::lock_guard<std::recursive_mutex> lock(FLock);
-    FList.push_back(G);
+    FIndex[G] = FList.insert(FList.end(), G);
   }
   FOnUpdate->SetEvent();
 }
 
+bool TJoiner::Erase(TRawGreenletImpl* G) {
+  auto it = FIndex.find(G);
+  if (it == FIndex.end()) return false;
+  FList.erase(it->second);
+  FIndex.erase(it);
+  return true;
+}
+
 void TJoiner::Remove(TRawGreenletImpl* G) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  size_t i;
-  if (Find(G, i)) {
-    FList.erase(FList.begin() + static_cast<ptrdiff_t>(i));
-    FOnUpdate->SetEvent();
-  }
+  if (Erase(G)) FOnUpdate->SetEvent();
 }
 
 bool TJoiner::Find(TRawGreenletImpl* G, size_t& Index) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  auto it = std::find(FList.begin(), FList.end(), G);
-  if (it == FList.end()) return false;
-  Index = static_cast<size_t>(it - FList.begin());
+  auto it = FIndex.find(G);
+  if (it == FIndex.end()) return false;
+  Index = static_cast<size_t>(std::distance(FList.begin(), it->second));
   return true;
 }
 
@@ -79,7 +83,7 @@ void TJoiner::Clear() {
     while (!FList.empty()) {
       TRawGreenletImpl* g = FList.front();
       g->SetHub(nullptr);
-      if (!FList.empty() && FList.front() == g) FList.erase(FList.begin());
+      Erase(g);
     }
   }
   FOnUpdate->SetEvent();
@@ -94,7 +98,7 @@ void TJoiner::KillAll() {
       std::lock_guard<std::recursive_mutex> lock(FLock);
       if (FList.empty()) return;
       g = FList.front();
-      FList.erase(FList.begin());
+      Erase(g.get());
     }
     g->Kill();
     g->SetHub(nullptr);
