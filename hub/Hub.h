@@ -133,6 +133,7 @@ class TSingleThreadHub : public THub {
   // Ownership check, environment and main-thread wake hook of a serve or
   // wait; the returned guard undoes them.
   class TServeClaim;
+  class TWakeHookScope;
   TMultiplexorEvent ProcessMultiplexorAnswer(uint32_t Answer);
 
   std::unique_ptr<TEvents> FEvents;

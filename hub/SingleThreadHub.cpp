@@ -121,38 +121,62 @@ TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::ProcessMultiplexorAnswer(u
 
 // ---- serving ----------------------------------------------------------------
 
-// What a serve or wait claims for its duration, given back on every exit.
-class TSingleThreadHub::TServeClaim {
+// On the main thread, the hub's wake-up is the process's main-thread wake
+// hook while it serves, so that calls posted for the main thread wake it.
+class TSingleThreadHub::TWakeHookScope {
  public:
-  explicit TServeClaim(TSingleThreadHub& Hub) : FHub(Hub) {
-    const uint32_t me = os::CurrentThreadId();
-    if (FHub.FIsDef) {
-      if (me != FHub.FThreadId) throw EHubError("Def Hub must be serving inside owner thread");
-    } else {
-      if (FHub.FThreadId != 0) throw EHubError("Hub already serving by other thread");
-      FHub.FThreadId = me;
-    }
-    FHub.SetupEnviron();
-    if (os::IsMainThread()) {
-      FHub.FWakeMainThread = os::GetMainThreadWakeHook();
-      os::SetMainThreadWakeHook({&TSingleThreadHub::WakeUpThread, &FHub});
-      FHookInstalled = true;
-    }
+  explicit TWakeHookScope(TSingleThreadHub& Hub) : FHub(Hub) {
+    if (!os::IsMainThread()) return;
+    FHub.FWakeMainThread = os::GetMainThreadWakeHook();
+    os::SetMainThreadWakeHook({&TSingleThreadHub::WakeUpThread, &FHub});
+    FInstalled = true;
   }
-  ~TServeClaim() {
-    if (FHookInstalled) {
-      os::SetMainThreadWakeHook(FHub.FWakeMainThread);
-      FHub.FWakeMainThread = {};
-    }
-    if (!FHub.FIsDef) FHub.FThreadId = 0;
+  ~TWakeHookScope() {
+    if (!FInstalled) return;
+    os::SetMainThreadWakeHook(FHub.FWakeMainThread);
+    FHub.FWakeMainThread = {};
   }
 
  private:
   TSingleThreadHub& FHub;
-  bool FHookInstalled = false;
+  bool FInstalled = false;
 };
 
-bool TSingleThreadHub::Serve(uint32_t TimeOut) { return (this->*FServeRoutine)(TimeOut); }
+// What a serve or wait claims for its duration, given back on every exit.
+class TSingleThreadHub::TServeClaim {
+ public:
+  explicit TServeClaim(TSingleThreadHub& Hub) : FHub(Hub), FHook(Claim(Hub)) {}
+  ~TServeClaim() {
+    if (!FHub.FIsDef) FHub.FThreadId = 0;
+  }
+
+ private:
+  static TSingleThreadHub& Claim(TSingleThreadHub& Hub) {
+    const uint32_t me = os::CurrentThreadId();
+    if (Hub.FIsDef) {
+      if (me != Hub.FThreadId) throw EHubError("Def Hub must be serving inside owner thread");
+    } else {
+      if (Hub.FThreadId != 0) throw EHubError("Hub already serving by other thread");
+      Hub.FThreadId = me;
+    }
+    Hub.SetupEnviron();
+    return Hub;
+  }
+
+  TSingleThreadHub& FHub;
+  TWakeHookScope FHook;
+};
+
+// A default hub skips the claim after its first serve, but on the main
+// thread it still installs the wake hook: without it, a call posted for the
+// main thread would wait until something else woke the hub.
+bool TSingleThreadHub::Serve(uint32_t TimeOut) {
+  if (FServeRoutine == &TSingleThreadHub::ServeAsDefHub) {
+    TWakeHookScope hook(*this);
+    return ServeAsDefHub(TimeOut);
+  }
+  return (this->*FServeRoutine)(TimeOut);
+}
 
 bool TSingleThreadHub::ServeHard(uint32_t TimeOut) {
   bool result;

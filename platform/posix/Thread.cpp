@@ -17,7 +17,12 @@ uint32_t CurrentThreadId() {
   return Id;
 }
 
-bool IsMainThread() { return CurrentThreadId() == static_cast<uint32_t>(getpid()); }
+// The main thread's id is the process id; asked once, since every task pass
+// of a hub asks whether it runs on the main thread.
+bool IsMainThread() {
+  static const uint32_t MainId = static_cast<uint32_t>(getpid());
+  return CurrentThreadId() == MainId;
+}
 
 bool IsConsoleApp() { return ConsoleApp.load(std::memory_order_relaxed); }
 

@@ -148,3 +148,28 @@ TEST(Generator, ArgumentsGoThroughSetup) {
 
 }  // namespace
 }  // namespace green
+
+namespace green {
+namespace {
+
+TEST(SymmetricArguments, ManagedObjectArgumentStaysAliveWhileTheGreenletHoldsIt) {
+  int freed = 0;
+  auto* obj = new test::TTracked(&freed);
+  RefPtr<IGCPointer<TObject>> creator = GC(obj);
+  auto release = MakeRef<TGevent>(false, false);
+  auto s = TSymmetric2<test::TTracked*, int32_t>::Spawn(
+      [&](test::TTracked* p, int32_t) {
+        release->WaitFor(INFINITE);
+        EXPECT_EQ(p->FCounter, &freed);
+      },
+      obj, 0);
+  creator.reset();
+  EXPECT_EQ(freed, 0) << "the argument keeps its own reference";
+  release->SetEvent();
+  EXPECT_TRUE(Join({s}, 5000));
+  s = {};
+  EXPECT_EQ(freed, 1);
+}
+
+}  // namespace
+}  // namespace green

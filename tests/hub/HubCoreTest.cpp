@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "hub/Hub.h"
+#include "platform/MainThread.h"
 #include "platform/Thread.h"
 #include "support/TestGreenlet.h"
 
@@ -228,6 +229,23 @@ TEST(HubCore, TasksFromManyThreadsAllRun) {
   for (auto& p : producers) p.join();
   hub->Serve(0);
   EXPECT_EQ(runs, kThreads * kTasks);
+}
+
+// gtest runs tests on the process's main thread.
+TEST(HubCore, CallsPostedForTheMainThreadWakeItsHubAndRunInATaskPass) {
+  ASSERT_TRUE(os::IsMainThread());
+  TSingleThreadHub* hub = DefHub(0);
+  hub->Serve(0);  // past the first serve: later ones take the short path
+  for (int round = 0; round < 3; ++round) {
+    std::atomic<uint32_t> ranOn{0};
+    std::thread poster([&] { os::Synchronize([&] { ranOn = os::CurrentThreadId(); }); });
+    const TDateTime start = Now();
+    while (ranOn == 0) hub->Serve(20000);
+    poster.join();
+    EXPECT_EQ(ranOn.load(), os::CurrentThreadId());
+    EXPECT_LT(Time2TimeOut(Now() - start), 10000u) << "the posted call woke the wait";
+  }
+  EXPECT_FALSE(os::GetMainThreadWakeHook()) << "the hook is put back after each serve";
 }
 
 TEST(Timeouts, ConversionsKeepEveryThirtyTwoBitTimeout) {
