@@ -5,7 +5,8 @@ if(WIN32)
   # One self-contained executable: no libgcc/libstdc++/winpthread DLLs beside it.
   add_link_options(-static -static-libgcc -static-libstdc++)
 else()
-  find_library(BOOST_CONTEXT_LIB NAMES boost_context REQUIRED)
+  # Static: the runtime then needs no Boost library at run time.
+  find_library(BOOST_CONTEXT_LIB NAMES libboost_context.a boost_context REQUIRED)
   find_path(BOOST_CONTEXT_INCLUDE boost/context/detail/fcontext.hpp REQUIRED)
 endif()
 

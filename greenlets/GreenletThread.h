@@ -17,7 +17,7 @@ struct TGreenletThread {
 
   TRawGreenletImpl* Current = nullptr;
   // nullptr entries stand for the root context.
-  TRawGreenletImpl* Callers[kMaxCallers];
+  TRawGreenletImpl* Callers[kMaxCallers] = {};
   size_t CallerCount = 0;
   os::Fiber RootFiber = nullptr;
   TTaskMethod RootProc;
@@ -25,15 +25,29 @@ struct TGreenletThread {
   // gets control next destroys it.
   TRawGreenletImpl* PendingDelete = nullptr;
   // Values handed over by the last switch or yield, and whether it was a yield.
-  TVarRec Tuple[20];  // MAX_TUPLE_SIZE
+  TVarRec Tuple[20] = {};  // MAX_TUPLE_SIZE
   size_t TupleCount = 0;
   bool TupleYield = false;
 
-  static TGreenletThread& Get();
-  os::Fiber EnsureRootFiber();
-  bool PushCaller(TRawGreenletImpl* G);
+  static TGreenletThread& Get() { return This; }
+  os::Fiber EnsureRootFiber() {
+    if (!RootFiber) RootFiber = os::ConvertThreadToFiber();
+    return RootFiber;
+  }
+  bool PushCaller(TRawGreenletImpl* G) {
+    if (CallerCount >= kMaxCallers) return false;
+    Callers[CallerCount++] = G;
+    return true;
+  }
   // Runs after every return from a fiber switch.
-  void AfterSwitch();
+  void AfterSwitch() {
+    if (PendingDelete && PendingDelete != Current) DestroyPending();
+  }
+
+ private:
+  void DestroyPending();
+  // Switches read it several times each: kept inline, at a fixed place.
+  static constinit thread_local TGreenletThread This;
 };
 
 }  // namespace green

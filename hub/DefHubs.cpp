@@ -1,5 +1,6 @@
 // The registry of default hubs, one per thread, and the hub unit's
 // start-up and shut-down.
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -36,17 +37,40 @@ THubUnit HubUnit;
 
 }  // namespace
 
+// The calling thread's own default hub, remembered per thread: every wait
+// and wake-up asks for it. A hub leaving the registry (from any thread)
+// bumps the generation, which invalidates every remembered one.
+static std::atomic<uint64_t> DefHubsGeneration{0};
+
+namespace {
+struct TOwnDefHub {
+  TSingleThreadHub* Hub = nullptr;
+  uint64_t Generation = 0;
+};
+constinit thread_local TOwnDefHub OwnDefHub;
+}  // namespace
+
 TSingleThreadHub* DefHub(uint32_t ThreadID) {
-  if (!DefHubs) return nullptr;
-  if (ThreadID == 0) ThreadID = os::CurrentThreadId();
-  std::lock_guard<std::mutex> lock(*DefHubsLock);
-  auto& hub = (*DefHubs)[ThreadID];
-  if (!hub) {
-    hub = new TSingleThreadHub;
-    hub->FIsDef = true;
-    hub->FThreadId = ThreadID;
+  const bool own = ThreadID == 0;
+  const uint64_t gen = DefHubsGeneration.load(std::memory_order_acquire);
+  if (own) {
+    if (OwnDefHub.Hub && OwnDefHub.Generation == gen) return OwnDefHub.Hub;
+    ThreadID = os::CurrentThreadId();
   }
-  return hub;
+  if (!DefHubs) return nullptr;
+  TSingleThreadHub* result;
+  {
+    std::lock_guard<std::mutex> lock(*DefHubsLock);
+    auto& hub = (*DefHubs)[ThreadID];
+    if (!hub) {
+      hub = new TSingleThreadHub;
+      hub->FIsDef = true;
+      hub->FThreadId = ThreadID;
+    }
+    result = hub;
+  }
+  if (own) OwnDefHub = {result, gen};
+  return result;
 }
 
 void ForgetDefHub(TSingleThreadHub* Hub) {
@@ -54,6 +78,7 @@ void ForgetDefHub(TSingleThreadHub* Hub) {
   std::lock_guard<std::mutex> lock(*DefHubsLock);
   auto it = DefHubs->find(Hub->ThreadId());
   if (it != DefHubs->end() && it->second == Hub) DefHubs->erase(it);
+  DefHubsGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void FinalizeDefHubList() {
@@ -62,6 +87,7 @@ void FinalizeDefHubList() {
   {
     std::lock_guard<std::mutex> lock(*DefHubsLock);
     hubs.swap(*DefHubs);
+    DefHubsGeneration.fetch_add(1, std::memory_order_acq_rel);
   }
   // Destroyed outside the lock: tearing a hub down may look up hubs again.
   for (auto& [id, hub] : hubs) {
