@@ -49,6 +49,11 @@ uint32_t SleepEx(uint32_t TimeoutMs, bool Alertable);
 uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs);
 // Translates and dispatches every message in the calling thread's queue.
 void PumpMessages();
+// Posts an empty message to a thread's message queue, creating the calling
+// thread's queue when it posts to itself; whether the calling thread's queue
+// holds a message. posix has no message queue yet: false and false.
+bool PostEmptyMessage(uint32_t ThreadId);
+bool HasPendingMessages();
 
 // Completion routines. QueueApc queues Proc(Arg) to the thread with that id
 // (the calling thread or another); false when that thread is gone or unknown.

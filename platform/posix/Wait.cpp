@@ -104,5 +104,7 @@ uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32
 }
 
 void PumpMessages() {}
+bool PostEmptyMessage(uint32_t) { return false; }
+bool HasPendingMessages() { return false; }
 
 }  // namespace green::os

@@ -42,6 +42,16 @@ uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32
                                        MWMO_ALERTABLE | MWMO_INPUTAVAILABLE);
 }
 
+bool HasPendingMessages() {
+  MSG Msg;
+  return ::PeekMessageW(&Msg, nullptr, 0, 0, PM_NOREMOVE) != 0;
+}
+
+bool PostEmptyMessage(uint32_t ThreadId) {
+  if (ThreadId == ::GetCurrentThreadId()) HasPendingMessages();  // makes the queue
+  return ::PostThreadMessageW(ThreadId, WM_USER, 0, 0) != 0;
+}
+
 void PumpMessages() {
   MSG Msg;
   while (::PeekMessageW(&Msg, nullptr, 0, 0, PM_REMOVE)) {

@@ -6,6 +6,7 @@
 
 #include "hub/Hub.h"
 #include "platform/Kernel.h"
+#include "platform/Thread.h"
 
 namespace green {
 namespace {
@@ -189,6 +190,29 @@ TEST(Demultiplexor, WaitForChosenAnswersIgnoresPulses) {
   EXPECT_EQ(hub.Wait(5000, H::Events({H::meEvent})), H::meEvent);
   EXPECT_EQ(log.Handles.size(), 1u);
   EXPECT_EQ(hub.Wait(30, H::Events({H::meEvent})), H::meWaitTimeout);
+}
+
+// The main thread of a windowed process waits for window input too, and
+// pumps what arrives. gtest runs tests on the main thread.
+TEST(Demultiplexor, WindowedMainThreadPumpsPostedMessages) {
+#ifndef _WIN32
+  GTEST_SKIP() << "the Linux window arrives with the launcher";
+#else
+  ASSERT_TRUE(os::IsMainThread());
+  const bool console = os::IsConsoleApp();
+  os::SetConsoleApp(false);
+  TSingleThreadHub hub;
+  ASSERT_TRUE(os::PostEmptyMessage(os::CurrentThreadId()));
+  EXPECT_TRUE(hub.Serve(5000));
+  EXPECT_FALSE(os::HasPendingMessages()) << "the pump emptied the queue";
+  const uint32_t self = os::CurrentThreadId();
+  std::thread poster([self] { os::PostEmptyMessage(self); });
+  poster.join();
+  EXPECT_TRUE(hub.Serve(5000));
+  EXPECT_FALSE(os::HasPendingMessages());
+  EXPECT_FALSE(hub.Serve(20)) << "nothing else arrived";
+  os::SetConsoleApp(console);
+#endif
 }
 
 TEST(Demultiplexor, PulseFromAnotherThreadWakesServe) {
