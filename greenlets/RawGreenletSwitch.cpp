@@ -4,6 +4,7 @@
 
 #include "gevent/Gevent.h"
 #include "greenlets/GreenletThread.h"
+#include "greenlets/Greenlets.h"
 #include "greenlets/GreenletsImpl.h"
 #include "hub/Hub.h"
 
@@ -191,17 +192,8 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
   FSleepEv->WaitFor(TimeOut);
 }
 
-// Waits for the end on the calling context: same-hub greenlets that never
-// ran are entered first, then the termination event is awaited.
 void TRawGreenletImpl::Join(bool RaiseErrors) {
-  if (GetCurrent() == this) return;
-  if (GetState() == gsReady && GetHub() == GetCurrentHub()) Switch();
-  while (true) {
-    const tGreenletState s = GetState();
-    if (s == gsTerminated || s == gsKilled || s == gsException || !GetHub()) break;
-    FOnTerminate->WaitFor(INFINITE);
-  }
-  if (RaiseErrors) ReraiseException();
+  green::Join({RefPtr<IRawGreenlet>(this)}, INFINITE, RaiseErrors);
 }
 
 }  // namespace green

@@ -58,6 +58,8 @@ TEST(Join, FailedWorkerIsReraisedOnRequest) {
     EXPECT_EQ(e.Message(), "bad input");
   }
   EXPECT_TRUE(Join({failing}, INFINITE, false));
+  EXPECT_THROW(failing.Join(true), EConvertError) << "the greenlet's own Join is the same join";
+  EXPECT_NO_THROW(failing.Join(false));
 }
 
 TEST(Join, WaitsForGreenletsOfAnotherThread) {
