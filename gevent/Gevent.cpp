@@ -9,19 +9,6 @@ namespace green {
 
 // ---- TMultiContextVar, TWaitDescr -----------------------------------------------
 
-bool TMultiContextVar::GetActive() {
-  FLock.Acquire();
-  bool v = FActive;
-  FLock.Release();
-  return v;
-}
-
-void TMultiContextVar::SetActive(bool Value) {
-  FLock.Acquire();
-  FActive = Value;
-  FLock.Release();
-}
-
 TWaitDescr::TWaitDescr(TCustomHub* Hub, TWaitResult Result, TMultiContextVar* EvDestroyedRef)
     : FHub(Hub), FResult(Result), FEvDestroyed(EvDestroyedRef) {}
 
@@ -58,18 +45,47 @@ void TGevent::ResetEvent() {
   FAssociateRef->ClearIndexes();
 }
 
+namespace {
+
+// A few descriptors in place, more on the heap: an emission usually wakes
+// one or two waiters and then allocates nothing.
+class TDescrList {
+ public:
+  void Add(RefPtr<TWaitDescr> D) {
+    if (FCount < kInPlace)
+      FInPlace[FCount] = std::move(D);
+    else
+      FMore.push_back(std::move(D));
+    ++FCount;
+  }
+  RefPtr<TWaitDescr>& operator[](size_t I) { return I < kInPlace ? FInPlace[I] : FMore[I - kInPlace]; }
+  size_t Size() const { return FCount; }
+
+ private:
+  static constexpr size_t kInPlace = 4;
+  RefPtr<TWaitDescr> FInPlace[kInPlace];
+  std::vector<RefPtr<TWaitDescr>> FMore;
+  size_t FCount = 0;
+};
+
+}  // namespace
+
 // Works on a private copy of the waiter list: no lock is held while waiters
-// are woken or associations are emitted.
+// are woken or associations are emitted. Once a waiter is woken this gevent
+// may be gone (its waiter may free it), so the list keeps its storage and
+// nothing here touches the gevent afterwards but association re-entries.
 void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
-  std::vector<RefPtr<TWaitDescr>> waiters;
+  TDescrList waiters;
   {
     std::lock_guard<TReentrantLock> lock(FLock);
     FSignal.store(aResult == wrSignaled, std::memory_order_release);
-    waiters.swap(FWaiters);
+    for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
+    FWaiters.clear();
   }
-  std::vector<RefPtr<TWaitDescr>> syncs;
+  TDescrList syncs;
   TCustomHub* here = nullptr;
-  for (RefPtr<TWaitDescr>& d : waiters) {
+  for (size_t i = 0; i < waiters.Size(); ++i) {
+    RefPtr<TWaitDescr>& d = waiters[i];
     if (d->FProxy) {
       const tGreenletState s = d->FProxy->GetState();
       if (s != gsExecute && s != gsSuspended) continue;
@@ -87,14 +103,14 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
     if (d->FProxy) {
       if (Sync && !here) here = GetCurrentHub();
       if (Sync && d->FHub == here)
-        syncs.push_back(d);
+        syncs.Add(d);
       else
         d->FProxy->Resume();
     } else {
       d->FHub->Pulse();
     }
   }
-  for (RefPtr<TWaitDescr>& d : syncs) d->FContext->Resume();
+  for (size_t i = 0; i < syncs.Size(); ++i) syncs[i]->FContext->Resume();
 }
 
 // ---- waiting ----------------------------------------------------------------------

@@ -26,14 +26,15 @@ enum TWaitResult : uint8_t {
 };
 
 // A Boolean that any thread may read and write: the destroyed mark of a wait.
+// One atomic word is all the locking a single Boolean needs; a padded spin
+// lock would make every wait pay for an aligned allocation.
 class TMultiContextVar : public TInterfacedObject {
  public:
-  bool GetActive();
-  void SetActive(bool Value);
+  bool GetActive() const { return FActive.load(std::memory_order_acquire); }
+  void SetActive(bool Value) { FActive.store(Value, std::memory_order_release); }
 
  private:
-  bool FActive = false;
-  TPasMPSpinLock FLock;
+  std::atomic<bool> FActive{false};
 };
 
 class IGevent : public virtual IInterface {
