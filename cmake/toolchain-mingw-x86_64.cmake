@@ -1,4 +1,6 @@
-# Cross build for 64-bit Windows (used to run the Windows tests under wine64 where the kernel cannot execute 32-bit code) with mingw-w64 (posix threads flavour).
+# Cross build for 64-bit Windows with mingw-w64 (posix threads flavour): the
+# same sources as the 32-bit product, for running the Windows tests under
+# wine64 where the kernel cannot execute 32-bit code.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <initializer_list>
 #include <vector>
 
 #include "gc/GarbageCollector.h"
