@@ -298,21 +298,30 @@ uint32_t TPasMPThreadSafeHashTable::Count() {
   return n;
 }
 
+template <class F>
+bool TPasMPThreadSafeHashTable::WalkUsed(TState* State, uint32_t Hash, F Visit) {
+  TProbe p(Hash, State->LogSize, State->Mask);
+  do {
+    unsigned char* slot = Slot(State, p.Index);
+    TSlotHeader& hd = Header(slot);
+    int32_t st = hd.State.load(std::memory_order_acquire);
+    if (st == SlotEmpty) return false;
+    if (st == SlotUsed && hd.Hash.load(std::memory_order_relaxed) == Hash && Visit(slot))
+      return true;
+  } while (p.Next());
+  return false;
+}
+
 bool TPasMPThreadSafeHashTable::GetKeyValueRaw(const void* Key, void* Value, bool Counted) {
   uint32_t h = HashKey(Key);
   TState* s = AcquireState();
-  bool found = false;
-  TProbe p(h, s->LogSize, s->Mask);
-  do {
-    unsigned char* slot = Slot(s, p.Index);
+  bool found = WalkUsed(s, h, [&](unsigned char* slot) {
     TSlotHeader& hd = Header(slot);
-    int32_t st = hd.State.load(std::memory_order_acquire);
-    if (st == SlotEmpty) break;
-    if (st != SlotUsed || hd.Hash.load(std::memory_order_relaxed) != h) continue;
+    bool match = false;
     PasMPAcquireRead(hd.Lock);
     if (hd.State.load(std::memory_order_relaxed) == SlotUsed &&
         hd.Hash.load(std::memory_order_relaxed) == h && CompareKey(Key, ItemOf(slot))) {
-      found = true;
+      match = true;
       if (Value && Counted) {
         GetValue(ItemOf(slot), Value);
       } else if (Value) {
@@ -320,7 +329,8 @@ bool TPasMPThreadSafeHashTable::GetKeyValueRaw(const void* Key, void* Value, boo
       }
     }
     PasMPReleaseRead(hd.Lock);
-  } while (!found && p.Next());
+    return match;
+  });
   ReleaseState(s);
   return found;
 }
@@ -480,14 +490,9 @@ bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, vo
     TState* s = AcquireState();
     uint32_t version = s->Version;
     TItemBuffer gone(fItemSize);
-    bool found = false;
-    TProbe p(h, s->LogSize, s->Mask);
-    do {
-      unsigned char* slot = Slot(s, p.Index);
+    bool found = WalkUsed(s, h, [&](unsigned char* slot) {
       TSlotHeader& hd = Header(slot);
-      int32_t st = hd.State.load(std::memory_order_acquire);
-      if (st == SlotEmpty) break;
-      if (st != SlotUsed || hd.Hash.load(std::memory_order_relaxed) != h) continue;
+      bool match = false;
       PasMPAcquireRead(hd.Lock);
       if (hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(slot))) {
         PasMPReadToWrite(hd.Lock);
@@ -497,13 +502,14 @@ bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, vo
           hd.State.store(SlotDeleted, std::memory_order_release);
           s->Count.fetch_sub(1, std::memory_order_relaxed);
           s->Deleted.fetch_add(1, std::memory_order_relaxed);
-          found = true;
+          match = true;
         }
         PasMPReleaseWrite(hd.Lock);
       } else {
         PasMPReleaseRead(hd.Lock);
       }
-    } while (!found && p.Next());
+      return match;
+    });
     ReleaseState(s);
     if (found) {
       any = true;

@@ -135,6 +135,10 @@ class TPasMPThreadSafeHashTable : public TObject {
                      uint32_t Hash, void* Old);
   void Grow();
   unsigned char* Slot(const TState* State, uint32_t Index) const noexcept;
+  // Walks Hash's probe sequence up to the first empty slot, calling
+  // Visit(slot) on each used slot with that hash until it answers true.
+  template <class F>
+  bool WalkUsed(TState* State, uint32_t Hash, F Visit);
   void* ItemOf(unsigned char* SlotPtr) const noexcept { return SlotPtr + 16; }
 
   TPasMPMultipleReaderSingleWriterSpinLock fLock;
