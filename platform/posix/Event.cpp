@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/Error.h"
 #include "platform/Kernel.h"
@@ -11,33 +12,20 @@
 
 namespace green::os {
 
-namespace {
-
-KernelObject* EventOf(Handle H) {
-  KernelObject* Object = ObjectOf(H);
-  if (Object && Object->Kind != ObjectKind::Event) {
-    SetLastError(kErrorInvalidHandle);
-    return nullptr;
-  }
-  return Object;
-}
-
-}  // namespace
-
 Handle CreateEvent(bool ManualReset, bool InitialState) {
   int Fd = eventfd(InitialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (Fd < 0) {
     SetLastErrorFromErrno();
     return kNoHandle;
   }
-  auto* Event = new KernelObject(ObjectKind::Event);
+  auto Event = std::make_shared<KernelObject>(ObjectKind::Event);
   Event->Fd = Fd;
   Event->ManualReset = ManualReset;
-  return HandleOf(Event);
+  return AddObject(std::move(Event));
 }
 
 bool SetEvent(Handle Ev) {
-  KernelObject* Event = EventOf(Ev);
+  ObjectRef Event = ObjectOf(Ev, ObjectKind::Event);
   if (!Event) return false;
   uint64_t One = 1;
   // The counter cannot overflow in practice: waits and resets drain it.
@@ -49,7 +37,7 @@ bool SetEvent(Handle Ev) {
 }
 
 bool ResetEvent(Handle Ev) {
-  KernelObject* Event = EventOf(Ev);
+  ObjectRef Event = ObjectOf(Ev, ObjectKind::Event);
   if (!Event) return false;
   uint64_t Count;
   (void)!read(Event->Fd, &Count, sizeof Count);  // EAGAIN: already reset

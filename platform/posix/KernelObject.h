@@ -1,8 +1,16 @@
-// What a Handle points to on posix: a descriptor that waits poll, plus what
-// a wait does when it polls ready.
+// What a Handle names on posix: a kernel object, that is a descriptor that
+// waits poll plus what a wait does when it polls ready.
+//
+// A handle is a slot of one process-wide table and the slot's generation.
+// Closing a handle empties its slot and moves the generation on, so a
+// handle that was closed is told apart without touching freed memory, and a
+// slot reused by a new object does not answer to the old handle. Objects
+// are shared: a wait that looked an object up keeps it alive until it
+// returns, even if another thread closes the handle meanwhile, as on Windows.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/Kernel.h"
 
@@ -11,27 +19,31 @@ namespace green::os {
 enum class ObjectKind : uint32_t { Event, Timer };
 
 struct KernelObject {
-  static constexpr uint32_t kAlive = 0x67724F62;
-  uint32_t Magic = kAlive;  // cleared on close
   ObjectKind Kind;
   int Fd = -1;  // polled by waits; -1 for objects waits cannot take
   bool ManualReset = false;
 
   explicit KernelObject(ObjectKind K) : Kind(K) {}
+  KernelObject(const KernelObject&) = delete;
+  KernelObject& operator=(const KernelObject&) = delete;
   virtual ~KernelObject();
+
+  // Takes the signal of an object whose descriptor polled ready: nothing to
+  // do for a manual-reset one; an auto-reset one is consumed, and false
+  // means another wait consumed it first.
+  virtual bool AcquireSignal();
+  // Called once when the handle is closed, before the table lets go.
+  virtual void Closed() {}
 };
 
-inline Handle HandleOf(KernelObject* Object) { return reinterpret_cast<Handle>(Object); }
+using ObjectRef = std::shared_ptr<KernelObject>;
 
+// A new handle for Object; kNoHandle (last error kErrorNotEnoughMemory) when
+// the table is full.
+Handle AddObject(ObjectRef Object);
 // The live object behind H, or nullptr (last error kErrorInvalidHandle).
-KernelObject* ObjectOf(Handle H);
-
-// Takes the signal of an object whose descriptor polled ready: nothing to do
-// for a manual-reset one; an auto-reset one is consumed, and false means
-// another wait consumed it first.
-bool AcquireSignal(KernelObject& Object);
-
-// Timers are closed by their own module, which cancels them first.
-void CloseTimer(KernelObject& Timer);
+ObjectRef ObjectOf(Handle H);
+// The object behind H if it is of Kind, else nullptr (kErrorInvalidHandle).
+ObjectRef ObjectOf(Handle H, ObjectKind Kind);
 
 }  // namespace green::os

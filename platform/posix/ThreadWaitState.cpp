@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/Callback.h"
 #include "platform/Error.h"
 #include "platform/Thread.h"
 
@@ -158,7 +159,8 @@ bool RunQueuedApcs(ThreadWaitState& State) {
     std::lock_guard<std::mutex> Guard(State.Lock);
     Due.swap(State.Apcs);
   }
-  for (auto& [Proc, Arg] : Due) Proc(Arg);
+  // After one fails, the others are held back for the next alertable wait.
+  for (auto& [Proc, Arg] : Due) RunSystemCallback([P = Proc, A = Arg] { P(A); });
   return !Due.empty();
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Callback.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Kernel.h"
@@ -17,7 +18,10 @@ namespace green::os {
 
 struct TimerObject : KernelObject {
   TimerObject() : KernelObject(ObjectKind::Timer) {}
-  std::mutex Lock;  // guards Owner
+  // A closed timer leaves its thread's queue before the table lets go of it.
+  void Closed() override;
+  std::mutex Lock;  // guards Owner and IsClosed
+  bool IsClosed = false;
   std::shared_ptr<ThreadWaitState> Owner;  // the arming thread
   // Guarded by Owner->Lock.
   int64_t Due = 0;  // monotonic ns
@@ -33,13 +37,8 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 // 100-ns units from 1601-01-01 (absolute due times) to 1970-01-01.
 constexpr int64_t kUnixEpochIn100Ns = 116444736000000000;
 
-TimerObject* TimerOf(Handle H) {
-  KernelObject* Object = ObjectOf(H);
-  if (Object && Object->Kind != ObjectKind::Timer) {
-    SetLastError(kErrorInvalidHandle);
-    return nullptr;
-  }
-  return static_cast<TimerObject*>(Object);
+std::shared_ptr<TimerObject> TimerOf(Handle H) {
+  return std::static_pointer_cast<TimerObject>(ObjectOf(H, ObjectKind::Timer));
 }
 
 // Now plus Units of 100 ns on the monotonic clock, saturating.
@@ -72,14 +71,14 @@ void Unqueue(TimerObject& Timer) {
 }  // namespace
 
 Handle CreateWaitableTimer(bool ManualReset) {
-  auto* Timer = new TimerObject;
+  auto Timer = std::make_shared<TimerObject>();
   Timer->ManualReset = ManualReset;
-  return HandleOf(Timer);
+  return AddObject(std::move(Timer));
 }
 
 bool SetWaitableTimer(Handle H, int64_t DueTime, int32_t PeriodMs, TimerApcProc Routine,
                       void* Arg) {
-  TimerObject* Timer = TimerOf(H);
+  std::shared_ptr<TimerObject> Timer = TimerOf(H);
   if (!Timer) return false;
   if (PeriodMs < 0) {
     SetLastError(kErrorInvalidParameter);
@@ -88,6 +87,12 @@ bool SetWaitableTimer(Handle H, int64_t DueTime, int32_t PeriodMs, TimerApcProc 
   std::shared_ptr<ThreadWaitState> Self = ThisThreadWaitStateShared();
   int64_t Due = DueInstant(DueTime);
   std::lock_guard<std::mutex> Guard(Timer->Lock);
+  // Closed by another thread since the lookup: queueing it now would leave
+  // the queue pointing at a freed timer.
+  if (Timer->IsClosed) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
   if (Timer->Owner != Self) {
     Unqueue(*Timer);
     Timer->Owner = Self;
@@ -99,28 +104,25 @@ bool SetWaitableTimer(Handle H, int64_t DueTime, int32_t PeriodMs, TimerApcProc 
   Timer->Arg = Arg;
   TimerHeap<TimerObject> Heap(Self->Timers);
   if (Timer->HeapIndex == kNotQueued) {
-    Heap.Push(Timer);
+    Heap.Push(Timer.get());
   } else {
-    Heap.Update(Timer);
+    Heap.Update(Timer.get());
   }
   return true;
 }
 
 bool CancelWaitableTimer(Handle H) {
-  TimerObject* Timer = TimerOf(H);
+  std::shared_ptr<TimerObject> Timer = TimerOf(H);
   if (!Timer) return false;
   std::lock_guard<std::mutex> Guard(Timer->Lock);
   Unqueue(*Timer);
   return true;
 }
 
-void CloseTimer(KernelObject& Object) {
-  auto& Timer = static_cast<TimerObject&>(Object);
-  {
-    std::lock_guard<std::mutex> Guard(Timer.Lock);
-    Unqueue(Timer);
-  }
-  delete &Timer;
+void TimerObject::Closed() {
+  std::lock_guard<std::mutex> Guard(Lock);
+  IsClosed = true;
+  Unqueue(*this);
 }
 
 int64_t NextTimerDue(ThreadWaitState& State) {
@@ -132,8 +134,9 @@ bool RunDueTimers(ThreadWaitState& State) {
   int64_t Now = MonotonicNanos();
   bool Ran = false;
   // One at a time, without the lock while a routine runs: it may cancel,
-  // re-arm or close any timer, itself included.
-  for (;;) {
+  // re-arm or close any timer, itself included. After a routine failed the
+  // rest stay queued for the next wait.
+  while (!CallbackFailed()) {
     TimerApcProc Routine;
     void* Arg;
     int64_t Due;
@@ -158,9 +161,12 @@ bool RunDueTimers(ThreadWaitState& State) {
     if (Routine) {
       Ran = true;
       auto Units = static_cast<uint64_t>(Due / 100);
-      Routine(Arg, static_cast<uint32_t>(Units), static_cast<uint32_t>(Units >> 32));
+      RunSystemCallback([Routine, Arg, Units] {
+        Routine(Arg, static_cast<uint32_t>(Units), static_cast<uint32_t>(Units >> 32));
+      });
     }
   }
+  return Ran;
 }
 
 void DropTimers(ThreadWaitState& State) {

@@ -1,10 +1,13 @@
 // Waits: one poll over the objects' descriptors plus, when alertable, the
 // thread's wake descriptor, with its nearest timer bounding the timeout.
+// Routines run inside the wait; one that fails makes the wait raise its
+// exception instead of answering.
 #include <poll.h>
 
 #include <cerrno>
 #include <limits>
 
+#include "platform/Callback.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Kernel.h"
@@ -35,10 +38,19 @@ uint32_t Fail(uint32_t Code) {
 
 // The lowest index whose object polled ready and whose signal this wait took,
 // or Count.
-uint32_t TakeSignalled(uint32_t Count, KernelObject* const* Objects, const pollfd* Fds) {
+uint32_t TakeSignalled(uint32_t Count, const ObjectRef* Objects, const pollfd* Fds) {
   for (uint32_t I = 0; I < Count; ++I)
-    if ((Fds[I].revents & POLLIN) && AcquireSignal(*Objects[I])) return I;
+    if ((Fds[I].revents & POLLIN) && Objects[I]->AcquireSignal()) return I;
   return Count;
+}
+
+// The thread's due timers and queued routines, both before answering: the
+// answer does not say which ran.
+bool RunRoutines(ThreadWaitState& State, const pollfd& Wake) {
+  bool Ran = RunDueTimers(State);
+  if ((Wake.revents & POLLIN) && RunQueuedApcs(State)) Ran = true;
+  RaiseCallbackFailure();
+  return Ran;
 }
 
 }  // namespace
@@ -46,7 +58,8 @@ uint32_t TakeSignalled(uint32_t Count, KernelObject* const* Objects, const pollf
 uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs,
                                 bool Alertable) {
   if (Count > kMaxWaitObjects || (Count > 0 && !Handles)) return Fail(kErrorInvalidParameter);
-  KernelObject* Objects[kMaxWaitObjects];
+  // Held for the wait: a handle closed meanwhile leaves its object polled.
+  ObjectRef Objects[kMaxWaitObjects];
   pollfd Fds[kMaxWaitObjects + 1];
   for (uint32_t I = 0; I < Count; ++I) {
     Objects[I] = ObjectOf(Handles[I]);
@@ -56,6 +69,10 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
     Fds[I] = {Objects[I]->Fd, POLLIN, 0};
   }
   ThreadWaitState* State = Alertable ? &ThisThreadWaitState() : nullptr;
+  if (State && RunHeldBackCallbacks()) {
+    RaiseCallbackFailure();
+    return kWaitIoCompletion;
+  }
   nfds_t FdCount = Count;
   if (State) Fds[FdCount++] = {State->WakeFd, POLLIN, 0};
 
@@ -73,18 +90,13 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
       return kWaitFailed;
     }
     if (Ready > 0) {
-      // An object closed under the wait would poll invalid forever.
+      // A descriptor closed behind the layer's back would poll invalid forever.
       for (uint32_t I = 0; I < Count; ++I)
         if (Fds[I].revents & POLLNVAL) return Fail(kErrorInvalidHandle);
       uint32_t Index = TakeSignalled(Count, Objects, Fds);
       if (Index < Count) return kWaitObject0 + Index;
     }
-    if (State) {
-      // Both run before answering: the answer does not say which did.
-      bool Ran = RunDueTimers(*State);
-      if ((Fds[Count].revents & POLLIN) && RunQueuedApcs(*State)) Ran = true;
-      if (Ran) return kWaitIoCompletion;
-    }
+    if (State && RunRoutines(*State, Fds[Count])) return kWaitIoCompletion;
     if (MonotonicNanos() >= Deadline) return kWaitTimeout;
   }
 }

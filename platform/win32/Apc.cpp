@@ -1,7 +1,9 @@
 // Completion routines queued to a thread by id. The routine is wrapped
-// because the system calls it with its own calling convention.
+// because the system calls it with its own calling convention, and so that
+// no exception leaves it into the system's frames.
 #include "platform/win32/Win.h"
 
+#include "platform/Callback.h"
 #include "platform/Kernel.h"
 
 namespace green::os {
@@ -16,7 +18,7 @@ VOID NTAPI RunApc(ULONG_PTR Data) {
   auto* Call = reinterpret_cast<ApcCall*>(Data);
   const ApcCall Copy = *Call;
   delete Call;
-  Copy.Proc(Copy.Arg);
+  RunSystemCallback([Copy] { Copy.Proc(Copy.Arg); });
 }
 
 // Thread ids are system-wide: a routine queued to another process's thread

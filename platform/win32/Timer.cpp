@@ -5,6 +5,7 @@
 // never runs, even if the system had already queued it.
 #include "platform/win32/Win.h"
 
+#include "platform/Callback.h"
 #include "platform/Kernel.h"
 #include "platform/win32/Timers.h"
 
@@ -65,9 +66,9 @@ ArmingTable& Armings() {
   return *Table;
 }
 
-VOID CALLBACK RunTimerRoutine(LPVOID Serial, DWORD Low, DWORD High) {
+void RunArming(uintptr_t Serial, DWORD Low, DWORD High) {
   Arming A;
-  if (!Armings().Find(reinterpret_cast<uintptr_t>(Serial), A)) return;
+  if (!Armings().Find(Serial, A)) return;
   // Windows passes the expiry as UTC file time. Wine passes its internal
   // (negated, decreasing) monotonic time for relative due times; a file
   // time is never negative, so take the current UTC time instead.
@@ -78,6 +79,13 @@ VOID CALLBACK RunTimerRoutine(LPVOID Serial, DWORD Low, DWORD High) {
     High = Now.dwHighDateTime;
   }
   A.Routine(A.Arg, Low, High);
+}
+
+// The arming is looked up when the routine really runs: one held back
+// behind a failed routine must not run once its timer was cancelled.
+VOID CALLBACK RunTimerRoutine(LPVOID Serial, DWORD Low, DWORD High) {
+  const auto S = reinterpret_cast<uintptr_t>(Serial);
+  RunSystemCallback([S, Low, High] { RunArming(S, Low, High); });
 }
 
 }  // namespace
