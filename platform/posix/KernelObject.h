@@ -34,6 +34,9 @@ struct KernelObject {
   virtual bool AcquireSignal();
   // Called once when the handle is closed, before the table lets go.
   virtual void Closed() {}
+  // The descriptor that reads and writes on this object use, or -1 when it
+  // takes none (events, timers).
+  virtual int IoFd() const { return -1; }
 };
 
 using ObjectRef = std::shared_ptr<KernelObject>;
