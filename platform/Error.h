@@ -10,6 +10,7 @@
 namespace green::os {
 
 constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorPathNotFound = 3;
 constexpr uint32_t kErrorTooManyOpenFiles = 4;
@@ -21,10 +22,14 @@ constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorBadExeFormat = 193;
+constexpr uint32_t kErrorBadPipe = 230;
 constexpr uint32_t kErrorPipeBusy = 231;
 constexpr uint32_t kErrorNoData = 232;
 constexpr uint32_t kErrorPipeNotConnected = 233;
 constexpr uint32_t kErrorMoreData = 234;
+constexpr uint32_t kErrorDirectory = 267;
 constexpr uint32_t kErrorPipeConnected = 535;
 constexpr uint32_t kErrorPipeListening = 536;
 constexpr uint32_t kErrorOperationAborted = 995;

@@ -16,6 +16,8 @@ namespace green::os {
 
 using Handle = std::uintptr_t;
 constexpr Handle kNoHandle = 0;
+// What the calls that open files and pipes answer on failure, as on Windows.
+constexpr Handle kInvalidHandleValue = ~Handle{0};
 
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 constexpr uint32_t kMaxWaitObjects = 64;

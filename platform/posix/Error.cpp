@@ -27,6 +27,7 @@ constexpr ErrnoCode kMap[] = {
     {EPIPE, kErrorBrokenPipe},        {ENOTCONN, kErrorPipeNotConnected},
     {EISCONN, kErrorPipeConnected},   {ECANCELED, kErrorOperationAborted},
     {EINPROGRESS, kErrorIoPending},   {ETIMEDOUT, kErrorTimeout},
+    {ENOEXEC, kErrorBadExeFormat},
 };
 
 // Codes of Windows concepts that have no errno counterpart.
@@ -37,6 +38,10 @@ struct CodeText {
 
 constexpr CodeText kTexts[] = {
     {kErrorSuccess, "The operation completed successfully"},
+    {kErrorInvalidFunction, "Incorrect function"},
+    {kErrorInvalidName, "The file name, directory name or volume label syntax is incorrect"},
+    {kErrorBadPipe, "The pipe state is invalid"},
+    {kErrorDirectory, "The directory name is invalid"},
     {kErrorHandleEof, "Reached the end of the file"},
     {kErrorPipeBusy, "All pipe instances are busy"},
     {kErrorNoData, "The pipe is being closed"},

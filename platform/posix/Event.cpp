@@ -24,23 +24,30 @@ Handle CreateEvent(bool ManualReset, bool InitialState) {
   return AddObject(std::move(Event));
 }
 
-bool SetEvent(Handle Ev) {
-  ObjectRef Event = ObjectOf(Ev, ObjectKind::Event);
-  if (!Event) return false;
+bool SignalEventObject(KernelObject& Event) {
   uint64_t One = 1;
   // The counter cannot overflow in practice: waits and resets drain it.
-  if (write(Event->Fd, &One, sizeof One) != sizeof One) {
+  if (write(Event.Fd, &One, sizeof One) != sizeof One) {
     SetLastErrorFromErrno();
     return false;
   }
   return true;
 }
 
+void ResetEventObject(KernelObject& Event) {
+  uint64_t Count;
+  (void)!read(Event.Fd, &Count, sizeof Count);  // EAGAIN: already reset
+}
+
+bool SetEvent(Handle Ev) {
+  ObjectRef Event = ObjectOf(Ev, ObjectKind::Event);
+  return Event && SignalEventObject(*Event);
+}
+
 bool ResetEvent(Handle Ev) {
   ObjectRef Event = ObjectOf(Ev, ObjectKind::Event);
   if (!Event) return false;
-  uint64_t Count;
-  (void)!read(Event->Fd, &Count, sizeof Count);  // EAGAIN: already reset
+  ResetEventObject(*Event);
   return true;
 }
 

@@ -16,7 +16,7 @@
 
 namespace green::os {
 
-enum class ObjectKind : uint32_t { Event, Timer };
+enum class ObjectKind : uint32_t { Event, Timer, Pipe, Process };
 
 struct KernelObject {
   ObjectKind Kind;
@@ -48,5 +48,10 @@ Handle AddObject(ObjectRef Object);
 ObjectRef ObjectOf(Handle H);
 // The object behind H if it is of Kind, else nullptr (kErrorInvalidHandle).
 ObjectRef ObjectOf(Handle H, ObjectKind Kind);
+
+// Set and reset an event object that is held rather than named by a handle
+// (what a completing operation signals). False with the last error set.
+bool SignalEventObject(KernelObject& Event);
+void ResetEventObject(KernelObject& Event);
 
 }  // namespace green::os

@@ -13,6 +13,8 @@
 #include <windows.h>
 
 #undef CreateEvent
+#undef CreateNamedPipe
+#undef CreateProcess
 #undef CreateWaitableTimer
 #undef LoadLibrary
 #undef Yield

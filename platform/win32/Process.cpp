@@ -1,0 +1,154 @@
+// Child processes: the system's CreateProcessW, with inheritance limited to
+// the child's three standard handles.
+#include "platform/win32/Win.h"
+
+#include "platform/Process.h"
+#include "platform/win32/Utf16.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace green::os {
+
+namespace {
+
+HANDLE Native(Handle H) { return reinterpret_cast<HANDLE>(H); }
+
+bool HasNul(std::string_view Text) { return Text.find('\0') != std::string_view::npos; }
+
+// The program's path is the first token: to its first blank, or inside the
+// quotes it starts with.
+void BackslashProgram(std::wstring& Line) {
+  size_t At = Line.find_first_not_of(L" \t");
+  if (At == std::wstring::npos) return;
+  const bool Quoted = Line[At] == L'"';
+  const size_t End = Quoted ? Line.find(L'"', At + 1) : Line.find_first_of(L" \t", At);
+  for (size_t I = At; I < (End == std::wstring::npos ? Line.size() : End); ++I)
+    if (Line[I] == L'/') Line[I] = L'\\';
+}
+
+// The attribute that makes the child inherit these handles and no others.
+class InheritOnly {
+ public:
+  explicit InheritOnly(const StdHandles& Std) {
+    for (Handle H : {Std.Input, Std.Output, Std.Error}) {
+      // The list takes each handle once.
+      if (H != kNoHandle && std::find(FHandles.begin(), FHandles.end(), Native(H)) == FHandles.end())
+        FHandles.push_back(Native(H));
+    }
+  }
+  ~InheritOnly() {
+    if (FInitialized) ::DeleteProcThreadAttributeList(List());
+  }
+
+  bool Empty() const { return FHandles.empty(); }
+
+  // Null when there is nothing to inherit; false on failure (last error set).
+  bool Make(LPPROC_THREAD_ATTRIBUTE_LIST& Out) {
+    Out = nullptr;
+    if (FHandles.empty()) return true;
+    SIZE_T Size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &Size);
+    FStorage.resize(Size);
+    if (!::InitializeProcThreadAttributeList(List(), 1, 0, &Size)) return false;
+    FInitialized = true;
+    if (!::UpdateProcThreadAttribute(List(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, FHandles.data(),
+                                     FHandles.size() * sizeof(HANDLE), nullptr, nullptr))
+      return false;
+    Out = List();
+    return true;
+  }
+
+ private:
+  LPPROC_THREAD_ATTRIBUTE_LIST List() {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(FStorage.data());
+  }
+
+  std::vector<HANDLE> FHandles;
+  std::vector<unsigned char> FStorage;
+  bool FInitialized = false;
+};
+
+// The directory part of a path, keeping the separator of a drive's root.
+std::string DirectoryOf(const std::wstring& Path) {
+  const size_t Slash = Path.find_last_of(L"\\/");
+  std::wstring Dir = Slash == std::wstring::npos ? std::wstring() : Path.substr(0, Slash);
+  if (Dir.size() == 2 && Dir[1] == L':') Dir += L'\\';
+  std::string Out;
+  win32::FromUtf16(CP_UTF8, Dir, Out);
+  return Out;
+}
+
+}  // namespace
+
+bool CreateProcess(std::string_view CommandLine, std::string_view WorkDir, uint32_t CreationFlags,
+                   const StdHandles& Std, ProcessInformation& Info) {
+  std::wstring Line, Dir;
+  if (HasNul(CommandLine) || HasNul(WorkDir)) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!win32::ToUtf16(CP_UTF8, CommandLine, Line) || !win32::ToUtf16(CP_UTF8, WorkDir, Dir))
+    return false;
+  BackslashProgram(Line);
+  InheritOnly Inherit(Std);
+  STARTUPINFOEXW Startup{};
+  Startup.StartupInfo.cb = sizeof Startup;
+  Startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  Startup.StartupInfo.hStdInput = Native(Std.Input);
+  Startup.StartupInfo.hStdOutput = Native(Std.Output);
+  Startup.StartupInfo.hStdError = Native(Std.Error);
+  if (!Inherit.Make(Startup.lpAttributeList)) return false;
+  PROCESS_INFORMATION Process{};
+  if (!::CreateProcessW(nullptr, Line.data(), nullptr, nullptr, !Inherit.Empty(),
+                        CreationFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                        Dir.empty() ? nullptr : Dir.c_str(), &Startup.StartupInfo, &Process))
+    return false;
+  ::CloseHandle(Process.hThread);
+  Info.Process = reinterpret_cast<Handle>(Process.hProcess);
+  Info.ProcessId = Process.dwProcessId;
+  return true;
+}
+
+bool GetExitCodeProcess(Handle Process, uint32_t& ExitCode) {
+  DWORD Code = 0;
+  if (!::GetExitCodeProcess(Native(Process), &Code)) return false;
+  ExitCode = Code;
+  return true;
+}
+
+bool TerminateProcess(Handle Process, uint32_t ExitCode) {
+  return ::TerminateProcess(Native(Process), ExitCode);
+}
+
+uint32_t GetProcessId(Handle Process) { return ::GetProcessId(Native(Process)); }
+
+uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
+std::string ExecutableDirectory() {
+  std::wstring Path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD Length = ::GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
+    if (Length == 0) return {};
+    if (Length < Path.size()) {
+      Path.resize(Length);
+      return DirectoryOf(Path);
+    }
+    Path.resize(Path.size() * 2);
+  }
+}
+
+std::string CurrentDirectory() {
+  const DWORD Size = ::GetCurrentDirectoryW(0, nullptr);
+  if (Size == 0) return {};
+  std::wstring Path(Size, L'\0');
+  const DWORD Length = ::GetCurrentDirectoryW(Size, Path.data());
+  if (Length == 0 || Length >= Size) return {};
+  Path.resize(Length);
+  std::string Out;
+  win32::FromUtf16(CP_UTF8, Path, Out);
+  return Out;
+}
+
+}  // namespace green::os

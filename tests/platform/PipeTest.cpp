@@ -1,0 +1,290 @@
+// Named pipes: connecting in both orders, the first-instance rule, busy and
+// missing servers, peeks and disconnects.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/Error.h"
+#include "platform/Kernel.h"
+#include "platform/Pipe.h"
+#include "PipeSupport.h"
+
+namespace green::os {
+namespace {
+
+using test::ConnectedPipe;
+using test::kIsWin32;
+using test::kLongWaitMs;
+using test::UniquePipeName;
+
+// A server end with its connect's event and record, closed at the end.
+struct Server {
+  explicit Server(const std::string& PipeName)
+      : Name(PipeName), H(CreateNamedPipe(Name, 4096, 4096)) {
+    Connect.Event = CreateEvent(false, false);
+  }
+  ~Server() {
+    if (H != kInvalidHandleValue) CloseHandle(H);
+    CloseHandle(Connect.Event);
+  }
+  // The last error of the connect it starts; kErrorSuccess if it answered true.
+  uint32_t StartConnect() {
+    return ConnectNamedPipe(H, Connect) ? kErrorSuccess : GetLastError();
+  }
+  bool Signalled(uint32_t TimeoutMs) const {
+    return WaitForSingleObject(Connect.Event, TimeoutMs) == kWaitObject0;
+  }
+
+  std::string Name;
+  ConnectOverlapped Connect;
+  Handle H;
+};
+
+struct Client {
+  explicit Client(const std::string& Name) : H(OpenNamedPipe(Name)), Error(GetLastError()) {}
+  ~Client() {
+    if (H != kInvalidHandleValue) CloseHandle(H);
+  }
+  Handle H;
+  uint32_t Error;
+};
+
+TEST(NamedPipe, ConnectPendingFirstCompletesWhenAClientOpens) {
+  Server S(UniquePipeName("pending"));
+  ASSERT_NE(S.H, kInvalidHandleValue) << GetLastError();
+  EXPECT_EQ(S.StartConnect(), kErrorIoPending);
+  EXPECT_FALSE(S.Signalled(0));
+  Client C(S.Name);
+  ASSERT_NE(C.H, kInvalidHandleValue) << C.Error;
+  EXPECT_TRUE(S.Signalled(kLongWaitMs));
+  // Connected now; the event was consumed and a new connect resets it.
+  SetEvent(S.Connect.Event);
+  EXPECT_EQ(S.StartConnect(), kErrorPipeConnected);
+  EXPECT_FALSE(S.Signalled(0));
+}
+
+TEST(NamedPipe, ClientFirstThenConnectAnswersPipeConnected) {
+  Server S(UniquePipeName("clientfirst"));
+  ASSERT_NE(S.H, kInvalidHandleValue) << GetLastError();
+  Client C(S.Name);
+  ASSERT_NE(C.H, kInvalidHandleValue) << C.Error;
+  EXPECT_EQ(S.StartConnect(), kErrorPipeConnected);
+  EXPECT_FALSE(S.Signalled(0));
+  // The connection is whole without any wait: both ends peek.
+  uint32_t Available = 99;
+  EXPECT_TRUE(PeekNamedPipe(S.H, nullptr, 0, nullptr, &Available)) << GetLastError();
+  EXPECT_EQ(Available, 0u);
+  EXPECT_TRUE(PeekNamedPipe(C.H, nullptr, 0, nullptr, &Available)) << GetLastError();
+}
+
+TEST(NamedPipe, OpenWithoutAServerIsFileNotFound) {
+  const std::string Name = UniquePipeName("none");
+  EXPECT_EQ(OpenNamedPipe(Name), kInvalidHandleValue);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  // Nor once the server that had the name is closed.
+  { Server S(Name); }
+  EXPECT_EQ(OpenNamedPipe(Name), kInvalidHandleValue);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+}
+
+TEST(NamedPipe, OnlyTheFirstInstanceOfANameIsCreated) {
+  if (test::UnderWine()) GTEST_SKIP() << "Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE";
+  const std::string Name = UniquePipeName("first");
+  Server First(Name);
+  ASSERT_NE(First.H, kInvalidHandleValue) << GetLastError();
+  EXPECT_EQ(CreateNamedPipe(Name, 4096, 4096), kInvalidHandleValue);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  // Names are compared without regard to case.
+  std::string Upper = Name;
+  for (char& C : Upper) C = C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C;
+  EXPECT_EQ(CreateNamedPipe(Upper, 4096, 4096), kInvalidHandleValue);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+}
+
+TEST(NamedPipe, ANameIsFreeAgainOnceItsServerIsClosed) {
+  const std::string Name = UniquePipeName("again");
+  { Server First(Name); }
+  Server Second(Name);
+  ASSERT_NE(Second.H, kInvalidHandleValue) << GetLastError();
+  EXPECT_EQ(Second.StartConnect(), kErrorIoPending);
+  Client C(Name);
+  EXPECT_NE(C.H, kInvalidHandleValue) << C.Error;
+  EXPECT_TRUE(Second.Signalled(kLongWaitMs));
+}
+
+TEST(NamedPipe, NamesAreCaseInsensitive) {
+  Server S(UniquePipeName("MixedCase"));
+  ASSERT_NE(S.H, kInvalidHandleValue) << GetLastError();
+  std::string Lower = S.Name;
+  for (char& C : Lower) C = C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
+  Client C(Lower);
+  EXPECT_NE(C.H, kInvalidHandleValue) << C.Error;
+}
+
+TEST(NamedPipe, ASecondClientIsBusy) {
+  ConnectedPipe P("busy");
+  ASSERT_TRUE(P.Connected());
+  Client Second(P.Name);
+  EXPECT_EQ(Second.H, kInvalidHandleValue);
+  EXPECT_EQ(Second.Error, kErrorPipeBusy);
+  // The first connection is untouched.
+  uint32_t Available = 99;
+  EXPECT_TRUE(PeekNamedPipe(P.Server, nullptr, 0, nullptr, &Available)) << GetLastError();
+}
+
+TEST(NamedPipe, PeekOnAnEmptyPipeAnswersZeroWithoutBlocking) {
+  ConnectedPipe P("emptypeek");
+  ASSERT_TRUE(P.Connected());
+  for (Handle End : {P.Server, P.Client}) {
+    char Buffer[16];
+    uint32_t Copied = 99, Available = 99;
+    const int64_t Start = MonotonicNanos();
+    EXPECT_TRUE(PeekNamedPipe(End, Buffer, sizeof Buffer, &Copied, &Available)) << GetLastError();
+    EXPECT_LT(MonotonicNanos() - Start, 5'000'000'000);
+    EXPECT_EQ(Copied, 0u);
+    EXPECT_EQ(Available, 0u);
+  }
+}
+
+TEST(NamedPipe, PeekOnAServerWithoutAClientIsBadPipe) {
+  Server S(UniquePipeName("badpeek"));
+  ASSERT_NE(S.H, kInvalidHandleValue) << GetLastError();
+  uint32_t Available = 0;
+  EXPECT_FALSE(PeekNamedPipe(S.H, nullptr, 0, nullptr, &Available));
+  EXPECT_EQ(GetLastError(), kErrorBadPipe);
+  EXPECT_EQ(S.StartConnect(), kErrorIoPending);
+  EXPECT_FALSE(PeekNamedPipe(S.H, nullptr, 0, nullptr, &Available));
+  EXPECT_EQ(GetLastError(), kErrorBadPipe);
+}
+
+TEST(NamedPipe, AClosedClientIsABrokenPipeToItsServer) {
+  Server S(UniquePipeName("closed"));
+  ASSERT_EQ(S.StartConnect(), kErrorIoPending);
+  {
+    Client C(S.Name);
+    ASSERT_NE(C.H, kInvalidHandleValue) << C.Error;
+    ASSERT_TRUE(S.Signalled(kLongWaitMs));
+  }
+  uint32_t Available = 0;
+  EXPECT_FALSE(PeekNamedPipe(S.H, nullptr, 0, nullptr, &Available));
+  EXPECT_EQ(GetLastError(), kErrorBrokenPipe);
+  EXPECT_EQ(S.StartConnect(), kErrorNoData);
+  // Disconnecting makes the instance ready for the next client.
+  EXPECT_TRUE(DisconnectNamedPipe(S.H)) << GetLastError();
+  EXPECT_EQ(S.StartConnect(), kErrorIoPending);
+  Client Next(S.Name);
+  EXPECT_NE(Next.H, kInvalidHandleValue) << Next.Error;
+  EXPECT_TRUE(S.Signalled(kLongWaitMs));
+}
+
+TEST(NamedPipe, DisconnectEndsTheConnectionUntilTheNextConnect) {
+  Server S(UniquePipeName("disconnect"));
+  ASSERT_EQ(S.StartConnect(), kErrorIoPending);
+  Client C(S.Name);
+  ASSERT_NE(C.H, kInvalidHandleValue) << C.Error;
+  ASSERT_TRUE(S.Signalled(kLongWaitMs));
+
+  ASSERT_TRUE(DisconnectNamedPipe(S.H)) << GetLastError();
+  uint32_t Available = 0;
+  EXPECT_FALSE(PeekNamedPipe(C.H, nullptr, 0, nullptr, &Available));
+  // posix cannot tell a disconnect from a close on the client's side.
+  EXPECT_EQ(GetLastError(), kIsWin32 ? kErrorPipeNotConnected : kErrorBrokenPipe);
+  EXPECT_FALSE(PeekNamedPipe(S.H, nullptr, 0, nullptr, &Available));
+  EXPECT_EQ(GetLastError(), kErrorBadPipe);
+  EXPECT_FALSE(DisconnectNamedPipe(S.H));
+  EXPECT_EQ(GetLastError(), kErrorPipeNotConnected);
+  // Disconnected, the instance turns clients away until it connects again.
+  Client Refused(S.Name);
+  EXPECT_EQ(Refused.H, kInvalidHandleValue);
+  EXPECT_EQ(Refused.Error, kErrorPipeBusy);
+  EXPECT_EQ(S.StartConnect(), kErrorIoPending);
+  Client Next(S.Name);
+  EXPECT_NE(Next.H, kInvalidHandleValue) << Next.Error;
+  EXPECT_TRUE(S.Signalled(kLongWaitMs));
+  EXPECT_TRUE(PeekNamedPipe(S.H, nullptr, 0, nullptr, &Available)) << GetLastError();
+}
+
+TEST(NamedPipe, DisconnectNeedsAConnectedServer) {
+  Server S(UniquePipeName("nodisconnect"));
+  EXPECT_FALSE(DisconnectNamedPipe(S.H));
+  EXPECT_EQ(GetLastError(), kErrorPipeListening);
+  ASSERT_EQ(S.StartConnect(), kErrorIoPending);
+  EXPECT_FALSE(DisconnectNamedPipe(S.H));
+  EXPECT_EQ(GetLastError(), kErrorPipeListening);
+  Client C(S.Name);
+  ASSERT_NE(C.H, kInvalidHandleValue) << C.Error;
+  // A client end cannot disconnect; Wine and posix answer "not supported".
+  EXPECT_FALSE(DisconnectNamedPipe(C.H));
+  EXPECT_EQ(GetLastError(), kErrorNotSupported);
+}
+
+TEST(NamedPipe, ClosingAServerCompletesItsPendingConnect) {
+  Server S(UniquePipeName("closepending"));
+  ASSERT_EQ(S.StartConnect(), kErrorIoPending);
+  ASSERT_TRUE(CloseHandle(S.H));
+  S.H = kInvalidHandleValue;
+  EXPECT_TRUE(S.Signalled(kLongWaitMs));
+}
+
+TEST(NamedPipe, TwoServersOfDifferentNamesCoexist) {
+  Server A(UniquePipeName("twin"));
+  Server B(UniquePipeName("twin"));
+  ASSERT_NE(A.H, kInvalidHandleValue) << GetLastError();
+  ASSERT_NE(B.H, kInvalidHandleValue) << GetLastError();
+  ASSERT_EQ(A.StartConnect(), kErrorIoPending);
+  ASSERT_EQ(B.StartConnect(), kErrorIoPending);
+  Client ToB(B.Name);
+  ASSERT_NE(ToB.H, kInvalidHandleValue) << ToB.Error;
+  EXPECT_TRUE(B.Signalled(kLongWaitMs));
+  EXPECT_FALSE(A.Signalled(0));
+  Client ToA(A.Name);
+  ASSERT_NE(ToA.H, kInvalidHandleValue) << ToA.Error;
+  EXPECT_TRUE(A.Signalled(kLongWaitMs));
+}
+
+// Long names and names with characters that files cannot have still name
+// one pipe each.
+TEST(NamedPipe, LongAndUnusualNamesStayDistinct) {
+  const std::string Long(200, 'n');
+  Server A(UniquePipeName(Long + "a"));
+  Server B(UniquePipeName(Long + "b"));
+  Server Odd(UniquePipeName("with/slash and:colon*"));
+  for (Server* S : {&A, &B, &Odd}) {
+    ASSERT_NE(S->H, kInvalidHandleValue) << S->Name << ": " << GetLastError();
+    ASSERT_EQ(S->StartConnect(), kErrorIoPending);
+  }
+  Client ToA(A.Name);
+  ASSERT_NE(ToA.H, kInvalidHandleValue) << ToA.Error;
+  EXPECT_TRUE(A.Signalled(kLongWaitMs));
+  EXPECT_FALSE(B.Signalled(0));
+  Client ToOdd(Odd.Name);
+  EXPECT_NE(ToOdd.H, kInvalidHandleValue) << ToOdd.Error;
+  EXPECT_TRUE(Odd.Signalled(kLongWaitMs));
+}
+
+TEST(NamedPipe, NamesOutsideThePipeNamespaceAreRefused) {
+  EXPECT_EQ(CreateNamedPipe("\\\\.\\notpipe\\green-test", 4096, 4096), kInvalidHandleValue);
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  EXPECT_EQ(CreateNamedPipe(UniquePipeName("instances"), 4096, 4096, 0), kInvalidHandleValue);
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+}
+
+TEST(NamedPipe, PipeCallsOnOtherHandlesAnswerInvalidHandle) {
+  const Handle Event = CreateEvent(true, false);
+  ConnectOverlapped Connect;
+  uint32_t Available = 0;
+  if (!kIsWin32) {
+    // Windows takes an event for a file and answers other codes.
+    EXPECT_FALSE(ConnectNamedPipe(Event, Connect));
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+    EXPECT_FALSE(PeekNamedPipe(Event, nullptr, 0, nullptr, &Available));
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  }
+  CloseHandle(Event);
+  EXPECT_FALSE(DisconnectNamedPipe(Event));
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+}
+
+}  // namespace
+}  // namespace green::os
