@@ -28,7 +28,8 @@
 // anybody waits, and OpenNamedPipe returns only once the server has taken the
 // client (it answers kErrorPipeBusy when the server turns it away). One
 // difference stays: a client whose server disconnected reads like one whose
-// server closed (kErrorBrokenPipe, where Windows answers kErrorPipeNotConnected).
+// server closed (kErrorBrokenPipe, where Windows answers kErrorPipeNotConnected),
+// and it may still read what the server wrote before the disconnect.
 #pragma once
 
 #include <cstdint>

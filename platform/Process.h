@@ -52,7 +52,8 @@ bool CreateProcess(std::string_view CommandLine, std::string_view WorkDir, uint3
 // kStillActive while the child runs, then its exit code.
 bool GetExitCodeProcess(Handle Process, uint32_t& ExitCode);
 // Ends the child; its exit code then reads as ExitCode. Returns at once: wait
-// on the handle for the end. Fails (kErrorAccessDenied) once the child ended.
+// on the handle for the end. Once the child has ended its code stays; the
+// call then fails with kErrorAccessDenied, as on Windows (Wine answers true).
 bool TerminateProcess(Handle Process, uint32_t ExitCode);
 // 0 on failure (last error set).
 uint32_t GetProcessId(Handle Process);

@@ -37,8 +37,8 @@ bool FailErrno() {
 
 bool SameFile(int Fd, const std::string& Path) {
   struct stat Held, Named;
-  return fstat(Fd, &Held) == 0 && stat(Path.c_str(), &Named) == 0 &&
-         Held.st_dev == Named.st_dev && Held.st_ino == Named.st_ino;
+  return fstat(Fd, &Held) == 0 && stat(Path.c_str(), &Named) == 0 && Held.st_dev == Named.st_dev &&
+         Held.st_ino == Named.st_ino;
 }
 
 // The name's lock file, opened and locked: held by the name's one server. A
@@ -64,9 +64,7 @@ int LockName(const std::string& Path) {
   return -1;
 }
 
-bool SendAccepted(int Fd) {
-  return send(Fd, &kPipeAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
-}
+bool SendAccepted(int Fd) { return send(Fd, &kPipeAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1; }
 
 // What the other end wrote and nobody read: a disconnect drops it.
 void Drain(int Fd) {
@@ -127,7 +125,7 @@ class PipeServer final : public PipeObject {
     std::lock_guard<std::mutex> Guard(FLock);
     if (FState == PipeState::Connected) {
       SetLastError(PeerHasClosed(FConnected.load(std::memory_order_relaxed)) ? kErrorNoData
-                                                                              : kErrorPipeConnected);
+                                                                             : kErrorPipeConnected);
       return false;
     }
     FState = PipeState::Listening;

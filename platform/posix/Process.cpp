@@ -1,5 +1,7 @@
 // Process handles: exit codes, termination, reaping, and the process's own
 // id and directories.
+#include "platform/Process.h"
+
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -9,7 +11,6 @@
 #include <memory>
 
 #include "platform/Error.h"
-#include "platform/Process.h"
 #include "platform/posix/Errno.h"
 #include "platform/posix/ProcessObject.h"
 #include "platform/posix/ServiceThread.h"

@@ -145,7 +145,8 @@ class SpawnSetup {
     if (!Error) Error = posix_spawnattr_setsigdefault(&FAttributes, &All);
     if (!Error) Error = posix_spawnattr_setsigmask(&FAttributes, &None);
     if (!Error)
-      Error = posix_spawnattr_setflags(&FAttributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+      Error =
+          posix_spawnattr_setflags(&FAttributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     if (Error) SetLastError(ErrorFromErrno(Error));
     return Error == 0;
   }

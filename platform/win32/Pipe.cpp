@@ -1,11 +1,11 @@
 // Named pipes: the system's own, created so that nobody can take a name over.
-#include "platform/win32/Win.h"
-
 #include "platform/Pipe.h"
-#include "platform/win32/Utf16.h"
 
 #include <cstddef>
 #include <string>
+
+#include "platform/win32/Utf16.h"
+#include "platform/win32/Win.h"
 
 namespace green::os {
 
@@ -43,7 +43,8 @@ Handle CreateNamedPipe(std::string_view Name, uint32_t OutBufferSize, uint32_t I
   // The first instance only and local clients only: another process cannot
   // have created the name before us, nor can a remote one connect.
   const DWORD OpenMode = FILE_FLAG_OVERLAPPED | PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
-  const DWORD PipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  const DWORD PipeMode =
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
   return reinterpret_cast<Handle>(::CreateNamedPipeW(Wide.c_str(), OpenMode, PipeMode, MaxInstances,
                                                      OutBufferSize, InBufferSize,
                                                      NMPWAIT_WAIT_FOREVER, &Security));

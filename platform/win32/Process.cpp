@@ -1,13 +1,13 @@
 // Child processes: the system's CreateProcessW, with inheritance limited to
 // the child's three standard handles.
-#include "platform/win32/Win.h"
-
 #include "platform/Process.h"
-#include "platform/win32/Utf16.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "platform/win32/Utf16.h"
+#include "platform/win32/Win.h"
 
 namespace green::os {
 
@@ -34,7 +34,8 @@ class InheritOnly {
   explicit InheritOnly(const StdHandles& Std) {
     for (Handle H : {Std.Input, Std.Output, Std.Error}) {
       // The list takes each handle once.
-      if (H != kNoHandle && std::find(FHandles.begin(), FHandles.end(), Native(H)) == FHandles.end())
+      if (H != kNoHandle &&
+          std::find(FHandles.begin(), FHandles.end(), Native(H)) == FHandles.end())
         FHandles.push_back(Native(H));
     }
   }
@@ -129,7 +130,8 @@ uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
 std::string ExecutableDirectory() {
   std::wstring Path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD Length = ::GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
+    const DWORD Length =
+        ::GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
     if (Length == 0) return {};
     if (Length < Path.size()) {
       Path.resize(Length);

@@ -2,13 +2,17 @@
 // missing servers, peeks and disconnects.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "PipeSupport.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Kernel.h"
 #include "platform/Pipe.h"
-#include "PipeSupport.h"
 
 namespace green::os {
 namespace {
@@ -29,9 +33,7 @@ struct Server {
     CloseHandle(Connect.Event);
   }
   // The last error of the connect it starts; kErrorSuccess if it answered true.
-  uint32_t StartConnect() {
-    return ConnectNamedPipe(H, Connect) ? kErrorSuccess : GetLastError();
-  }
+  uint32_t StartConnect() { return ConnectNamedPipe(H, Connect) ? kErrorSuccess : GetLastError(); }
   bool Signalled(uint32_t TimeoutMs) const {
     return WaitForSingleObject(Connect.Event, TimeoutMs) == kWaitObject0;
   }
@@ -227,40 +229,26 @@ TEST(NamedPipe, ClosingAServerCompletesItsPendingConnect) {
   EXPECT_TRUE(S.Signalled(kLongWaitMs));
 }
 
-TEST(NamedPipe, TwoServersOfDifferentNamesCoexist) {
-  Server A(UniquePipeName("twin"));
-  Server B(UniquePipeName("twin"));
-  ASSERT_NE(A.H, kInvalidHandleValue) << GetLastError();
-  ASSERT_NE(B.H, kInvalidHandleValue) << GetLastError();
-  ASSERT_EQ(A.StartConnect(), kErrorIoPending);
-  ASSERT_EQ(B.StartConnect(), kErrorIoPending);
-  Client ToB(B.Name);
-  ASSERT_NE(ToB.H, kInvalidHandleValue) << ToB.Error;
-  EXPECT_TRUE(B.Signalled(kLongWaitMs));
-  EXPECT_FALSE(A.Signalled(0));
-  Client ToA(A.Name);
-  ASSERT_NE(ToA.H, kInvalidHandleValue) << ToA.Error;
-  EXPECT_TRUE(A.Signalled(kLongWaitMs));
-}
-
-// Long names and names with characters that files cannot have still name
-// one pipe each.
-TEST(NamedPipe, LongAndUnusualNamesStayDistinct) {
+// Servers of different names coexist, and a client reaches its own server
+// alone; long names and characters that files cannot have included.
+TEST(NamedPipe, DifferentNamesAreDifferentPipes) {
   const std::string Long(200, 'n');
-  Server A(UniquePipeName(Long + "a"));
-  Server B(UniquePipeName(Long + "b"));
-  Server Odd(UniquePipeName("with/slash and:colon*"));
-  for (Server* S : {&A, &B, &Odd}) {
-    ASSERT_NE(S->H, kInvalidHandleValue) << S->Name << ": " << GetLastError();
-    ASSERT_EQ(S->StartConnect(), kErrorIoPending);
+  std::vector<std::unique_ptr<Server>> Servers;
+  for (const std::string& Tag : {std::string("twin"), std::string("twin"), Long + "a", Long + "b",
+                                 std::string("with/slash and:colon*")}) {
+    Servers.push_back(std::make_unique<Server>(UniquePipeName(Tag)));
+    ASSERT_NE(Servers.back()->H, kInvalidHandleValue)
+        << Servers.back()->Name << ": " << GetLastError();
+    ASSERT_EQ(Servers.back()->StartConnect(), kErrorIoPending);
   }
-  Client ToA(A.Name);
-  ASSERT_NE(ToA.H, kInvalidHandleValue) << ToA.Error;
-  EXPECT_TRUE(A.Signalled(kLongWaitMs));
-  EXPECT_FALSE(B.Signalled(0));
-  Client ToOdd(Odd.Name);
-  EXPECT_NE(ToOdd.H, kInvalidHandleValue) << ToOdd.Error;
-  EXPECT_TRUE(Odd.Signalled(kLongWaitMs));
+  std::vector<std::unique_ptr<Client>> Clients;
+  for (size_t I = 0; I < Servers.size(); ++I) {
+    Clients.push_back(std::make_unique<Client>(Servers[I]->Name));
+    ASSERT_NE(Clients.back()->H, kInvalidHandleValue) << Clients.back()->Error;
+    EXPECT_TRUE(Servers[I]->Signalled(kLongWaitMs)) << Servers[I]->Name;
+    for (size_t Later = I + 1; Later < Servers.size(); ++Later)
+      EXPECT_FALSE(Servers[Later]->Signalled(0)) << Servers[Later]->Name;
+  }
 }
 
 TEST(NamedPipe, NamesOutsideThePipeNamespaceAreRefused) {
@@ -284,6 +272,52 @@ TEST(NamedPipe, PipeCallsOnOtherHandlesAnswerInvalidHandle) {
   CloseHandle(Event);
   EXPECT_FALSE(DisconnectNamedPipe(Event));
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+}
+
+TEST(NamedPipe, PairsConnectOnManyThreadsAtOnce) {
+  std::atomic<int> Connected{0};
+  std::vector<std::thread> Threads;
+  for (int T = 0; T < 6; ++T) {
+    Threads.emplace_back([&] {
+      for (int Round = 0; Round < 25; ++Round) {
+        ConnectedPipe P("threads");
+        uint32_t Available = 99;
+        if (P.Connected() && PeekNamedPipe(P.Server, nullptr, 0, nullptr, &Available) &&
+            Available == 0)
+          ++Connected;
+      }
+    });
+  }
+  for (std::thread& T : Threads) T.join();
+  EXPECT_EQ(Connected.load(), 6 * 25);
+}
+
+// Servers come and go under clients that keep opening the name: every open
+// connects or answers one of the two refusals, and nothing is left over.
+TEST(NamedPipe, ServersClosingWhileClientsOpen) {
+  const std::string Name = UniquePipeName("churn");
+  std::atomic<bool> Done{false};
+  std::atomic<int> Unexpected{0};
+  std::thread Opener([&] {
+    while (!Done) {
+      const Handle H = OpenNamedPipe(Name);
+      const uint32_t Error = GetLastError();
+      if (H != kInvalidHandleValue)
+        CloseHandle(H);
+      else if (Error != kErrorFileNotFound && Error != kErrorPipeBusy)
+        ++Unexpected;
+    }
+  });
+  int Connections = 0;
+  for (int Round = 0; Round < 200; ++Round) {
+    Server S(Name);
+    if (S.H == kInvalidHandleValue) continue;  // Windows: the last instance may linger
+    if (S.StartConnect() == kErrorIoPending && S.Signalled(Round % 2 ? 5 : 0)) ++Connections;
+  }
+  Done = true;
+  Opener.join();
+  EXPECT_EQ(Unexpected.load(), 0);
+  EXPECT_GT(Connections, 0);
 }
 
 }  // namespace

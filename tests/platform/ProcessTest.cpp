@@ -7,12 +7,12 @@
 #include <fstream>
 #include <string>
 
+#include "PipeSupport.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Kernel.h"
 #include "platform/Pipe.h"
 #include "platform/Process.h"
-#include "PipeSupport.h"
 
 namespace green::os {
 namespace {
@@ -162,9 +162,11 @@ TEST(Process, ArgumentsArriveAsTheCRuntimeSplitsThem) {
   EXPECT_EQ(ArgsOutput(Program + " "), Cwd);
   // Unquoted arguments with a blank are two.
   EXPECT_EQ(ArgsOutput(Program + " 1 a b"), "[1]\r\n[a]\r\n[b]\r\n" + Cwd);
-  EXPECT_EQ(ArgsOutput(Program + R"( plain "with blank" a\b "quote\"inside" "ends\\" "" x"y z"w \\\"q)"),
-            "[plain]\r\n[with blank]\r\n[a\\b]\r\n[quote\"inside]\r\n[ends\\]\r\n[]\r\n"
-            "[xy zw]\r\n[\\\"q]\r\n" + Cwd);
+  EXPECT_EQ(
+      ArgsOutput(Program + R"( plain "with blank" a\b "quote\"inside" "ends\\" "" x"y z"w \\\"q)"),
+      "[plain]\r\n[with blank]\r\n[a\\b]\r\n[quote\"inside]\r\n[ends\\]\r\n[]\r\n"
+      "[xy zw]\r\n[\\\"q]\r\n" +
+          Cwd);
   EXPECT_EQ(ArgsOutput(Program + "\tTab\t\tSeparated"), "[Tab]\r\n[Separated]\r\n" + Cwd);
 }
 
@@ -260,7 +262,8 @@ TEST(Process, ClosingTheHandleNeitherEndsTheChildNorLeavesAZombie) {
   // Nothing to wait on any more: look until it is gone.
   const int64_t Deadline = MonotonicNanos() + int64_t{kLongWaitMs} * 1'000'000;
   while (ProcessState(Info.ProcessId) != 0 && MonotonicNanos() < Deadline) SleepEx(10, false);
-  EXPECT_EQ(ProcessState(Info.ProcessId), 0) << "still there, state " << ProcessState(Info.ProcessId);
+  EXPECT_EQ(ProcessState(Info.ProcessId), 0)
+      << "still there, state " << ProcessState(Info.ProcessId);
 }
 #endif
 
