@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gevent/Gevent.h"
+#include "greenlets/Greenlets.h"
 #include "hub/Hub.h"
 #include "support/LiveFibers.h"
 #include "support/TestGreenlet.h"
@@ -24,11 +25,11 @@ constexpr int kGreenlets = 10000;
 TEST(Scale, TenThousandGreenletsWaitOnOneGevent) {
   // Spawning stops at the first greenlet whose fiber the platform refuses
   // (32-bit Wine holds a few thousand); that refusal must be a clean
-  // exception, and every greenlet spawned before it must still wake, end
-  // and be freed.
+  // exception, and every greenlet spawned before it must still wake, be
+  // joined and be freed.
   auto ev = MakeRef<TGevent>(true, false);
   int woken = 0;
-  std::vector<RefPtr<test::TLambdaGreenlet>> greenlets;
+  std::vector<RefPtr<IRawGreenlet>> greenlets;
   greenlets.reserve(kGreenlets);
   std::string refusal;
   for (int i = 0; i < kGreenlets && refusal.empty(); ++i) {
@@ -51,8 +52,7 @@ TEST(Scale, TenThousandGreenletsWaitOnOneGevent) {
   }
   EXPECT_EQ(ev->WaiterCount(), static_cast<size_t>(spawned));
   ev->SetEvent();
-  const TDateTime deadline = Now() + TimeOut2Time(60000);
-  while (woken < spawned && Now() < deadline) DefHub(0)->Serve(1000);
+  EXPECT_TRUE(Join(greenlets, 60000)) << "every greenlet spawned ends";
   EXPECT_EQ(woken, spawned);
   for (auto& g : greenlets) EXPECT_EQ(g->GetState(), gsTerminated);
   // Freed before the verdict: later tests need the address space for threads.
