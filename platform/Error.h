@@ -21,6 +21,7 @@ constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorPipeBusy = 231;
 constexpr uint32_t kErrorNoData = 232;
 constexpr uint32_t kErrorPipeNotConnected = 233;

@@ -27,6 +27,7 @@ constexpr ErrnoCode kMap[] = {
     {EPIPE, kErrorBrokenPipe},        {ENOTCONN, kErrorPipeNotConnected},
     {EISCONN, kErrorPipeConnected},   {ECANCELED, kErrorOperationAborted},
     {EINPROGRESS, kErrorIoPending},   {ETIMEDOUT, kErrorTimeout},
+    {EBUSY, kErrorBusy},
 };
 
 // Codes of Windows concepts that have no errno counterpart.
