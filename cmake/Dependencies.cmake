@@ -4,6 +4,11 @@ find_package(Threads REQUIRED)
 if(WIN32)
   # One self-contained executable: no libgcc/libstdc++/winpthread DLLs beside it.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # Fibers are address space: large-address-aware, a 32-bit process gets
+    # 4 GiB of it on 64-bit Windows (and Wine) instead of 2 GiB.
+    add_link_options(-Wl,--large-address-aware)
+  endif()
 else()
   # Static: the runtime then needs no Boost library at run time.
   find_library(BOOST_CONTEXT_LIB NAMES libboost_context.a boost_context REQUIRED)

@@ -99,8 +99,10 @@ struct TProbe {
   }
 };
 
-// Which table states each thread is using. Records are never freed; a
-// record whose thread has ended is taken over by the next new thread.
+// Which table states each thread is using. Records are never freed. A
+// thread holds one only while it uses a state and hands it back when its
+// outermost use ends, so nothing depends on a thread-exit hook (destructors
+// of thread_local objects crash the thread exit of 32-bit mingw programs).
 struct alignas(PasMPCacheLineSize) THazardRecord {
   static constexpr int Depth = 4;
   std::atomic<const void*> Slots[Depth] = {};
@@ -109,11 +111,14 @@ struct alignas(PasMPCacheLineSize) THazardRecord {
 };
 std::atomic<THazardRecord*> gHazards{nullptr};
 
+bool Claim(THazardRecord* r) {
+  bool free = false;
+  return r->InUse.compare_exchange_strong(free, true, std::memory_order_acquire);
+}
+
 THazardRecord* TakeRecord() {
-  for (THazardRecord* r = gHazards.load(std::memory_order_acquire); r; r = r->Next) {
-    bool free = false;
-    if (r->InUse.compare_exchange_strong(free, true, std::memory_order_acquire)) return r;
-  }
+  for (THazardRecord* r = gHazards.load(std::memory_order_acquire); r; r = r->Next)
+    if (Claim(r)) return r;
   auto* r = new THazardRecord;
   r->Next = gHazards.load(std::memory_order_relaxed);
   while (!gHazards.compare_exchange_weak(r->Next, r, std::memory_order_release)) {
@@ -121,24 +126,16 @@ THazardRecord* TakeRecord() {
   return r;
 }
 
-// Plain thread-locals keep the hot path free of lazy-initialisation calls;
-// the guard object only hands the record back when the thread ends.
-constinit thread_local THazardRecord* tRecord = nullptr;
+// Plain thread-locals keep the hot path free of lazy-initialisation calls.
+// The record a thread used last is tried first: nobody else claims it while
+// the thread runs, so taking it costs one uncontended exchange.
+constinit thread_local THazardRecord* tRecord = nullptr;  // held while tDepth > 0
+constinit thread_local THazardRecord* tLastRecord = nullptr;
 constinit thread_local int tDepth = 0;
 
-struct TRecordReturn {
-  ~TRecordReturn() {
-    if (tRecord) tRecord->InUse.store(false, std::memory_order_release);
-  }
-};
-
-THazardRecord* MyRecord() {
-  if (!tRecord) {
-    static thread_local TRecordReturn giveBack;
-    (void)giveBack;
-    tRecord = TakeRecord();
-  }
-  return tRecord;
+THazardRecord* ClaimRecord() {
+  if (tLastRecord && Claim(tLastRecord)) return tLastRecord;
+  return tLastRecord = TakeRecord();
 }
 
 bool Hazarded(const void* State) {
@@ -165,19 +162,23 @@ class TItemBuffer {
 }  // namespace
 
 // States retired on a thread inside a defer scope, finalized at its end.
-struct TPasMPRetiredList {
-  int Depth = 0;
-  std::vector<std::pair<TPasMPThreadSafeHashTable*, TPasMPThreadSafeHashTableState*>> States;
-};
-static thread_local TPasMPRetiredList tRetired;
+// The list exists only while it holds states: no thread-exit destructor.
+using TPasMPRetiredStates =
+    std::vector<std::pair<TPasMPThreadSafeHashTable*, TPasMPThreadSafeHashTableState*>>;
+static constinit thread_local int tDeferDepth = 0;
+static constinit thread_local TPasMPRetiredStates* tRetired = nullptr;
 
-TPasMPThreadSafeHashTable::TDeferScope::TDeferScope() noexcept { ++tRetired.Depth; }
+TPasMPThreadSafeHashTable::TDeferScope::TDeferScope() noexcept { ++tDeferDepth; }
 
 TPasMPThreadSafeHashTable::TDeferScope::~TDeferScope() {
-  if (--tRetired.Depth > 0) return;
-  while (!tRetired.States.empty()) {
-    auto [table, state] = tRetired.States.back();
-    tRetired.States.pop_back();
+  if (--tDeferDepth > 0) return;
+  while (tRetired) {
+    auto [table, state] = tRetired->back();
+    tRetired->pop_back();
+    if (tRetired->empty()) {
+      delete tRetired;
+      tRetired = nullptr;
+    }
     table->FinalizeState(state);
   }
 }
@@ -231,7 +232,8 @@ uint32_t TPasMPThreadSafeHashTable::GrowLimit(const TState* State) const noexcep
 TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::AcquireState() {
   // Nesting happens only through item operations, which do not re-enter.
   if (tDepth >= THazardRecord::Depth) std::abort();
-  std::atomic<const void*>& slot = MyRecord()->Slots[tDepth++];
+  if (tDepth == 0) tRecord = ClaimRecord();
+  std::atomic<const void*>& slot = tRecord->Slots[tDepth++];
   TState* s = fLastState.load(std::memory_order_seq_cst);
   for (;;) {
     // Published before it is checked again: a reclaimer that unlinked the
@@ -245,6 +247,10 @@ TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::AcquireState() {
 
 void TPasMPThreadSafeHashTable::ReleaseState(TState* State) {
   tRecord->Slots[--tDepth].store(nullptr, std::memory_order_release);
+  if (tDepth == 0) {
+    tRecord->InUse.store(false, std::memory_order_release);
+    tRecord = nullptr;
+  }
   if (fRetired.load(std::memory_order_seq_cst) > 0) Reclaim();
 }
 
@@ -267,8 +273,9 @@ void TPasMPThreadSafeHashTable::Reclaim() {
   // Finalizing releases values, which may come back into this table.
   while (TState* s = gone) {
     gone = s->Next;
-    if (tRetired.Depth > 0) {
-      tRetired.States.emplace_back(this, s);
+    if (tDeferDepth > 0) {
+      if (!tRetired) tRetired = new TPasMPRetiredStates;
+      tRetired->emplace_back(this, s);
     } else {
       FinalizeState(s);
     }

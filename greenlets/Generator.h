@@ -8,6 +8,8 @@
 #include "gevent/Gevent.h"
 #include "greenlets/Argument.h"
 #include "greenlets/GreenletImpl.h"
+// Declares Yield: <windows.h>'s Yield macro undone.
+#include "base/SystemMacros.h"
 
 namespace green {
 

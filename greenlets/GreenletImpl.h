@@ -8,6 +8,8 @@
 
 #include "greenlets/GreenletsImpl.h"
 #include "greenlets/VarRec.h"
+// Declares Yield: <windows.h>'s Yield macro undone.
+#include "base/SystemMacros.h"
 
 namespace green {
 

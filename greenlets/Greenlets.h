@@ -19,6 +19,8 @@
 #include "greenlets/Generator.h"
 #include "greenlets/GreenletImpl.h"
 #include "hub/Hub.h"
+// Declares Yield: <windows.h>'s Yield macro undone.
+#include "base/SystemMacros.h"
 
 namespace green {
 

@@ -15,6 +15,8 @@
 #include "gc/GarbageCollector.h"
 #include "hub/GInterfaces.h"
 #include "platform/Fiber.h"
+// Declares Yield: <windows.h>'s Yield macro undone.
+#include "base/SystemMacros.h"
 
 namespace green {
 

@@ -10,6 +10,8 @@
 #include "base/RefCounted.h"
 #include "gc/GarbageCollector.h"
 #include "platform/Kernel.h"
+// INFINITE, and <windows.h>'s Yield undone.
+#include "base/SystemMacros.h"
 
 namespace green {
 
@@ -18,8 +20,9 @@ class TCustomHub;
 
 using THandle = os::Handle;
 
-// Timeouts are unsigned milliseconds; INFINITE means no limit, 0 do not wait.
-constexpr uint32_t INFINITE = 0xFFFFFFFF;
+// Timeouts are unsigned milliseconds; INFINITE (0xFFFFFFFF, a macro shared
+// with <windows.h>) means no limit, 0 do not wait.
+static_assert(INFINITE == uint32_t{0xFFFFFFFF});
 
 // Points in time and durations, in days, on a monotonic clock.
 using TDateTime = double;

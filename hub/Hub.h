@@ -12,6 +12,7 @@
 #include "gc/GarbageCollector.h"
 #include "hub/GInterfaces.h"
 #include "hub/HubEvents.h"
+#include "hub/HubFiles.h"
 #include "hub/HubTimeouts.h"
 #include "platform/MainThread.h"
 
@@ -122,6 +123,8 @@ class TSingleThreadHub : public THub {
 
   uint32_t ThreadId() const { return FThreadId; }
   bool IsDef() const { return FIsDef; }
+  const TFiles* ReadFiles() const { return FReadFiles.get(); }
+  const TFiles* WriteFiles() const { return FWriteFiles.get(); }
 
  private:
   friend TSingleThreadHub* DefHub(uint32_t ThreadID);
@@ -137,6 +140,8 @@ class TSingleThreadHub : public THub {
   TMultiplexorEvent ProcessMultiplexorAnswer(uint32_t Answer);
 
   std::unique_ptr<TEvents> FEvents;
+  std::unique_ptr<TFiles> FReadFiles;
+  std::unique_ptr<TFiles> FWriteFiles;
   std::unique_ptr<TTimeouts> FTimeouts;
   os::WakeHook FWakeMainThread;
   std::atomic<uint32_t> FThreadId{0};

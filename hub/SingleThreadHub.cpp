@@ -10,6 +10,12 @@ TSingleThreadHub::TSingleThreadHub() { SetupEnviron(); }
 TSingleThreadHub::~TSingleThreadHub() {
   if (FEvents) FEvents->DeInitialize();
   FEvents.reset();
+  // Pending operations are cancelled; records their routines still need
+  // outlive the hub (TFiles::Deinitialize).
+  if (FReadFiles) FReadFiles->Deinitialize();
+  if (FWriteFiles) FWriteFiles->Deinitialize();
+  FReadFiles.reset();
+  FWriteFiles.reset();
   if (FTimeouts) FTimeouts->Deinitialize();
   FTimeouts.reset();
   if (FIsDef) ForgetDefHub(this);
@@ -23,6 +29,10 @@ void TSingleThreadHub::SetupEnviron() {
     FEvents = std::make_unique<TEvents>();
     FEvents->Initialize();
     FSyncEvent = FEvents->SyncEvent;
+  }
+  for (std::unique_ptr<TFiles>* files : {&FReadFiles, &FWriteFiles}) {
+    if (!*files) *files = std::make_unique<TFiles>();
+    (*files)->Initialize();
   }
   if (!FTimeouts) {
     FTimeouts = std::make_unique<TTimeouts>();
@@ -55,26 +65,6 @@ bool TSingleThreadHub::AddEvent(THandle Ev, TEventCallback Cb, void* Data) {
 }
 
 void TSingleThreadHub::RemEvent(THandle Ev) { FEvents->Dequeue(Ev); }
-
-// File I/O completes through the same wait; until it is built these report
-// that nothing was started.
-void TSingleThreadHub::Cancel(THandle) {}
-bool TSingleThreadHub::Write(THandle, void*, uint32_t, TIOCallback, void*, int64_t) {
-  os::SetLastError(os::kErrorNotSupported);
-  return false;
-}
-bool TSingleThreadHub::WriteTo(THandle, void*, uint32_t, const TAnyAddress&, TIOCallback, void*) {
-  os::SetLastError(os::kErrorNotSupported);
-  return false;
-}
-bool TSingleThreadHub::Read(THandle, void*, uint32_t, TIOCallback, void*, int64_t) {
-  os::SetLastError(os::kErrorNotSupported);
-  return false;
-}
-bool TSingleThreadHub::ReadFrom(THandle, void*, uint32_t, const TAnyAddress&, TIOCallback, void*) {
-  os::SetLastError(os::kErrorNotSupported);
-  return false;
-}
 
 // ---- the wait -------------------------------------------------------------
 

@@ -23,6 +23,7 @@ constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorBadExeFormat = 193;
 constexpr uint32_t kErrorBadPipe = 230;
 constexpr uint32_t kErrorPipeBusy = 231;

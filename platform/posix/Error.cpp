@@ -28,6 +28,7 @@ constexpr ErrnoCode kMap[] = {
     {EISCONN, kErrorPipeConnected},   {ECANCELED, kErrorOperationAborted},
     {EINPROGRESS, kErrorIoPending},   {ETIMEDOUT, kErrorTimeout},
     {ENOEXEC, kErrorBadExeFormat},
+    {EBUSY, kErrorBusy},
 };
 
 // Codes of Windows concepts that have no errno counterpart.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/posix/PendingIo.h"
 
 namespace green::os {
 
@@ -168,7 +169,11 @@ bool CloseHandle(Handle H) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }
+  Object->HandleClosed.store(true);
   Object->Closed();
+  // Seen together with the flag by a start on another thread (both seq_cst):
+  // either that start sees the close, or this sees its operation.
+  if (Object->IoInFlight.load() > 0) AbortIoOf(*Object);
   return true;
 }
 

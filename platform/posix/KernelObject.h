@@ -9,6 +9,7 @@
 // returns, even if another thread closes the handle meanwhile, as on Windows.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -16,12 +17,17 @@
 
 namespace green::os {
 
-enum class ObjectKind : uint32_t { Event, Timer, Pipe, Process };
+// File: a regular file or an end of an anonymous pipe.
+enum class ObjectKind : uint32_t { Event, Timer, File, Pipe, Process };
 
 struct KernelObject {
   ObjectKind Kind;
   int Fd = -1;  // polled by waits; -1 for objects waits cannot take
   bool ManualReset = false;
+  // Overlapped operations on IoFd() not finished yet, on any thread, and
+  // whether the handle was closed: closing ends those operations.
+  std::atomic<uint32_t> IoInFlight{0};
+  std::atomic<bool> HandleClosed{false};
 
   explicit KernelObject(ObjectKind K) : Kind(K) {}
   KernelObject(const KernelObject&) = delete;

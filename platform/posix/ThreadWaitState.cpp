@@ -69,9 +69,15 @@ std::shared_ptr<ThreadWaitState> Adopt() {
   return Slot;
 }
 
+// Set while the thread's Holder lives; trivially destroyed, so reading it
+// while the thread ends is safe.
+thread_local ThreadWaitState* Existing = nullptr;
+
 struct Holder {
   std::shared_ptr<ThreadWaitState> State = Adopt();
+  Holder() { Existing = State.get(); }
   ~Holder() {
+    Existing = nullptr;
     Registry& R = TheRegistry();
     {
       std::lock_guard<std::mutex> Guard(R.Lock);
@@ -85,6 +91,7 @@ struct Holder {
       State->Apcs.clear();
     }
     DropTimers(*State);
+    DropIo(State->Io);
   }
 };
 
@@ -124,6 +131,17 @@ ThreadWaitState::~ThreadWaitState() {
 ThreadWaitState& ThisThreadWaitState() { return *ThisHolder().State; }
 
 std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared() { return ThisHolder().State; }
+
+ThreadWaitState* ThisThreadWaitStateIfAny() { return Existing; }
+
+std::vector<std::shared_ptr<ThreadWaitState>> AllThreadWaitStates() {
+  Registry& R = TheRegistry();
+  std::lock_guard<std::mutex> Guard(R.Lock);
+  std::vector<std::shared_ptr<ThreadWaitState>> States;
+  States.reserve(R.ByThread.size());
+  for (auto& Entry : R.ByThread) States.push_back(Entry.second);
+  return States;
+}
 
 bool QueueApc(uint32_t ThreadId, ApcProc Proc, void* Arg) {
   if (!Proc) {

@@ -1,5 +1,6 @@
 // Per-thread state of alertable waits: the completion routines queued to the
-// thread, the descriptor that wakes its waits, and its timers.
+// thread, the descriptor that wakes its waits, its timers and its overlapped
+// operations.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/Kernel.h"
+#include "platform/posix/PendingIo.h"
 
 namespace green::os {
 
@@ -24,12 +26,23 @@ struct ThreadWaitState {
   std::vector<std::pair<ApcProc, void*>> Apcs;
   std::vector<TimerObject*> Timers;  // binary heap on the due time
 
+  IoQueue Io;  // has its own lock
+  // What the thread's waits poll, kept between waits so that they need not
+  // allocate; the thread's own.
+  std::vector<pollfd> PollFds;
+  std::vector<PendingIo*> PollOps;
+
   ~ThreadWaitState();
 };
 
 // The calling thread's state, created on first use and dropped at its exit.
 ThreadWaitState& ThisThreadWaitState();
 std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared();
+// The calling thread's state if it has one (and is not ending), else nullptr;
+// never makes one.
+ThreadWaitState* ThisThreadWaitStateIfAny();
+// The states of all threads that have one.
+std::vector<std::shared_ptr<ThreadWaitState>> AllThreadWaitStates();
 
 // Runs the thread's queued routines; true when any ran.
 bool RunQueuedApcs(ThreadWaitState& State);

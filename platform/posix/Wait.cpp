@@ -1,11 +1,13 @@
-// Waits: one poll over the objects' descriptors plus, when alertable, the
-// thread's wake descriptor, with its nearest timer bounding the timeout.
-// Routines run inside the wait; one that fails makes the wait raise its
-// exception instead of answering.
+// Waits: one poll over the objects' descriptors, the descriptors of the
+// thread's overlapped operations and, when alertable, the thread's wake
+// descriptor, with its nearest timer bounding the timeout. Every wait moves
+// the thread's operations on; routines run inside alertable waits only. One
+// that fails makes the wait raise its exception instead of answering.
 #include <poll.h>
 
 #include <cerrno>
 #include <limits>
+#include <vector>
 
 #include "platform/Callback.h"
 #include "platform/Clock.h"
@@ -13,6 +15,7 @@
 #include "platform/Kernel.h"
 #include "platform/posix/Errno.h"
 #include "platform/posix/KernelObject.h"
+#include "platform/posix/PendingIo.h"
 #include "platform/posix/ThreadWaitState.h"
 
 namespace green::os {
@@ -36,6 +39,51 @@ uint32_t Fail(uint32_t Code) {
   return kWaitFailed;
 }
 
+// What one wait polls: its objects, the wake descriptor when alertable, then
+// the thread's operations in flight. The vectors are the thread's, borrowed
+// so that waits do not allocate; a wait nested in a routine finds them taken
+// and makes its own.
+class PollSet {
+ public:
+  // State: the thread's, or nullptr for a thread without one (it has no
+  // operations either).
+  explicit PollSet(ThreadWaitState* State) : FState(State) {
+    if (!FState) return;
+    FFds.swap(FState->PollFds);
+    FOps.swap(FState->PollOps);
+  }
+  ~PollSet() {
+    if (!FState) return;
+    FFds.clear();
+    FOps.clear();
+    FState->PollFds.swap(FFds);
+    FState->PollOps.swap(FOps);
+  }
+  PollSet(const PollSet&) = delete;
+  PollSet& operator=(const PollSet&) = delete;
+
+  void Build(uint32_t Count, const ObjectRef* Objects, bool Alertable) {
+    FFds.clear();
+    FOps.clear();
+    for (uint32_t I = 0; I < Count; ++I) FFds.push_back({Objects[I]->Fd, POLLIN, 0});
+    if (Alertable) FFds.push_back({FState->WakeFd, POLLIN, 0});
+    FFirstOp = FFds.size();
+    if (FState) AddIoPolls(FState->Io, FFds, FOps);
+  }
+  pollfd* Fds() { return FFds.data(); }
+  nfds_t Size() const { return FFds.size(); }
+  // After a poll: the thread's operations that can go on do.
+  void MoveIoOn() {
+    if (FState) os::MoveIoOn(FState->Io, FFds.data() + FFirstOp, FOps.data(), FOps.size());
+  }
+
+ private:
+  ThreadWaitState* FState;
+  std::vector<pollfd> FFds;
+  std::vector<PendingIo*> FOps;
+  size_t FFirstOp = 0;
+};
+
 // The lowest index whose object polled ready and whose signal this wait took,
 // or Count.
 uint32_t TakeSignalled(uint32_t Count, const ObjectRef* Objects, const pollfd* Fds) {
@@ -44,11 +92,12 @@ uint32_t TakeSignalled(uint32_t Count, const ObjectRef* Objects, const pollfd* F
   return Count;
 }
 
-// The thread's due timers and queued routines, both before answering: the
-// answer does not say which ran.
+// The thread's due timers, queued routines and routines of finished
+// operations, all before answering: the answer does not say which ran.
 bool RunRoutines(ThreadWaitState& State, const pollfd& Wake) {
   bool Ran = RunDueTimers(State);
   if ((Wake.revents & POLLIN) && RunQueuedApcs(State)) Ran = true;
+  if (RunFinishedIo(State.Io)) Ran = true;
   RaiseCallbackFailure();
   return Ran;
 }
@@ -60,31 +109,33 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
   if (Count > kMaxWaitObjects || (Count > 0 && !Handles)) return Fail(kErrorInvalidParameter);
   // Held for the wait: a handle closed meanwhile leaves its object polled.
   ObjectRef Objects[kMaxWaitObjects];
-  pollfd Fds[kMaxWaitObjects + 1];
   for (uint32_t I = 0; I < Count; ++I) {
     Objects[I] = ObjectOf(Handles[I]);
     if (!Objects[I]) return kWaitFailed;
     // Timers run routines, they are not waited on.
     if (Objects[I]->Fd < 0) return Fail(kErrorNotSupported);
-    Fds[I] = {Objects[I]->Fd, POLLIN, 0};
   }
-  ThreadWaitState* State = Alertable ? &ThisThreadWaitState() : nullptr;
-  if (State && RunHeldBackCallbacks()) {
+  // A plain wait does not make the thread's state: it may run while the
+  // thread ends, and a thread without one has no operations to move on.
+  ThreadWaitState* State = Alertable ? &ThisThreadWaitState() : ThisThreadWaitStateIfAny();
+  if (Alertable && RunHeldBackCallbacks()) {
     RaiseCallbackFailure();
     return kWaitIoCompletion;
   }
-  nfds_t FdCount = Count;
-  if (State) Fds[FdCount++] = {State->WakeFd, POLLIN, 0};
+  PollSet Set(State);
 
   int64_t Start = MonotonicNanos();
   int64_t Deadline = TimeoutMs == kInfinite ? kNoDeadline : Start + int64_t{TimeoutMs} * 1'000'000;
   for (int64_t Now = Start;; Now = MonotonicNanos()) {
     int64_t Until = Deadline;
-    if (State) {
+    if (Alertable) {
       int64_t Timer = NextTimerDue(*State);
       if (Timer >= 0 && Timer < Until) Until = Timer;
+      // Finished operations have their routines to run: no waiting.
+      if (HasFinishedIo(State->Io)) Until = Now;
     }
-    int Ready = poll(Fds, FdCount, PollTimeout(Now, Until));
+    Set.Build(Count, Objects, Alertable);
+    int Ready = poll(Set.Fds(), Set.Size(), PollTimeout(Now, Until));
     if (Ready < 0 && errno != EINTR) {
       SetLastErrorFromErrno();
       return kWaitFailed;
@@ -92,11 +143,12 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
     if (Ready > 0) {
       // A descriptor closed behind the layer's back would poll invalid forever.
       for (uint32_t I = 0; I < Count; ++I)
-        if (Fds[I].revents & POLLNVAL) return Fail(kErrorInvalidHandle);
-      uint32_t Index = TakeSignalled(Count, Objects, Fds);
+        if (Set.Fds()[I].revents & POLLNVAL) return Fail(kErrorInvalidHandle);
+      Set.MoveIoOn();
+      uint32_t Index = TakeSignalled(Count, Objects, Set.Fds());
       if (Index < Count) return kWaitObject0 + Index;
     }
-    if (State && RunRoutines(*State, Fds[Count])) return kWaitIoCompletion;
+    if (Alertable && RunRoutines(*State, Set.Fds()[Count])) return kWaitIoCompletion;
     if (MonotonicNanos() >= Deadline) return kWaitTimeout;
   }
 }

@@ -1,0 +1,159 @@
+#include "hub/HubFiles.h"
+
+#include <algorithm>
+
+#include "hub/Hub.h"
+#include "platform/Callback.h"
+
+namespace green {
+
+namespace {
+
+constexpr TDateTime kTrashGrace = 30.0 / (24 * 60);  // 30 minutes, in days
+
+// One record per direction: the routine knows which callback to call.
+void Complete(uint32_t ErrorCode, uint32_t NumOfBytes, os::Overlapped* Overlapped,
+              TIOOperation Op) {
+  auto* record = static_cast<TFileTuple*>(Overlapped->Event);
+  if (record->InFlight > 0) --record->InFlight;
+  if (record->Orphaned) {
+    if (record->InFlight == 0) delete record;
+    return;
+  }
+  // Given up meanwhile: a late completion keeps it in the trash longer.
+  if (!record->Active) {
+    record->RecalcCleanTime();
+    return;
+  }
+  record->Hub->SetTriggerFlag(false, true);
+  record->Trigger(static_cast<int32_t>(ErrorCode), NumOfBytes, Op);
+}
+
+}  // namespace
+
+void TFileTuple::RecalcCleanTime() { CleanTime = Now() + kTrashGrace; }
+
+void TFileTuple::Trigger(int32_t ErrorCode, uint32_t NumOfBytes, TIOOperation Op) {
+  TCurrentHubScope scope(Hub);
+  if (Op == ioRead) {
+    if (ReadCb) ReadCb(Fd, ioRead, ReadData, ErrorCode, NumOfBytes);
+  } else if (WriteCb) {
+    WriteCb(Fd, ioWrite, WriteData, ErrorCode, NumOfBytes);
+  }
+}
+
+void TFiles::Initialize() {
+  if (!FMap) FMap = std::make_unique<std::unordered_map<THandle, std::unique_ptr<TFileTuple>>>();
+  if (!FTrash) FTrash = std::make_unique<std::vector<std::unique_ptr<TFileTuple>>>();
+}
+
+bool TFiles::Find(THandle Fd) const { return Record(Fd) != nullptr; }
+
+TFileTuple* TFiles::Record(THandle Fd) const {
+  if (!FMap) return nullptr;
+  auto it = FMap->find(Fd);
+  return it == FMap->end() ? nullptr : it->second.get();
+}
+
+// The offset fields are left as they are: 0 for a new record, the last
+// explicit offset otherwise.
+TFileTuple* TFiles::Enqueue(THandle Fd, TIOOperation Op, TIOCallback Cb, void* Data,
+                            TSingleThreadHub* Hub) {
+  TFileTuple* record = Record(Fd);
+  if (!record) record = FMap->emplace(Fd, std::make_unique<TFileTuple>()).first->second.get();
+  record->Fd = Fd;
+  if (Op == ioRead) {
+    record->ReadCb = Cb;
+    record->ReadData = Data;
+  } else {
+    record->WriteCb = Cb;
+    record->WriteData = Data;
+  }
+  record->Hub = Hub;
+  record->Active = true;
+  record->Overlap.Event = record;
+  SweepIfTimeMoved();
+  return record;
+}
+
+void TFiles::Dequeue(THandle Fd) {
+  if (FMap) {
+    auto it = FMap->find(Fd);
+    if (it != FMap->end()) {
+      it->second->Active = false;
+      it->second->RecalcCleanTime();
+      FTrash->push_back(std::move(it->second));
+      FMap->erase(it);
+    }
+  }
+  SweepIfTimeMoved();
+}
+
+void TFiles::SweepIfTimeMoved() {
+  if (Now() > FTrashLAstClean) TrashClean(true);
+}
+
+// A record whose operation is still in flight would be written by the
+// system and read by the routine after being freed, however long its time
+// has been up.
+void TFiles::TrashClean(bool OnlyByTimeout) {
+  if (!FTrash) return;
+  const TDateTime now = Now();
+  if (OnlyByTimeout) {
+    std::erase_if(*FTrash, [now](const std::unique_ptr<TFileTuple>& record) {
+      return record->InFlight == 0 && now > record->CleanTime;
+    });
+  } else {
+    for (std::unique_ptr<TFileTuple>& record : *FTrash) {
+      if (record->InFlight == 0) continue;
+      record->Orphaned = true;
+      record.release();  // the routine of its operation frees it
+    }
+    FTrash->clear();
+  }
+  FTrashLAstClean = now;
+}
+
+// Cancelling from the hub's thread makes the routines run (aborted) at a
+// later alertable wait of that thread, where they free the orphaned
+// records. Destroyed from another thread, the operations stay in flight and
+// their routines, run by their own thread, free the records all the same;
+// a thread that ends first takes its routines with it, and the records stay
+// unfreed rather than freed under the system.
+void TFiles::Deinitialize() {
+  if (!IsInitialized()) return;
+  while (!FMap->empty()) {
+    const THandle fd = FMap->begin()->first;
+    os::CancelIo(fd);
+    Dequeue(fd);
+  }
+  FMap.reset();
+  TrashClean(false);
+  FTrash.reset();
+}
+
+void STFileIOCompletionReadRoutine(uint32_t ErrorCode, uint32_t NumberOfBytesTransfered,
+                                   os::Overlapped* Overlapped) {
+  Complete(ErrorCode, NumberOfBytesTransfered, Overlapped, ioRead);
+}
+
+void STFileIOCompletionWriteRoutine(uint32_t ErrorCode, uint32_t NumberOfBytesTransfered,
+                                    os::Overlapped* Overlapped) {
+  Complete(ErrorCode, NumberOfBytesTransfered, Overlapped, ioWrite);
+}
+
+void GREEN_WSAAPI STFlaggedFileIOCompletionReadRoutine(uint32_t ErrorCode,
+                                                       uint32_t NumberOfBytesTransfered,
+                                                       os::Overlapped* Overlapped, uint32_t) {
+  os::RunSystemCallback(
+      [=] { Complete(ErrorCode, NumberOfBytesTransfered, Overlapped, ioRead); });
+}
+
+void GREEN_WSAAPI STFlaggedFileIOCompletionWriteRoutine(uint32_t ErrorCode,
+                                                        uint32_t NumberOfBytesTransfered,
+                                                        os::Overlapped* Overlapped, uint32_t) {
+  os::RunSystemCallback(
+      [=] { Complete(ErrorCode, NumberOfBytesTransfered, Overlapped, ioWrite); });
+}
+
+}  // namespace green
