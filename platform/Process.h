@@ -13,7 +13,9 @@
 // relative path is taken from the current directory. Everything that would
 // keep the child from starting is reported by CreateProcess itself. A child
 // killed by a signal other than TerminateProcess's exits with 128 + the
-// signal's number, as shells report it. Children are reaped when they end,
+// signal's number, as shells report it. A child reads and writes its
+// standard streams blocking, also where the parent's overlapped I/O made a
+// pipe end nonblocking (the child gets an open description of its own). Children are reaped when they end,
 // also after their handles were closed; nothing else in the process may
 // reap children it did not start (no waitpid(-1), SIGCHLD not ignored).
 #pragma once
@@ -29,8 +31,8 @@ namespace green::os {
 constexpr uint32_t kCreateNoWindow = 0x08000000;
 constexpr uint32_t kStillActive = 259;
 
-// kNoHandle: the child gets no such stream (posix: /dev/null). win32: the
-// handles must be inheritable.
+// Any handles of this layer, inheritable or not; kNoHandle: the child gets
+// no such stream (posix: /dev/null).
 struct StdHandles {
   Handle Input = kNoHandle;
   Handle Output = kNoHandle;

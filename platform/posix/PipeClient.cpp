@@ -1,5 +1,6 @@
 // Client ends of named pipes: a socket connected to the server's path, kept
 // once the server's service thread has taken it.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -73,6 +74,13 @@ bool Accepted(int Fd) {
   }
 }
 
+bool MakeBlocking(int Fd) {
+  const int Flags = fcntl(Fd, F_GETFL);
+  if (Flags >= 0 && fcntl(Fd, F_SETFL, Flags & ~O_NONBLOCK) == 0) return true;
+  SetLastErrorFromErrno();
+  return false;
+}
+
 }  // namespace
 
 bool PipeObject::Connect(ConnectOverlapped&) { return Fail(kErrorNotSupported); }
@@ -87,7 +95,8 @@ Handle OpenPipeClient(std::string_view Name) {
     SetLastErrorFromErrno();
     return kInvalidHandleValue;
   }
-  if (!ConnectTo(Fd, Paths.Socket) || !Accepted(Fd)) {
+  // Nonblocking only while it connects: a full backlog must not block.
+  if (!ConnectTo(Fd, Paths.Socket) || !Accepted(Fd) || !MakeBlocking(Fd)) {
     close(Fd);
     return kInvalidHandleValue;
   }

@@ -10,6 +10,10 @@
 // they were taken, and once OpenNamedPipe has returned, the server is
 // connected.
 //
+// Connected sockets stay blocking: a child that inherits one as a standard
+// stream reads and writes it as a plain blocking stream. Everything here
+// and the overlapped I/O pass MSG_DONTWAIT instead.
+//
 // The server's connected socket keeps one descriptor number from the first
 // connection to the end (later connections are moved onto it), so a read
 // that fetched IoFd() never meets a number reused for something else.

@@ -154,7 +154,7 @@ class PipeServer final : public PipeObject {
   bool AcceptOne() {
     std::lock_guard<std::mutex> Guard(FLock);
     if (FListen < 0) return false;
-    const int Fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int Fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
     if (Fd < 0) return true;  // the client gave up already
     if (FState != PipeState::Listening || !SendAccepted(Fd) || !Adopt(Fd)) {
       close(Fd);  // busy: the client's open reads the end of the stream

@@ -32,6 +32,11 @@ bool Fail(uint32_t Code) {
   return false;
 }
 
+bool FailErrno() {
+  SetLastErrorFromErrno();
+  return false;
+}
+
 bool IsExecutableFile(const std::string& Path) {
   struct stat S;
   return stat(Path.c_str(), &S) == 0 && S_ISREG(S.st_mode) && access(Path.c_str(), X_OK) == 0;
@@ -94,7 +99,7 @@ class StdDescriptors {
       if (!FObjects[I]) return false;
       FFds[I] = FObjects[I]->IoFd();
       if (FFds[I] < 0) return Fail(kErrorInvalidHandle);
-      if (FFds[I] < 3 && !CopyAbove(FFds[I])) return false;
+      if (!Blocking(FFds[I]) || (FFds[I] < 3 && !CopyAbove(FFds[I]))) return false;
     }
     return true;
   }
@@ -102,12 +107,27 @@ class StdDescriptors {
   int operator[](int I) const { return FFds[I]; }
 
  private:
+  // A child reads and writes its standard streams blocking. A pipe end
+  // that overlapped I/O made nonblocking gets an open description of its own
+  // for the child (reopened through /proc); sockets of this layer stay
+  // blocking anyway.
+  bool Blocking(int& Fd) {
+    const int Flags = fcntl(Fd, F_GETFL);
+    struct stat S;
+    if (Flags < 0 || fstat(Fd, &S) != 0) return FailErrno();
+    if (!(Flags & O_NONBLOCK) || !S_ISFIFO(S.st_mode)) return true;
+    const std::string Path = "/proc/self/fd/" + std::to_string(Fd);
+    // Nonblocking while it opens: a pipe's read end would wait for a writer.
+    const int Copy = open(Path.c_str(), (Flags & O_ACCMODE) | O_NONBLOCK | O_CLOEXEC);
+    if (Copy < 0) return FailErrno();
+    FCopies.push_back(Copy);
+    Fd = Copy;
+    return fcntl(Copy, F_SETFL, Flags & ~O_NONBLOCK) == 0 || FailErrno();
+  }
+
   bool CopyAbove(int& Fd) {
     const int Copy = fcntl(Fd, F_DUPFD_CLOEXEC, 3);
-    if (Copy < 0) {
-      SetLastErrorFromErrno();
-      return false;
-    }
+    if (Copy < 0) return FailErrno();
     FCopies.push_back(Copy);
     Fd = Copy;
     return true;

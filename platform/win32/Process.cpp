@@ -28,19 +28,40 @@ void BackslashProgram(std::wstring& Line) {
     if (Line[I] == L'/') Line[I] = L'\\';
 }
 
-// The attribute that makes the child inherit these handles and no others.
+// The child's standard handles, and the attribute that makes it inherit
+// them and no others. A handle that is not inheritable goes as an
+// inheritable copy, closed once the child has started.
 class InheritOnly {
  public:
-  explicit InheritOnly(const StdHandles& Std) {
-    for (Handle H : {Std.Input, Std.Output, Std.Error}) {
-      // The list takes each handle once.
-      if (H != kNoHandle &&
-          std::find(FHandles.begin(), FHandles.end(), Native(H)) == FHandles.end())
-        FHandles.push_back(Native(H));
-    }
-  }
+  InheritOnly() = default;
+  InheritOnly(const InheritOnly&) = delete;
+  InheritOnly& operator=(const InheritOnly&) = delete;
+  // Keeps the last error of a failed start.
   ~InheritOnly() {
+    const DWORD Error = ::GetLastError();
+    for (HANDLE Copy : FCopies) ::CloseHandle(Copy);
     if (FInitialized) ::DeleteProcThreadAttributeList(List());
+    ::SetLastError(Error);
+  }
+
+  // Out: what the child gets for H (null for kNoHandle).
+  bool Add(Handle H, HANDLE& Out) {
+    Out = nullptr;
+    if (H == kNoHandle) return true;
+    HANDLE Given = Native(H);
+    DWORD Flags = 0;
+    if (!::GetHandleInformation(Given, &Flags)) return false;
+    if (!(Flags & HANDLE_FLAG_INHERIT)) {
+      const HANDLE Self = ::GetCurrentProcess();
+      if (!::DuplicateHandle(Self, Given, Self, &Given, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return false;
+      FCopies.push_back(Given);
+    }
+    // The list takes each handle once.
+    if (std::find(FHandles.begin(), FHandles.end(), Given) == FHandles.end())
+      FHandles.push_back(Given);
+    Out = Given;
+    return true;
   }
 
   bool Empty() const { return FHandles.empty(); }
@@ -67,6 +88,7 @@ class InheritOnly {
   }
 
   std::vector<HANDLE> FHandles;
+  std::vector<HANDLE> FCopies;
   std::vector<unsigned char> FStorage;
   bool FInitialized = false;
 };
@@ -93,14 +115,15 @@ bool CreateProcess(std::string_view CommandLine, std::string_view WorkDir, uint3
   if (!win32::ToUtf16(CP_UTF8, CommandLine, Line) || !win32::ToUtf16(CP_UTF8, WorkDir, Dir))
     return false;
   BackslashProgram(Line);
-  InheritOnly Inherit(Std);
+  InheritOnly Inherit;
   STARTUPINFOEXW Startup{};
   Startup.StartupInfo.cb = sizeof Startup;
   Startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  Startup.StartupInfo.hStdInput = Native(Std.Input);
-  Startup.StartupInfo.hStdOutput = Native(Std.Output);
-  Startup.StartupInfo.hStdError = Native(Std.Error);
-  if (!Inherit.Make(Startup.lpAttributeList)) return false;
+  if (!Inherit.Add(Std.Input, Startup.StartupInfo.hStdInput) ||
+      !Inherit.Add(Std.Output, Startup.StartupInfo.hStdOutput) ||
+      !Inherit.Add(Std.Error, Startup.StartupInfo.hStdError) ||
+      !Inherit.Make(Startup.lpAttributeList))
+    return false;
   PROCESS_INFORMATION Process{};
   if (!::CreateProcessW(nullptr, Line.data(), nullptr, nullptr, !Inherit.Empty(),
                         CreationFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr,

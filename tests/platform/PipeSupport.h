@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/Error.h"
+#include "platform/Io.h"
 #include "platform/Kernel.h"
 #include "platform/Library.h"
 #include "platform/Pipe.h"
@@ -55,6 +58,63 @@ inline std::string PeekAll(Handle Pipe) {
     return "<peek failed>";
   Bytes.resize(Copied);
   return Bytes;
+}
+
+// One overlapped transfer, run to its end in alertable waits of this thread.
+class Transfer {
+ public:
+  // The transfer's error code (kErrorSuccess when it went well); Bytes says
+  // how many it moved. One that is not done in time is cancelled.
+  uint32_t Read(Handle H, void* Buffer, uint32_t Size) {
+    return Finish(H, ReadFileEx(H, Buffer, Size, &FOv, Done));
+  }
+  uint32_t Write(Handle H, const std::string& Bytes) {
+    return Finish(H, WriteFileEx(H, Bytes.data(), static_cast<uint32_t>(Bytes.size()), &FOv, Done));
+  }
+  uint32_t Bytes = 0;
+
+ private:
+  static void Done(uint32_t Error, uint32_t Count, Overlapped* Ov) {
+    auto* T = static_cast<Transfer*>(Ov->Event);
+    T->FDone = true;
+    T->FError = Error;
+    T->Bytes = Count;
+  }
+  bool RunRoutines(int64_t Deadline) {
+    while (!FDone && MonotonicNanos() < Deadline) SleepEx(100, true);
+    return FDone;
+  }
+  uint32_t Finish(Handle H, bool Started) {
+    if (!Started) return GetLastError();
+    if (!RunRoutines(MonotonicNanos() + int64_t{kLongWaitMs} * 1'000'000)) {
+      CancelIo(H);
+      RunRoutines(
+          std::numeric_limits<int64_t>::max());  // the routine owns this object until it ran
+      return kErrorTimeout;
+    }
+    return FError;
+  }
+
+  Overlapped FOv{0, 0, 0, 0, this};
+  bool FDone = false;
+  uint32_t FError = kErrorSuccess;
+};
+
+// Reads until Out holds at least Want bytes; the first failing read's code.
+inline uint32_t ReadAtLeast(Handle Pipe, size_t Want, std::string& Out) {
+  while (Out.size() < Want) {
+    char Buffer[256];
+    Transfer T;
+    if (const uint32_t Error = T.Read(Pipe, Buffer, sizeof Buffer)) return Error;
+    Out.append(Buffer, T.Bytes);
+  }
+  return kErrorSuccess;
+}
+
+inline uint32_t WriteAll(Handle Pipe, const std::string& Bytes) {
+  Transfer T;
+  const uint32_t Error = T.Write(Pipe, Bytes);
+  return Error ? Error : T.Bytes == Bytes.size() ? kErrorSuccess : kErrorMoreData;
 }
 
 // A server end and a client end of one pipe, connected as a child's

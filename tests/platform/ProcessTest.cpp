@@ -10,6 +10,7 @@
 #include "PipeSupport.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
+#include "platform/Io.h"
 #include "platform/Kernel.h"
 #include "platform/Pipe.h"
 #include "platform/Process.h"
@@ -106,6 +107,68 @@ TEST(Process, WhatAChildWroteWaitsInThePipeAndPeeksLeaveIt) {
   EXPECT_EQ(std::string(Part, Copied), "line");
   EXPECT_EQ(Available, All.size());
   EXPECT_EQ(PeekAll(R.Err.Server), "");
+}
+
+TEST(Process, AChildAnswersThroughItsRedirectedStreams) {
+  Redirected R;
+  ASSERT_TRUE(R.Connected());
+  Child C(Quoted(ChildProgram(kChildEcho)), R.ChildSide());
+  ASSERT_TRUE(C.Started) << C.Error;
+  ASSERT_EQ(test::WriteAll(R.In.Server, "hello\r\nWorld\n"), kErrorSuccess);
+  std::string Got;
+  ASSERT_EQ(test::ReadAtLeast(R.Out.Server, 13, Got), kErrorSuccess) << Got;
+  EXPECT_EQ(Got, "HELLO\r\nWORLD\n");
+  // The end of its input ends the child.
+  ASSERT_TRUE(CloseHandle(R.In.Server));
+  R.In.Server = kInvalidHandleValue;
+  ASSERT_TRUE(C.Ended());
+  EXPECT_EQ(C.ExitCode(), 0u);
+}
+
+// The parent's overlapped reads leave a pipe end nonblocking on posix;
+// the child still reads its input as a blocking stream.
+TEST(Process, AChildReadsAnInputPipeThatTheParentReadOverlapped) {
+  Handle Read = kNoHandle, Write = kNoHandle;
+  ASSERT_TRUE(CreatePipe(Read, Write)) << GetLastError();
+  {
+    char Byte;
+    Overlapped Ov;
+    ASSERT_TRUE(ReadFileEx(Read, &Byte, 1, &Ov, [](uint32_t, uint32_t, Overlapped*) {}));
+    ASSERT_TRUE(CancelIo(Read));
+    EXPECT_EQ(SleepEx(kLongWaitMs, true), kWaitIoCompletion);
+  }
+  ConnectedPipe Out("stdout");
+  ASSERT_TRUE(Out.Connected());
+  Child C(Quoted(ChildProgram(kChildEcho)), {Read, Out.Client, kNoHandle});
+  ASSERT_TRUE(C.Started) << C.Error;
+  // Only the child holds the client end now: its end is the pipe's end.
+  ASSERT_TRUE(CloseHandle(Out.Client));
+  Out.Client = kInvalidHandleValue;
+  // The second line comes once the child has answered the first, so it
+  // finds nothing to read at first and must wait.
+  std::string Got;
+  ASSERT_EQ(test::WriteAll(Write, "first\n"), kErrorSuccess);
+  ASSERT_EQ(test::ReadAtLeast(Out.Server, 6, Got), kErrorSuccess) << Got;
+  ASSERT_EQ(test::WriteAll(Write, "later\n"), kErrorSuccess);
+  EXPECT_EQ(test::ReadAtLeast(Out.Server, 12, Got), kErrorSuccess) << Got;
+  EXPECT_EQ(Got, "FIRST\nLATER\n");
+  CloseHandle(Write);
+  EXPECT_TRUE(C.Ended());
+  CloseHandle(Read);
+}
+
+TEST(Process, OutputIsReadWhileTheChildStillRuns) {
+  Redirected R;
+  ASSERT_TRUE(R.Connected());
+  Child C(Quoted(ChildProgram(kChildLines)) + " 2 1000", R.ChildSide());
+  ASSERT_TRUE(C.Started) << C.Error;
+  std::string Got;
+  ASSERT_EQ(test::ReadAtLeast(R.Out.Server, 8, Got), kErrorSuccess);
+  EXPECT_EQ(Got, "line 1\r\n");
+  EXPECT_EQ(C.ExitCode(), kStillActive);
+  ASSERT_EQ(test::ReadAtLeast(R.Out.Server, 16, Got), kErrorSuccess);
+  EXPECT_EQ(Got, "line 1\r\nline 2\r\n");
+  ASSERT_TRUE(C.Ended());
 }
 
 TEST(Process, AMissingProgramFailsAtOnceWithFileNotFound) {
