@@ -1,7 +1,9 @@
 // TMainForm on GTK 3: a fixed-size utility window with a wrapped, editable
 // text view and a clickable label, laid out in pixels from the layout.
 // Built as a shared module that the launcher loads on demand.
+#include <fontconfig/fontconfig.h>
 #include <gtk/gtk.h>
+#include <strings.h>
 
 #include <cstdio>
 #include <exception>
@@ -30,6 +32,26 @@ std::string CssFont(const TFontDesc& Font) {
   return Css + " color: " + CssColor(Font.Color) + ";";
 }
 
+// Where Debian's fonts-wine keeps Wine's Tahoma, which has Tahoma's metrics.
+constexpr const char* kWineFonts = "/usr/share/wine/fonts";
+
+// The layout's sizes were made for its font. Where the system lacks that
+// family, a metric-compatible one from Wine's fonts keeps each text within
+// its bounds; otherwise fontconfig's substitute (usually wider) is used.
+void ProvideFont(const std::string& Family) {
+  FcPattern* Pattern = FcNameParse(reinterpret_cast<const FcChar8*>(Family.c_str()));
+  FcConfigSubstitute(nullptr, Pattern, FcMatchPattern);
+  FcDefaultSubstitute(Pattern);
+  FcResult Result;
+  FcPattern* Match = FcFontMatch(nullptr, Pattern, &Result);
+  FcChar8* Found = nullptr;
+  const bool Present = Match && FcPatternGetString(Match, FC_FAMILY, 0, &Found) == FcResultMatch &&
+                       strcasecmp(reinterpret_cast<const char*>(Found), Family.c_str()) == 0;
+  if (Match) FcPatternDestroy(Match);
+  FcPatternDestroy(Pattern);
+  if (!Present) FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(kWineFonts));
+}
+
 class TGtkMainForm final : public TPromptWindow {
  public:
   TGtkMainForm(const TMainFormLayout& Layout, const std::string& Url, const TPromptHooks& Hooks)
@@ -45,6 +67,9 @@ class TGtkMainForm final : public TPromptWindow {
   }
 
   void Run() {
+    ProvideFont(FLayout.Font.Name);
+    if (FLayout.Memo.Font.Name != FLayout.Font.Name) ProvideFont(FLayout.Memo.Font.Name);
+    if (FLayout.Label.Font.Name != FLayout.Font.Name) ProvideFont(FLayout.Label.Font.Name);
     Build();
     gtk_widget_show_all(FWindow);
     gtk_widget_grab_focus(FTextView);  // tab order 0

@@ -7,6 +7,7 @@
 
 #include "Files.h"
 #include "app/FormText.h"
+#include "app/MainFormLayout.h"
 #include "app/fmMain.h"
 #include "platform/Shell.h"
 
@@ -134,12 +135,15 @@ TEST(StartWorker, NoArgumentsGiveNone) {
   EXPECT_TRUE(ArgumentsOf(*Report).empty()) << *Report;
 }
 
+#ifndef _WIN32
+// On win32 the shell itself reports a missing program, in a message box.
 TEST(StartWorker, AMissingWorkerIsNotReported) {
   TScratchDir Dir("green-worker-missing");
   TLauncherState State;
   StartWorker(State, {"x"});  // nothing to see: the shell's own business
   EXPECT_EQ(State.Arguments, std::vector<std::string>{"x"});
 }
+#endif
 
 TEST(DescribeException, ClassWithoutNamespaceAndMessage) {
   auto Describe = [](auto&& Raise) {
@@ -171,6 +175,16 @@ TEST(RunLauncher, AnExceptionInDetectionIsReportedAndEndsStartUp) {
             "TTestProvider::EIOError: OvoConsoleApplication error: No such file or directory\n");
   EXPECT_EQ(Code, kExitStartupError);
   EXPECT_TRUE(State.Arguments.empty());  // the worker was not started
+}
+
+TEST(RunInstallPrompt, WithoutADisplayThePromptGoesToStandardError) {
+  ::unsetenv("DISPLAY");
+  ::unsetenv("WAYLAND_DISPLAY");
+  ::testing::internal::CaptureStderr();
+  const int Code = RunInstallPrompt(DefaultPromptHooks());
+  const std::string Text = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Code, kExitNoDisplay);
+  EXPECT_EQ(Text, PromptText(ReadMainFormLayout(MainFormResource()), kDownloadUrl));
 }
 #endif
 
