@@ -37,6 +37,10 @@ std::string MonoVersion(const std::string& Mono) {
   if (!Out) return {};
   char Line[512] = {};
   const bool Read = std::fgets(Line, sizeof Line, Out) != nullptr;
+  // Read to the end: closing early would kill mono with SIGPIPE mid-output.
+  char Drain[512];
+  while (std::fgets(Drain, sizeof Drain, Out)) {
+  }
   const int Status = ::pclose(Out);
   if (!Read || Status != 0) return {};
   const std::string_view Text(Line);
