@@ -73,8 +73,8 @@ void CloseDescriptorsExcept(int Keep, int MaxFd) {
 }
 
 // Forks twice so the program is never our child: the middle process ends
-// at once and is reaped here, and the program is adopted by init. The exec
-// error, if any, comes back through a pipe that the exec closes.
+// at once and is reaped here, and the program is adopted by init. A fork or
+// exec error comes back through a pipe that a successful exec closes.
 bool SpawnDetached(const std::string& Path, const std::vector<std::string>& Args) {
   std::vector<char*> Argv;
   for (const std::string& A : Args) Argv.push_back(const_cast<char*>(A.c_str()));
@@ -86,7 +86,12 @@ bool SpawnDetached(const std::string& Path, const std::vector<std::string>& Args
   const pid_t Middle = ::fork();
   if (Middle == 0) {
     ::close(Pipe[0]);
-    if (::fork() == 0) ExecDetached(Path.c_str(), Argv.data(), Pipe[1], MaxFd);
+    const pid_t Program = ::fork();
+    if (Program == 0) ExecDetached(Path.c_str(), Argv.data(), Pipe[1], MaxFd);
+    if (Program < 0) {
+      const int Error = errno;
+      (void)!::write(Pipe[1], &Error, sizeof Error);
+    }
     ::_exit(0);
   }
   const int ForkError = errno;

@@ -23,6 +23,14 @@ std::string Narrow(std::wstring_view Text) {
   return Out;
 }
 
+// The shell's library is loaded on first use: most processes never need
+// it, and it brings much of the system with it.
+template <typename Fn>
+Fn ShellFunction(const char* Name) {
+  static const HMODULE Shell = ::LoadLibraryW(L"shell32.dll");
+  return Shell ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(Shell, Name))) : nullptr;
+}
+
 // ShellExecuteW answers an error code of 32 or less instead of a handle.
 bool ShellSucceeded(HINSTANCE Result) {
   const auto Code = reinterpret_cast<INT_PTR>(Result);
@@ -50,8 +58,10 @@ std::wstring ReadGrowing(Fill&& Get) {
 
 bool OpenUrl(const std::string& Url) {
   const std::wstring File = Wide(Url);
+  static const auto Execute = ShellFunction<decltype(&::ShellExecuteW)>("ShellExecuteW");
+  if (!Execute) return false;
   ::SetLastError(ERROR_SUCCESS);
-  return ShellSucceeded(::ShellExecuteW(nullptr, L"open", File.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  return ShellSucceeded(Execute(nullptr, L"open", File.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
 }
 
 // The record is filled field by field: every field not named stays zero.
@@ -70,7 +80,8 @@ bool StartDetached(const std::string& Exe, const std::string& Parameters, Window
   Info.lpParameters = Params.c_str();
   Info.lpDirectory = nullptr;
   Info.nShow = SW_SHOWNORMAL;
-  return ::ShellExecuteExW(&Info) != FALSE;
+  static const auto ExecuteEx = ShellFunction<decltype(&::ShellExecuteExW)>("ShellExecuteExW");
+  return ExecuteEx && ExecuteEx(&Info) != FALSE;
 }
 
 std::vector<std::string> ProcessArguments() {
