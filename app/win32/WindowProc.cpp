@@ -1,40 +1,30 @@
 #include "app/win32/WindowProc.h"
 
-#include <exception>
-
 #include "base/Exception.h"
+#include "platform/Callback.h"
 #include "platform/Error.h"
 
 namespace green::win32 {
 
-namespace {
-
-thread_local std::exception_ptr Pending;
-
-}  // namespace
-
+// After a failure only the system's default handling runs until the loop
+// has raised it: later failures are usually its consequences, and a
+// message's answer cannot wait for the next loop turn.
 LRESULT CALLBACK WindowProcTrampoline(HWND Window, UINT Message, WPARAM W, LPARAM L) noexcept {
-  try {
+  if (os::CallbackFailed()) return ::DefWindowProcW(Window, Message, W, L);
+  LRESULT Result = 0;
+  os::RunSystemCallback([&] {
     if (Message == WM_NCCREATE) {
       const auto* Create = reinterpret_cast<const CREATESTRUCTW*>(L);
       ::SetWindowLongPtrW(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(Create->lpCreateParams));
     }
     auto* Object = reinterpret_cast<TWindowObject*>(::GetWindowLongPtrW(Window, GWLP_USERDATA));
-    if (Object) return Object->WindowProc(Window, Message, W, L);
-  } catch (...) {
-    // The first one wins: later ones are usually its consequences.
-    if (!Pending) Pending = std::current_exception();
-    return 0;
-  }
-  return ::DefWindowProcW(Window, Message, W, L);
+    Result = Object ? Object->WindowProc(Window, Message, W, L)
+                    : ::DefWindowProcW(Window, Message, W, L);
+  });
+  return Result;
 }
 
-void RaisePendingException() {
-  if (!Pending) return;
-  std::exception_ptr Error = Pending;
-  Pending = nullptr;
-  std::rethrow_exception(Error);
-}
+void RaisePendingException() { os::RaiseCallbackFailure(); }
 
 void RunMessageLoop() {
   MSG Message;

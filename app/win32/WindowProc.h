@@ -1,8 +1,8 @@
 // Window procedures run inside system frames, and on i686 an exception that
 // unwinds through one ends the process. Each procedure is entered through
-// a trampoline that catches everything and parks it for the thread; the
-// code that called into the system (the message loop, a window's creation)
-// raises it again once the system call has returned.
+// a trampoline that keeps the exception for the thread (platform/Callback.h);
+// the code that called into the system (the message loop, a window's
+// creation) raises it again once the system call has returned.
 #pragma once
 
 #include "platform/win32/Win.h"
