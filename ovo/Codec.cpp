@@ -18,6 +18,15 @@ size_t CodePointCount(std::string_view Text) {
   return n;
 }
 
+// Whether Bytes, ill-formed only for being short, is the start of a valid
+// sequence: a lead byte that wants more than Bytes holds.
+bool StartsSequence(std::string_view Bytes) {
+  const auto lead = static_cast<unsigned char>(Bytes[0]);
+  const size_t need = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                      : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  return need > Bytes.size();
+}
+
 class TUtf8Codec : public TCodec {
  public:
   using TCodec::TCodec;
@@ -43,15 +52,15 @@ class TUtf8Codec : public TCodec {
   // The runtime's text is UTF-8 already; only ill-formed parts change.
   std::string Encode(std::string_view Text) const override { return Decode(Text); }
 
-  // A lead byte in the last three whose sequence is cut short waits.
+  // The last bytes wait when they begin a valid sequence that is cut
+  // short; bytes that cannot become one decode now as they would later.
   size_t CompletePrefix(std::string_view Bytes) const override {
     const size_t n = Bytes.size();
     for (size_t back = 1; back <= 3 && back <= n; ++back) {
-      const auto c = static_cast<unsigned char>(Bytes[n - back]);
-      if (IsContinuation(c)) continue;
-      if (c < 0xC2 || c > 0xF4) return n;
-      const size_t need = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-      return need > back ? n - back : n;
+      if (IsContinuation(static_cast<unsigned char>(Bytes[n - back]))) continue;
+      bool valid;
+      const std::string_view tail = Bytes.substr(n - back);
+      return Utf8Unit(tail, valid) == back && !valid && StartsSequence(tail) ? n - back : n;
     }
     return n;
   }

@@ -11,11 +11,15 @@ void TOvoProvider::SetEncoding(const TEncoding& Value) {
 }
 
 // The encoding and the end-of-lines are copied: a greenlet may change the
-// provider's while this one waits for data.
+// provider's while this one waits for data. An end-of-line is text: its
+// ill-formed parts read as U+FFFD, as they do in the text searched, so
+// that it can only match whole characters.
 bool TOvoProvider::_ReadString(const TEncoding& Enc, std::string& Buf,
                                const std::vector<std::string>& EOLs) {
   const TEncoding enc(Enc);
-  const std::vector<std::string> eols(EOLs);
+  std::vector<std::string> eols;
+  eols.reserve(EOLs.size());
+  for (const std::string& eol : EOLs) eols.push_back(TEncoding::UTF8()->GetString(eol));
   TLineSearch search(eols);
   return Assemble(enc, search, Buf);
 }

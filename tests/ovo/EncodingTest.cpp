@@ -57,6 +57,8 @@ TEST(Encoding, Utf8HoldsBackOnlyACharacterThatMayStillComplete) {
   EXPECT_EQ(enc->CompletePrefix("\xE2" "A"), 2u) << "an ASCII byte ends the sequence for good";
   EXPECT_EQ(enc->CompletePrefix("a\xC0"), 2u) << "never a lead byte";
   EXPECT_EQ(enc->CompletePrefix("a\x80\x80\x80"), 4u) << "stray continuation bytes";
+  EXPECT_EQ(enc->CompletePrefix("a\xE0\x80"), 3u) << "0x80 cannot follow 0xE0: no character to wait for";
+  EXPECT_EQ(enc->CompletePrefix("a\xE0\xA0"), 1u);
   EXPECT_EQ(TEncoding::Cp1251()->CompletePrefix("\xCF\xF0"), 2u);
 }
 

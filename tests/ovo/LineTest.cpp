@@ -100,6 +100,17 @@ TEST(ProviderLines, EmptyEndOfLineNeverMatches) {
   EXPECT_EQ(f.Rest(), "y|");
 }
 
+// "\xD0" is no character: it reads as U+FFFD, never as the first byte of
+// the UTF-8 of 1251's 0xD0.
+TEST(ProviderLines, IllFormedEndOfLineMatchesOnlyWholeCharacters) {
+  TProviderFixture f;
+  f.Hub.Feed("\xD0\xD0x\x98y");
+  std::string s;
+  ASSERT_TRUE(f.Prov->_ReadString(*TEncoding::Cp1251(), s, {"\xD0"}));
+  EXPECT_EQ(s, "\xD0\xA0\xD0\xA0x") << "the line ends at 0x98, which 1251 cannot decode";
+  EXPECT_EQ(f.Rest(), "y");
+}
+
 TEST(ProviderLines, ManyLinesInOneChunkWithASetOfEndOfLines) {
   TProviderFixture f;
   std::string text;

@@ -7,11 +7,10 @@
 // Bytes are copied only when the read completes, as the system does.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,7 +40,7 @@ class TScriptedHub : public TSingleThreadHub {
       os::SetLastError(os::kErrorInvalidHandle);
       return false;
     }
-    EXPECT_FALSE(FRead.Active) << "a second read started while one is in flight";
+    if (FRead.Active) throw std::logic_error("a second read started while one is in flight");
     FRead = {true, false, Fd, Buf, Len, Cb, Data};
     Schedule();
     return true;
@@ -55,7 +54,7 @@ class TScriptedHub : public TSingleThreadHub {
       os::SetLastError(os::kErrorInvalidHandle);
       return false;
     }
-    EXPECT_FALSE(FWrite.Active) << "a second write started while one is in flight";
+    if (FWrite.Active) throw std::logic_error("a second write started while one is in flight");
     FWrite = {true, false, Fd, Buf, Len, Cb, Data};
     if (!HoldWrites) ScheduleWrite();
     return true;
