@@ -68,6 +68,66 @@ uint32_t TOvoProvider::GetDriverRcvBufSize() {
 
 size_t TOvoProvider::PendingBytes() const { return FInternalBuf.Size() + FReadChunk.Available(); }
 
+// ---- one operation -------------------------------------------------------------
+
+bool TOvoProvider::PrepareChunk(TChunk& Chunk, uint32_t Size) {
+  try {
+    if (Chunk.Data.size() < Size) Chunk.Data.resize(Size);
+  } catch (const std::bad_alloc&) {
+    os::SetLastError(os::kErrorNotEnoughMemory);
+    return false;
+  }
+  Chunk.Pos = Chunk.Len = 0;
+  return true;
+}
+
+// Starts one operation on the chunk's first Size bytes and waits for it.
+uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
+  const bool read = Op == ioRead;
+  char* data = (read ? FReadChunk : FWriteChunk).Data.data();
+  TCustomHub* hub = GetCurrentHub();
+  const THandle fd = GetFd();
+  bool started;
+  if (FUseDgramApi) {
+    FDgramAddr = read ? GetDgramReadAddress() : GetDgramWriteAddress();
+    started = read ? hub->ReadFrom(fd, data, Size, FDgramAddr, &Cb, this)
+                   : hub->WriteTo(fd, data, Size, FDgramAddr, &Cb, this);
+  } else {
+    started = read ? hub->Read(fd, data, Size, &Cb, this, FPosition)
+                   : hub->Write(fd, data, Size, &Cb, this, FPosition);
+  }
+  if (!started) {
+    OperationAborted();
+    return 0;
+  }
+  (read ? FReadOwed : FWriteOwed) = true;
+  (read ? FReadHub : FWriteHub) = hub;
+  return Await(Op);
+}
+
+// Waits for the operation in flight: its byte count, or 0. A wait that
+// ends otherwise (the greenlet is being killed) leaves the operation owed
+// to the next one.
+uint32_t TOvoProvider::Await(TIOOperation Op) {
+  const bool read = Op == ioRead;
+  if ((read ? FOnAfterRead : FOnAfterWrite)->WaitFor(INFINITE) != wrSignaled) return 0;
+  (read ? FReadOwed : FWriteOwed) = false;
+  const TIO& io = read ? FReadIO : FWriteIO;
+  if (io.LastError != 0) {
+    os::SetLastError(io.LastError);
+    DoError(io.LastError, Op);
+    OperationAborted();
+    return 0;
+  }
+  if (io.NumOfBytes == 0) {
+    OperationAborted();
+    return 0;
+  }
+  if (!read) return io.NumOfBytes;
+  FReadChunk.Len = std::min<size_t>(io.NumOfBytes, FReadChunk.Data.size());
+  return static_cast<uint32_t>(FReadChunk.Len);
+}
+
 // ---- reads ---------------------------------------------------------------------
 
 // Pushed-back bytes go first (outside assembly); then the bytes of a read
@@ -76,52 +136,12 @@ uint32_t TOvoProvider::ReadPending(void* Buf, uint32_t Size) {
   if (Size == 0) return 0;
   if (!FIgnoreInternalBuf && !FInternalBuf.Empty())
     return static_cast<uint32_t>(FInternalBuf.Take(Buf, Size));
-  if (FReadOwed && AwaitRead() == 0) return 0;
-  if (FReadChunk.Available() == 0 && StartRead(std::min(Size, kMaxTransfer)) == 0) return 0;
+  if (FReadOwed && Await(ioRead) == 0) return 0;
+  if (FReadChunk.Available() == 0) {
+    const uint32_t n = std::min(Size, kMaxTransfer);
+    if (!PrepareChunk(FReadChunk, n) || Transfer(ioRead, n) == 0) return 0;
+  }
   return static_cast<uint32_t>(FReadChunk.Take(Buf, Size));
-}
-
-uint32_t TOvoProvider::StartRead(uint32_t Size) {
-  try {
-    if (FReadChunk.Data.size() < Size) FReadChunk.Data.resize(Size);
-  } catch (const std::bad_alloc&) {
-    os::SetLastError(os::kErrorNotEnoughMemory);
-    return 0;
-  }
-  FReadChunk.Pos = FReadChunk.Len = 0;
-  TCustomHub* hub = GetCurrentHub();
-  bool started;
-  if (FUseDgramApi) {
-    FDgramAddr = GetDgramReadAddress();
-    started = hub->ReadFrom(GetFd(), FReadChunk.Data.data(), Size, FDgramAddr, &Cb, this);
-  } else {
-    started = hub->Read(GetFd(), FReadChunk.Data.data(), Size, &Cb, this, FPosition);
-  }
-  if (!started) {
-    OperationAborted();
-    return 0;
-  }
-  FReadOwed = true;
-  return AwaitRead();
-}
-
-// Waits for the read in flight. A wait that ends otherwise (the greenlet
-// is being killed) leaves it owed to the next read.
-uint32_t TOvoProvider::AwaitRead() {
-  if (FOnAfterRead->WaitFor(INFINITE) != wrSignaled) return 0;
-  FReadOwed = false;
-  if (FReadIO.LastError != 0) {
-    os::SetLastError(FReadIO.LastError);
-    DoError(FReadIO.LastError, ioRead);
-    OperationAborted();
-    return 0;
-  }
-  if (FReadIO.NumOfBytes == 0) {
-    OperationAborted();
-    return 0;
-  }
-  FReadChunk.Len = std::min<size_t>(FReadIO.NumOfBytes, FReadChunk.Data.size());
-  return static_cast<uint32_t>(FReadChunk.Len);
 }
 
 uint32_t TOvoProvider::ReadFull(void* Buf, uint32_t Size) {
@@ -177,50 +197,17 @@ bool TOvoProvider::ReadBytes(TBytes& Buf) {
 
 // ---- writes ----------------------------------------------------------------------
 
+// An abandoned write is waited for first: its bytes are in the chunk.
 uint32_t TOvoProvider::WritePending(const void* Buf, uint32_t Size) {
   if (Size == 0) return 0;
   if (FWriteOwed) {
-    AwaitWrite();
+    Await(ioWrite);
     if (FWriteOwed) return 0;
   }
   const uint32_t n = std::min(Size, kMaxTransfer);
-  try {
-    if (FWriteChunk.Data.size() < n) FWriteChunk.Data.resize(n);
-  } catch (const std::bad_alloc&) {
-    os::SetLastError(os::kErrorNotEnoughMemory);
-    return 0;
-  }
+  if (!PrepareChunk(FWriteChunk, n)) return 0;
   std::memcpy(FWriteChunk.Data.data(), Buf, n);
-  TCustomHub* hub = GetCurrentHub();
-  bool started;
-  if (FUseDgramApi) {
-    FDgramAddr = GetDgramWriteAddress();
-    started = hub->WriteTo(GetFd(), FWriteChunk.Data.data(), n, FDgramAddr, &Cb, this);
-  } else {
-    started = hub->Write(GetFd(), FWriteChunk.Data.data(), n, &Cb, this, FPosition);
-  }
-  if (!started) {
-    OperationAborted();
-    return 0;
-  }
-  FWriteOwed = true;
-  return AwaitWrite();
-}
-
-uint32_t TOvoProvider::AwaitWrite() {
-  if (FOnAfterWrite->WaitFor(INFINITE) != wrSignaled) return 0;
-  FWriteOwed = false;
-  if (FWriteIO.LastError != 0) {
-    os::SetLastError(FWriteIO.LastError);
-    DoError(FWriteIO.LastError, ioWrite);
-    OperationAborted();
-    return 0;
-  }
-  if (FWriteIO.NumOfBytes == 0) {
-    OperationAborted();
-    return 0;
-  }
-  return FWriteIO.NumOfBytes;
+  return Transfer(ioWrite, n);
 }
 
 uint32_t TOvoProvider::WriteFull(const void* Buf, uint32_t Size) {
@@ -268,6 +255,18 @@ void TOvoProvider::OperationComplete(TIOOperation Op) {
     FOnAfterRead->SetEvent(false);
   else if (Op == ioWrite)
     FOnAfterWrite->SetEvent(true);
+}
+
+// A completion that came before the cancel is taken too, so that its
+// signal does not end the next wait.
+void TOvoProvider::CancelPending() {
+  if (!FReadOwed && !FWriteOwed) return;
+  const THandle fd = GetFd();
+  if (FReadOwed) FReadHub->Cancel(fd);
+  if (FWriteOwed && !(FReadOwed && FWriteHub == FReadHub)) FWriteHub->Cancel(fd);
+  if (FReadOwed) FOnAfterRead->WaitFor(0);
+  if (FWriteOwed) FOnAfterWrite->WaitFor(0);
+  FReadOwed = FWriteOwed = false;
 }
 
 // ---- position and adapters ------------------------------------------------------------

@@ -20,7 +20,7 @@
 // into memory its caller has given up: the next read first collects that
 // read's bytes and delivers them, the next write waits for that write.
 // A derived provider must cancel its handle's operations before the
-// provider's buffers go, that is in its own destructor.
+// provider's buffers go: its destructor calls CancelPending.
 #pragma once
 
 #include <cstdint>
@@ -187,6 +187,11 @@ class TOvoProvider : public TInterfacedObject, public IOvoProvider {
   void SetAssemblyLimit(size_t Bytes) { FInternalBuf.SetLimit(Bytes); }
 
  protected:
+  // Cancels the operations still in flight on the handle, on the hubs that
+  // started them; their completions never come. For a derived destructor,
+  // while GetFd still answers.
+  void CancelPending();
+
   // Datagram mode: reads and writes carry a peer address.
   bool FUseDgramApi = false;
 
@@ -205,9 +210,9 @@ class TOvoProvider : public TInterfacedObject, public IOvoProvider {
   template <class T>
   bool ReadValue(T& Buf);
   bool WriteAll(const void* Buf, size_t Size);
-  uint32_t StartRead(uint32_t Size);
-  uint32_t AwaitRead();
-  uint32_t AwaitWrite();
+  static bool PrepareChunk(TChunk& Chunk, uint32_t Size);
+  uint32_t Transfer(TIOOperation Op, uint32_t Size);
+  uint32_t Await(TIOOperation Op);
   // Line and match assembly over the push-back buffer.
   template <class TSearch>
   bool Assemble(const TEncoding& Enc, TSearch& Search, std::string& Out);
@@ -232,6 +237,8 @@ class TOvoProvider : public TInterfacedObject, public IOvoProvider {
   // A started operation whose completion no wait has taken yet.
   bool FReadOwed = false;
   bool FWriteOwed = false;
+  TCustomHub* FReadHub = nullptr;
+  TCustomHub* FWriteHub = nullptr;
   TChunk FReadChunk;
   TChunk FWriteChunk;
   TAnyAddress FDgramAddr;

@@ -153,5 +153,22 @@ TEST(ProviderAbandoned, WriteOfAKilledGreenletIsWaitedForByTheNextWrite) {
   EXPECT_EQ(f.Hub.Written, "first\r\n!");
 }
 
+TEST(ProviderAbandoned, CancelledOperationsAreOwedToNobody) {
+  TProviderFixture f;
+  f.Hub.HoldWrites = true;
+  TSymmetric reader = TSymmetric::Spawn([&] { f.Prov->ReadLn(); });
+  TSymmetric writer = TSymmetric::Spawn([&] { f.Prov->WriteByte(1); });
+  reader.Kill();
+  writer.Kill();
+  f.Prov->CancelAbandoned();
+  EXPECT_EQ(f.Hub.Cancelled, (std::vector<THandle>{42})) << "one cancel covers both directions";
+  f.Hub.Feed("new\r\n");
+  EXPECT_EQ(f.Prov->ReadLn(), "new");
+  EXPECT_EQ(f.Hub.ReadCalls, 2) << "a fresh read, not the cancelled one";
+  f.Hub.HoldWrites = false;
+  EXPECT_TRUE(f.Prov->WriteByte(2));
+  EXPECT_EQ(f.Hub.Written, "\x02");
+}
+
 }  // namespace
 }  // namespace green

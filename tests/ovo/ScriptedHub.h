@@ -46,6 +46,13 @@ class TScriptedHub : public TSingleThreadHub {
     return true;
   }
 
+  // Cancelled operations never complete.
+  void Cancel(THandle Fd) override {
+    Cancelled.push_back(Fd);
+    if (FRead.Fd == Fd) FRead = {};
+    if (FWrite.Fd == Fd) FWrite = {};
+  }
+
   // ---- writes ---------------------------------------------------------------
   bool Write(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb, void* Data,
              int64_t Offset) override {
@@ -75,6 +82,7 @@ class TScriptedHub : public TSingleThreadHub {
   int WriteCalls = 0;
   std::vector<int64_t> Offsets;
   std::vector<uint32_t> Lengths;
+  std::vector<THandle> Cancelled;
 
  private:
   struct TStep {
@@ -109,6 +117,7 @@ class TScriptedHub : public TSingleThreadHub {
 
   static void CompleteRead(void* Self) {
     auto* hub = static_cast<TScriptedHub*>(Self);
+    if (!hub->FRead.Active) return;  // cancelled
     TOp op = hub->FRead;
     hub->FRead = {};
     TStep& step = hub->FSteps.front();
@@ -125,6 +134,7 @@ class TScriptedHub : public TSingleThreadHub {
 
   static void CompleteWrite(void* Self) {
     auto* hub = static_cast<TScriptedHub*>(Self);
+    if (!hub->FWrite.Active) return;  // cancelled
     TOp op = hub->FWrite;
     hub->FWrite = {};
     uint32_t n = 0;
@@ -144,9 +154,11 @@ class TScriptedHub : public TSingleThreadHub {
 // the base reports to derived providers.
 class TTestProvider : public TOvoProvider {
  public:
+  ~TTestProvider() override { CancelPending(); }
   THandle GetFd() override { return 42; }
   void DoError(uint32_t ErrorCode, TIOOperation Op) override { Errors.push_back({ErrorCode, Op}); }
   void OperationAborted() override { ++Aborted; }
+  void CancelAbandoned() { CancelPending(); }
 
   struct TError {
     uint32_t Code;
