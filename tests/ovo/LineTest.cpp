@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ScriptedHub.h"
+#include "platform/CodePage.h"
 
 namespace green {
 namespace {
@@ -101,14 +102,29 @@ TEST(ProviderLines, EmptyEndOfLineNeverMatches) {
 }
 
 // "\xD0" is no character: it reads as U+FFFD, never as the first byte of
-// the UTF-8 of 1251's 0xD0.
+// the UTF-8 of a character.
 TEST(ProviderLines, IllFormedEndOfLineMatchesOnlyWholeCharacters) {
   TProviderFixture f;
-  f.Hub.Feed("\xD0\xD0x\x98y");
+  f.Hub.Feed("\xD0\xA0\xD0\xA0x\xFFy");
+  f.Hub.FeedEnd();
   std::string s;
-  ASSERT_TRUE(f.Prov->_ReadString(*TEncoding::Cp1251(), s, {"\xD0"}));
-  EXPECT_EQ(s, "\xD0\xA0\xD0\xA0x") << "the line ends at 0x98, which 1251 cannot decode";
+  ASSERT_TRUE(f.Prov->_ReadString(*TEncoding::UTF8(), s, {"\xD0"}));
+  EXPECT_EQ(s, "\xD0\xA0\xD0\xA0x") << "the line ends at 0xFF, which does not decode";
   EXPECT_EQ(f.Rest(), "y");
+}
+
+// A double-byte page goes through the platform; where it has one, its
+// lines and what follows them come out as for any other page.
+TEST(ProviderLines, DoubleByteSystemPageKeepsCharactersAndBytes) {
+  if (!os::IsCodePageSupported(932)) GTEST_SKIP() << "no code page 932 here";
+  TProviderFixture f;
+  TEncoding sjis(932);
+  f.Prov->SetEncoding(sjis);
+  // U+3042 and U+3044 in Shift-JIS; the second is split between chunks.
+  f.Hub.Feed({"\x82\xA0\r\n\x82", "\xA2\r\nz"});
+  EXPECT_EQ(f.Prov->ReadLn(), "\xE3\x81\x82");
+  EXPECT_EQ(f.Prov->ReadLn(), "\xE3\x81\x84");
+  EXPECT_EQ(f.Rest(), "z");
 }
 
 TEST(ProviderLines, ManyLinesInOneChunkWithASetOfEndOfLines) {
