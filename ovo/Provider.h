@@ -58,6 +58,11 @@ class IOvoProvider : public virtual IInterface {
   virtual TStringGenerator ReadLns() = 0;
   // Raises EArgumentException when EOLs is empty.
   virtual TStringGenerator ReadLns(const std::vector<std::string>& EOLs) = 0;
+  // The next match of RegEx in the decoded input; text in front of it is
+  // dropped. A complete match is taken even where more input could make it
+  // longer. An empty match also consumes the character after it, so that
+  // repeated reads make progress; at the end of the input it waits for
+  // more, and at the end of the stream there is none.
   virtual bool ReadRegEx(const TRegEx& RegEx, std::string& S) = 0;
   // Raises ERegExError for a pattern that does not compile.
   virtual bool ReadRegEx(const std::string& Pattern, std::string& S) = 0;

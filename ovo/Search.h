@@ -41,6 +41,13 @@ class TLineSearch {
 // match is taken even where more text could make it longer. An empty match
 // consumes the character after it, so that repeated reads make progress;
 // at the end of the text it waits for more.
+//
+// The engine cannot continue a search where it stopped, so each search
+// runs again on the pending text, but only from where a match could still
+// begin: after no match, from the end; after a partial one (more text could
+// complete it), from its start. A partial match that keeps growing (a
+// pattern like "a+x" over a long run of a) is searched again from its start
+// with every chunk, which costs time quadratic in its length.
 class TMatchSearch {
  public:
   explicit TMatchSearch(const TRegEx& RegEx) : FRegEx(RegEx) {}
