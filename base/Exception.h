@@ -52,6 +52,8 @@ class ExceptionOf : public Base {
 GREEN_EXCEPTION(EAbort, Exception);
 // A value that cannot be converted (time encoding and the like).
 GREEN_EXCEPTION(EConvertError, Exception);
+// An argument that the called operation cannot work with.
+GREEN_EXCEPTION(EArgumentException, Exception);
 
 // A broken internal contract. The message names the unit and, when known,
 // the line.

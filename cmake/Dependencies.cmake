@@ -15,6 +15,8 @@ else()
   find_path(BOOST_CONTEXT_INCLUDE boost/context/detail/fcontext.hpp REQUIRED)
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/Pcre2.cmake)
+
 if(GREEN_BUILD_TESTS)
   # Built from source with the project's own flags, so the sanitizers and the
   # cross compiler see the same code as the tests.

@@ -1,5 +1,5 @@
 // Child processes with the semantics of their Win32 counterparts, and the
-// process's own id and directories.
+// process's own id (its directories are in platform/Shell.h).
 //
 // A child gets exactly three handles from its parent, its standard input,
 // output and error; it inherits nothing else. Its process handle is
@@ -21,7 +21,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "platform/Kernel.h"
@@ -61,10 +60,5 @@ bool TerminateProcess(Handle Process, uint32_t ExitCode);
 uint32_t GetProcessId(Handle Process);
 
 uint32_t CurrentProcessId();
-// The directory of the running executable and the current directory, as the
-// system spells them, without a trailing separator (except at a root).
-// Empty on failure (last error set).
-std::string ExecutableDirectory();
-std::string CurrentDirectory();
 
 }  // namespace green::os

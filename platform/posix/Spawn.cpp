@@ -17,7 +17,8 @@
 
 #include "platform/Error.h"
 #include "platform/Process.h"
-#include "platform/posix/CommandLine.h"
+#include "platform/Shell.h"
+#include "platform/posix/CRuntimeArguments.h"
 #include "platform/posix/Errno.h"
 #include "platform/posix/ProcessObject.h"
 
@@ -214,7 +215,7 @@ bool HoldChild(pid_t Pid, ProcessInformation& Info) {
 
 bool CreateProcess(std::string_view CommandLine, std::string_view WorkDir, uint32_t CreationFlags,
                    const StdHandles& Std, ProcessInformation& Info) {
-  std::vector<std::string> Args = SplitCommandLine(CommandLine);
+  std::vector<std::string> Args = SplitAsCRuntime(CommandLine);
   if (Args.empty() || Args[0].empty()) return Fail(kErrorFileNotFound);
   std::replace(Args[0].begin(), Args[0].end(), '\\', '/');
   std::string Program;

@@ -93,16 +93,6 @@ class InheritOnly {
   bool FInitialized = false;
 };
 
-// The directory part of a path, keeping the separator of a drive's root.
-std::string DirectoryOf(const std::wstring& Path) {
-  const size_t Slash = Path.find_last_of(L"\\/");
-  std::wstring Dir = Slash == std::wstring::npos ? std::wstring() : Path.substr(0, Slash);
-  if (Dir.size() == 2 && Dir[1] == L':') Dir += L'\\';
-  std::string Out;
-  win32::FromUtf16(CP_UTF8, Dir, Out);
-  return Out;
-}
-
 }  // namespace
 
 bool CreateProcess(std::string_view CommandLine, std::string_view WorkDir, uint32_t CreationFlags,
@@ -149,31 +139,5 @@ bool TerminateProcess(Handle Process, uint32_t ExitCode) {
 uint32_t GetProcessId(Handle Process) { return ::GetProcessId(Native(Process)); }
 
 uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
-
-std::string ExecutableDirectory() {
-  std::wstring Path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD Length =
-        ::GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
-    if (Length == 0) return {};
-    if (Length < Path.size()) {
-      Path.resize(Length);
-      return DirectoryOf(Path);
-    }
-    Path.resize(Path.size() * 2);
-  }
-}
-
-std::string CurrentDirectory() {
-  const DWORD Size = ::GetCurrentDirectoryW(0, nullptr);
-  if (Size == 0) return {};
-  std::wstring Path(Size, L'\0');
-  const DWORD Length = ::GetCurrentDirectoryW(Size, Path.data());
-  if (Length == 0 || Length >= Size) return {};
-  Path.resize(Length);
-  std::string Out;
-  win32::FromUtf16(CP_UTF8, Path, Out);
-  return Out;
-}
 
 }  // namespace green::os

@@ -16,6 +16,7 @@
 #include "platform/Library.h"
 #include "platform/Pipe.h"
 #include "platform/Process.h"
+#include "platform/Shell.h"
 #include "programs/ChildPrograms.h"
 
 namespace green::os::test {
@@ -41,11 +42,7 @@ inline bool UnderWine() {
 }
 
 inline std::string ChildProgram(const char* FileName) {
-#ifdef _WIN32
-  return ExecutableDirectory() + "\\" + FileName;
-#else
-  return ExecutableDirectory() + "/" + FileName;
-#endif
+  return ExecutableDirectory() + kPathDelim + FileName;
 }
 
 // Everything waiting in the pipe, left there.

@@ -14,6 +14,7 @@
 #include "platform/Kernel.h"
 #include "platform/Pipe.h"
 #include "platform/Process.h"
+#include "platform/Shell.h"
 
 namespace green::os {
 namespace {
@@ -301,7 +302,7 @@ TEST(Process, DirectoriesOfThisProcess) {
   namespace fs = std::filesystem;
   const std::string Dir = ExecutableDirectory();
   ASSERT_FALSE(Dir.empty());
-  EXPECT_NE(Dir.back(), kIsWin32 ? '\\' : '/');
+  EXPECT_NE(Dir.back(), kPathDelim);
   EXPECT_TRUE(fs::exists(ChildProgram(kChildExit))) << Dir;
   EXPECT_EQ(CurrentDirectory(), fs::current_path().string());
 }

@@ -1,4 +1,4 @@
-#include "platform/posix/CommandLine.h"
+#include "platform/posix/CRuntimeArguments.h"
 
 namespace green::os {
 
@@ -68,6 +68,6 @@ class Splitter {
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view Line) { return Splitter(Line).Split(); }
+std::vector<std::string> SplitAsCRuntime(std::string_view Line) { return Splitter(Line).Split(); }
 
 }  // namespace green::os

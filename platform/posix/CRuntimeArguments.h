@@ -6,6 +6,7 @@
 //   backslashes before a quote give n and the quote opens or closes a quoted
 //   part; 2n + 1 give n and a literal quote; inside quotes "" gives a quote;
 //   other backslashes are plain.
+// (The launcher's own splitter, platform/CommandLine.h, knows no escapes.)
 #pragma once
 
 #include <string>
@@ -14,6 +15,6 @@
 
 namespace green::os {
 
-std::vector<std::string> SplitCommandLine(std::string_view Line);
+std::vector<std::string> SplitAsCRuntime(std::string_view Line);
 
 }  // namespace green::os

@@ -1,0 +1,55 @@
+// Start-up apart from detection: the decision's two branches and the
+// report of an exception that ends start-up.
+#include "app/fmMain.h"
+
+#include "app/Arguments.h"
+#include "app/MainFormLayout.h"
+
+namespace green {
+
+void TLauncherState::TakeLine(std::string Line) {
+  // Reading goes on after a hit: every line is kept.
+  if (HasDotNetMarker(Line)) DotNetInstalled = true;
+  Output.push_back(std::move(Line));
+}
+
+bool HasDotNetMarker(std::string_view Line) { return Line.find(kDotNetMarker) != std::string_view::npos; }
+
+std::string WorkerPath(const std::string& CurrentDir) {
+  return CurrentDir + os::kPathDelim + kWorkerRelPath;
+}
+
+void RunExternalProgramDetached(const std::string& Exe, const std::string& Args) {
+  (void)os::StartDetached(Exe, Args, ApplicationHandle());
+}
+
+void StartWorker(TLauncherState& State, const std::vector<std::string>& Args) {
+  State.Arguments.insert(State.Arguments.end(), Args.begin(), Args.end());
+  RunExternalProgramDetached(WorkerPath(os::CurrentDirectory()), DelimitedText(State.Arguments, ' '));
+}
+
+TPromptHooks DefaultPromptHooks() {
+  TPromptHooks Hooks;
+  // Nothing is reported when the shell cannot open the page; the user may
+  // click again.
+  Hooks.OpenUrl = [](const std::string& Url) { (void)os::OpenUrl(Url); };
+  return Hooks;
+}
+
+int ActOnDetection(TLauncherState& State) {
+  if (!State.DotNetInstalled) return RunInstallPrompt(DefaultPromptHooks());
+  StartWorker(State, os::ProcessArguments());
+  return 0;
+}
+
+int RunLauncher(TLauncherState& State, const std::function<void(TLauncherState& State)>& Detect) {
+  try {
+    Detect(State);
+    return ActOnDetection(State);
+  } catch (...) {
+    ReportStartupException(std::current_exception());
+    return kExitStartupError;
+  }
+}
+
+}  // namespace green

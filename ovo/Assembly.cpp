@@ -1,0 +1,100 @@
+// Line and match assembly: the pending text is searched first; then chunks
+// are read into the push-back buffer, each followed by a search of what is
+// new, until a piece is found or the stream ends.
+#include "ovo/Provider.h"
+
+namespace green {
+
+namespace {
+// The chunk asked for when nothing is known to be readable.
+constexpr uint32_t kDefaultChunk = 1024;
+}  // namespace
+
+// While a piece is assembled, reads bypass the push-back buffer; they see
+// it again on every way out.
+class TOvoProvider::TAssemblyScope {
+ public:
+  explicit TAssemblyScope(bool& Flag) : FFlag(Flag) { FFlag = true; }
+  ~TAssemblyScope() { FFlag = false; }
+  TAssemblyScope(const TAssemblyScope&) = delete;
+  TAssemblyScope& operator=(const TAssemblyScope&) = delete;
+
+ private:
+  bool& FFlag;
+};
+
+template <class TSearch>
+bool TOvoProvider::Assemble(const TEncoding& Enc, TSearch& Search, std::string& Out) {
+  Out.clear();
+  if (!FInternalBuf.Empty()) {
+    const TSearchResult r = SearchPending(Enc, Search, Out, false);
+    if (r != srMore) return r == srFound;
+  }
+  TAssemblyScope scope(FIgnoreInternalBuf);
+  for (;;) {
+    switch (ReadChunk()) {
+      case ckData:
+        break;
+      case ckNoRoom:
+        return false;
+      case ckEnd:
+        return SearchPending(Enc, Search, Out, true) == srFound;
+    }
+    const TSearchResult r = SearchPending(Enc, Search, Out, false);
+    if (r != srMore) return r == srFound;
+  }
+}
+
+// At the end of the stream a character left unfinished counts as what it
+// decodes to, as the whole text would.
+template <class TSearch>
+TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search, std::string& Out,
+                                          bool AtEnd) {
+  struct TSettle {
+    TPushBackBuffer& Buf;
+    ~TSettle() { Buf.Settle(); }
+  } settle{FInternalBuf};
+  try {
+    if (AtEnd)
+      FInternalBuf.DecodeAll(Enc);
+    else
+      FInternalBuf.Decode(Enc);
+    TSearchHit hit;
+    const TSearchResult r =
+        Search.Find(FInternalBuf.Text(), FInternalBuf.TextBase(), FInternalBuf.Memo(), hit);
+    if (r != srFound) return r;
+    Out.assign(FInternalBuf.Text().substr(hit.ValuePos, hit.ValueLen));
+    FInternalBuf.Cut(hit.Consumed, Enc);
+    return srFound;
+  } catch (const std::bad_alloc&) {
+    // The bytes stay; only the text goes.
+    FInternalBuf.DropText();
+    Out.clear();
+    return srFailed;
+  }
+}
+
+// A chunk is sized as ReadBytes sizes it, and room for it is made before
+// it is read, so that a chunk once read is never lost to a failed growth.
+TOvoProvider::TChunkRead TOvoProvider::ReadChunk() {
+  if (FInternalBuf.Full()) return ckNoRoom;
+  uint32_t size = Read(nullptr, 0);
+  if (size == 0) size = kDefaultChunk;
+  size = std::min<uint32_t>(size, INT32_MAX);
+  std::string chunk;
+  try {
+    FInternalBuf.Reserve(size);
+    chunk.resize(size);
+  } catch (const std::bad_alloc&) {
+    return ckNoRoom;
+  }
+  const uint32_t n = Read(chunk.data(), -static_cast<int32_t>(size));
+  if (n == 0) return ckEnd;
+  FInternalBuf.Append(std::string_view(chunk).substr(0, n));
+  return ckData;
+}
+
+template bool TOvoProvider::Assemble(const TEncoding&, TLineSearch&, std::string&);
+template bool TOvoProvider::Assemble(const TEncoding&, TMatchSearch&, std::string&);
+
+}  // namespace green

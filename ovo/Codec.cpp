@@ -1,0 +1,210 @@
+#include "ovo/Codec.h"
+
+#include <array>
+
+#include "platform/CodePage.h"
+
+namespace green {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+bool IsContinuation(unsigned char B) { return (B & 0xC0) == 0x80; }
+
+size_t CodePointCount(std::string_view Text) {
+  size_t n = 0;
+  for (char c : Text) n += !IsContinuation(static_cast<unsigned char>(c));
+  return n;
+}
+
+// Whether Bytes, ill-formed only for being short, is the start of a valid
+// sequence: a lead byte that wants more than Bytes holds.
+bool StartsSequence(std::string_view Bytes) {
+  const auto lead = static_cast<unsigned char>(Bytes[0]);
+  const size_t need = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                      : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  return need > Bytes.size();
+}
+
+class TUtf8Codec : public TCodec {
+ public:
+  using TCodec::TCodec;
+
+  std::string Decode(std::string_view Bytes) const override {
+    std::string out;
+    out.reserve(Bytes.size());
+    size_t i = 0;
+    while (i < Bytes.size()) {
+      size_t run = i;
+      while (run < Bytes.size() && static_cast<unsigned char>(Bytes[run]) < 0x80) ++run;
+      out.append(Bytes.substr(i, run - i));
+      i = run;
+      if (i == Bytes.size()) break;
+      bool valid;
+      size_t n = Utf8Unit(Bytes.substr(i), valid);
+      out.append(valid ? Bytes.substr(i, n) : kReplacement);
+      i += n;
+    }
+    return out;
+  }
+
+  // The runtime's text is UTF-8 already; only ill-formed parts change.
+  std::string Encode(std::string_view Text) const override { return Decode(Text); }
+
+  // The last bytes wait when they begin a valid sequence that is cut
+  // short; bytes that cannot become one decode now as they would later.
+  size_t CompletePrefix(std::string_view Bytes) const override {
+    const size_t n = Bytes.size();
+    for (size_t back = 1; back <= 3 && back <= n; ++back) {
+      if (IsContinuation(static_cast<unsigned char>(Bytes[n - back]))) continue;
+      bool valid;
+      const std::string_view tail = Bytes.substr(n - back);
+      return Utf8Unit(tail, valid) == back && !valid && StartsSequence(tail) ? n - back : n;
+    }
+    return n;
+  }
+
+  bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const override {
+    size_t i = 0, t = 0;
+    while (t < Text.size()) {
+      if (i >= Bytes.size()) return false;
+      bool valid;
+      const size_t n = Utf8Unit(Bytes.substr(i), valid);
+      t += valid ? n : kReplacement.size();
+      i += n;
+    }
+    if (t != Text.size()) return false;
+    Count = i;
+    return true;
+  }
+};
+
+// Every byte is one character: decoded by a table that the platform
+// filled, and mapped back by counting characters.
+class TSingleByteCodec : public TCodec {
+ public:
+  using TTable = std::array<std::string, 256>;
+
+  TSingleByteCodec(uint32_t CodePage, TTable Table) : TCodec(CodePage), FTable(std::move(Table)) {
+    FAsciiSame = true;
+    for (int b = 0; b < 0x80; ++b) FAsciiSame = FAsciiSame && FTable[b] == std::string(1, char(b));
+  }
+
+  std::string Decode(std::string_view Bytes) const override {
+    std::string out;
+    out.reserve(Bytes.size());
+    for (size_t i = 0; i < Bytes.size(); ++i) {
+      const auto b = static_cast<unsigned char>(Bytes[i]);
+      if (b < 0x80 && FAsciiSame)
+        out += static_cast<char>(b);
+      else
+        out += FTable[b];
+    }
+    return out;
+  }
+
+  size_t CompletePrefix(std::string_view Bytes) const override { return Bytes.size(); }
+
+  bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const override {
+    const size_t n = CodePointCount(Text);
+    if (n > Bytes.size()) return false;
+    Count = n;
+    return true;
+  }
+
+  // The page's table, when every byte decodes to one character by itself
+  // and next to any other byte; else (a multi-byte page) false.
+  static bool Probe(uint32_t CodePage, TTable& Table) {
+    for (int b = 0; b < 256; ++b) {
+      Table[b] = os::DecodeToUtf8(CodePage, std::string(1, char(b)));
+      if (CodePointCount(Table[b]) != 1) return false;
+    }
+    for (int b = 0x80; b < 256; ++b)
+      for (int trail : {0x41, 0xA1}) {
+        const std::string pair{char(b), char(trail)};
+        if (os::DecodeToUtf8(CodePage, pair) != Table[b] + Table[trail]) return false;
+      }
+    return true;
+  }
+
+ private:
+  TTable FTable;
+  bool FAsciiSame;
+};
+
+// The system's multi-byte pages: a byte below 0x80 always ends a character
+// there (alone, or as the second byte of a pair).
+class TSystemCodec : public TCodec {
+ public:
+  using TCodec::TCodec;
+
+  std::string Decode(std::string_view Bytes) const override {
+    return os::DecodeToUtf8(CodePage(), Bytes);
+  }
+
+  size_t CompletePrefix(std::string_view Bytes) const override {
+    for (size_t n = Bytes.size(); n > 0; --n)
+      if (static_cast<unsigned char>(Bytes[n - 1]) < 0x80) return n;
+    return 0;
+  }
+
+  // Encoding the text gives the byte count whenever it round-trips.
+  bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const override {
+    const size_t n = Encode(Text).size();
+    if (n > Bytes.size() || Decode(Bytes.substr(0, n)) != Text) return false;
+    Count = n;
+    return true;
+  }
+};
+
+}  // namespace
+
+size_t Utf8Unit(std::string_view Bytes, bool& Valid) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(Bytes[k]); };
+  const unsigned char lead = at(0);
+  Valid = false;
+  if (lead < 0x80) {
+    Valid = true;
+    return 1;
+  }
+  size_t extra;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    extra = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    extra = 2;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    extra = 3;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 1;
+  }
+  size_t n = 1;
+  for (size_t k = 0; k < extra; ++k, ++n) {
+    if (n >= Bytes.size()) return n;
+    const unsigned char b = at(n);
+    if (k == 0 ? (b < low || b > high) : !IsContinuation(b)) return n;
+  }
+  Valid = true;
+  return n;
+}
+
+std::string TCodec::Encode(std::string_view Text) const {
+  return os::EncodeFromUtf8(FCodePage, Text);
+}
+
+std::shared_ptr<const TCodec> TCodec::Make(uint32_t CodePage) {
+  if (!os::IsCodePageSupported(CodePage)) return nullptr;
+  const uint32_t page = CodePage == os::kCpAcp ? os::AnsiCodePage() : CodePage;
+  if (page == os::kCpUtf8) return std::make_shared<TUtf8Codec>(page);
+  TSingleByteCodec::TTable table;
+  if (TSingleByteCodec::Probe(page, table))
+    return std::make_shared<TSingleByteCodec>(page, std::move(table));
+  return std::make_shared<TSystemCodec>(page);
+}
+
+}  // namespace green

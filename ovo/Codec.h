@@ -1,0 +1,37 @@
+// The conversions behind TEncoding. UTF-8 and single-byte pages are
+// converted here, so that decoded text maps back to its bytes exactly;
+// other pages (the double-byte system pages) go through the platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace green {
+
+class TCodec {
+ public:
+  explicit TCodec(uint32_t CodePage) : FCodePage(CodePage) {}
+  virtual ~TCodec() = default;
+
+  virtual std::string Decode(std::string_view Bytes) const = 0;
+  virtual std::string Encode(std::string_view Text) const;
+  virtual size_t CompletePrefix(std::string_view Bytes) const = 0;
+  virtual bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const = 0;
+  uint32_t CodePage() const { return FCodePage; }
+
+  // The codec of a code page (0: the system's ANSI page); nullptr when the
+  // platform cannot convert it.
+  static std::shared_ptr<const TCodec> Make(uint32_t CodePage);
+
+ private:
+  uint32_t FCodePage;
+};
+
+// One unit of UTF-8 at the start of Bytes (not empty): a character, or an
+// ill-formed part that decodes to one U+FFFD (the longest start of a
+// sequence that is still valid, at least one byte). Valid tells which.
+size_t Utf8Unit(std::string_view Bytes, bool& Valid);
+
+}  // namespace green

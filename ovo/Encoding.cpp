@@ -1,0 +1,65 @@
+#include "ovo/Encoding.h"
+
+#include "ovo/Codec.h"
+#include "platform/CodePage.h"
+
+namespace green {
+
+namespace {
+
+std::shared_ptr<const TCodec> CodecOf(uint32_t CodePage) {
+  auto codec = TCodec::Make(CodePage);
+  if (!codec) throw EEncodingError(Format("Code page %u is not supported", CodePage));
+  return codec;
+}
+
+}  // namespace
+
+TEncoding::TEncoding(uint32_t CodePage) : FCodec(CodecOf(CodePage)) {}
+
+TEncoding::TEncoding(uint32_t CodePage, TShared) : FCodec(CodecOf(CodePage)), FStandard(true) {}
+
+TEncoding::TEncoding(const TEncoding& Other) : TObject(Other), FCodec(Other.FCodec) {}
+
+TEncoding& TEncoding::operator=(const TEncoding& Other) {
+  FCodec = Other.FCodec;
+  return *this;
+}
+
+TEncoding::~TEncoding() = default;
+
+// Never destroyed: providers that outlive static destruction still use them.
+TEncoding* TEncoding::Default() {
+  static TEncoding* const Shared = new TEncoding(os::kCpAcp, TShared{});
+  return Shared;
+}
+
+TEncoding* TEncoding::Cp1251() {
+  static TEncoding* const Shared = new TEncoding(os::kCp1251, TShared{});
+  return Shared;
+}
+
+TEncoding* TEncoding::UTF8() {
+  static TEncoding* const Shared = new TEncoding(os::kCpUtf8, TShared{});
+  return Shared;
+}
+
+std::string TEncoding::GetBytes(std::string_view Text) const { return FCodec->Encode(Text); }
+
+std::string TEncoding::GetString(std::string_view Bytes) const { return FCodec->Decode(Bytes); }
+
+TEncoding* TEncoding::Clone() const {
+  return FStandard ? const_cast<TEncoding*>(this) : new TEncoding(*this);
+}
+
+uint32_t TEncoding::CodePage() const { return FCodec->CodePage(); }
+
+size_t TEncoding::CompletePrefix(std::string_view Bytes) const {
+  return FCodec->CompletePrefix(Bytes);
+}
+
+bool TEncoding::CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const {
+  return FCodec->CountBytes(Bytes, Text, Count);
+}
+
+}  // namespace green

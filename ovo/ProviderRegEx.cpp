@@ -1,0 +1,51 @@
+// Regular-expression reads of the provider: the next match, once or as a
+// generator.
+#include <memory>
+
+#include "ovo/Provider.h"
+
+namespace green {
+
+bool TOvoProvider::ReadRegEx(const TRegEx& RegEx, std::string& S) {
+  const TEncoding enc(*FEncoding);
+  const TRegEx re(RegEx);
+  TMatchSearch search(re);
+  return Assemble(enc, search, S);
+}
+
+bool TOvoProvider::ReadRegEx(const std::string& Pattern, std::string& S) {
+  S.clear();
+  return ReadRegEx(TRegEx(Pattern), S);
+}
+
+// The routine's first argument tells where the expression comes from:
+// true, the pattern in the second, compiled when the routine starts; false,
+// FRegEx as it is at that moment.
+namespace {
+
+void MatchRoutine(TOvoProvider* Prov, const TRegEx* Default, const tTuple& Args) {
+  const TRegEx re = Args.at(0).AsBoolean() ? TRegEx(Args.at(1).AsString()) : *Default;
+  std::string s;
+  while (Prov->ReadRegEx(re, s)) TStringGenerator::Yield(s);
+}
+
+}  // namespace
+
+TStringGenerator TOvoProvider::ReadRegEx(const TRegEx& RegEx) {
+  FRegEx = RegEx;
+  return TStringGenerator::Create(
+      MakeArgsRoutine([this](const tTuple& Args) { MatchRoutine(this, &FRegEx, Args); }),
+      tTuple{TVarRec(false)});
+}
+
+// The argument points into the routine, which keeps the pattern alive until
+// the generator starts.
+TStringGenerator TOvoProvider::ReadRegEx(const std::string& Pattern) {
+  auto pattern = std::make_shared<const std::string>(Pattern);
+  return TStringGenerator::Create(MakeArgsRoutine([this, pattern](const tTuple& Args) {
+                                    MatchRoutine(this, &FRegEx, Args);
+                                  }),
+                                  tTuple{TVarRec(true), TVarRec(*pattern)});
+}
+
+}  // namespace green

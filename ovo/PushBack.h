@@ -1,0 +1,94 @@
+// The provider's push-back buffer: bytes received from the handle but not
+// yet delivered, and the text decoded from them so far.
+//
+// Assembly costs time linear in the bytes received: each byte is decoded
+// once (a character split between chunks waits for its rest), a delivered
+// line drops its text and exactly the bytes it came from, so what follows
+// stays the bytes that arrived, and searches remember how far they got
+// (TSearchMemo). Text positions in a memo are absolute: they count from the
+// first text ever decoded, so dropping text in front does not move them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ovo/Encoding.h"
+
+namespace green {
+
+struct TSearchMemo {
+  static constexpr uint64_t kUnknown = UINT64_MAX;
+
+  // Line search: for each end-of-line, no occurrence starts before
+  // Scanned, and the first one after the text start is At (or kUnknown).
+  std::vector<std::string> EOLs;
+  std::vector<uint64_t> Scanned;
+  std::vector<uint64_t> At;
+  // Match search: no match of RegEx starts before Resume.
+  const void* RegEx = nullptr;
+  uint64_t Resume = 0;
+
+  void Reset() { *this = TSearchMemo(); }
+};
+
+class TPushBackBuffer {
+ public:
+  static constexpr size_t kNoLimit = SIZE_MAX;
+
+  bool Empty() const { return FHead == FBytes.size(); }
+  size_t Size() const { return FBytes.size() - FHead; }
+  std::string_view Bytes() const { return std::string_view(FBytes).substr(FHead); }
+
+  // Delivers at most Count bytes from the front; the rest stays.
+  size_t Take(void* Buf, size_t Count);
+  // Both give the strong guarantee: on std::bad_alloc nothing changed.
+  void Append(std::string_view Bytes);
+  void Prepend(std::string_view Bytes);
+  // Room for Count more bytes, so that appending as many cannot fail.
+  void Reserve(size_t Count);
+  void Clear();
+
+  // Assembly stops reading once the buffer holds Limit bytes.
+  size_t Limit() const { return FLimit; }
+  void SetLimit(size_t Value) { FLimit = Value; }
+  bool Full() const { return Size() >= FLimit; }
+
+  // Decodes the bytes not yet decoded, up to the last complete character.
+  // Text decoded with another code page is dropped and decoded again.
+  void Decode(const TEncoding& Enc);
+  // Decodes everything, an unfinished last character too (the stream has
+  // ended); Settle forgets that part again unless a cut consumed it.
+  void DecodeAll(const TEncoding& Enc);
+  void Settle();
+  // The decoded text not yet consumed, and the absolute position of its
+  // first byte.
+  std::string_view Text() const { return std::string_view(FText).substr(FTextHead); }
+  uint64_t TextBase() const { return FTextOrigin + FTextHead; }
+  // Consumes the first Count bytes of Text() and the bytes they came from.
+  void Cut(size_t Count, const TEncoding& Enc);
+  // Forgets the decoded text (the bytes stay) and what searches remember.
+  void DropText();
+  TSearchMemo& Memo() { return FMemo; }
+
+ private:
+  void Compact();
+
+  std::string FBytes;
+  size_t FHead = 0;     // first byte not delivered
+  size_t FDecoded = 0;  // bytes before this one are decoded
+  std::string FText;
+  size_t FTextHead = 0;      // first character not consumed
+  uint64_t FTextOrigin = 0;  // absolute position of FText[0]
+  uint32_t FTextPage = 0;
+  bool FHasText = false;
+  // What DecodeAll added: where it began in bytes and text; kNone if none.
+  static constexpr size_t kNone = SIZE_MAX;
+  size_t FProvisionalBytes = kNone;
+  size_t FProvisionalText = kNone;
+  TSearchMemo FMemo;
+  size_t FLimit = kNoLimit;
+};
+
+}  // namespace green

@@ -1,0 +1,66 @@
+// Compiled regular expressions (PCRE2, 8-bit, UTF-8 text). A TRegEx is a
+// value: copies share one compiled expression, which never changes, so
+// copies may be used on several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/Exception.h"
+
+namespace green {
+
+// A pattern that does not compile; Offset is where in the pattern (bytes).
+class ERegExError : public ExceptionOf<ERegExError, Exception> {
+ public:
+  ERegExError(const std::string& Message, size_t Offset);
+  size_t Offset() const { return FOffset; }
+
+ private:
+  size_t FOffset;
+};
+
+class TRegEx {
+ public:
+  // A match: the matched text, where it starts and its length (bytes).
+  struct TMatch {
+    bool Success = false;
+    size_t Index = 0;
+    size_t Length = 0;
+    std::string Value;
+  };
+
+  // What Find tells of the subject.
+  enum TFind : uint8_t {
+    fdMatch,    // a complete match at [Pos, Pos + Len)
+    fdNone,     // no match can start anywhere, however the subject goes on
+    fdPartial,  // none yet; one starting at Pos may complete with more text
+    fdError,    // the engine gave up (e.g. its backtracking limit)
+  };
+
+  // Empty: matches nothing.
+  TRegEx() = default;
+  // Compiles with the default options (UTF-8); raises ERegExError.
+  explicit TRegEx(const std::string& Pattern);
+
+  bool IsEmpty() const { return !FCode; }
+  const std::string& Pattern() const;
+  // The first match that starts at Start or later.
+  TMatch Match(std::string_view Subject, size_t Start = 0) const;
+  // As Match, and when there is none, whether more text could give one
+  // that starts at Pos or later. Start must be where a character begins.
+  TFind Find(std::string_view Subject, size_t Start, size_t& Pos, size_t& Len) const;
+  // Whether a search may start after the subject's beginning with the same
+  // result (false for patterns that anchor at the search start, \G).
+  bool Resumable() const;
+  // Identifies the compiled expression that copies share.
+  const void* Identity() const { return FCode.get(); }
+
+ private:
+  class TCode;
+  std::shared_ptr<const TCode> FCode;
+};
+
+}  // namespace green

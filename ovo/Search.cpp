@@ -1,0 +1,81 @@
+#include "ovo/Search.h"
+
+#include <algorithm>
+
+#include "ovo/Codec.h"
+
+namespace green {
+
+TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
+                                TSearchHit& Hit) {
+  if (Memo.EOLs != FEOLs) {
+    Memo.Reset();
+    Memo.EOLs = FEOLs;
+    Memo.Scanned.assign(FEOLs.size(), 0);
+    Memo.At.assign(FEOLs.size(), TSearchMemo::kUnknown);
+  }
+  const uint64_t end = Base + Text.size();
+  for (size_t i = 0; i < FEOLs.size(); ++i) {
+    const std::string& eol = FEOLs[i];
+    if (eol.empty()) continue;
+    uint64_t& at = Memo.At[i];
+    uint64_t& scanned = Memo.Scanned[i];
+    if (at == TSearchMemo::kUnknown || at < Base) {
+      const uint64_t from = std::max(scanned, Base);
+      const size_t p = Text.find(eol, static_cast<size_t>(from - Base));
+      if (p == std::string_view::npos) {
+        // An occurrence may still begin in the last Size - 1 characters.
+        at = TSearchMemo::kUnknown;
+        scanned = std::max<uint64_t>(from, end + 1 > eol.size() ? end + 1 - eol.size() : 0);
+        continue;
+      }
+      at = scanned = Base + p;
+    }
+    Hit.ValuePos = 0;
+    Hit.ValueLen = static_cast<size_t>(at - Base);
+    Hit.Consumed = Hit.ValueLen + eol.size();
+    return srFound;
+  }
+  return srMore;
+}
+
+TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
+                                 TSearchHit& Hit) {
+  if (FRegEx.IsEmpty()) return srFailed;
+  if (Memo.RegEx != FRegEx.Identity() || Memo.Resume < Base) {
+    Memo.RegEx = FRegEx.Identity();
+    Memo.Resume = Base;
+  }
+  const size_t start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
+  size_t pos, len;
+  switch (FRegEx.Find(Text, start, pos, len)) {
+    case TRegEx::fdMatch:
+      break;
+    case TRegEx::fdNone:
+      Memo.Resume = Base + Text.size();
+      return srMore;
+    case TRegEx::fdPartial:
+      Memo.Resume = Base + pos;
+      return srMore;
+    default:
+      return srFailed;
+  }
+  size_t consumed = pos + len;
+  if (len == 0) {
+    if (pos == Text.size()) {
+      Memo.Resume = Base + pos;
+      return srMore;
+    }
+    bool valid;
+    consumed += Utf8Unit(Text.substr(pos), valid);
+  }
+  // What follows the match is searched without the text in front of it,
+  // which lookbehinds saw: the next search starts afresh.
+  Memo.RegEx = nullptr;
+  Hit.ValuePos = pos;
+  Hit.ValueLen = len;
+  Hit.Consumed = consumed;
+  return srFound;
+}
+
+}  // namespace green
