@@ -4,14 +4,13 @@
 //
 // It compiles after <windows.h> as well as before it: the macros that
 // <windows.h> defines over names of the runtime are set aside while the
-// runtime's headers are read, and restored after them.
+// runtime's headers are read, and restored after them (INFINITE is the
+// same macro in both: base/SystemMacros.h).
 #pragma once
 
-#pragma push_macro("INFINITE")
 #pragma push_macro("Yield")
 #pragma push_macro("min")
 #pragma push_macro("max")
-#undef INFINITE
 #undef Yield
 #undef min
 #undef max
@@ -24,4 +23,3 @@
 #pragma pop_macro("max")
 #pragma pop_macro("min")
 #pragma pop_macro("Yield")
-#pragma pop_macro("INFINITE")

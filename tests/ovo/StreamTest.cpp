@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 // As <windows.h> defines them.
-#define INFINITE 0xFFFFFFFF
+#define INFINITE 0xffffffff
 #define Yield()
 #define min(a, b) (((a) < (b)) ? (a) : (b))
 #define max(a, b) (((a) > (b)) ? (a) : (b))
 #include "ovo/Ovo.h"
 static_assert(INFINITE == 0xFFFFFFFF, "the macro is back after the header");
-#undef INFINITE
 #undef Yield
 #undef min
 #undef max
