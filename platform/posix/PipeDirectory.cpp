@@ -62,10 +62,11 @@ std::string FindDirectory() {
   return MakePrivateDirectory(Path) ? Path : std::string();
 }
 
-// Decided once per process: the directory does not move while pipes live in it.
-const std::string& Directory() {
+// Chosen once per process, so that pipes do not move; made again and checked
+// at each use, in case a cleaner of /tmp removed it or somebody replaced it.
+std::string Directory() {
   static const std::string* Path = new std::string(FindDirectory());
-  return *Path;
+  return !Path->empty() && MakePrivateDirectory(*Path) ? *Path : std::string();
 }
 
 // Two independent 64-bit FNV-1a hashes (different bases and primes) of the
@@ -104,7 +105,7 @@ bool PipePathsOf(std::string_view Name, PipePaths& Paths) {
   if (!StartsWithPrefix(Name)) return Fail(kErrorPathNotFound);
   Name.remove_prefix(kPrefix.size());
   if (Name.empty() || Name.find('\0') != std::string_view::npos) return Fail(kErrorInvalidName);
-  const std::string& Dir = Directory();
+  const std::string Dir = Directory();
   if (Dir.empty()) return Fail(kErrorAccessDenied);
   const std::string Stem = StemOf(Name, kMaxSocketPath - Dir.size() - 1 - kSocketSuffix.size());
   Paths.Socket = Dir + "/" + Stem + std::string(kSocketSuffix);

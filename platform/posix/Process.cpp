@@ -22,9 +22,10 @@ namespace {
 // Keeps a child whose handles are all closed until it has ended and been reaped.
 void HandToReaper(pid_t Pid, int PidFd) {
   struct Orphan {
-    pid_t Pid;
-    int Fd;
+    Orphan(pid_t P, int F) : Pid(P), Fd(F) {}
     ~Orphan() { close(Fd); }
+    const pid_t Pid;
+    const int Fd;
   };
   auto Child = std::make_shared<Orphan>(Pid, PidFd);
   WatchReadable(PidFd, [Child] {
