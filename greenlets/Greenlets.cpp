@@ -133,6 +133,10 @@ void GreenSleep(uint32_t aTimeOut) {
   TCustomHub* hub = GetCurrentHub();
   THandle timeout = hub->CreateTimeout(
       [](THandle, void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, ev.get(), 0);
+  if (timeout == os::kNoHandle) {
+    hub->Serve(0);  // the timer was refused: one turn that does not wait
+    return;
+  }
   struct TDestroy {
     TCustomHub* hub;
     THandle id;

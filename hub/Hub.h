@@ -123,6 +123,12 @@ class TSingleThreadHub : public THub {
   uint32_t ThreadId() const { return FThreadId; }
   bool IsDef() const { return FIsDef; }
 
+ protected:
+  // Arms one of the hub's kernel timers to call back with Tuple; false when
+  // the system refuses. Tests make it fail to see what a refusal leaves.
+  virtual bool ArmWaitableTimer(THandle Timer, int64_t DueTime, int32_t Period,
+                                TTimeoutTuple* Tuple);
+
  private:
   friend TSingleThreadHub* DefHub(uint32_t ThreadID);
   friend void FinalizeDefHubList();
@@ -135,6 +141,7 @@ class TSingleThreadHub : public THub {
   class TServeClaim;
   class TWakeHookScope;
   TMultiplexorEvent ProcessMultiplexorAnswer(uint32_t Answer);
+  THandle StartTimer(TInervalCallback Cb, void* Data, uint32_t Interval, int32_t Period);
 
   std::unique_ptr<TEvents> FEvents;
   std::unique_ptr<TTimeouts> FTimeouts;
