@@ -55,7 +55,8 @@ class THub : public TCustomHub {
 
   void Lock() { FLock.lock(); }
   void Unlock() { FLock.unlock(); }
-  // Discards every queued task without running it.
+  // Discards every queued task without running it, also those that arrive
+  // while the discarded ones are released.
   void Clean();
   static void GetAddresses(const TTaskMethod& Task, TObject*& Obj, void*& Code);
 
@@ -63,6 +64,11 @@ class THub : public TCustomHub {
   template <class Cond>
   void LoopWhile(const Cond& Done, uint32_t Timeout);
   void Append(TTask&& Task);
+  // What a hub being destroyed does first, while all of it is still there:
+  // the queued tasks are discarded (a discarded kill token finishes its
+  // greenlet, whose clean-up may use the hub's timers and handles), then
+  // the bound greenlets are detached from it.
+  void Retire();
 
  private:
   std::vector<TTask> FQueue;       // spare capacity for the next batch
