@@ -177,19 +177,31 @@ void TRawGreenletImpl::ReraiseException() {
 void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
   Assert(GetCurrent() == this, "Impl\\GreenletsImpl", 1884);
   Assert(GetHub() != nullptr, "Impl\\GreenletsImpl", 1885);
-  FSleepEv.reset();
+  TakeSleepEvent();  // a left-over one
   if (TimeOut == 0) {
     FProxy->DelayedSwitch();
     Yield();
     return;
   }
-  FSleepEv = MakeRef<TGevent>(false, false);
-  struct Drop {
-    RefPtr<TGevent>& ev;
-    ~Drop() { ev.reset(); }
-  } drop{FSleepEv};
-  // No reference is held here: a hub change frees the event, which ends the wait.
-  FSleepEv->WaitFor(TimeOut);
+  // The field is what a hub change (on any thread) signals to end the
+  // sleep; the wait holds its own reference.
+  auto ev = MakeRef<TGevent>(false, false);
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    FSleepEv = ev;
+  }
+  struct TDrop {
+    TRawGreenletImpl* G;
+    ~TDrop() { G->TakeSleepEvent(); }
+  } drop{this};
+  ev->WaitFor(TimeOut);
+}
+
+// Released outside the lock: freeing a gevent wakes its waiters.
+void TRawGreenletImpl::TakeSleepEvent() {
+  RefPtr<TGevent> ev;
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  ev = std::move(FSleepEv);
 }
 
 void TRawGreenletImpl::Join(bool RaiseErrors) {
