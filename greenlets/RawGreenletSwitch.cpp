@@ -132,7 +132,7 @@ void TRawGreenletImpl::EnterProc() {
 // ---- kill, injection, suspension ---------------------------------------------
 
 void TRawGreenletImpl::Kill() {
-  const tGreenletState state = GetState();
+  tGreenletState state = GetState();
   if (GetCurrent() == this && (state == gsExecute || state == gsSuspended || state == gsKilling))
     throw AExit("trerminated");
   TCustomHub* hub = GetHub();
@@ -140,8 +140,12 @@ void TRawGreenletImpl::Kill() {
     Inject(new AExit("termination"));
     return;
   }
-  if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
-  FState.store(gsKilling, std::memory_order_release);
+  // Killed from another thread, the greenlet may end meanwhile on its own:
+  // the mark replaces only the state it was checked against, so that an
+  // end state is never overwritten (a join would then wait for ever).
+  do {
+    if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
+  } while (!FState.compare_exchange_weak(state, gsKilling, std::memory_order_acq_rel));
   if (hub && hub != GetCurrentHub())
     FProxy->Kill();
   else
