@@ -1,5 +1,6 @@
 // Association of gevents and waiting for the first of several.
 #include <algorithm>
+#include <thread>
 
 #include "gevent/Gevent.h"
 
@@ -34,8 +35,20 @@ bool TAssociateRef::Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) {
 }
 
 void TAssociateRef::SetOwner(TGevent* Value) {
+  {
+    std::lock_guard<TReentrantLock> lock(FLock);
+    FOwner = Value;
+  }
+  if (Value) return;
+  while (FPins.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+}
+
+// Counted under the lock that SetOwner takes to clear the owner: a pin
+// either comes first and is waited for, or finds no owner.
+TGevent* TAssociateRef::Pin() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  FOwner = Value;
+  if (FOwner) FPins.fetch_add(1, std::memory_order_relaxed);
+  return FOwner;
 }
 
 TGevent* TAssociateRef::GetOwner() {
@@ -78,10 +91,9 @@ TWaitResult TGevent::WaitMultiple(const std::vector<TGevent*>& Events, int32_t& 
   }
   TWaitResult result = assoc->WaitFor(Timeout);
   IAssociateRef* ref = assoc->AssociateRef();
-  ref->Lock();
+  std::lock_guard<IAssociateRef> lock(*ref);
   TIndexes indexes = ref->GetIndexes();
   Index = indexes.empty() ? -1 : indexes.front();
-  ref->Unlock();
   return result;
 }
 
