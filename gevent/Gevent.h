@@ -102,7 +102,7 @@ class TAssociateRef : public TInterfacedObject, public IAssociateRef {
  private:
   TGevent* Pin();
 
-  TGevent* FOwner;
+  std::atomic<TGevent*> FOwner;  // written under FLock
   TReentrantLock FLock;
   TIndexes FIndexes;  // in order of first emission
   // Membership of FIndexes: a join associates thousands of emitters.
