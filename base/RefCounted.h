@@ -30,6 +30,14 @@ class TInterfacedObject : public TObject, public virtual IInterface {
     return n;
   }
   int32_t GetRefCount() const { return FRefCount.load(std::memory_order_relaxed); }
+  // A new reference unless the count is already 0: then the object is on
+  // its way out on some thread and must not be taken up again.
+  bool TryAddRef() {
+    int32_t n = FRefCount.load(std::memory_order_relaxed);
+    while (n > 0)
+      if (FRefCount.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) return true;
+    return false;
+  }
 
  protected:
   // Lowers the count without destroying; for releases that decide for themselves.

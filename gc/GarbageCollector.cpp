@@ -1,5 +1,7 @@
 #include "gc/GarbageCollector.h"
 
+#include <mutex>
+
 namespace green {
 
 namespace {
@@ -113,10 +115,11 @@ bool TGarbageCollector::TLocalRefs::TryAddRef() {
 int32_t TGarbageCollector::TLocalRefs::_Release() {
   int32_t n = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (n != 0) return n;
-  FContainer->Lock.Acquire();
-  auto it = FContainer->Map.find(FValue);
-  if (it != FContainer->Map.end() && it->second == this) FContainer->Map.erase(it);
-  FContainer->Lock.Release();
+  {
+    std::lock_guard<TPasMPSpinLock> lock(FContainer->Lock);
+    auto it = FContainer->Map.find(FValue);
+    if (it != FContainer->Map.end() && it->second == this) FContainer->Map.erase(it);
+  }
   delete this;
   return 0;
 }
@@ -132,16 +135,13 @@ TGarbageCollector::~TGarbageCollector() {
 }
 
 void TGarbageCollector::Clear() {
-  FStorage->Lock.Acquire();
+  std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
   FStorage->Map.clear();
-  FStorage->Lock.Release();
 }
 
 bool TGarbageCollector::IsExists(TObject* A) {
-  FStorage->Lock.Acquire();
-  bool found = FStorage->Map.count(A) != 0;
-  FStorage->Lock.Release();
-  return found;
+  std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
+  return FStorage->Map.count(A) != 0;
 }
 
 bool TGarbageCollector::ExistsInGlobal(TObject* A) {
@@ -155,17 +155,22 @@ RefPtr<IGCPointer<TObject>> TGarbageCollector::SetValue(TObject* A) {
     auto it = FStorage->Map.find(A);
     return it != FStorage->Map.end() && it->second->TryAddRef() ? it->second : nullptr;
   };
-  FStorage->Lock.Acquire();
-  TLocalRefs* found = existing();
-  FStorage->Lock.Release();
+  TLocalRefs* found;
+  {
+    std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
+    found = existing();
+  }
   if (found) return RefPtr<IGCPointer<TObject>>::adopt(found);
 
+  // The map's insertion may throw; the wrapper is then released, which
+  // takes the lock again.
   auto* wrapper = new TLocalRefs(FStorage, AcquireGlobal(A));
   RefPtr<IGCPointer<TObject>> result(wrapper);
-  FStorage->Lock.Acquire();
-  found = existing();
-  if (!found) FStorage->Map[A] = wrapper;
-  FStorage->Lock.Release();
+  {
+    std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
+    found = existing();
+    if (!found) FStorage->Map[A] = wrapper;
+  }
   if (found) return RefPtr<IGCPointer<TObject>>::adopt(found);
   return result;
 }

@@ -1,6 +1,8 @@
 #include "gc/PasMP.h"
 
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace green {
@@ -78,7 +80,11 @@ namespace {
 
 enum : int32_t { SlotEmpty = 0, SlotUsed = 1, SlotDeleted = -1 };
 
-// The slot header; the item follows at offset 16.
+// The slot header; the item follows at offset 16. Its lock word follows
+// the reader-writer protocol with upgrades and downgrades, which no scoped
+// guard expresses; what runs under it only copies keys and takes counts,
+// and cannot throw: replaced and removed items leave the slot as bytes and
+// are released after the lock is gone.
 struct TSlotHeader {
   TPasMPLockWord Lock;
   std::atomic<int32_t> State;
@@ -209,7 +215,7 @@ void TPasMPThreadSafeHashTable::DestroyStates() {
 
 TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::NewState(uint32_t LogSize,
                                                                    uint32_t Version) {
-  auto* s = new TState;
+  auto s = std::make_unique<TState>();
   s->Version = Version;
   s->LogSize = LogSize;
   s->Size = 1u << LogSize;
@@ -217,8 +223,8 @@ TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::NewState(uint32_t Log
   size_t bytes = size_t{s->Size} * fInternalItemSize;
   s->Items = static_cast<unsigned char*>(::operator new(bytes, std::align_val_t{PasMPCacheLineSize}));
   std::memset(s->Items, 0, bytes);
-  for (uint32_t i = 0; i < s->Size; ++i) new (Slot(s, i)) TSlotHeader{{0}, {SlotEmpty}, {0}};
-  return s;
+  for (uint32_t i = 0; i < s->Size; ++i) new (Slot(s.get(), i)) TSlotHeader{{0}, {SlotEmpty}, {0}};
+  return s.release();
 }
 
 unsigned char* TPasMPThreadSafeHashTable::Slot(const TState* State, uint32_t Index) const noexcept {
@@ -256,20 +262,21 @@ void TPasMPThreadSafeHashTable::ReleaseState(TState* State) {
 
 void TPasMPThreadSafeHashTable::Reclaim() {
   TState* gone = nullptr;
-  fLock.AcquireWrite();
-  TState* current = fLastState.load(std::memory_order_relaxed);
-  for (TState* s = fFirstState; s && s != current;) {
-    TState* next = s->Next;
-    if (!Hazarded(s)) {
-      if (s->Previous) s->Previous->Next = s->Next; else fFirstState = s->Next;
-      s->Next->Previous = s->Previous;
-      fRetired.fetch_sub(1, std::memory_order_relaxed);
-      s->Next = gone;
-      gone = s;
+  {
+    std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> lock(fLock);
+    TState* current = fLastState.load(std::memory_order_relaxed);
+    for (TState* s = fFirstState; s && s != current;) {
+      TState* next = s->Next;
+      if (!Hazarded(s)) {
+        if (s->Previous) s->Previous->Next = s->Next; else fFirstState = s->Next;
+        s->Next->Previous = s->Previous;
+        fRetired.fetch_sub(1, std::memory_order_relaxed);
+        s->Next = gone;
+        gone = s;
+      }
+      s = next;
     }
-    s = next;
   }
-  fLock.ReleaseWrite();
   // Finalizing releases values, which may come back into this table.
   while (TState* s = gone) {
     gone = s->Next;
@@ -448,46 +455,58 @@ bool TPasMPThreadSafeHashTable::SetKeyValueRaw(const void* Key, const void* Valu
   }
 }
 
+// The state is given back after the resize lock: giving it back may
+// finalize retired states, whose items may come back into this table.
 void TPasMPThreadSafeHashTable::Grow() {
-  fResizeLock.AcquireWrite();
-  TState* old = AcquireState();
-  uint32_t limit = GrowLimit(old);
-  uint32_t count = old->Count.load(std::memory_order_relaxed);
-  if (count + old->Deleted.load(std::memory_order_relaxed) >= limit) {
-    // Below the limit only deleted slots crowd the state: rebuild it at the
-    // same size, which drops them.
-    uint32_t log = count >= limit ? old->LogSize + 1 : old->LogSize;
-    fVersion.store(old->Version + 1, std::memory_order_seq_cst);
-    fLock.AcquireWrite();
-    TState* s = NewState(log, old->Version + 1);
-    uint32_t copied = 0;
-    for (uint32_t i = 0; i < old->Size; ++i) {
-      unsigned char* from = Slot(old, i);
-      TSlotHeader& hd = Header(from);
-      PasMPAcquireRead(hd.Lock);
-      if (hd.State.load(std::memory_order_relaxed) == SlotUsed) {
-        uint32_t h = hd.Hash.load(std::memory_order_relaxed);
-        TProbe p(h, s->LogSize, s->Mask);
-        while (Header(Slot(s, p.Index)).State.load(std::memory_order_relaxed) != SlotEmpty) p.Next();
-        unsigned char* to = Slot(s, p.Index);
-        Header(to).Hash.store(h, std::memory_order_relaxed);
-        InitializeItem(ItemOf(to));
-        CopyItem(ItemOf(from), ItemOf(to));
-        Header(to).State.store(SlotUsed, std::memory_order_relaxed);
-        ++copied;
-      }
-      PasMPReleaseRead(hd.Lock);
+  TState* old;
+  {
+    std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> resize(fResizeLock);
+    old = AcquireState();
+    try {
+      Replace(old);
+    } catch (...) {
+      ReleaseState(old);
+      throw;
     }
-    s->Count.store(copied, std::memory_order_relaxed);
-    s->Previous = old;
-    old->Next = s;
-    fLastState.store(s, std::memory_order_seq_cst);
-    // No longer current; retired when its last user leaves.
-    fRetired.fetch_add(1, std::memory_order_seq_cst);
-    fLock.ReleaseWrite();
   }
-  fResizeLock.ReleaseWrite();
   ReleaseState(old);
+}
+
+// The new state is allocated before anything changes, so that an
+// allocation that fails leaves the table as it was.
+void TPasMPThreadSafeHashTable::Replace(TState* Old) {
+  const uint32_t limit = GrowLimit(Old);
+  const uint32_t count = Old->Count.load(std::memory_order_relaxed);
+  if (count + Old->Deleted.load(std::memory_order_relaxed) < limit) return;
+  // Below the limit only deleted slots crowd the state: rebuild it at the
+  // same size, which drops them.
+  TState* s = NewState(count >= limit ? Old->LogSize + 1 : Old->LogSize, Old->Version + 1);
+  fVersion.store(Old->Version + 1, std::memory_order_seq_cst);
+  std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> lock(fLock);
+  uint32_t copied = 0;
+  for (uint32_t i = 0; i < Old->Size; ++i) {
+    unsigned char* from = Slot(Old, i);
+    TSlotHeader& hd = Header(from);
+    PasMPAcquireRead(hd.Lock);
+    if (hd.State.load(std::memory_order_relaxed) == SlotUsed) {
+      uint32_t h = hd.Hash.load(std::memory_order_relaxed);
+      TProbe p(h, s->LogSize, s->Mask);
+      while (Header(Slot(s, p.Index)).State.load(std::memory_order_relaxed) != SlotEmpty) p.Next();
+      unsigned char* to = Slot(s, p.Index);
+      Header(to).Hash.store(h, std::memory_order_relaxed);
+      InitializeItem(ItemOf(to));
+      CopyItem(ItemOf(from), ItemOf(to));
+      Header(to).State.store(SlotUsed, std::memory_order_relaxed);
+      ++copied;
+    }
+    PasMPReleaseRead(hd.Lock);
+  }
+  s->Count.store(copied, std::memory_order_relaxed);
+  s->Previous = Old;
+  Old->Next = s;
+  fLastState.store(s, std::memory_order_seq_cst);
+  // No longer current; retired when its last user leaves.
+  fRetired.fetch_add(1, std::memory_order_seq_cst);
 }
 
 bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, void* Ctx) {

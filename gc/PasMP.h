@@ -46,6 +46,9 @@ class alignas(PasMPCacheLineSize) TPasMPSpinLock {
   virtual ~TPasMPSpinLock() = default;
   virtual void Acquire() noexcept { PasMPSpinAcquire(fState); }
   virtual void Release() noexcept { PasMPSpinRelease(fState); }
+  // For std::lock_guard, which releases also when the guarded code throws.
+  void lock() noexcept { Acquire(); }
+  void unlock() noexcept { Release(); }
 
  private:
   TPasMPLockWord fState{0};
@@ -63,6 +66,11 @@ class alignas(PasMPCacheLineSize) TPasMPMultipleReaderSingleWriterSpinLock {
   void ReleaseWrite() noexcept { PasMPReleaseWrite(fState); }
   void ReadToWrite() noexcept { PasMPReadToWrite(fState); }
   void WriteToRead() noexcept { PasMPWriteToRead(fState); }
+  // For std::lock_guard (writing) and std::shared_lock (reading).
+  void lock() noexcept { AcquireWrite(); }
+  void unlock() noexcept { ReleaseWrite(); }
+  void lock_shared() noexcept { AcquireRead(); }
+  void unlock_shared() noexcept { ReleaseRead(); }
 
  private:
   TPasMPLockWord fState{0};
@@ -134,6 +142,7 @@ class TPasMPThreadSafeHashTable : public TObject {
   bool ReplaceInSlot(TState* State, uint32_t Index, const void* Key, const void* Value,
                      uint32_t Hash, void* Old);
   void Grow();
+  void Replace(TState* Old);
   unsigned char* Slot(const TState* State, uint32_t Index) const noexcept;
   // Walks Hash's probe sequence up to the first empty slot, calling
   // Visit(slot) on each used slot with that hash until it answers true.

@@ -1,5 +1,6 @@
 // Association of gevents and waiting for the first of several.
 #include <algorithm>
+#include <thread>
 
 #include "gevent/Gevent.h"
 
@@ -27,20 +28,35 @@ bool TAssociateRef::FindIndex(int32_t Value) {
 // wake-up change together for readers that take the same lock.
 bool TAssociateRef::Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) {
   std::lock_guard<TReentrantLock> lock(FLock);
-  if (!FOwner) return false;
+  TGevent* owner = FOwner.load(std::memory_order_relaxed);
+  if (!owner) return false;
   if (FIndexSet.insert(Index).second) FIndexes.push_back(Index);
-  FOwner->Emit(aResult, IsDestroyed, false);
+  owner->Emit(aResult, IsDestroyed, false);
   return true;
 }
 
 void TAssociateRef::SetOwner(TGevent* Value) {
-  std::lock_guard<TReentrantLock> lock(FLock);
-  FOwner = Value;
+  {
+    std::lock_guard<TReentrantLock> lock(FLock);
+    FOwner.store(Value, std::memory_order_seq_cst);
+  }
+  if (Value) return;
+  while (FPins.load(std::memory_order_seq_cst) > 0) std::this_thread::yield();
 }
 
 TGevent* TAssociateRef::GetOwner() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return FOwner;
+  return FOwner.load(std::memory_order_relaxed);
+}
+
+// The pin is counted before the owner is read, and SetOwner clears the
+// owner before it reads the count: either the pin finds no owner, or the
+// destruction sees the pin and waits for it.
+TGevent* TAssociateRef::Pin() {
+  FPins.fetch_add(1, std::memory_order_seq_cst);
+  if (TGevent* owner = FOwner.load(std::memory_order_seq_cst)) return owner;
+  FPins.fetch_sub(1, std::memory_order_release);
+  return nullptr;
 }
 
 // ---- TGevent ---------------------------------------------------------------------------
@@ -78,10 +94,9 @@ TWaitResult TGevent::WaitMultiple(const std::vector<TGevent*>& Events, int32_t& 
   }
   TWaitResult result = assoc->WaitFor(Timeout);
   IAssociateRef* ref = assoc->AssociateRef();
-  ref->Lock();
+  std::lock_guard<IAssociateRef> lock(*ref);
   TIndexes indexes = ref->GetIndexes();
   Index = indexes.empty() ? -1 : indexes.front();
-  ref->Unlock();
   return result;
 }
 

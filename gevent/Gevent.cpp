@@ -21,7 +21,9 @@ TGevent::TGevent(bool ManualReset, bool InitialState)
 
 TGevent::TGevent(THandle Handle) : TGevent(false, false) { FHandle = Handle; }
 
-// Wakes every waiter with wrAbandoned and marks their waits, so that none of
+// Clearing the reference's owner stops new uses through it and waits for
+// those in progress (a waiter cleaning up, a handle callback); then every
+// waiter is woken with wrAbandoned and its wait marked, so that none of
 // them touches this object again.
 TGevent::~TGevent() {
   FAssociateRef->SetOwner(nullptr);
@@ -45,11 +47,9 @@ void TGevent::ResetEvent() {
   FAssociateRef->ClearIndexes();
 }
 
-namespace {
-
 // A few descriptors in place, more on the heap: an emission usually wakes
 // one or two waiters and then allocates nothing.
-class TDescrList {
+class TGevent::TDescrList {
  public:
   void Add(RefPtr<TWaitDescr> D) {
     if (FCount < kInPlace)
@@ -68,13 +68,17 @@ class TDescrList {
   size_t FCount = 0;
 };
 
-}  // namespace
+void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
+  TDescrList syncs;
+  Deliver(aResult, IsDestroyed, Sync, syncs);
+  ResumeDirectly(syncs);
+}
 
 // Works on a private copy of the waiter list: no lock is held while waiters
 // are woken or associations are emitted. Once a waiter is woken this gevent
 // may be gone (its waiter may free it), so the list keeps its storage and
 // nothing here touches the gevent afterwards but association re-entries.
-void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
+void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs) {
   TDescrList waiters;
   {
     std::lock_guard<TReentrantLock> lock(FLock);
@@ -82,7 +86,6 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
     for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
     FWaiters.clear();
   }
-  TDescrList syncs;
   TCustomHub* here = nullptr;
   for (size_t i = 0; i < waiters.Size(); ++i) {
     RefPtr<TWaitDescr>& d = waiters[i];
@@ -98,48 +101,45 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
       continue;
     }
     // The mark goes first: a waiter that sees the result must also see it.
-    d->FEvDestroyed->SetActive(IsDestroyed);
+    if (IsDestroyed) d->FEvDestroyed->SetActive(true);
     d->FResult.store(aResult, std::memory_order_release);
     if (d->FProxy) {
       if (Sync && !here) here = GetCurrentHub();
       if (Sync && d->FHub == here)
-        syncs.Add(d);
+        Syncs.Add(d);
       else
         d->FProxy->Resume();
     } else {
       d->FHub->Pulse();
     }
   }
-  for (size_t i = 0; i < syncs.Size(); ++i) syncs[i]->FContext->Resume();
+}
+
+void TGevent::ResumeDirectly(TDescrList& Syncs) {
+  for (size_t i = 0; i < Syncs.Size(); ++i) Syncs[i]->FContext->Resume();
 }
 
 // ---- waiting ----------------------------------------------------------------------
 
 // One registered wait: registration, the handle watch and the timer, and
-// the clean-up that runs however the wait ends.
+// the clean-up that runs however the wait ends. Once registered, the gevent
+// may be destroyed by another thread at any time: the wait copies what it
+// needs of it under the lock and reaches it afterwards only pinned through
+// its reference.
 class TGevent::TWait {
  public:
   explicit TWait(TGevent& Ev) : FEv(Ev) {}
   ~TWait() {
-    if (!FD) return;
-    if (!FFinished) Settle();
-    if (FWatched) FHub->RemEvent(FWatched);
-    if (FTimer) {
-      FHub->DestroyTimeout(FTimer);
-      FD->_Release();
-    }
-    if (!FDestroyed) {
-      std::lock_guard<TReentrantLock> lock(FEv.FLock);
-      auto& w = FEv.FWaiters;
-      w.erase(std::remove(w.begin(), w.end(), FD), w.end());
-    }
+    if (FD && !FClosed) Close(false);
   }
 
-  // False, with Early set, when the outcome is known without waiting.
+  // False, with Early set, when the outcome is known without waiting; an
+  // auto-reset signal found here is consumed.
   bool Register(uint32_t TimeOut, TRawGreenletImpl* G, TWaitResult& Early) {
     FHub = GetCurrentHub();
     std::lock_guard<TReentrantLock> lock(FEv.FLock);
     if (FEv.FSignal.load()) {
+      if (!FEv.FManualReset) FEv.FSignal.store(false);
       Early = wrSignaled;
       return false;
     }
@@ -153,26 +153,34 @@ class TGevent::TWait {
       FD->FProxy = G->GetProxy();
       FD->FContext = G;
     }
-    FD->FGevent = &FEv;
+    FD->FGevent = FEv.FAssociateRef;
     FEv.FWaiters.push_back(FD);
     FHandle = FEv.FHandle;
     return true;
   }
 
-  // Once registered, the gevent may be destroyed by another thread at any
-  // time: what the wait needs of it was copied under the lock.
+  // Every waiter of the gevent on one hub gives the same data, so the hub
+  // holds a handle watched by several of them as several entries.
   void WatchHandle() {
     if (FHandle == os::kNoHandle) return;
-    if (FHub->AddEvent(FHandle, &TGevent::SignalTimeout, &FEv)) FWatched = FHandle;
+    if (FHub->AddEvent(FHandle, &TGevent::SignalTimeout, FD->FGevent.get())) FWatched = FHandle;
   }
 
   // The timer fires just after the deadline. A signal that arrived since
   // registration is kept: only a still-empty result becomes wrTimeout.
-  void ArmTimer(TInervalCallback Cb, uint32_t TimeOut) {
+  // False when the hub's timer was refused: nothing calls back then.
+  bool ArmTimer(TInervalCallback Cb, uint32_t TimeOut) {
     FD->_AddRef();
-    FTimer = FHub->CreateTimeout(Cb, FD.get(), TimeOut + 1);
+    try {
+      FTimer = FHub->CreateTimeout(Cb, FD.get(), TimeOut + 1);
+    } catch (...) {
+      FD->_Release();
+      throw;
+    }
+    if (FTimer == os::kNoHandle) FD->_Release();
     TWaitResult expected = wrError;
     FD->FResult.compare_exchange_strong(expected, wrTimeout);
+    return FTimer != os::kNoHandle;
   }
 
   bool Timed() const { return FD->FTimeStop != 0; }
@@ -182,23 +190,37 @@ class TGevent::TWait {
     return r != wrSignaled && r != wrAbandoned;
   }
 
-  TWaitResult Finish(bool& Destroyed) {
-    TWaitResult r = Settle();
-    Destroyed = FDestroyed;
-    return r;
-  }
+  // The outcome of a wait that ran its course, with an auto-reset signal
+  // consumed.
+  TWaitResult Finish() { return Close(true); }
 
   TWaitDescr& D() { return *FD; }
   TCustomHub* Hub() { return FHub; }
 
  private:
-  TWaitResult Settle() {
-    FFinished = true;
-    FDestroyed = FD->FEvDestroyed->GetActive();
+  // The hub's watch and timer go first; then, unless the wait carries the
+  // destroyed mark or the gevent is already going, the signal rules and the
+  // removal of this waiter, with the gevent pinned.
+  TWaitResult Close(bool Consume) {
+    FClosed = true;
     TWaitResult r = FD->FResult.load(std::memory_order_acquire);
-    if (FDestroyed) return r;
+    if (FWatched) FHub->RemEvent(FWatched);
+    if (FTimer) {
+      FHub->DestroyTimeout(FTimer);
+      FD->_Release();
+    }
+    if (FD->FEvDestroyed->GetActive()) return r;
+    TAssociateRef::TPin pinned(*FD->FGevent);
+    if (!pinned) return r;
+    std::lock_guard<TReentrantLock> lock(FEv.FLock);
     if (r == wrError && FEv.FSignal.load()) r = wrSignaled;
     if (r == wrAbandoned || r == wrError) FEv.FSignal.store(false);
+    auto& w = FEv.FWaiters;
+    w.erase(std::remove(w.begin(), w.end(), FD), w.end());
+    if (Consume && !FEv.FManualReset && FEv.FSignal.load()) {
+      FEv.FSignal.store(false);
+      r = wrSignaled;
+    }
     return r;
   }
 
@@ -208,46 +230,46 @@ class TGevent::TWait {
   THandle FHandle = os::kNoHandle;
   THandle FWatched = os::kNoHandle;
   THandle FTimer = os::kNoHandle;
-  bool FFinished = false;
-  bool FDestroyed = false;
+  bool FClosed = false;
 };
 
 TWaitResult TGevent::WaitFor(uint32_t aTimeOut) {
-  bool destroyed = false;
-  TWaitResult r = TRawGreenletImpl::GetCurrent() ? GreenWaitEvent(aTimeOut, destroyed)
-                                                 : ThreadWaitEvent(aTimeOut, destroyed);
-  if (!destroyed && !FManualReset) {
-    std::lock_guard<TReentrantLock> lock(FLock);
-    if (FSignal.load()) {
-      r = wrSignaled;
-      FSignal.store(false);
-    }
-  }
-  return r;
+  return TRawGreenletImpl::GetCurrent() ? GreenWaitEvent(aTimeOut) : ThreadWaitEvent(aTimeOut);
 }
 
-TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut, bool& Destroyed) {
+TWaitResult TGevent::Consume(TWaitResult Result) {
+  if (FManualReset) return Result;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (!FSignal.load()) return Result;
+  FSignal.store(false);
+  return wrSignaled;
+}
+
+TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut) {
   TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
-  if (current->GetProxy()->GetState() == gsKilling) return wrAbandoned;
+  if (current->GetProxy()->GetState() == gsKilling) return Consume(wrAbandoned);
   TWait wait(*this);
   TWaitResult early;
   if (!wait.Register(aTimeOut, current, early)) return early;
   wait.WatchHandle();
-  if (wait.Timed()) {
-    wait.ArmTimer(&TGevent::SwitchTimeout, aTimeOut);
-    current->Suspend();
-  }
+  // Without a timer nothing resumes the greenlet at its deadline: it then
+  // stays runnable and has the hub switch back to it at every turn.
+  const bool polling = wait.Timed() && !wait.ArmTimer(&TGevent::SwitchTimeout, aTimeOut);
+  if (wait.Timed() && !polling) current->Suspend();
   while (wait.Waiting()) {
-    current->Suspend();
+    if (polling)
+      current->GetProxy()->DelayedSwitch();
+    else
+      current->Suspend();
     current->Yield();
   }
   // A wait whose deadline passed before the loop ran never yielded: it must
   // not leave the greenlet suspended, or later switches into it are refused.
   current->Resume();
-  return wait.Finish(Destroyed);
+  return wait.Finish();
 }
 
-TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut, bool& Destroyed) {
+TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut) {
   TWait wait(*this);
   TWaitResult early;
   if (!wait.Register(aTimeOut, nullptr, early)) return early;
@@ -258,10 +280,11 @@ TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut, bool& Destroyed) {
     TCustomHub* hub;
     ~Unsuspend() { hub->SetIsSuspended(false); }
   } unsuspend{hub};
+  // A refused timer changes nothing here: the serves are bounded by the deadline.
   if (wait.Timed()) wait.ArmTimer(&TGevent::TimeoutCb, aTimeOut);
   while (wait.Waiting())
     hub->Serve(wait.Timed() ? Time2TimeOut(wait.D().FTimeStop - Now()) : INFINITE);
-  return wait.Finish(Destroyed);
+  return wait.Finish();
 }
 
 // ---- hub callbacks -------------------------------------------------------------------
@@ -276,8 +299,16 @@ void TGevent::TimeoutCb(THandle, void* Data) {
   if (!d->FEvDestroyed->GetActive()) d->FHub->Pulse();
 }
 
+// The handle may be reported after the gevent's destruction began, before
+// its waiter has cleaned up the watch: then the pin is empty.
 void TGevent::SignalTimeout(THandle, void* Data, bool Aborted) {
-  static_cast<TGevent*>(Data)->Emit(Aborted ? wrAbandoned : wrSignaled, false, true);
+  TDescrList syncs;
+  {
+    TAssociateRef::TPin pinned(*static_cast<TAssociateRef*>(Data));
+    if (!pinned) return;
+    pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, syncs);
+  }
+  ResumeDirectly(syncs);
 }
 
 }  // namespace green

@@ -57,6 +57,57 @@ class IAssociateRef : public virtual IInterface {
   virtual bool Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) = 0;
   virtual void SetOwner(TGevent* Value) = 0;
   virtual TGevent* GetOwner() = 0;
+  // For std::lock_guard.
+  void lock() { Lock(); }
+  void unlock() { Unlock(); }
+};
+
+// The owner side of an association: what the emitters point to. It is
+// also how the waiters of its gevent and the hubs watching the gevent's
+// handle reach the gevent, since it outlives it: the gevent's destruction
+// begins by clearing the owner, and waits for the short uses in progress.
+class TAssociateRef : public TInterfacedObject, public IAssociateRef {
+ public:
+  explicit TAssociateRef(TGevent* Owner) : FOwner(Owner) {}
+
+  void ClearIndexes() override;
+  TIndexes GetIndexes() override;
+  void Lock() override { FLock.Acquire(); }
+  void Unlock() override { FLock.Release(); }
+  bool Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) override;
+  // Clearing the owner returns once no use of it is in progress.
+  void SetOwner(TGevent* Value) override;
+  TGevent* GetOwner() override;
+  bool FindIndex(int32_t Value);
+
+  // The owner, kept from being destroyed for as long as the pin lives;
+  // empty once its destruction has begun. A pinned use calls out to
+  // nothing that could destroy the owner on the same thread.
+  class TPin {
+   public:
+    explicit TPin(TAssociateRef& Ref) : FRef(Ref), FOwner(Ref.Pin()) {}
+    ~TPin() {
+      if (FOwner) FRef.FPins.fetch_sub(1, std::memory_order_release);
+    }
+    TPin(const TPin&) = delete;
+    TPin& operator=(const TPin&) = delete;
+    explicit operator bool() const { return FOwner != nullptr; }
+    TGevent* operator->() const { return FOwner; }
+
+   private:
+    TAssociateRef& FRef;
+    TGevent* FOwner;
+  };
+
+ private:
+  TGevent* Pin();
+
+  std::atomic<TGevent*> FOwner;  // written under FLock
+  TReentrantLock FLock;
+  TIndexes FIndexes;  // in order of first emission
+  // Membership of FIndexes: a join associates thousands of emitters.
+  std::unordered_set<int32_t> FIndexSet;
+  std::atomic<int32_t> FPins{0};
 };
 
 // One waiting context of one wait, or one association entry.
@@ -73,7 +124,9 @@ class TWaitDescr : public TInterfacedObject {
   RefPtr<IAssociateRef> FAssociate;
   int32_t FTag = 0;
   TRawGreenletImpl* FContext = nullptr;
-  TGevent* FGevent = nullptr;
+  // The gevent waited on, reached through its reference: the gevent may be
+  // destroyed on another thread while the wait is still cleaning up.
+  RefPtr<TAssociateRef> FGevent;
 };
 
 class TGevent : public TInterfacedObject, public IGevent {
@@ -90,6 +143,8 @@ class TGevent : public TInterfacedObject, public IGevent {
 
   void Lock() { FLock.Acquire(); }
   void Unlock() { FLock.Release(); }
+  void lock() { Lock(); }
+  void unlock() { Unlock(); }
   // Delivers an outcome to every registered waiter and association.
   void Emit(TWaitResult aResult, bool IsDestroyed, bool Sync);
   // This gevent collects Emitter's outcomes, recording Index.
@@ -111,14 +166,22 @@ class TGevent : public TInterfacedObject, public IGevent {
 
  private:
   class TWait;
-  TWaitResult GreenWaitEvent(uint32_t aTimeOut, bool& Destroyed);
-  TWaitResult ThreadWaitEvent(uint32_t aTimeOut, bool& Destroyed);
+  class TDescrList;
+  TWaitResult GreenWaitEvent(uint32_t aTimeOut);
+  TWaitResult ThreadWaitEvent(uint32_t aTimeOut);
+  // The auto-reset step of a wait that did not end through destruction.
+  TWaitResult Consume(TWaitResult Result);
+  // Emit without the direct resumptions of Sync, which it leaves in Syncs:
+  // a resumed greenlet may destroy this gevent.
+  void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs);
+  static void ResumeDirectly(TDescrList& Syncs);
 
   static void SwitchTimeout(THandle Id, void* Data);
   static void TimeoutCb(THandle Id, void* Data);
+  // Data is the gevent's reference.
   static void SignalTimeout(THandle Id, void* Data, bool Aborted);
 
-  RefPtr<IAssociateRef> FAssociateRef;
+  RefPtr<TAssociateRef> FAssociateRef;
   THandle FHandle = os::kNoHandle;
   std::vector<RefPtr<TWaitDescr>> FWaiters;
   TReentrantLock FLock;
@@ -126,26 +189,5 @@ class TGevent : public TInterfacedObject, public IGevent {
   bool FManualReset = false;
 };
 
-// The owner side of an association: what the emitters point to.
-class TAssociateRef : public TInterfacedObject, public IAssociateRef {
- public:
-  explicit TAssociateRef(TGevent* Owner) : FOwner(Owner) {}
-
-  void ClearIndexes() override;
-  TIndexes GetIndexes() override;
-  void Lock() override { FLock.Acquire(); }
-  void Unlock() override { FLock.Release(); }
-  bool Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) override;
-  void SetOwner(TGevent* Value) override;
-  TGevent* GetOwner() override;
-  bool FindIndex(int32_t Value);
-
- private:
-  TGevent* FOwner;
-  TReentrantLock FLock;
-  TIndexes FIndexes;  // in order of first emission
-  // Membership of FIndexes: a join associates thousands of emitters.
-  std::unordered_set<int32_t> FIndexSet;
-};
 
 }  // namespace green

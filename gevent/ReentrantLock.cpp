@@ -1,5 +1,7 @@
 #include "gevent/ReentrantLock.h"
 
+#include <thread>
+
 #include "gc/PasMP.h"
 
 namespace green {
@@ -51,12 +53,26 @@ void TReentrantLock::Sleep(uintptr_t Me) {
   --FSleeping;
 }
 
+// With sleepers, the word is freed and they are woken under their mutex,
+// and the wake-up is counted: whoever takes the lock next may destroy it
+// before this thread is done with the mutex and the condition.
 void TReentrantLock::Release() {
   if (--FDepth > 0) return;
-  if (FOwner.exchange(0, std::memory_order_acq_rel) & kSleepers) {
+  uintptr_t v = FOwner.load(std::memory_order_relaxed);
+  if (!(v & kSleepers) &&
+      FOwner.compare_exchange_strong(v, 0, std::memory_order_release, std::memory_order_relaxed))
+    return;
+  FWaking.fetch_add(1, std::memory_order_relaxed);
+  {
     std::lock_guard<std::mutex> lock(FMutex);
+    FOwner.store(0, std::memory_order_release);
     FWake.notify_all();
   }
+  FWaking.fetch_sub(1, std::memory_order_release);
+}
+
+TReentrantLock::~TReentrantLock() {
+  while (FWaking.load(std::memory_order_acquire) > 0) std::this_thread::yield();
 }
 
 }  // namespace green

@@ -1,5 +1,7 @@
 #include "greenlets/Greenlets.h"
 
+#include <cstddef>
+
 #include "platform/Thread.h"
 
 namespace green {
@@ -82,19 +84,21 @@ class TJoin {
   }
 
   // Same-hub workers are switched into on every pass; between passes the
-  // hub runs (root context) or the joining greenlet yields.
+  // hub runs (root context) or the joining greenlet yields. The count is
+  // signed: workers that progress elsewhere are counted off on every pass,
+  // so it drops below zero once they alone are left.
   void ProcessActiveList() {
     TCustomHub* curHub = GetCurrentHub();
     const TDateTime start = Now();
     const TDateTime deadline = start + TimeOut2Time(FTimeout);
-    size_t active = FWaitList.size() - FTermCount;
+    ptrdiff_t active = static_cast<ptrdiff_t>(FWaitList.size() - FTermCount);
     TDateTime nowStamp = start;
     while (active > 0 && nowStamp <= deadline) {
       for (size_t i = 0; i < FWaitList.size(); ++i) {
         if (!FFinished[i] && !Visit(i, curHub)) --active;
         nowStamp = Now();
       }
-      if (active == 0) break;
+      if (active <= 0) break;
       if (TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent())
         self->Yield();
       else
@@ -133,6 +137,10 @@ void GreenSleep(uint32_t aTimeOut) {
   TCustomHub* hub = GetCurrentHub();
   THandle timeout = hub->CreateTimeout(
       [](THandle, void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, ev.get(), 0);
+  if (timeout == os::kNoHandle) {
+    hub->Serve(0);  // the timer was refused: one turn that does not wait
+    return;
+  }
   struct TDestroy {
     TCustomHub* hub;
     THandle id;
@@ -198,12 +206,17 @@ void TGreenThread::Execute() {
   FStarted.notify_all();
   FHub = DefHub(0);
   TJoiner* joiner = TRawGreenletImpl::GetJoiner(FHub);
+  // Whatever ends the loop (the abort, or any exception a task raised), the
+  // greenlets are killed and then the end is announced: nothing may leave
+  // the thread's body, which would end the process.
   try {
     FHub->Loop(BindCondition<&TGreenThread::ExitCond>(this), INFINITE);
-  } catch (const Exception&) {
-    // The abort that ends the loop, or a task's failure: the thread ends.
+  } catch (...) {
   }
-  joiner->KillAll();
+  try {
+    joiner->KillAll();
+  } catch (...) {
+  }
   FOnTerminate->SetEvent();
 }
 

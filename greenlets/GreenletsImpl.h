@@ -78,6 +78,9 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   virtual void Execute() = 0;
   // Stack bytes of the greenlet's fiber.
   virtual size_t GetStackSize() { return 16384; }
+  // Called by SetHub under FLock before the new hub is stored: moves the
+  // greenlet from Origin's joiner to Dest's, and takes what SetHub
+  // announces once the lock is left.
   virtual void HubChanging(TCustomHub* Origin, TCustomHub* Dest);
 
   static TRawGreenletImpl* GetCurrent();
@@ -116,6 +119,13 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   [[noreturn]] void EnterProc();
   void EnsureFiber();
   void Destroy();
+  void TakeSleepEvent();
+
+  // What a hub change announces once FLock is left: the joiners' update
+  // events and the event of a sleep in progress, which the change ends.
+  struct THubNews {
+    RefPtr<TGevent> Left, Joined, Sleep;
+  };
 
   os::Fiber FContext = nullptr;
   std::unique_ptr<Exception> FInjectException;
@@ -133,7 +143,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TCustomHub* FHub = nullptr;
   std::string FName;
   RefPtr<TGreenEnvironmentImpl> FEnviron;
-  RefPtr<TGevent> FSleepEv;
+  RefPtr<TGevent> FSleepEv;  // guarded by FLock
+  THubNews FHubNews;         // guarded by FLock
   std::vector<TObject*> FObjArguments;
   std::atomic<bool> FForcingKill{false};
 };
@@ -184,6 +195,12 @@ class TJoiner : public TObject {
 
   void Append(TRawGreenletImpl* G);
   void Remove(TRawGreenletImpl* G);
+  // Append and Remove for a caller that holds G's lock: they only change
+  // the list and hand back the update event to set once that lock is left
+  // (nullptr when nothing changed). The joiner's lock is taken inside a
+  // greenlet's, never the other way round.
+  [[nodiscard]] RefPtr<TGevent> Link(TRawGreenletImpl* G);
+  [[nodiscard]] RefPtr<TGevent> Unlink(TRawGreenletImpl* G);
   bool Find(TRawGreenletImpl* G, size_t& Index);
   // Detaches every listed greenlet from its hub.
   void Clear();
@@ -198,6 +215,9 @@ class TJoiner : public TObject {
   std::unordered_map<TRawGreenletImpl*, std::list<TRawGreenletImpl*>::iterator> FIndex;
   // Takes G off the list; false when it was not there.
   bool Erase(TRawGreenletImpl* G);
+  // Takes the first listed greenlet that a reference can be had to off the
+  // list, with that reference; nullptr when there is none.
+  RefPtr<TRawGreenletImpl> TakeFirst();
   RefPtr<TGevent> FOnUpdate;
   std::recursive_mutex FLock;
 };

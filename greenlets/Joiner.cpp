@@ -42,11 +42,24 @@ TJoiner::~TJoiner() {
 }
 
 void TJoiner::Append(TRawGreenletImpl* G) {
-  {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    FIndex[G] = FList.insert(FList.end(), G);
-  }
-  FOnUpdate->SetEvent();
+  if (RefPtr<TGevent> updated = Link(G)) updated->SetEvent();
+}
+
+void TJoiner::Remove(TRawGreenletImpl* G) {
+  if (RefPtr<TGevent> updated = Unlink(G)) updated->SetEvent();
+}
+
+RefPtr<TGevent> TJoiner::Link(TRawGreenletImpl* G) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  auto [it, added] = FIndex.try_emplace(G);
+  if (!added) return nullptr;
+  it->second = FList.insert(FList.end(), G);
+  return FOnUpdate;
+}
+
+RefPtr<TGevent> TJoiner::Unlink(TRawGreenletImpl* G) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return Erase(G) ? FOnUpdate : nullptr;
 }
 
 bool TJoiner::Erase(TRawGreenletImpl* G) {
@@ -55,11 +68,6 @@ bool TJoiner::Erase(TRawGreenletImpl* G) {
   FList.erase(it->second);
   FIndex.erase(it);
   return true;
-}
-
-void TJoiner::Remove(TRawGreenletImpl* G) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  if (Erase(G)) FOnUpdate->SetEvent();
 }
 
 bool TJoiner::Find(TRawGreenletImpl* G, size_t& Index) {
@@ -75,31 +83,30 @@ size_t TJoiner::Count() {
   return FList.size();
 }
 
-// Detaching a greenlet removes it from this joiner through HubChanging, so
-// the walk takes the first entry until none is left.
-void TJoiner::Clear() {
-  {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    while (!FList.empty()) {
-      TRawGreenletImpl* g = FList.front();
-      g->SetHub(nullptr);
-      Erase(g);
-    }
+// A listed greenlet whose count is 0 is either on its way out on another
+// thread, which destroys it or queues its kill token, or still being
+// constructed. It is passed over and stays listed: a reference to it would
+// revive what that thread frees, and its own destruction unlists it.
+RefPtr<TRawGreenletImpl> TJoiner::TakeFirst() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  for (TRawGreenletImpl* g : FList) {
+    if (!g->TryAddRef()) continue;
+    Erase(g);
+    return RefPtr<TRawGreenletImpl>::adopt(g);
   }
+  return nullptr;
+}
+
+// Each greenlet is taken off the list under the lock and detached outside
+// it: detaching takes the greenlet's lock, which comes first.
+void TJoiner::Clear() {
+  while (RefPtr<TRawGreenletImpl> g = TakeFirst()) g->SetHub(nullptr);
   FOnUpdate->SetEvent();
 }
 
-// Each greenlet is taken off the list under the lock and killed outside
-// it: a kill runs the greenlet's own code.
+// Killed outside the lock as well: a kill runs the greenlet's own code.
 void TJoiner::KillAll() {
-  for (;;) {
-    RefPtr<TRawGreenletImpl> g;
-    {
-      std::lock_guard<std::recursive_mutex> lock(FLock);
-      if (FList.empty()) return;
-      g = FList.front();
-      Erase(g.get());
-    }
+  while (RefPtr<TRawGreenletImpl> g = TakeFirst()) {
     g->Kill();
     g->SetHub(nullptr);
   }

@@ -108,27 +108,39 @@ TCustomHub* TRawGreenletImpl::GetHub() {
   return FHub;
 }
 
-// The change is announced after the lock is left: the joiners take their
-// own locks, and a joiner killing its greenlets reads their hubs.
+// HubChanging and the store happen in one step under FLock, so that the
+// greenlet is always listed by the joiner of the hub it names, however
+// many threads move it at once. What the change sets off runs after the
+// lock is left, in HubChanging's order (joiners' signals, triggers, the
+// state change, the end of a sleep): signalling a gevent wakes its waiters
+// through their proxies, whose locks come before a greenlet's (a sleeping
+// greenlet's own proxy is one of them), so doing it under FLock could
+// deadlock with a Pulse. Ending the sleep by signalling its event rather
+// than freeing it also ends a sleep that has not registered its wait yet.
 void TRawGreenletImpl::SetHub(TCustomHub* Hub) {
-  TCustomHub* origin;
+  THubNews news;
   {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     if (Hub == FHub) return;
-    origin = FHub;
+    HubChanging(FHub, Hub);
     FHub = Hub;
+    news = std::move(FHubNews);
   }
-  HubChanging(origin, Hub);
-}
-
-void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
-  if (HubInfrasctuctureEnable) {
-    if (Origin) GetJoiner(Origin)->Remove(this);
-    if (Dest) GetJoiner(Dest)->Append(this);
-  }
+  if (news.Left) news.Left->SetEvent();
+  if (news.Joined) news.Joined->SetEvent();
   FHubTriggers.RaiseAll();
   FOnStateChange->SetEvent();
-  FSleepEv.reset();
+  if (news.Sleep) news.Sleep->SetEvent();
+}
+
+// The joiners' locks are leaves: they are taken inside FLock and nothing
+// is called while they are held.
+void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
+  if (HubInfrasctuctureEnable) {
+    if (Origin) FHubNews.Left = GetJoiner(Origin)->Unlink(this);
+    if (Dest) FHubNews.Joined = GetJoiner(Dest)->Link(this);
+  }
+  FHubNews.Sleep = std::move(FSleepEv);
 }
 
 // The signal goes out after the lock is left: waking waiters calls out.

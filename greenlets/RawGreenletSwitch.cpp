@@ -132,7 +132,7 @@ void TRawGreenletImpl::EnterProc() {
 // ---- kill, injection, suspension ---------------------------------------------
 
 void TRawGreenletImpl::Kill() {
-  const tGreenletState state = GetState();
+  tGreenletState state = GetState();
   if (GetCurrent() == this && (state == gsExecute || state == gsSuspended || state == gsKilling))
     throw AExit("trerminated");
   TCustomHub* hub = GetHub();
@@ -140,8 +140,12 @@ void TRawGreenletImpl::Kill() {
     Inject(new AExit("termination"));
     return;
   }
-  if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
-  FState.store(gsKilling, std::memory_order_release);
+  // Killed from another thread, the greenlet may end meanwhile on its own:
+  // the mark replaces only the state it was checked against, so that an
+  // end state is never overwritten (a join would then wait for ever).
+  do {
+    if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
+  } while (!FState.compare_exchange_weak(state, gsKilling, std::memory_order_acq_rel));
   if (hub && hub != GetCurrentHub())
     FProxy->Kill();
   else
@@ -177,19 +181,31 @@ void TRawGreenletImpl::ReraiseException() {
 void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
   Assert(GetCurrent() == this, "Impl\\GreenletsImpl", 1884);
   Assert(GetHub() != nullptr, "Impl\\GreenletsImpl", 1885);
-  FSleepEv.reset();
+  TakeSleepEvent();  // a left-over one
   if (TimeOut == 0) {
     FProxy->DelayedSwitch();
     Yield();
     return;
   }
-  FSleepEv = MakeRef<TGevent>(false, false);
-  struct Drop {
-    RefPtr<TGevent>& ev;
-    ~Drop() { ev.reset(); }
-  } drop{FSleepEv};
-  // No reference is held here: a hub change frees the event, which ends the wait.
-  FSleepEv->WaitFor(TimeOut);
+  // The field is what a hub change (on any thread) signals to end the
+  // sleep; the wait holds its own reference.
+  auto ev = MakeRef<TGevent>(false, false);
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    FSleepEv = ev;
+  }
+  struct TDrop {
+    TRawGreenletImpl* G;
+    ~TDrop() { G->TakeSleepEvent(); }
+  } drop{this};
+  ev->WaitFor(TimeOut);
+}
+
+// Released outside the lock: freeing a gevent wakes its waiters.
+void TRawGreenletImpl::TakeSleepEvent() {
+  RefPtr<TGevent> ev;
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  ev = std::move(FSleepEv);
 }
 
 void TRawGreenletImpl::Join(bool RaiseErrors) {

@@ -42,9 +42,16 @@ THub::THub()
 }
 
 THub::~THub() {
-  Clean();
+  Retire();
   FLS.reset();
   FGC.reset();
+}
+
+void THub::Retire() {
+  Clean();
+  if (HubInfrasctuctureEnable)
+    if (auto* joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) joiner->Clear();
+  Clean();  // what the detached greenlets' announcements queued
 }
 
 TObject* THub::HLS(const std::string& Key) { return FLS->GetValue(Key); }
@@ -137,15 +144,18 @@ bool THub::ServeTaskQueue() {
   return result;
 }
 
+// Released outside the lock: a release may destroy an object that
+// enqueues again, and what it enqueues is discarded in the next round.
 void THub::Clean() {
-  std::vector<TTask> accum, queue;
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    accum.swap(FAccumQueue);
-    queue.swap(FQueue);
+  for (;;) {
+    std::vector<TTask> queue, accum;  // accum goes first
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (FAccumQueue.empty() && FQueue.empty()) return;
+      accum.swap(FAccumQueue);
+      queue.swap(FQueue);
+    }
   }
-  // Released outside the lock: a release may destroy an object that
-  // enqueues again.
 }
 
 void THub::LoopExit() {

@@ -56,7 +56,8 @@ class THub : public TCustomHub {
 
   void Lock() { FLock.lock(); }
   void Unlock() { FLock.unlock(); }
-  // Discards every queued task without running it.
+  // Discards every queued task without running it, also those that arrive
+  // while the discarded ones are released.
   void Clean();
   static void GetAddresses(const TTaskMethod& Task, TObject*& Obj, void*& Code);
 
@@ -64,6 +65,11 @@ class THub : public TCustomHub {
   template <class Cond>
   void LoopWhile(const Cond& Done, uint32_t Timeout);
   void Append(TTask&& Task);
+  // What a hub being destroyed does first, while all of it is still there:
+  // the queued tasks are discarded (a discarded kill token finishes its
+  // greenlet, whose clean-up may use the hub's timers and handles), then
+  // the bound greenlets are detached from it.
+  void Retire();
 
  private:
   std::vector<TTask> FQueue;       // spare capacity for the next batch
@@ -126,6 +132,12 @@ class TSingleThreadHub : public THub {
   const TFiles* ReadFiles() const { return FReadFiles.get(); }
   const TFiles* WriteFiles() const { return FWriteFiles.get(); }
 
+ protected:
+  // Arms one of the hub's kernel timers to call back with Tuple; false when
+  // the system refuses. Tests make it fail to see what a refusal leaves.
+  virtual bool ArmWaitableTimer(THandle Timer, int64_t DueTime, int32_t Period,
+                                TTimeoutTuple* Tuple);
+
  private:
   friend TSingleThreadHub* DefHub(uint32_t ThreadID);
   friend void FinalizeDefHubList();
@@ -138,6 +150,7 @@ class TSingleThreadHub : public THub {
   class TServeClaim;
   class TWakeHookScope;
   TMultiplexorEvent ProcessMultiplexorAnswer(uint32_t Answer);
+  THandle StartTimer(TInervalCallback Cb, void* Data, uint32_t Interval, int32_t Period);
 
   std::unique_ptr<TEvents> FEvents;
   std::unique_ptr<TFiles> FReadFiles;

@@ -8,6 +8,7 @@ namespace green {
 TSingleThreadHub::TSingleThreadHub() { SetupEnviron(); }
 
 TSingleThreadHub::~TSingleThreadHub() {
+  Retire();
   if (FEvents) FEvents->DeInitialize();
   FEvents.reset();
   // Pending operations are cancelled; records their routines still need

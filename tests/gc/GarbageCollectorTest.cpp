@@ -6,6 +6,9 @@
 #include "tests/gc/StartLine.h"
 #include <thread>
 
+#include "support/Finishes.h"
+#include "tests/gc/FailingAllocation.h"
+
 namespace green {
 namespace {
 
@@ -162,6 +165,36 @@ TEST_F(GarbageCollectorTest, ThreadsRegisteringAndReleasingThroughGrowsFreeEvery
   a.join();
   b.join();
   EXPECT_EQ(gDestroyed.load(), 2 * PerThread);
+}
+
+// An allocation may fail at any point of SetValue, also while the
+// collector's map is locked. Whatever it left behind, the collector keeps
+// working afterwards; the object, held elsewhere, survives every attempt.
+TEST_F(GarbageCollectorTest, AnAllocationFailureInSetValueLeavesNoLockHeld) {
+  bool sawEveryPoint = false;
+  EXPECT_TRUE(test::FinishesWithin(30000, [&] {
+    TGarbageCollector gc, holder;
+    auto* obj = new TTracked;
+    auto held = holder.SetValue(obj);
+    for (int successes = 0; successes < 16 && !sawEveryPoint; ++successes) {
+      test::FailAllocationAfter(successes);
+      try {
+        auto ref = gc.SetValue(obj);
+        sawEveryPoint = !test::StopFailingAllocations();
+      } catch (const std::bad_alloc&) {
+        test::StopFailingAllocations();
+      }
+      auto again = gc.SetValue(obj);
+      EXPECT_EQ(again->GetValue(), obj);
+      EXPECT_TRUE(gc.IsExists(obj));
+      again.reset();
+      EXPECT_FALSE(gc.IsExists(obj));
+    }
+    gc.Clear();
+    held.reset();
+  })) << "a lock was left held";
+  EXPECT_TRUE(sawEveryPoint);
+  EXPECT_EQ(gDestroyed.load(), 1);
 }
 
 }  // namespace

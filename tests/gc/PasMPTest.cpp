@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "gc/GarbageCollector.h"
+#include "support/Finishes.h"
+#include "tests/gc/FailingAllocation.h"
 
 namespace green {
 namespace {
@@ -179,6 +181,34 @@ TEST(PasMPHashTable, FinalizeMayDeleteAnotherKeyOfTheSameTable) {
     table.SetKeyValue(k, MakeRef<TProbeValue>(&destroyed, [&table, k] { table.DeleteKey(k + 1000); }));
   }
   EXPECT_EQ(table.Count(), 201u);
+}
+
+// A grow that cannot allocate its new state fails that insert and leaves
+// the table as it was: the next inserts grow it and every key is there.
+TEST(PasMPHashTable, AGrowThatCannotAllocateLeavesTheTableUsable) {
+  bool grew = false;
+  EXPECT_TRUE(test::FinishesWithin(30000, [&] {
+    TIntTable table;
+    for (uintptr_t k = 1; k <= 48; ++k) ASSERT_TRUE(table.SetKeyValue(k, k));
+    ASSERT_EQ(table.Size(), 64u);
+    for (int successes = 0; successes < 16 && !grew; ++successes) {
+      test::FailAllocationAfter(successes);
+      try {
+        table.SetKeyValue(49, 49);
+        grew = !test::StopFailingAllocations();
+      } catch (const std::bad_alloc&) {
+        test::StopFailingAllocations();
+      }
+    }
+    EXPECT_TRUE(table.SetKeyValue(50, 50));
+    EXPECT_EQ(table.Size(), 128u);
+    for (uintptr_t k = 1; k <= 50; ++k) {
+      uintptr_t v = 0;
+      EXPECT_TRUE(table.GetKeyValue(k, v));
+      EXPECT_EQ(v, k);
+    }
+  })) << "a lock was left held";
+  EXPECT_TRUE(grew);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "hub/Hub.h"
 #include "platform/Kernel.h"
 #include "support/TestGreenlet.h"
+#include "support/TestHub.h"
 
 namespace green {
 namespace {
@@ -223,6 +224,78 @@ TEST(Gevent, CrossThreadSignalsAreNeverLost) {
   RunToEnd(g.get());
   other.join();
   EXPECT_EQ(done, kRounds);
+}
+
+void SwitchInto(void* G) { static_cast<TRawGreenletImpl*>(G)->Switch(); }
+
+// Serves Hub until G has ended or the time is up.
+void ServeToEnd(TSingleThreadHub& Hub, TRawGreenletImpl* G, uint32_t TimeoutMs) {
+  const TDateTime deadline = Now() + TimeOut2Time(TimeoutMs);
+  while (G->GetState() != gsTerminated && Now() < deadline) Hub.Serve(50);
+}
+
+// Timed waits whose timer the system refuses still end at their deadline,
+// and leave nothing behind.
+TEST(Gevent, TimedWaitsEndAtTheirDeadlineWhenTheTimerIsRefused) {
+  test::TFailingArmHub hub;
+  auto ev = MakeRef<TGevent>(false, false);
+  TWaitResult greenResult = wrError;
+  auto g = Spawn([&] { greenResult = ev->WaitFor(30); });
+  g->SetHub(&hub);
+  hub.FailArmings = 1;
+  hub.EnqueueTask(&SwitchInto, g.get());
+  ServeToEnd(hub, g.get(), 5000);
+  EXPECT_EQ(g->GetState(), gsTerminated) << "the greenlet's wait outlived its deadline";
+  EXPECT_EQ(greenResult, wrTimeout);
+
+  hub.FailArmings = 1;
+  TCurrentHubScope scope(&hub);
+  const TDateTime start = Now();
+  EXPECT_EQ(ev->WaitFor(30), wrTimeout);
+  EXPECT_GE(Time2TimeOut(Now() - start), 30u);
+}
+
+// The gevent goes while its waiter is cleaning up after a timeout: the hub
+// call of that clean-up stands for the other thread that destroys it.
+class TDestroyingHub : public TSingleThreadHub {
+ public:
+  RefPtr<TGevent> Victim;
+  void DestroyTimeout(THandle Id) override {
+    TSingleThreadHub::DestroyTimeout(Id);
+    Victim.reset();
+  }
+};
+
+TEST(GeventDestruction, AWaiterEndingByTimeoutNeverTouchesTheGeventDestroyedMeanwhile) {
+  for (bool manual : {false, true}) {
+    TDestroyingHub hub;
+    hub.Victim = MakeRef<TGevent>(manual, false);
+    TGevent* ev = hub.Victim.get();
+    TCurrentHubScope scope(&hub);
+    EXPECT_EQ(ev->WaitFor(20), wrTimeout);
+    EXPECT_EQ(hub.Victim, nullptr);
+  }
+}
+
+// A greenlet whose wait started in another hub's pass watches the handle
+// there but resumes through its own hub: the handle may be dispatched after
+// the gevent is gone and before the waiter has cleaned up.
+TEST(GeventDestruction, AHandleSignalledAfterTheGeventIsGoneReachesNothing) {
+  THandle h = os::CreateEvent(false, false);
+  auto ev = MakeRef<TGevent>(h);
+  TSingleThreadHub watcher;
+  TWaitResult r = wrError;
+  auto g = Spawn([&] { r = ev->WaitFor(INFINITE); });
+  watcher.EnqueueTask(&SwitchInto, g.get());
+  watcher.Serve(0);
+  ASSERT_EQ(ev->WaiterCount(), 1u);
+  ev.reset();
+  os::SetEvent(h);
+  watcher.Serve(100);  // the pulse of the watch's registration
+  watcher.Serve(100);  // the handle
+  RunToEnd(g.get());
+  EXPECT_EQ(r, wrAbandoned);
+  os::CloseHandle(h);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "hub/Hub.h"
 #include "platform/Thread.h"
 #include "support/TestGreenlet.h"
+#include "tests/gc/StartLine.h"
 
 namespace green {
 namespace {
@@ -195,6 +196,74 @@ TEST(Joiner, ClearDetachesEveryGreenletOnce) {
   joiner->Clear();
   EXPECT_EQ(joiner->Count(), 0u);
   for (auto* g : {g1.get(), g2.get(), g3.get()}) EXPECT_EQ(g->GetHub(), nullptr);
+}
+
+// Between the release of its last reference on some thread and what that
+// thread does next (destroy it, or queue its kill token), a greenlet is
+// still listed with a count of 0. KillAll must not take it up.
+TEST(Joiner, KillAllLeavesAloneAGreenletWhoseCountIsAlreadyZero) {
+  struct TTracked : test::TLambdaGreenlet {
+    bool* Destroyed;
+    explicit TTracked(bool* D) : TLambdaGreenlet([] {}), Destroyed(D) {}
+    ~TTracked() override { *Destroyed = true; }
+  };
+  TSingleThreadHub hub;
+  bool destroyed = false;
+  auto* dying = new TTracked(&destroyed);  // never counted: its count is 0
+  dying->SetHub(&hub);
+  TJoiner* joiner = TRawGreenletImpl::GetJoiner(&hub);
+  joiner->KillAll();
+  EXPECT_FALSE(destroyed) << "KillAll took a reference to it and dropped the last one";
+  EXPECT_EQ(joiner->Count(), 1u) << "left listed: its own destruction unlists it";
+  if (!destroyed) {
+    RefPtr<TRawGreenletImpl> last(dying);  // what its releasing thread does
+    last->SetHub(nullptr);
+  }
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(joiner->Count(), 0u);
+}
+
+// Two threads move the same greenlets between two hubs while a third
+// pulses them and now and then clears one hub's joiner. Each greenlet must
+// end up listed by exactly the joiner of the hub it names.
+TEST(HubChange, ConcurrentMovesKeepEveryGreenletInTheJoinerOfItsHub) {
+  constexpr int kGreenlets = 2, kRounds = 20000;
+  TSingleThreadHub a, b;  // never served: pulses only queue switches on them
+  std::vector<RefPtr<test::TLambdaGreenlet>> gs;
+  for (int i = 0; i < kGreenlets; ++i) {
+    gs.push_back(Spawn([] {}));
+    gs.back()->SetHub(&a);
+  }
+  TStartLine start(3);
+  // Each mover alternates its targets, so that nearly every call moves.
+  auto mover = [&](TCustomHub* First, TCustomHub* Second) {
+    return std::thread([&, First, Second] {
+      start.arrive_and_wait();
+      for (int r = 0; r < kRounds; ++r)
+        for (auto& g : gs) g->SetHub(r % 2 ? Second : First);
+    });
+  };
+  std::thread toA = mover(&a, &b), toB = mover(&b, &a);
+  std::thread other([&] {
+    start.arrive_and_wait();
+    for (int r = 0; r < kRounds / 10; ++r) {
+      for (auto& g : gs) g->GetProxy()->Pulse();
+      if (r % 100 == 0) TRawGreenletImpl::GetJoiner(&b)->Clear();
+    }
+  });
+  for (auto* t : {&toA, &toB, &other}) t->join();
+
+  TJoiner* ja = TRawGreenletImpl::GetJoiner(&a);
+  TJoiner* jb = TRawGreenletImpl::GetJoiner(&b);
+  size_t bound = 0, index;
+  for (auto& g : gs) {
+    TCustomHub* hub = g->GetHub();
+    EXPECT_EQ(ja->Find(g.get(), index), hub == &a);
+    EXPECT_EQ(jb->Find(g.get(), index), hub == &b);
+    bound += hub != nullptr;
+  }
+  EXPECT_EQ(ja->Count() + jb->Count(), bound);
+  for (auto& g : gs) g->SetHub(nullptr);
 }
 
 struct TCallbacks : TObject {

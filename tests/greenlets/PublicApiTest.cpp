@@ -78,6 +78,25 @@ TEST(Join, WaitsForGreenletsOfAnotherThread) {
   EXPECT_EQ(done.load(), 3);
 }
 
+// Workers in every state at once: one this hub runs, two asleep, one on
+// another thread. The join ends when the last has ended, not at its timeout.
+TEST(Join, MixedWorkersEndItAsSoonAsTheLastHasEnded) {
+  TGreenThread thread;
+  bool asleepDone = false;
+  auto runnable = TSymmetric::Create([&] {
+    while (!asleepDone) Yield();
+  });
+  auto sleeper = TSymmetric::Create([] { GreenSleep(20); });
+  auto lastSleeper = TSymmetric::Create([&] {
+    GreenSleep(30);
+    asleepDone = true;
+  });
+  auto remote = thread.Symmetrics().Spawn([] { GreenSleep(20); });
+  const TDateTime start = Now();
+  EXPECT_TRUE(Join({runnable, sleeper, lastSleeper, remote}, 6000));
+  EXPECT_LT(MsSince(start), 3000u) << "the join waited for its timeout";
+}
+
 TEST(Join, InsideAGreenletYieldsToOthers) {
   int order = 0, joinerSaw = -1;
   auto worker = TSymmetric::Create([&] { order = 1; });
@@ -121,6 +140,23 @@ TEST(GreenThread, KillEndsItsWaitingGreenlets) {
     thread.Kill(true);  // a second kill does nothing
   }
   for (auto& w : workers) EXPECT_EQ(w->GetState(), gsKilled);
+}
+
+// An exception of no class of the runtime's, raised by a task of the
+// thread's hub, ends the thread as the abort does: its greenlets are killed
+// and its end is announced.
+TEST(GreenThread, AnyExceptionFromATaskStillKillsItsGreenletsAndEndsIt) {
+  auto started = MakeRef<TGevent>(true, false);
+  auto never = MakeRef<TGevent>(false, false);
+  TGreenThread thread;
+  auto worker = thread.Symmetrics().Spawn([&] {
+    started->SetEvent();
+    never->WaitFor(INFINITE);
+  });
+  ASSERT_EQ(started->WaitFor(10000), wrSignaled);
+  DefHub(thread.ThreadId())->EnqueueTask([](void*) { throw 42; }, nullptr);
+  EXPECT_EQ(thread.OnTerminate()->WaitFor(10000), wrSignaled);
+  EXPECT_EQ(worker.Impl->GetState(), gsKilled);
 }
 
 TEST(PublicGC, SharesOwnershipPerContext) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "hub/Hub.h"
+#include "support/TestHub.h"
 
 namespace green {
 namespace {
@@ -147,6 +148,23 @@ TEST(HubTimers, HubDestructionCancelsPendingTimers) {
   other.Serve(60);
   other.Serve(0);
   EXPECT_EQ(f.Calls, 0);
+}
+
+// A refused timer has no kernel timer behind it: its identifier is the one
+// DestroyTimeout ignores, never a closed handle whose value a later timer
+// may get back.
+TEST(HubTimers, ATimerThatCannotBeArmedGetsTheIdentifierNothingElseUses) {
+  test::TFailingArmHub hub;
+  TFired refused, later;
+  hub.FailArmings = 1;
+  const THandle none = hub.CreateTimeout(&Count, &refused, 10);
+  EXPECT_EQ(none, os::kNoHandle);
+  const THandle id = hub.CreateTimeout(&Count, &later, 10);
+  hub.DestroyTimeout(none);
+  ServeUntil(hub, [&] { return later.Calls > 0; }, 5000);
+  EXPECT_EQ(later.Calls, 1) << "destroying the refused timer cancelled another one";
+  EXPECT_EQ(refused.Calls, 0);
+  hub.DestroyTimeout(id);
 }
 
 }  // namespace
