@@ -21,9 +21,12 @@ class TOvoConsoleApplication : public TInterfacedObject, public IOvoConsoleAppli
     RefPtr<TOvoNamedPipe> Pipe1;  // server end, the parent's side
     RefPtr<TOvoNamedPipe> Pipe2;  // client end, the child's side
 
+    // How the client end is opened, from a green thread of its own.
+    using TOpener = void (*)(TOvoNamedPipe* Pipe, uint32_t Timeout);
+
     TInOut() = default;
     // Both ends connected; raises the first error of either.
-    explicit TInOut(const std::string& Name);
+    explicit TInOut(const std::string& Name, TOpener Opener = &DelayedOpen);
     static void DelayedOpen(TOvoNamedPipe* Pipe, uint32_t Timeout);
     void Destroy();
     TOvoNamedPipe* ChildSide() const { return Pipe2.get(); }

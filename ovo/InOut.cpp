@@ -13,15 +13,15 @@ constexpr uint32_t kPipeBufSize = 4096;
 // sleeps, so the server's WaitConnection starts the connect, and the hub
 // runs the opener while it waits. An opener that fails ends that wait
 // itself and its error is raised here, instead of a wait without end.
-TOvoConsoleApplication::TInOut::TInOut(const std::string& Name) {
+TOvoConsoleApplication::TInOut::TInOut(const std::string& Name, TOpener Opener) {
   Pipe1 = MakeRef<TOvoNamedPipe>(Name);
   Pipe1->MakeServer(kPipeBufSize);
   Pipe2 = MakeRef<TOvoNamedPipe>(Name);
   RefPtr<TOvoNamedPipe> server = Pipe1;
   RefPtr<TOvoNamedPipe> client = Pipe2;
-  TSymmetric opener = TSymmetric::Spawn([server, client] {
+  TSymmetric opener = TSymmetric::Spawn([server, client, Opener] {
     try {
-      DelayedOpen(client.get(), 0);
+      Opener(client.get(), 0);
     } catch (const TOvoProvider::EIOError&) {
       server->AbandonConnect();
       throw;

@@ -20,8 +20,10 @@ namespace {
 
 #ifdef _WIN32
 constexpr bool kIsWin32 = true;
+constexpr const char* kChildPipe = "child_pipe.exe";
 #else
 constexpr bool kIsWin32 = false;
+constexpr const char* kChildPipe = "child_pipe";
 #endif
 
 TOvoConsoleApplication& Impl(const RefPtr<IOvoConsoleApplication>& App) {
@@ -191,6 +193,24 @@ TEST(OvoConsoleApplication, ReleasingTheLastReferenceEndsARunningChild) {
   EXPECT_FALSE(out->ReadLn(none)) << "the child's end of its output is closed";
 }
 
+// A client end that cannot be opened ends the server's wait for it: the
+// pair raises the open's error instead of waiting for ever.
+TEST(OvoConsoleApplication, APairWhoseClientCannotOpenRaisesTheOpensError) {
+  const std::string name = "green-ovo-pair-" + std::to_string(os::CurrentProcessId());
+  auto failingOpen = [](TOvoNamedPipe* Pipe, uint32_t Timeout) {
+    GreenSleep(Timeout);
+    throw TOvoProvider::EIOError("OvoNamedPipe. error: refused " + Pipe->PipeName());
+  };
+  try {
+    TOvoConsoleApplication::TInOut pair(name, failingOpen);
+    FAIL() << "a pair without a client";
+  } catch (const TOvoProvider::EIOError& E) {
+    EXPECT_EQ(E.Message(), "OvoNamedPipe. error: refused \\\\.\\pipe\\" + name);
+  }
+  TOvoConsoleApplication::TInOut again(name);
+  EXPECT_TRUE(again.ChildSide()->Opened()) << "the failed pair released its name";
+}
+
 TEST(OvoConsoleApplication, AMissingProgramRaisesWithTheSystemsText) {
   try {
     MakeOvoConsoleApp("green-no-such-program");
@@ -217,14 +237,17 @@ TEST(OvoConsoleApplication, EncodingAndEndOfLineReachThePipes) {
   EXPECT_EQ(app->StdOut()->ReadLn(), "\xC3\xA9T\xC3\xA9");
 }
 
-TEST(OvoConsoleApplication, NoOtherClientCanOpenItsPipes) {
+// Its pipe names are known to anyone who knows its address; they are still
+// its own.
+TEST(OvoConsoleApplication, NoOtherProcessCanOpenOrServeItsPipes) {
   RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(kChildSleep);
   const std::string name = dynamic_cast<TOvoNamedPipe&>(*app->StdOut()).PipeName();
-  const os::Handle other = os::OpenNamedPipe(name);
-  EXPECT_EQ(other, os::kInvalidHandleValue);
+  RefPtr<IOvoConsoleApplication> client = MakeOvoConsoleApp(kChildPipe, {"open", name});
+  EXPECT_EQ(client->StdOut()->ReadLn(), "error " + std::to_string(os::kErrorPipeBusy));
+  RefPtr<IOvoConsoleApplication> server = MakeOvoConsoleApp(kChildPipe, {"serve", name});
+  EXPECT_EQ(server->StdOut()->ReadLn(), "error " + std::to_string(os::kErrorAccessDenied));
+  EXPECT_EQ(os::OpenNamedPipe(name), os::kInvalidHandleValue) << "nor can this process";
   EXPECT_EQ(os::GetLastError(), os::kErrorPipeBusy);
-  EXPECT_EQ(os::CreateNamedPipe(name, 4096, 4096), os::kInvalidHandleValue);
-  EXPECT_EQ(os::GetLastError(), os::kErrorAccessDenied) << "nor serve them";
 }
 
 // posix: the child lists its descriptors; win32: it probes handle values,
