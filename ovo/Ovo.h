@@ -1,6 +1,6 @@
 // The stream providers as application code sees them: IOvoProvider and the
 // abstract TOvoProvider with its exceptions, encodings, compiled regular
-// expressions and the stream adapter.
+// expressions and the stream adapter; the console application.
 //
 // It compiles after <windows.h> as well as before it: the macros that
 // <windows.h> defines over names of the runtime are set aside while the
@@ -15,6 +15,7 @@
 #undef min
 #undef max
 
+#include "ovo/ConsoleApplication.h"
 #include "ovo/Encoding.h"
 #include "ovo/Provider.h"
 #include "ovo/RegEx.h"
