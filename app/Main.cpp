@@ -1,0 +1,18 @@
+// The launcher program: detection, then the worker or the install prompt.
+// Its state and the detector live until main returns; then the detector is
+// released (terminated if it still runs) and the reader after it.
+#include "app/Detection.h"
+#include "app/fmMain.h"
+#include "platform/Thread.h"
+
+int main() {
+  using namespace green;
+  // A windowed program on both systems: the main thread's waits also watch
+  // window input.
+  os::SetConsoleApp(false);
+  TLauncherState State;
+  TDetection Detection;
+  const int Code = RunLauncher(State, [&](TLauncherState& S) { DetectDotNet(S, Detection); });
+  Detection.Release();
+  return Code;
+}
