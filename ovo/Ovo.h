@@ -1,6 +1,6 @@
 // The stream providers as application code sees them: IOvoProvider and the
 // abstract TOvoProvider with its exceptions, encodings, compiled regular
-// expressions and the stream adapter; the console application.
+// expressions and the stream adapter; named pipes and the console application.
 //
 // It compiles after <windows.h> as well as before it: the macros that
 // <windows.h> defines over names of the runtime are set aside while the
@@ -17,6 +17,7 @@
 
 #include "ovo/ConsoleApplication.h"
 #include "ovo/Encoding.h"
+#include "ovo/NamedPipe.h"
 #include "ovo/Provider.h"
 #include "ovo/RegEx.h"
 #include "ovo/Stream.h"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ovo/Codec.h"
+#include "ovo/ConsoleApplicationImpl.h"
 #include "ovo/OvoSock.h"
 #include "ovo/Ovo.h"
 #include "ovo/PushBack.h"

@@ -94,7 +94,7 @@ class IOvoProvider : public virtual IInterface {
   void WriteLn(std::initializer_list<std::string> S) { WriteLn(std::vector<std::string>(S)); }
 };
 
-class TOvoProvider : public TInterfacedObject, public IOvoProvider {
+class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
  public:
   // The result of the last completed read or write.
   struct TIO {

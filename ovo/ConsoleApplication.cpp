@@ -1,0 +1,165 @@
+// The console application: its pipes, the child's start, exit code and
+// termination, and the order in which it is taken down.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "base/Exception.h"
+#include "ovo/ConsoleApplicationImpl.h"
+#include "platform/Error.h"
+#include "platform/Kernel.h"
+#include "platform/Process.h"
+#include "platform/Shell.h"
+
+namespace green {
+
+namespace {
+
+constexpr uint32_t kDefaultCodePage = 1251;
+
+[[noreturn]] void RaiseError(const char* Template, uint32_t Code) {
+  throw TOvoProvider::EIOError(Format(Template, os::SysErrorMessage(Code).c_str()));
+}
+
+// The platform's own separator: the other one is turned into it.
+std::string NativePath(std::string Path) {
+  const char other = os::kPathDelim == '\\' ? '/' : '\\';
+  std::replace(Path.begin(), Path.end(), other, os::kPathDelim);
+  return Path;
+}
+
+}  // namespace
+
+RefPtr<IOvoConsoleApplication> MakeOvoConsoleApp(const std::string& Cmd,
+                                                 std::initializer_list<TVarRec> Args,
+                                                 const std::string& WorkDir) {
+  return RefPtr<IOvoConsoleApplication>(new TOvoConsoleApplication(Cmd, Args, WorkDir));
+}
+
+TOvoConsoleApplication::TOvoConsoleApplication(const std::string& Cmd,
+                                               std::initializer_list<TVarRec> Args,
+                                               const std::string& WorkDir)
+    : FWorkDir(WorkDir.empty() ? os::CurrentDirectory() : WorkDir),
+      FPath(NativePath(Cmd)),
+      FGuid(GuidOf(os::CurrentProcessId(), this)),
+      FEncoding(new TEncoding(kDefaultCodePage)),
+      FEncCopied(true),
+      FEOL("\r\n") {
+  try {
+    AllocPipes();
+    if (!TryCreate(FPath, Args)) {
+      const uint32_t code = os::GetLastError();
+      FinalPipes();
+      RaiseError("OvoConsoleApplication error: %s", code);
+    }
+  } catch (...) {
+    delete FEncoding;
+    throw;
+  }
+  ReleaseChildSides();
+}
+
+// The child is ended with 0 even when it has ended by itself (its code
+// then stays what it was).
+TOvoConsoleApplication::~TOvoConsoleApplication() {
+  if (FHandle != os::kNoHandle) {
+    Terminate(0);
+    os::CloseHandle(FHandle);
+  }
+  FinalPipes();
+  FOnTerminate.reset();
+  if (FEncCopied) delete FEncoding;
+}
+
+std::string TOvoConsoleApplication::GuidOf(uint32_t ProcessId, const void* Address) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "OvoApplication_%" PRIu32 "_%0*" PRIXPTR, ProcessId,
+                static_cast<int>(sizeof(void*) * 2), reinterpret_cast<uintptr_t>(Address));
+  return buf;
+}
+
+std::string TOvoConsoleApplication::CommandLineOf(const std::string& Path,
+                                                  std::initializer_list<TVarRec> Args) {
+  std::string line = Path + " ";
+  bool first = true;
+  for (const TVarRec& arg : Args) {
+    if (!first) line += ' ';
+    line += arg.AsString();
+    first = false;
+  }
+  return line;
+}
+
+void TOvoConsoleApplication::AllocPipes() {
+  for (auto [pair, suffix] : {std::pair{&FError, "_error"}, std::pair{&FInput, "_input"},
+                              std::pair{&FOutput, "_output"}}) {
+    *pair = TInOut(FGuid + suffix);
+    pair->RefreshEncodings(*FEncoding, FEOL);
+  }
+}
+
+bool TOvoConsoleApplication::TryCreate(const std::string& AbsPath,
+                                       std::initializer_list<TVarRec> Args) {
+  FCommandLine = CommandLineOf(AbsPath, Args);
+  const os::StdHandles std{FInput.ChildSide()->GetFd(), FOutput.ChildSide()->GetFd(),
+                           FError.ChildSide()->GetFd()};
+  os::ProcessInformation info;
+  if (!os::CreateProcess(FCommandLine, FWorkDir, os::kCreateNoWindow, std, info)) return false;
+  FHandle = info.Process;
+  FProcessId = info.ProcessId;
+  FOnTerminate = MakeRef<TGevent>(FHandle);
+  return true;
+}
+
+void TOvoConsoleApplication::FinalPipes() {
+  FError.Destroy();
+  FInput.Destroy();
+  FOutput.Destroy();
+}
+
+// The child has its own copies now: without ours, readers see the end of
+// the stream once the child has ended, and the child sees the end of its
+// input once the parent's StdIn is released.
+void TOvoConsoleApplication::ReleaseChildSides() {
+  FError.Pipe2.reset();
+  FInput.Pipe2.reset();
+  FOutput.Pipe2.reset();
+}
+
+void TOvoConsoleApplication::SetEncoding(const TEncoding& Value) {
+  TEncoding* copy = Value.Clone();
+  if (FEncCopied) delete FEncoding;
+  FEncoding = copy;
+  FEncCopied = copy != &Value;
+  for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(Value, FEOL);
+}
+
+void TOvoConsoleApplication::SetEOL(const std::string& Value) {
+  FEOL = Value;
+  for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(*FEncoding, Value);
+}
+
+RefPtr<IOvoProvider> TOvoConsoleApplication::StdIn() { return FInput.ParentSide(); }
+RefPtr<IOvoProvider> TOvoConsoleApplication::StdOut() { return FOutput.ParentSide(); }
+RefPtr<IOvoProvider> TOvoConsoleApplication::StdError() { return FError.ParentSide(); }
+
+// The gevent keeps no state of the process's end until a wait has watched
+// the handle, so a wait of 0 asks the handle itself as well.
+int32_t TOvoConsoleApplication::GetExitCode(bool Block) {
+  if (Block) {
+    FOnTerminate->WaitFor(INFINITE);
+  } else if (FOnTerminate->WaitFor(0) != wrSignaled &&
+             os::WaitForSingleObject(FHandle, 0) != os::kWaitObject0) {
+    throw TOvoProvider::EIOError("OvoConsoleApplication.GetExitCode: process not terminated");
+  }
+  uint32_t code = 0;
+  if (!os::GetExitCodeProcess(FHandle, code))
+    RaiseError("OvoConsoleApplication.GetExitCode error: %s", os::GetLastError());
+  return static_cast<int32_t>(code);
+}
+
+void TOvoConsoleApplication::Terminate(int32_t ExitCode) {
+  os::TerminateProcess(FHandle, static_cast<uint32_t>(ExitCode));
+}
+
+}  // namespace green

@@ -1,0 +1,84 @@
+// Named-pipe ends: creation, the overlapped connect, the client's open,
+// peeking and the order in which an end is taken down.
+#include "ovo/NamedPipe.h"
+
+#include "base/Exception.h"
+#include "hub/Hub.h"
+#include "platform/Error.h"
+#include "platform/Kernel.h"
+
+namespace green {
+
+namespace {
+
+constexpr const char* kPipePrefix = "\\\\.\\pipe\\";
+
+[[noreturn]] void RaiseLastError(const char* Template) {
+  throw TOvoProvider::EIOError(Format(Template, os::SysErrorMessage(os::GetLastError()).c_str()));
+}
+
+bool ValidHandle(THandle H) { return H != os::kNoHandle && H != os::kInvalidHandleValue; }
+
+}  // namespace
+
+TOvoNamedPipe::TOvoNamedPipe(const std::string& Name) : FPipeName(kPipePrefix + Name) {
+  FEvent = os::CreateEvent(false, false);
+  if (FEvent == os::kNoHandle) RaiseLastError("OvoNamedPipe. error: %s");
+  FOnConnect = MakeRef<TGevent>(FEvent);
+  FOvlp.Event = FEvent;
+}
+
+// Disconnect, cancel, close; the connect's gevent and event after the
+// handle, whose closing completes a connect still pending. The current
+// hub also forgets the handle, so that it does not cancel a closed handle
+// (or a later one of the same value) when it goes.
+TOvoNamedPipe::~TOvoNamedPipe() {
+  if (FOpened) os::DisconnectNamedPipe(FFd);
+  if (ValidHandle(FFd)) {
+    CancelPending();
+    if (HubInfrasctuctureEnable) GetCurrentHub()->Cancel(FFd);
+    os::CloseHandle(FFd);
+  }
+  FOnConnect.reset();
+  if (FEvent != os::kNoHandle) os::CloseHandle(FEvent);
+}
+
+void TOvoNamedPipe::MakeServer(uint32_t BufSize) {
+  FFd = os::CreateNamedPipe(FPipeName, BufSize, BufSize, os::kPipeUnlimitedInstances);
+  if (FFd == os::kInvalidHandleValue) RaiseLastError("OvoNamedPipe.MakeServer error: %s");
+}
+
+void TOvoNamedPipe::Open() {
+  FFd = os::OpenNamedPipe(FPipeName);
+  if (FFd == os::kInvalidHandleValue) RaiseLastError("OvoNamedPipe. error: %s");
+  FOpened = true;
+}
+
+bool TOvoNamedPipe::WaitConnection(uint32_t Timeout) {
+  os::ConnectNamedPipe(FFd, FOvlp);
+  if (os::GetLastError() != os::kErrorIoPending)
+    RaiseLastError("OvoNamedPipe.WaitConnection error: %s");
+  return FOnConnect->WaitFor(Timeout) == wrSignaled;
+}
+
+void TOvoNamedPipe::AbandonConnect() { os::SetEvent(FEvent); }
+
+uint32_t TOvoNamedPipe::GetDriverRcvBufSize() {
+  uint32_t waiting = 0;
+  if (!os::PeekNamedPipe(FFd, nullptr, 0, nullptr, &waiting)) waiting = 0;
+  const size_t total = waiting + PendingBytes();
+  return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+}
+
+TBytes TOvoNamedPipe::Peek() {
+  TBytes bytes(GetDriverRcvBufSize());
+  if (bytes.empty()) return bytes;
+  uint32_t copied = 0;
+  if (!os::PeekNamedPipe(FFd, bytes.data(), static_cast<uint32_t>(bytes.size()), &copied,
+                         nullptr))
+    copied = 0;
+  bytes.resize(copied);
+  return bytes;
+}
+
+}  // namespace green
