@@ -3,6 +3,7 @@
 // released (terminated if it still runs) and the reader after it.
 #include "app/Detection.h"
 #include "app/fmMain.h"
+#include "platform/Kernel.h"
 #include "platform/Thread.h"
 
 int main() {
@@ -14,5 +15,8 @@ int main() {
   TDetection Detection;
   const int Code = RunLauncher(State, [&](TLauncherState& S) { DetectDotNet(S, Detection); });
   Detection.Release();
+  // A read still pending when the pipes closed was cancelled; its routine
+  // runs in an alertable wait of this thread and frees the read's record.
+  os::SleepEx(0, true);
   return Code;
 }

@@ -3,7 +3,7 @@
 // minimal program that spawns the same detector, reads to its end and
 // spawns the same worker. Both run in one scratch folder laid out as the
 // launcher expects; the worker reports its start through a FIFO there.
-#if !defined(_WIN32) && defined(GREEN_BENCH_LAUNCHER)
+#ifndef _WIN32
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>

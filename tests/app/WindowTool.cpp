@@ -39,10 +39,14 @@ std::string Utf8(const std::wstring& Text) {
   return Out;
 }
 
+// WM_GETTEXT, which the system carries across processes: GetWindowTextW
+// answers another process's edit control with nothing.
 std::wstring TextOf(HWND Wnd) {
   wchar_t Buf[1024];
-  const int N = ::GetWindowTextW(Wnd, Buf, 1024);
-  return std::wstring(Buf, N > 0 ? N : 0);
+  DWORD_PTR N = 0;
+  if (!::SendMessageTimeoutW(Wnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(Buf), SMTO_ABORTIFHUNG, 5000, &N))
+    return {};
+  return std::wstring(Buf, N < 1024 ? N : 1023);
 }
 
 std::wstring Wide(const std::string& Text) {

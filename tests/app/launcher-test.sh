@@ -73,7 +73,7 @@ name=$(basename "$launcher")
 report="$work/Tarvex-report.txt"
 
 if [ -z "$tool" ]; then
-  (cd "$work" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u TARVEX_REPORT "./$name" "${args[@]}" 2>"$work/stderr")
+  (cd "$work" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u TARVEX_REPORT "./$name" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
   code=$?
   case $expect in
     worker) [ "$code" -eq 0 ] || fail "exit code $code, expected 0" ;;
