@@ -45,7 +45,9 @@ int RunInstallPrompt(const TPromptHooks& Hooks) {
     WriteError(PromptText(Layout, kDownloadUrl));
     throw Exception("The install prompt's window module cannot be loaded: " + Path);
   }
-  if (Run(Layout, kDownloadUrl, Hooks) == prClosed) return 0;
+  TPromptHooks Own = Hooks;
+  if (!Own.WindowInput) Own.WindowInput = [](const os::WindowInputSource& Source) { os::SetWindowInputSource(Source); };
+  if (Run(Layout, kDownloadUrl, Own) == prClosed) return 0;
   WriteError(PromptText(Layout, kDownloadUrl));
   return kExitNoDisplay;
 }

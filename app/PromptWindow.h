@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/MainFormLayout.h"
+#include "platform/WindowInput.h"
 
 namespace green {
 
@@ -45,6 +46,10 @@ struct TPromptHooks {
   std::function<void(const std::string& Url)> OpenUrl;
   // Called once on the window's thread when the window has been drawn.
   std::function<void(TPromptWindow& Window)> Shown;
+  // posix: called with the toolkit's display connection while the window
+  // lives, and with an empty source before the loop returns, so that the
+  // hub's wait on the main thread can hand window input to the toolkit.
+  std::function<void(const os::WindowInputSource& Source)> WindowInput;
 };
 
 enum TPromptResult { prClosed = 0, prNoDisplay = 1 };

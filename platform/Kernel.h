@@ -47,13 +47,17 @@ uint32_t WaitForSingleObject(Handle H, uint32_t TimeoutMs, bool Alertable = fals
 uint32_t SleepEx(uint32_t TimeoutMs, bool Alertable);
 
 // The wait of a windowed process's main thread: as the alertable
-// WaitForMultipleObjects, and answers Count when window input is available.
+// WaitForMultipleObjects, and answers Count when window input is available
+// (posix: a posted message, or the registered toolkit's input on the main
+// thread, platform/WindowInput.h).
 uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs);
-// Translates and dispatches every message in the calling thread's queue.
+// Translates and dispatches every message in the calling thread's queue
+// (posix: takes the posted ones and lets the toolkit dispatch its input).
 void PumpMessages();
 // Posts an empty message to a thread's message queue, creating the calling
 // thread's queue when it posts to itself; whether the calling thread's queue
-// holds a message. posix has no message queue yet: false and false.
+// holds a message. posix: a thread's queue counts empty messages; it is
+// made by the thread's first message call, as on Windows.
 bool PostEmptyMessage(uint32_t ThreadId);
 bool HasPendingMessages();
 

@@ -3,6 +3,9 @@
 // Built as a shared module that the launcher loads on demand.
 #include <fontconfig/fontconfig.h>
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 #include <strings.h>
 
 #include <cstdio>
@@ -52,6 +55,27 @@ void ProvideFont(const std::string& Family) {
   if (!Present) FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(kWineFonts));
 }
 
+// Input that GDK has read from the display, or any other source of the
+// default context that is ready.
+bool Pending(void*) { return g_main_context_pending(nullptr); }
+
+// Handles what is ready without waiting; bounded, so that a source that is
+// always ready (an idle) cannot keep the caller's wait from returning.
+void Dispatch(void*) {
+  for (int I = 0; I < 64 && g_main_context_pending(nullptr); ++I) g_main_context_iteration(nullptr, FALSE);
+}
+
+// The display connection as the platform's wait watches it; empty where
+// the display is not an X server.
+os::WindowInputSource DisplaySource() {
+#ifdef GDK_WINDOWING_X11
+  GdkDisplay* Display = gdk_display_get_default();
+  if (Display && GDK_IS_X11_DISPLAY(Display))
+    return {XConnectionNumber(gdk_x11_display_get_xdisplay(Display)), &Pending, &Dispatch, nullptr};
+#endif
+  return {};
+}
+
 class TGtkMainForm final : public TPromptWindow {
  public:
   TGtkMainForm(const TMainFormLayout& Layout, const std::string& Url, const TPromptHooks& Hooks)
@@ -73,7 +97,9 @@ class TGtkMainForm final : public TPromptWindow {
     Build();
     gtk_widget_show_all(FWindow);
     gtk_widget_grab_focus(FTextView);  // tab order 0
+    if (FHooks.WindowInput) FHooks.WindowInput(DisplaySource());
     gtk_main();
+    if (FHooks.WindowInput) FHooks.WindowInput({});
     if (FError) std::rethrow_exception(FError);
   }
 

@@ -126,6 +126,7 @@ std::shared_ptr<ThreadWaitState> StateOf(uint32_t ThreadId) {
 
 ThreadWaitState::~ThreadWaitState() {
   if (WakeFd >= 0) close(WakeFd);
+  if (MessageFd >= 0) close(MessageFd);
 }
 
 ThreadWaitState& ThisThreadWaitState() { return *ThisHolder().State; }
@@ -133,6 +134,10 @@ ThreadWaitState& ThisThreadWaitState() { return *ThisHolder().State; }
 std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared() { return ThisHolder().State; }
 
 ThreadWaitState* ThisThreadWaitStateIfAny() { return Existing; }
+
+std::shared_ptr<ThreadWaitState> ThreadWaitStateOf(uint32_t ThreadId) {
+  return ThreadId == CurrentThreadId() ? ThisThreadWaitStateShared() : StateOf(ThreadId);
+}
 
 std::vector<std::shared_ptr<ThreadWaitState>> AllThreadWaitStates() {
   Registry& R = TheRegistry();

@@ -19,6 +19,9 @@ struct TimerObject;
 struct ThreadWaitState {
   uint32_t ThreadId = 0;
   int WakeFd = -1;  // an eventfd, written when a routine is queued
+  // The thread's message queue: an eventfd counting posted messages, made
+  // by the thread itself (under Lock) the first time it asks for messages.
+  int MessageFd = -1;
   uint64_t StartTime = 0;  // tells a thread from a later one with the same id
   std::mutex Lock;  // guards everything below
   bool Adopted = false;  // the thread itself has taken this state up
@@ -41,6 +44,9 @@ std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared();
 // The calling thread's state if it has one (and is not ending), else nullptr;
 // never makes one.
 ThreadWaitState* ThisThreadWaitStateIfAny();
+// The state of another thread of this process (made for it when it has none
+// yet), or nullptr when no such thread runs.
+std::shared_ptr<ThreadWaitState> ThreadWaitStateOf(uint32_t ThreadId);
 // The states of all threads that have one.
 std::vector<std::shared_ptr<ThreadWaitState>> AllThreadWaitStates();
 

@@ -15,6 +15,7 @@
 #include "platform/Kernel.h"
 #include "platform/posix/Errno.h"
 #include "platform/posix/KernelObject.h"
+#include "platform/posix/Messages.h"
 #include "platform/posix/PendingIo.h"
 #include "platform/posix/ThreadWaitState.h"
 
@@ -62,11 +63,13 @@ class PollSet {
   PollSet(const PollSet&) = delete;
   PollSet& operator=(const PollSet&) = delete;
 
-  void Build(uint32_t Count, const ObjectRef* Objects, bool Alertable) {
+  // Input, for a message-aware wait: its descriptors follow the wake one.
+  void Build(uint32_t Count, const ObjectRef* Objects, bool Alertable, const MessageInput* Input) {
     FFds.clear();
     FOps.clear();
     for (uint32_t I = 0; I < Count; ++I) FFds.push_back({Objects[I]->Fd, POLLIN, 0});
     if (Alertable) FFds.push_back({FState->WakeFd, POLLIN, 0});
+    if (Input) FFds.insert(FFds.end(), Input->Fds, Input->Fds + Input->Count);
     FFirstOp = FFds.size();
     if (FState) AddIoPolls(FState->Io, FFds, FOps);
   }
@@ -102,10 +105,18 @@ bool RunRoutines(ThreadWaitState& State, const pollfd& Wake) {
   return Ran;
 }
 
-}  // namespace
+// Whether a message-aware wait's input polled ready; its descriptors follow
+// the objects and the wake descriptor.
+bool InputReady(uint32_t Count, const pollfd* Fds, const MessageInput& Input) {
+  for (size_t I = 0; I < Input.Count; ++I)
+    if (Fds[Count + 1 + I].revents & (POLLIN | POLLHUP | POLLERR)) return true;
+  return false;
+}
 
-uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs,
-                                bool Alertable) {
+// The wait itself. With Input (always alertable) it also answers Count when
+// window input is there, after the objects and before the routines.
+uint32_t Wait(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs, bool Alertable,
+              ThreadWaitState* State, const MessageInput* Input) {
   if (Count > kMaxWaitObjects || (Count > 0 && !Handles)) return Fail(kErrorInvalidParameter);
   // Held for the wait: a handle closed meanwhile leaves its object polled.
   ObjectRef Objects[kMaxWaitObjects];
@@ -115,9 +126,6 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
     // Timers run routines, they are not waited on.
     if (Objects[I]->Fd < 0) return Fail(kErrorNotSupported);
   }
-  // A plain wait does not make the thread's state: it may run while the
-  // thread ends, and a thread without one has no operations to move on.
-  ThreadWaitState* State = Alertable ? &ThisThreadWaitState() : ThisThreadWaitStateIfAny();
   if (Alertable && RunHeldBackCallbacks()) {
     RaiseCallbackFailure();
     return kWaitIoCompletion;
@@ -134,7 +142,10 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
       // Finished operations have their routines to run: no waiting.
       if (HasFinishedIo(State->Io)) Until = Now;
     }
-    Set.Build(Count, Objects, Alertable);
+    // Input the toolkit has already read polls nothing: no waiting either.
+    const bool Pending = Input && Input->PendingNow();
+    if (Pending) Until = Now;
+    Set.Build(Count, Objects, Alertable, Input);
     int Ready = poll(Set.Fds(), Set.Size(), PollTimeout(Now, Until));
     if (Ready < 0 && errno != EINTR) {
       SetLastErrorFromErrno();
@@ -148,9 +159,20 @@ uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t 
       uint32_t Index = TakeSignalled(Count, Objects, Set.Fds());
       if (Index < Count) return kWaitObject0 + Index;
     }
+    if (Input && (Pending || (Ready > 0 && InputReady(Count, Set.Fds(), *Input)))) return Count;
     if (Alertable && RunRoutines(*State, Set.Fds()[Count])) return kWaitIoCompletion;
     if (MonotonicNanos() >= Deadline) return kWaitTimeout;
   }
+}
+
+}  // namespace
+
+uint32_t WaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs,
+                                bool Alertable) {
+  // A plain wait does not make the thread's state: it may run while the
+  // thread ends, and a thread without one has no operations to move on.
+  ThreadWaitState* State = Alertable ? &ThisThreadWaitState() : ThisThreadWaitStateIfAny();
+  return Wait(Count, Handles, TimeoutMs, Alertable, State, nullptr);
 }
 
 uint32_t WaitForSingleObject(Handle H, uint32_t TimeoutMs, bool Alertable) {
@@ -163,12 +185,9 @@ uint32_t SleepEx(uint32_t TimeoutMs, bool Alertable) {
 }
 
 uint32_t MsgWaitForMultipleObjects(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs) {
-  // No window system yet: window input never arrives.
-  return WaitForMultipleObjects(Count, Handles, TimeoutMs, true);
+  ThreadWaitState& State = ThisThreadWaitState();
+  const MessageInput Input = MessageInputOf(State);
+  return Wait(Count, Handles, TimeoutMs, true, &State, &Input);
 }
-
-void PumpMessages() {}
-bool PostEmptyMessage(uint32_t) { return false; }
-bool HasPendingMessages() { return false; }
 
 }  // namespace green::os

@@ -5,6 +5,7 @@
 
 #include "platform/Callback.h"
 #include "platform/Kernel.h"
+#include "platform/WindowInput.h"
 
 namespace green::os {
 namespace {
@@ -76,6 +77,10 @@ bool PostEmptyMessage(uint32_t ThreadId) {
   if (ThreadId == ::GetCurrentThreadId()) HasPendingMessages();  // makes the queue
   return ::PostThreadMessageW(ThreadId, WM_USER, 0, 0) != 0;
 }
+
+// The system's message queue is the window input: nothing to register.
+void SetWindowInputSource(const WindowInputSource&) {}
+WindowInputSource GetWindowInputSource() { return {}; }
 
 // A window procedure that failed kept its exception (it runs inside
 // DispatchMessageW): the pump stops there and raises it.
