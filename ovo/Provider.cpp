@@ -177,6 +177,14 @@ bool TOvoProvider::ReadValue(T& Buf) {
   return false;
 }
 
+// The inline readers of Provider.h call these from every unit that emits
+// them; an optimised build inlines them here and would leave none out of line.
+template bool TOvoProvider::ReadValue(uint8_t&);
+template bool TOvoProvider::ReadValue(int32_t&);
+template bool TOvoProvider::ReadValue(int16_t&);
+template bool TOvoProvider::ReadValue(float&);
+template bool TOvoProvider::ReadValue(double&);
+
 bool TOvoProvider::ReadBytes(TBytes& Buf) {
   Buf.clear();
   uint32_t size = Read(nullptr, 0);
