@@ -177,6 +177,14 @@ bool TOvoProvider::ReadValue(T& Buf) {
   return false;
 }
 
+// The typed reads of the header call these: a derived provider's vtable,
+// made in its own unit, needs them even where this unit inlined its uses.
+template bool TOvoProvider::ReadValue(uint8_t&);
+template bool TOvoProvider::ReadValue(int16_t&);
+template bool TOvoProvider::ReadValue(int32_t&);
+template bool TOvoProvider::ReadValue(float&);
+template bool TOvoProvider::ReadValue(double&);
+
 bool TOvoProvider::ReadBytes(TBytes& Buf) {
   Buf.clear();
   uint32_t size = Read(nullptr, 0);
