@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gc/GarbageCollector.h"
+#include "greenlets/WaitNote.h"
 #include "hub/GInterfaces.h"
 #include "platform/Fiber.h"
 // Declares Yield: <windows.h>'s Yield macro undone.
@@ -25,6 +26,7 @@ class TLocalStorage;
 class TGreenEnvironmentImpl;
 class TGreenletProxyImpl;
 class TJoiner;
+struct TGreenletRow;
 
 // Hub-local keys.
 extern const char* const GREEN_ENV;
@@ -106,6 +108,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::vector<TObject*>& ObjArguments() { return FObjArguments; }
   TTriggers& KillTriggers() { return FKillTriggers; }
   TTriggers& HubTriggers() { return FHubTriggers; }
+  // What the greenlet waits on; written by the greenlet, read by anyone.
+  TWaitNote& WaitNote() { return FWaitNote; }
 
  protected:
   void SetState(tGreenletState Value);
@@ -114,6 +118,7 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   friend class TKillToken;
   friend class TGreenletProxyImpl;
   friend struct TGreenletThread;
+  friend class TJoiner;
 
   static void EnterProcFiber(void* Self);
   [[noreturn]] void EnterProc();
@@ -147,6 +152,12 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   THubNews FHubNews;         // guarded by FLock
   std::vector<TObject*> FObjArguments;
   std::atomic<bool> FForcingKill{false};
+  // For reports from other threads: the name under a lock of its own,
+  // which nests inside every other, and the class, noted at the first
+  // entry (from then on the object is complete).
+  std::mutex FNameLock;
+  std::atomic<const char*> FClassName{nullptr};
+  TWaitNote FWaitNote;
 };
 
 // The handle any thread may use: operations become tasks on the
@@ -207,6 +218,9 @@ class TJoiner : public TObject {
   void KillAll();
   size_t Count();
   TGevent* OnUpdate() { return FOnUpdate.get(); }
+  // Appends a row for every listed greenlet: a copy made under the lock,
+  // reading only what other threads may read (Dump.cpp).
+  void Describe(std::vector<TGreenletRow>& Out);
 
  private:
   // In order of joining; the index makes removal constant-time, since
