@@ -270,6 +270,7 @@ TWaitResult TGevent::Consume(TWaitResult Result) {
 TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut) {
   TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
   if (current->GetState() == gsKilling) return Consume(wrAbandoned);
+  TWaitScope note(current, wkGevent, this, aTimeOut);
   TWait wait(*this);
   TWaitResult early;
   if (!wait.Register(aTimeOut, current, early)) return early;

@@ -28,8 +28,12 @@ class TJoin {
   }
 
   bool Complete() const { return FTermCount == FWaitList.size(); }
+  static const void* AsGreenlet(IRawGreenlet* W) {
+    return static_cast<TRawGreenletImpl*>(W->GetInstance());
+  }
 
   bool Run() {
+    TWaitScope note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0]), FTimeout);
     if (FTimeout == INFINITE) {
       while (!Complete()) {
         ProcessActiveList();

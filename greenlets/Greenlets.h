@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -31,6 +32,14 @@ TRawGreenletImpl* GetCurrent();
 bool Join(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout = INFINITE,
           bool RaiseErrors = false);
 void GreenSleep(uint32_t aTimeOut);
+// A report of every live greenlet of every hub in the process: a line per
+// hub (its thread, or that it is not serving) and under it a line per
+// greenlet with its address, class, name, state, what it waits on and how
+// long ago it last switched away to wait. Any thread may ask at any time:
+// it copies under the hubs' locks, never switches and never waits on a hub.
+std::string DumpGreenlets();
+// How the report writes an address.
+std::string DumpAddress(const void* P);
 // Inside a greenlet: back to whoever runs it. On the root context: one
 // turn of the hub's loop, which may wait until there is work.
 void Yield();
@@ -57,6 +66,12 @@ class TSymmetric {
   void Run();
   void Kill() { Impl->Kill(); }
   void Join(bool RaiseErrors = false) { Impl->Join(RaiseErrors); }
+  // A name for reports: TSymmetric::Spawn(...).SetName("reader").
+  const TSymmetric& SetName(const std::string& Value) const {
+    Impl->SetName(Value);
+    return *this;
+  }
+  std::string GetName() const { return Impl->GetName(); }
   operator RefPtr<IRawGreenlet>() const { return Impl; }
   operator TGevent*() const { return Impl->GetOnTerminate(); }
 };
@@ -86,6 +101,11 @@ class TSymmetric2 {
   }
   void Kill() { Impl->Kill(); }
   void Join(bool RaiseErrors = false) { Impl->Join(RaiseErrors); }
+  const TSymmetric2& SetName(const std::string& Value) const {
+    Impl->SetName(Value);
+    return *this;
+  }
+  std::string GetName() const { return Impl->GetName(); }
   operator RefPtr<IRawGreenlet>() const { return Impl; }
   operator TGevent*() const { return Impl->GetOnTerminate(); }
 };
@@ -111,6 +131,12 @@ class TGenerator {
   }
 
   void Setup(const tTuple& Args) { Impl->Setup(Args); }
+  // A name for reports, given to the generator's greenlet.
+  const TGenerator& SetName(const std::string& Value) const {
+    Impl->Greenlet()->SetName(Value);
+    return *this;
+  }
+  std::string GetName() const { return Impl->Greenlet()->GetName(); }
   TGenEnumerator<T> GetEnumerator() { return Impl->GetEnumerator(); }
   // Called inside the body.
   static void Yield(const T& Value) { TGeneratorImpl<T>::Yield(Value); }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gc/GarbageCollector.h"
+#include "greenlets/WaitNote.h"
 #include "hub/GInterfaces.h"
 #include "platform/Fiber.h"
 // Declares Yield: <windows.h>'s Yield macro undone.
@@ -26,6 +27,7 @@ class TLocalStorage;
 class TGreenEnvironmentImpl;
 class TGreenletProxyImpl;
 class TJoiner;
+struct TGreenletRow;
 
 // Hub-local keys.
 extern const char* const GREEN_ENV;
@@ -110,6 +112,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   // one; only the greenlet itself touches it.
   RefPtr<TWaitDescr>& SpareWait() { return FSpareWait; }
   TTriggers& HubTriggers() { return FHubTriggers; }
+  // What the greenlet waits on; written by the greenlet, read by anyone.
+  TWaitNote& WaitNote() { return FWaitNote; }
 
  protected:
   void SetState(tGreenletState Value);
@@ -118,6 +122,7 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   friend class TKillToken;
   friend class TGreenletProxyImpl;
   friend struct TGreenletThread;
+  friend class TJoiner;
 
   static void EnterProcFiber(void* Self);
   [[noreturn]] void EnterProc();
@@ -152,6 +157,12 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::vector<TObject*> FObjArguments;
   std::atomic<bool> FForcingKill{false};
   RefPtr<TWaitDescr> FSpareWait;
+  // For reports from other threads: the name under a lock of its own,
+  // which nests inside every other, and the class, noted at the first
+  // entry (from then on the object is complete).
+  std::mutex FNameLock;
+  std::atomic<const char*> FClassName{nullptr};
+  TWaitNote FWaitNote;
 };
 
 // The handle any thread may use: operations become tasks on the
@@ -212,6 +223,9 @@ class TJoiner : public TObject {
   void KillAll();
   size_t Count();
   TGevent* OnUpdate() { return FOnUpdate.get(); }
+  // Appends a row for every listed greenlet: a copy made under the lock,
+  // reading only what other threads may read (Dump.cpp).
+  void Describe(std::vector<TGreenletRow>& Out);
 
  private:
   // In order of joining; the index makes removal constant-time, since

@@ -37,6 +37,7 @@ TRawGreenletImpl::TRawGreenletImpl()
 // a greenlet that never runs costs no stack.
 void TRawGreenletImpl::EnsureFiber() {
   if (FContext) return;
+  FClassName.store(typeid(*this).name(), std::memory_order_release);
   FContext = os::CreateFiber(GetStackSize(), &TRawGreenletImpl::EnterProcFiber, this);
   if (!FContext)
     throw Exception(Format("Cannot create the greenlet's fiber: %s",
@@ -94,12 +95,12 @@ TGevent* TRawGreenletImpl::GetOnStateChanged() { return FOnStateChange.get(); }
 TGevent* TRawGreenletImpl::GetOnTerminate() { return FOnTerminate.get(); }
 
 std::string TRawGreenletImpl::GetName() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<std::mutex> lock(FNameLock);
   return FName;
 }
 
 void TRawGreenletImpl::SetName(const std::string& Value) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<std::mutex> lock(FNameLock);
   FName = Value;
 }
 

@@ -198,6 +198,7 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
     TRawGreenletImpl* G;
     ~TDrop() { G->TakeSleepEvent(); }
   } drop{this};
+  TWaitScope note(this, wkSleep, nullptr, TimeOut);
   ev->WaitFor(TimeOut);
 }
 

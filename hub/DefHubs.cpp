@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "hub/Hub.h"
+#include "hub/HubList.h"
 #include "hub/Sock.h"
 #include "platform/Thread.h"
 
@@ -66,6 +67,7 @@ TSingleThreadHub* DefHub(uint32_t ThreadID) {
       hub = new TSingleThreadHub;
       hub->FIsDef = true;
       hub->FThreadId = ThreadID;
+      MarkDefaultHub(hub);
     }
     result = hub;
   }

@@ -1,13 +1,18 @@
 #include "greenlets/GreenletsImpl.h"
 #include "hub/Hub.h"
+#include "hub/HubList.h"
 #include "platform/Error.h"
 #include "platform/Thread.h"
 
 namespace green {
 
-TSingleThreadHub::TSingleThreadHub() { SetupEnviron(); }
+TSingleThreadHub::TSingleThreadHub() {
+  SetupEnviron();
+  RegisterHub(this, HLS(HUB_JOINER));
+}
 
 TSingleThreadHub::~TSingleThreadHub() {
+  UnregisterHub(this);
   Retire();
   if (FEvents) FEvents->DeInitialize();
   FEvents.reset();

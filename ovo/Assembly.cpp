@@ -6,8 +6,12 @@
 namespace green {
 
 namespace {
-// The chunk asked for when nothing is known to be readable.
+// The chunk asked for when nothing is known to be readable, at first and
+// at least; and the most it grows to. A read completes with what is there,
+// so a larger chunk never waits longer; it only saves the round trips
+// through the hub that a fast writer would otherwise cost per KiB.
 constexpr uint32_t kDefaultChunk = 1024;
+constexpr uint32_t kLargestChunk = 64 * 1024;
 }  // namespace
 
 // While a piece is assembled, reads bypass the push-back buffer; they see
@@ -74,12 +78,14 @@ TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search,
   }
 }
 
-// A chunk is sized as ReadBytes sizes it, and room for it is made before
-// it is read, so that a chunk once read is never lost to a failed growth.
+// A chunk is what is readable without waiting, else the grown guess; room
+// for it is made before it is read, so that a chunk once read is never
+// lost to a failed growth.
 TOvoProvider::TChunkRead TOvoProvider::ReadChunk() {
   if (FInternalBuf.Full()) return ckNoRoom;
   uint32_t size = Read(nullptr, 0);
-  if (size == 0) size = kDefaultChunk;
+  const bool guessed = size == 0;
+  if (guessed) size = FAssemblyChunk;
   size = std::min<uint32_t>(size, INT32_MAX);
   std::string chunk;
   try {
@@ -89,6 +95,12 @@ TOvoProvider::TChunkRead TOvoProvider::ReadChunk() {
     return ckNoRoom;
   }
   const uint32_t n = Read(chunk.data(), -static_cast<int32_t>(size));
+  if (guessed) {
+    if (n == size)
+      FAssemblyChunk = std::min(size * 2, kLargestChunk);
+    else if (n < size / 2)
+      FAssemblyChunk = std::max(size / 2, kDefaultChunk);
+  }
   if (n == 0) return ckEnd;
   FInternalBuf.Append(std::string_view(chunk).substr(0, n));
   return ckData;

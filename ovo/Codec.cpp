@@ -1,6 +1,8 @@
 #include "ovo/Codec.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "platform/CodePage.h"
 
@@ -87,20 +89,27 @@ class TSingleByteCodec : public TCodec {
   using TTable = std::array<std::string, 256>;
 
   TSingleByteCodec(uint32_t CodePage, TTable Table) : TCodec(CodePage), FTable(std::move(Table)) {
-    FAsciiSame = true;
-    for (int b = 0; b < 0x80; ++b) FAsciiSame = FAsciiSame && FTable[b] == std::string(1, char(b));
+    for (int b = 0; b < 256; ++b) {
+      const std::string& t = FTable[b];
+      FLongest = std::max(FLongest, t.size());
+      FUnits[b].Len = static_cast<uint8_t>(std::min<size_t>(t.size(), sizeof FUnits[b].Bytes));
+      std::memcpy(FUnits[b].Bytes, t.data(), FUnits[b].Len);
+    }
   }
 
+  // Every byte's text is stored as one fixed-size unit and the output
+  // advances by its length: no call per byte. The output has room for the
+  // last unit's whole width.
   std::string Decode(std::string_view Bytes) const override {
-    std::string out;
-    out.reserve(Bytes.size());
-    for (size_t i = 0; i < Bytes.size(); ++i) {
-      const auto b = static_cast<unsigned char>(Bytes[i]);
-      if (b < 0x80 && FAsciiSame)
-        out += static_cast<char>(b);
-      else
-        out += FTable[b];
+    if (FLongest > sizeof FUnits[0].Bytes) return DecodeByTable(Bytes);
+    std::string out(Bytes.size() * FLongest + sizeof FUnits[0].Bytes, '\0');
+    char* p = out.data();
+    for (const char c : Bytes) {
+      const TUnit& u = FUnits[static_cast<unsigned char>(c)];
+      std::memcpy(p, u.Bytes, sizeof u.Bytes);
+      p += u.Len;
     }
+    out.resize(static_cast<size_t>(p - out.data()));
     return out;
   }
 
@@ -129,8 +138,21 @@ class TSingleByteCodec : public TCodec {
   }
 
  private:
+  struct TUnit {
+    char Bytes[4] = {};
+    uint8_t Len = 0;
+  };
+
+  std::string DecodeByTable(std::string_view Bytes) const {
+    std::string out;
+    out.reserve(Bytes.size());
+    for (const char c : Bytes) out += FTable[static_cast<unsigned char>(c)];
+    return out;
+  }
+
   TTable FTable;
-  bool FAsciiSame;
+  std::array<TUnit, 256> FUnits;
+  size_t FLongest = 1;
 };
 
 // The system's multi-byte pages: a byte below 0x80 always ends a character

@@ -110,7 +110,10 @@ uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
 // to the next one.
 uint32_t TOvoProvider::Await(TIOOperation Op) {
   const bool read = Op == ioRead;
-  if ((read ? FOnAfterRead : FOnAfterWrite)->WaitFor(INFINITE) != wrSignaled) return 0;
+  {
+    TWaitScope note(wkIO, this, INFINITE, GetFd());
+    if ((read ? FOnAfterRead : FOnAfterWrite)->WaitFor(INFINITE) != wrSignaled) return 0;
+  }
   (read ? FReadOwed : FWriteOwed) = false;
   const TIO& io = read ? FReadIO : FWriteIO;
   if (io.LastError != 0) {

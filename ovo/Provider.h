@@ -246,6 +246,10 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   TCustomHub* FWriteHub = nullptr;
   TChunk FReadChunk;
   TChunk FWriteChunk;
+  // The chunk line and match assembly asks for when nothing is known to be
+  // readable: it grows while reads come back full and shrinks again when
+  // they come back short (Assembly.cpp).
+  uint32_t FAssemblyChunk = 1024;
   TAnyAddress FDgramAddr;
 };
 

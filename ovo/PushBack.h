@@ -29,6 +29,8 @@ struct TSearchMemo {
   // Match search: no match of RegEx starts before Resume.
   const void* RegEx = nullptr;
   uint64_t Resume = 0;
+  // The text before Checked is well-formed UTF-8.
+  uint64_t Checked = 0;
 
   void Reset() { *this = TSearchMemo(); }
 };

@@ -83,12 +83,13 @@ TRegEx::TMatch TRegEx::Match(std::string_view Subject, size_t Start) const {
 // A complete match is taken even where more text could make it longer;
 // only when there is none does a second, hard partial run tell where one
 // could still begin (it also counts $, \b and the like at the end).
-TRegEx::TFind TRegEx::Find(std::string_view Subject, size_t Start, size_t& Pos,
-                           size_t& Len) const {
+TRegEx::TFind TRegEx::Find(std::string_view Subject, size_t Start, size_t& Pos, size_t& Len,
+                           bool Checked) const {
   Pos = Len = 0;
   if (!FCode || Start > Subject.size()) return fdNone;
   TMatchData md(FCode->FCode);
-  int rc = RunMatch(FCode->FCode, Subject, Start, 0, md.Data);
+  const uint32_t options = Checked ? PCRE2_NO_UTF_CHECK : 0;
+  int rc = RunMatch(FCode->FCode, Subject, Start, options, md.Data);
   const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.Data);
   if (rc >= 0) {
     Pos = ov[0];
@@ -96,7 +97,7 @@ TRegEx::TFind TRegEx::Find(std::string_view Subject, size_t Start, size_t& Pos,
     return fdMatch;
   }
   if (rc != PCRE2_ERROR_NOMATCH) return fdError;
-  rc = RunMatch(FCode->FCode, Subject, Start, PCRE2_PARTIAL_HARD, md.Data);
+  rc = RunMatch(FCode->FCode, Subject, Start, options | PCRE2_PARTIAL_HARD, md.Data);
   if (rc == PCRE2_ERROR_NOMATCH) return fdNone;
   if (rc != PCRE2_ERROR_PARTIAL && rc < 0) return fdError;
   Pos = ov[0];

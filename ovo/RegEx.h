@@ -51,7 +51,10 @@ class TRegEx {
   TMatch Match(std::string_view Subject, size_t Start = 0) const;
   // As Match, and when there is none, whether more text could give one
   // that starts at Pos or later. Start must be where a character begins.
-  TFind Find(std::string_view Subject, size_t Start, size_t& Pos, size_t& Len) const;
+  // Checked: the caller knows the subject is well-formed UTF-8, so the
+  // engine does not check it again (it would scan all after Start).
+  TFind Find(std::string_view Subject, size_t Start, size_t& Pos, size_t& Len,
+             bool Checked = false) const;
   // Whether a search may start after the subject's beginning with the same
   // result (false for patterns that anchor at the search start, \G).
   bool Resumable() const;

@@ -39,6 +39,25 @@ TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMem
   return srMore;
 }
 
+// Each character is checked once, when it first is searched; the text in
+// front of a match goes with it, so Checked never lies before the text.
+bool TMatchSearch::CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo) {
+  if (Memo.Checked < Base) Memo.Checked = Base;
+  size_t i = static_cast<size_t>(Memo.Checked - Base);
+  while (i < Text.size()) {
+    if (static_cast<unsigned char>(Text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    bool valid;
+    const size_t n = Utf8Unit(Text.substr(i), valid);
+    if (!valid) break;
+    i += n;
+  }
+  Memo.Checked = Base + i;
+  return i == Text.size();
+}
+
 TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                  TSearchHit& Hit) {
   if (FRegEx.IsEmpty()) return srFailed;
@@ -48,7 +67,7 @@ TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMe
   }
   const size_t start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
   size_t pos, len;
-  switch (FRegEx.Find(Text, start, pos, len)) {
+  switch (FRegEx.Find(Text, start, pos, len, CheckUtf8(Text, Base, Memo))) {
     case TRegEx::fdMatch:
       break;
     case TRegEx::fdNone:

@@ -54,6 +54,9 @@ class TMatchSearch {
   TSearchResult Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo, TSearchHit& Hit);
 
  private:
+  // Whether all of Text is well-formed UTF-8.
+  static bool CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo);
+
   const TRegEx& FRegEx;
 };
 

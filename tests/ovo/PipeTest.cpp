@@ -4,6 +4,8 @@
 // are abandoned or cancelled while in flight.
 #include <gtest/gtest.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -223,6 +225,23 @@ TEST(PipeAbandoned, CancelledReadThenANewReadOnTheSameHandle) {
   f.Prov->CancelAbandoned();
   f.Feed({"new\r\n", kEnd});
   EXPECT_EQ(f.Lines(), (Strings{"new"})) << "the cancelled read's end was not taken for the new one";
+}
+
+// ---- reports ---------------------------------------------------------------------------
+
+TEST(PipeDump, ReaderWaitingForItsPipeIsReportedWithTheHandle) {
+  TPipeFixture f;
+  TSymmetric reader = TSymmetric::Spawn([&] { f.Prov->ReadLn(); });
+  reader.SetName("pipe reader");
+  const std::string dump = DumpGreenlets();
+  char handle[32];
+  std::snprintf(handle, sizeof handle, "0x%" PRIxPTR, static_cast<uintptr_t>(f.Ends.Read));
+  EXPECT_NE(dump.find("\"pipe reader\" gsSuspended waits for I/O on handle " + std::string(handle) +
+                      ", no timeout"),
+            std::string::npos)
+      << dump;
+  f.Feed({"line\r\n"});
+  EXPECT_TRUE(Join({reader.Impl}, 10000));
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+// What a greenlet waits on, for DumpGreenlets. The greenlet notes each wait
+// itself, on its own thread; any thread may read the note. The fields are
+// separate relaxed atomics: a reader may see fields of two successive waits
+// mixed, which a report can live with, and the noted object is only ever
+// printed, never touched.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace green {
+
+class TRawGreenletImpl;
+
+enum TWaitKind : uint8_t { wkNone, wkGevent, wkSleep, wkJoin, wkIO };
+
+struct TWaitNote {
+  std::atomic<TWaitKind> Kind{wkNone};
+  std::atomic<const void*> Object{nullptr};
+  std::atomic<uintptr_t> Handle{0};
+  // Monotonic nanoseconds: the wait's deadline (0: none) and when the
+  // greenlet last switched away to wait (0: never).
+  std::atomic<int64_t> Deadline{0};
+  std::atomic<int64_t> Since{0};
+};
+
+// Notes a wait of the current greenlet for a scope; on the root context it
+// does nothing. An outer noted wait stays: it says more (a sleep, a join
+// or a read is also a wait on a gevent).
+class TWaitScope {
+ public:
+  TWaitScope(TWaitKind Kind, const void* Object, uint32_t Timeout, uintptr_t Handle = 0);
+  TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Object, uint32_t Timeout,
+             uintptr_t Handle = 0);
+  ~TWaitScope() {
+    if (FNote) FNote->Kind.store(wkNone, std::memory_order_relaxed);
+  }
+  TWaitScope(const TWaitScope&) = delete;
+  TWaitScope& operator=(const TWaitScope&) = delete;
+
+ private:
+  TWaitNote* FNote = nullptr;
+};
+
+}  // namespace green

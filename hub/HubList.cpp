@@ -1,0 +1,51 @@
+#include "hub/HubList.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace green {
+
+namespace {
+
+struct THubList {
+  std::mutex Lock;
+  std::vector<THubEntry> Entries;
+};
+
+// Never freed: default hubs are destroyed at the very end of the process.
+THubList& Hubs() {
+  static THubList* list = new THubList;
+  return *list;
+}
+
+}  // namespace
+
+void RegisterHub(TSingleThreadHub* Hub, TObject* Greenlets) {
+  THubList& l = Hubs();
+  std::lock_guard<std::mutex> lock(l.Lock);
+  l.Entries.push_back({Hub, Greenlets, false});
+}
+
+void UnregisterHub(TSingleThreadHub* Hub) {
+  THubList& l = Hubs();
+  std::lock_guard<std::mutex> lock(l.Lock);
+  auto it = std::find_if(l.Entries.begin(), l.Entries.end(),
+                         [Hub](const THubEntry& E) { return E.Hub == Hub; });
+  if (it != l.Entries.end()) l.Entries.erase(it);
+}
+
+void MarkDefaultHub(TSingleThreadHub* Hub) {
+  THubList& l = Hubs();
+  std::lock_guard<std::mutex> lock(l.Lock);
+  for (THubEntry& e : l.Entries)
+    if (e.Hub == Hub) e.Default = true;
+}
+
+void VisitHubs(const std::function<void(const THubEntry&)>& Visit) {
+  THubList& l = Hubs();
+  std::lock_guard<std::mutex> lock(l.Lock);
+  for (const THubEntry& e : l.Entries) Visit(e);
+}
+
+}  // namespace green
