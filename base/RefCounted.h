@@ -30,6 +30,9 @@ class TInterfacedObject : public TObject, public virtual IInterface {
     return n;
   }
   int32_t GetRefCount() const { return FRefCount.load(std::memory_order_relaxed); }
+  // True when the caller's reference is the only one; what the other holders
+  // did before they let go is then visible, so the object may be reused.
+  bool SoleReference() const { return FRefCount.load(std::memory_order_acquire) == 1; }
   // A new reference unless the count is already 0: then the object is on
   // its way out on some thread and must not be taken up again.
   bool TryAddRef() {

@@ -1,17 +1,20 @@
 // The runtime's hot paths: a greenlet switch, a cross-thread task round
-// trip, a gevent wake-up, and timeouts at scale.
+// trip, a gevent wake-up, timeouts at scale, and how late a sleep wakes.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "gevent/Gevent.h"
+#include "greenlets/Greenlets.h"
 #include "greenlets/GreenletsImpl.h"
 #include "hub/Hub.h"
 
 #ifndef _WIN32
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -121,6 +124,36 @@ void BM_TimeoutCreateDestroy(benchmark::State& State) {
   for (THandle h : live) hub.DestroyTimeout(h);
 }
 BENCHMARK(BM_TimeoutCreateDestroy)->Arg(100)->Arg(100000);
+
+constexpr auto kSleep = std::chrono::milliseconds(10);
+
+// The time each iteration reports is how much later than asked Sleep()
+// returned: the mean oversleep.
+template <class F>
+void Oversleep(benchmark::State& State, F Sleep) {
+  for (auto _ : State) {
+    const auto start = std::chrono::steady_clock::now();
+    Sleep();
+    const std::chrono::duration<double> late = std::chrono::steady_clock::now() - start - kSleep;
+    State.SetIterationTime(late.count() > 0 ? late.count() : 0);
+  }
+}
+
+void BM_GreenSleepOversleep(benchmark::State& State) {
+  Oversleep(State, [] { GreenSleep(static_cast<uint32_t>(kSleep.count())); });
+}
+BENCHMARK(BM_GreenSleepOversleep)->UseManualTime()->Iterations(50)->Unit(benchmark::kMicrosecond);
+
+#ifndef _WIN32
+void BM_NanosleepOversleep(benchmark::State& State) {
+  Oversleep(State, [] {
+    timespec t{0, std::chrono::duration_cast<std::chrono::nanoseconds>(kSleep).count()};
+    while (nanosleep(&t, &t) != 0) {
+    }
+  });
+}
+BENCHMARK(BM_NanosleepOversleep)->UseManualTime()->Iterations(50)->Unit(benchmark::kMicrosecond);
+#endif
 
 }  // namespace
 }  // namespace green

@@ -84,15 +84,35 @@ enum : int32_t { SlotEmpty = 0, SlotUsed = 1, SlotDeleted = -1 };
 // the reader-writer protocol with upgrades and downgrades, which no scoped
 // guard expresses; what runs under it only copies keys and takes counts,
 // and cannot throw: replaced and removed items leave the slot as bytes and
-// are released after the lock is gone.
+// are released after the lock is gone. Seq is odd while a writer changes
+// the slot: lookups that take no count read the slot without writing to it
+// and try again when Seq moved meanwhile.
 struct TSlotHeader {
   TPasMPLockWord Lock;
   std::atomic<int32_t> State;
   std::atomic<uint32_t> Hash;
+  std::atomic<uint32_t> Seq;
 };
 static_assert(sizeof(TSlotHeader) <= 16);
 
 TSlotHeader& Header(unsigned char* Slot) { return *reinterpret_cast<TSlotHeader*>(Slot); }
+
+// Brackets a change of a slot whose lock is held for writing.
+class TSlotChange {
+ public:
+  explicit TSlotChange(TSlotHeader& H) noexcept : fH(H) {
+    fH.Seq.store(fH.Seq.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+  }
+  ~TSlotChange() {
+    fH.Seq.store(fH.Seq.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  TSlotChange(const TSlotChange&) = delete;
+  TSlotChange& operator=(const TSlotChange&) = delete;
+
+ private:
+  TSlotHeader& fH;
+};
 
 struct TProbe {
   uint32_t Start, Step, Mask, Index;
@@ -223,7 +243,7 @@ TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::NewState(uint32_t Log
   size_t bytes = size_t{s->Size} * fInternalItemSize;
   s->Items = static_cast<unsigned char*>(::operator new(bytes, std::align_val_t{PasMPCacheLineSize}));
   std::memset(s->Items, 0, bytes);
-  for (uint32_t i = 0; i < s->Size; ++i) new (Slot(s.get(), i)) TSlotHeader{{0}, {SlotEmpty}, {0}};
+  for (uint32_t i = 0; i < s->Size; ++i) new (Slot(s.get(), i)) TSlotHeader{{0}, {SlotEmpty}, {0}, {0}};
   return s.release();
 }
 
@@ -327,6 +347,7 @@ bool TPasMPThreadSafeHashTable::WalkUsed(TState* State, uint32_t Hash, F Visit) 
 }
 
 bool TPasMPThreadSafeHashTable::GetKeyValueRaw(const void* Key, void* Value, bool Counted) {
+  if (fOptimisticReads && (!Counted || fPlainValues)) return PeekKeyValueRaw(Key, Value);
   uint32_t h = HashKey(Key);
   TState* s = AcquireState();
   bool found = WalkUsed(s, h, [&](unsigned char* slot) {
@@ -349,6 +370,30 @@ bool TPasMPThreadSafeHashTable::GetKeyValueRaw(const void* Key, void* Value, boo
   return found;
 }
 
+// Reads the slot between two equal even values of its Seq, so that key and
+// value are of one item; the walk's state and hash checks are repeated
+// inside for the same reason.
+bool TPasMPThreadSafeHashTable::PeekKeyValueRaw(const void* Key, void* Value) {
+  uint32_t h = HashKey(Key);
+  TState* s = AcquireState();
+  bool found = WalkUsed(s, h, [&](unsigned char* slot) {
+    TSlotHeader& hd = Header(slot);
+    for (;;) {
+      const uint32_t before = hd.Seq.load(std::memory_order_acquire);
+      if (before & 1) {
+        TPasMP::Relax();
+        continue;
+      }
+      bool match = hd.State.load(std::memory_order_relaxed) == SlotUsed &&
+                   hd.Hash.load(std::memory_order_relaxed) == h && PeekItem(Key, ItemOf(slot), Value);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (hd.Seq.load(std::memory_order_relaxed) == before) return match;
+    }
+  });
+  ReleaseState(s);
+  return found;
+}
+
 TPasMPThreadSafeHashTable::TClaim TPasMPThreadSafeHashTable::ClaimSlot(
     TState* State, uint32_t Index, int32_t Expected, const void* Key, const void* Value,
     uint32_t Hash) {
@@ -365,11 +410,14 @@ TPasMPThreadSafeHashTable::TClaim TPasMPThreadSafeHashTable::ClaimSlot(
     return TClaim::Taken;
   }
   void* item = ItemOf(Slot(State, Index));
-  hd.Hash.store(Hash, std::memory_order_relaxed);
-  InitializeItem(item);
-  SetKey(item, Key);
-  SetValue(item, Value);
-  hd.State.store(SlotUsed, std::memory_order_release);
+  {
+    TSlotChange change(hd);
+    hd.Hash.store(Hash, std::memory_order_relaxed);
+    InitializeItem(item);
+    SetKey(item, Key);
+    SetValue(item, Value);
+    hd.State.store(SlotUsed, std::memory_order_release);
+  }
   State->Count.fetch_add(1, std::memory_order_relaxed);
   if (Expected == SlotDeleted) State->Deleted.fetch_sub(1, std::memory_order_relaxed);
   PasMPWriteToRead(hd.Lock);
@@ -394,6 +442,7 @@ bool TPasMPThreadSafeHashTable::ReplaceInSlot(TState* State, uint32_t Index, con
     // The old item leaves as bytes; the caller finalizes it after the state
     // is released, since its release may re-enter.
     std::memcpy(Old, ItemOf(slot), fItemSize);
+    TSlotChange change(hd);
     InitializeItem(ItemOf(slot));
     SetKey(ItemOf(slot), Key);
     SetValue(ItemOf(slot), Value);
@@ -525,6 +574,7 @@ bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, vo
         if (hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(slot))) {
           // The item leaves the slot as bytes; it is finalized after the lock.
           std::memcpy(gone.Data(), ItemOf(slot), fItemSize);
+          TSlotChange change(hd);
           hd.State.store(SlotDeleted, std::memory_order_release);
           s->Count.fetch_sub(1, std::memory_order_relaxed);
           s->Deleted.fetch_add(1, std::memory_order_relaxed);

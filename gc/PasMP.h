@@ -113,8 +113,17 @@ class TPasMPThreadSafeHashTable : public TObject {
   virtual void SetValue(void* Item, const void* Value) {}
   virtual uint32_t HashKey(const void* Key) { return 0; }
   virtual bool CompareKey(const void* A, const void* B) { return false; }
+  // With optimistic reads: whether the live item Item has key Key, copying
+  // its stored value to Value (when not nullptr) as bytes. Item may change
+  // meanwhile; the caller checks afterwards and asks again.
+  virtual bool PeekItem(const void* Key, const void* Item, void* Value) { return false; }
 
   bool GetKeyValueRaw(const void* Key, void* Value, bool Counted);
+  // Set by a typed table whose items are read and written as atomic words:
+  // lookups that take no count then read slots without locking them.
+  // fPlainValues: a counted copy of a value is a copy of its bytes.
+  bool fOptimisticReads = false;
+  bool fPlainValues = false;
   bool SetKeyValueRaw(const void* Key, const void* Value);
   // Removes Key; each removed item is handed to Sink after the slot's lock
   // was released (a grow may leave it in two states).
@@ -148,6 +157,7 @@ class TPasMPThreadSafeHashTable : public TObject {
   // Visit(slot) on each used slot with that hash until it answers true.
   template <class F>
   bool WalkUsed(TState* State, uint32_t Hash, F Visit);
+  bool PeekKeyValueRaw(const void* Key, void* Value);
   void* ItemOf(unsigned char* SlotPtr) const noexcept { return SlotPtr + 16; }
 
   TPasMPMultipleReaderSingleWriterSpinLock fLock;
@@ -170,6 +180,7 @@ class TPasMPThreadSafeHashTable : public TObject {
 template <class V>
 struct TPasMPValueTraits {
   static_assert(std::is_trivially_copyable_v<V>);
+  static constexpr bool Plain = true;  // a counted copy is a byte copy
   using Stored = V;
   static Stored Store(const V& Value) { return Value; }
   static V Load(const Stored& S) { return S; }
@@ -179,6 +190,7 @@ struct TPasMPValueTraits {
 
 template <class T>
 struct TPasMPValueTraits<RefPtr<T>> {
+  static constexpr bool Plain = false;
   using Stored = T*;
   static Stored Store(const RefPtr<T>& Value) { return Copy(Value.get()); }
   static RefPtr<T> Load(const Stored& S) { return RefPtr<T>(S); }
@@ -230,9 +242,28 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
     K Key;
     Stored Value;
   };
+  template <class T>
+  static constexpr bool WordSized =
+      std::atomic_ref<T>::is_always_lock_free && alignof(T) >= std::atomic_ref<T>::required_alignment;
+  // Items written and read as atomic words, so that lookups may read them
+  // while a writer changes them.
+  static constexpr bool Atomic = WordSized<K> && WordSized<Stored>;
+
+  template <class T>
+  static void Put(T& Field, const T& Value) {
+    if constexpr (Atomic) std::atomic_ref<T>(Field).store(Value, std::memory_order_relaxed);
+    else Field = Value;
+  }
+  template <class T>
+  static T Take(const T& Field) {
+    return std::atomic_ref<T>(const_cast<T&>(Field)).load(std::memory_order_relaxed);
+  }
 
  public:
-  TPasMPHashTable() : TPasMPThreadSafeHashTable(offsetof(TItem, Value), sizeof(Stored)) {}
+  TPasMPHashTable() : TPasMPThreadSafeHashTable(offsetof(TItem, Value), sizeof(Stored)) {
+    fOptimisticReads = Atomic;
+    fPlainValues = Traits::Plain;
+  }
   ~TPasMPHashTable() override { DestroyStates(); }
 
   // Value is V{} when Key is absent.
@@ -268,7 +299,13 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
   }
 
  protected:
-  void InitializeItem(void* Item) override { new (Item) TItem{K{}, Stored{}}; }
+  void InitializeItem(void* Item) override {
+    new (Item) TItem{K{}, Stored{}};
+    if constexpr (Atomic) {
+      Put(AsItem(Item)->Key, K{});
+      Put(AsItem(Item)->Value, Stored{});
+    }
+  }
   void FinalizeItem(void* Item) override { Traits::Drop(AsItem(Item)->Value); }
   void CopyItem(const void* Source, void* Target) override {
     const TItem* s = AsItem(Source);
@@ -276,13 +313,13 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
     AsItem(Target)->Value = Traits::Copy(s->Value);
   }
   void GetKey(const void* Item, void* Key) override { *static_cast<K*>(Key) = AsItem(Item)->Key; }
-  void SetKey(void* Item, const void* Key) override { AsItem(Item)->Key = *static_cast<const K*>(Key); }
+  void SetKey(void* Item, const void* Key) override { Put(AsItem(Item)->Key, *static_cast<const K*>(Key)); }
   void GetValue(const void* Item, void* Value) override {
     *static_cast<Stored*>(Value) = Traits::Copy(AsItem(Item)->Value);
   }
   void SetValue(void* Item, const void* Value) override {
     Stored old = AsItem(Item)->Value;
-    AsItem(Item)->Value = Traits::Copy(*static_cast<const Stored*>(Value));
+    Put(AsItem(Item)->Value, Traits::Copy(*static_cast<const Stored*>(Value)));
     Traits::Drop(old);
   }
   uint32_t HashKey(const void* Key) override {
@@ -291,6 +328,15 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
   }
   bool CompareKey(const void* A, const void* B) override {
     return Comparer::Equals(*static_cast<const K*>(A), *static_cast<const K*>(B));
+  }
+  bool PeekItem(const void* Key, const void* Item, void* Value) override {
+    if constexpr (Atomic) {
+      if (!Comparer::Equals(*static_cast<const K*>(Key), Take(AsItem(Item)->Key))) return false;
+      if (Value) *static_cast<Stored*>(Value) = Take(AsItem(Item)->Value);
+      return true;
+    } else {
+      return false;  // never asked: fOptimisticReads is off
+    }
   }
 
  private:

@@ -7,10 +7,16 @@
 
 namespace green {
 
-// ---- TMultiContextVar, TWaitDescr -----------------------------------------------
+// ---- TWaitDescr -------------------------------------------------------------------
 
-TWaitDescr::TWaitDescr(TCustomHub* Hub, TWaitResult Result, TMultiContextVar* EvDestroyedRef)
-    : FHub(Hub), FResult(Result), FEvDestroyed(EvDestroyedRef) {}
+TWaitDescr::TWaitDescr(TCustomHub* Hub, TWaitResult Result) : FHub(Hub), FResult(Result) {}
+
+void TWaitDescr::Renew(TCustomHub* Hub) {
+  FHub = Hub;
+  FTimeStop = 0;
+  FResult.store(wrError, std::memory_order_relaxed);
+  FEvDestroyed.store(false, std::memory_order_relaxed);
+}
 
 TWaitDescr::TWaitDescr(IAssociateRef* Associate, int32_t Tag) : FAssociate(Associate), FTag(Tag) {}
 
@@ -101,7 +107,7 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
       continue;
     }
     // The mark goes first: a waiter that sees the result must also see it.
-    if (IsDestroyed) d->FEvDestroyed->SetActive(true);
+    if (IsDestroyed) d->FEvDestroyed.store(true, std::memory_order_release);
     d->FResult.store(aResult, std::memory_order_release);
     if (d->FProxy) {
       if (Sync && !here) here = GetCurrentHub();
@@ -147,13 +153,9 @@ class TGevent::TWait {
       Early = wrTimeout;
       return false;
     }
-    FD = MakeRef<TWaitDescr>(FHub, wrError, MakeRef<TMultiContextVar>().get());
+    FD = NewDescr(G);
     FD->FTimeStop = TimeOut == INFINITE ? 0 : Now() + TimeOut2Time(TimeOut);
-    if (G) {
-      FD->FProxy = G->GetProxy();
-      FD->FContext = G;
-    }
-    FD->FGevent = FEv.FAssociateRef;
+    if (FD->FGevent != FEv.FAssociateRef) FD->FGevent = FEv.FAssociateRef;
     FEv.FWaiters.push_back(FD);
     FHandle = FEv.FHandle;
     return true;
@@ -198,18 +200,38 @@ class TGevent::TWait {
   TCustomHub* Hub() { return FHub; }
 
  private:
+  // The greenlet's descriptor of its last wait when nobody else holds it.
+  RefPtr<TWaitDescr> NewDescr(TRawGreenletImpl* G) {
+    if (!G) return MakeRef<TWaitDescr>(FHub, wrError);
+    RefPtr<TWaitDescr>& spare = G->SpareWait();
+    if (spare && spare->SoleReference()) {
+      spare->Renew(FHub);
+      return std::move(spare);
+    }
+    auto d = MakeRef<TWaitDescr>(FHub, wrError);
+    d->FProxy = G->GetProxy();
+    d->FContext = G;
+    return d;
+  }
+
   // The hub's watch and timer go first; then, unless the wait carries the
   // destroyed mark or the gevent is already going, the signal rules and the
   // removal of this waiter, with the gevent pinned.
   TWaitResult Close(bool Consume) {
     FClosed = true;
+    TWaitResult r = Unregister(Consume);
+    if (TRawGreenletImpl* g = FD->FContext) g->SpareWait() = std::move(FD);
+    return r;
+  }
+
+  TWaitResult Unregister(bool Consume) {
     TWaitResult r = FD->FResult.load(std::memory_order_acquire);
     if (FWatched) FHub->RemEvent(FWatched);
     if (FTimer) {
       FHub->DestroyTimeout(FTimer);
       FD->_Release();
     }
-    if (FD->FEvDestroyed->GetActive()) return r;
+    if (FD->FEvDestroyed.load(std::memory_order_acquire)) return r;
     TAssociateRef::TPin pinned(*FD->FGevent);
     if (!pinned) return r;
     std::lock_guard<TReentrantLock> lock(FEv.FLock);
@@ -247,7 +269,7 @@ TWaitResult TGevent::Consume(TWaitResult Result) {
 
 TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut) {
   TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
-  if (current->GetProxy()->GetState() == gsKilling) return Consume(wrAbandoned);
+  if (current->GetState() == gsKilling) return Consume(wrAbandoned);
   TWait wait(*this);
   TWaitResult early;
   if (!wait.Register(aTimeOut, current, early)) return early;
@@ -291,12 +313,12 @@ TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut) {
 
 void TGevent::SwitchTimeout(THandle, void* Data) {
   auto* d = static_cast<TWaitDescr*>(Data);
-  if (!d->FEvDestroyed->GetActive()) d->FContext->Resume();
+  if (!d->FEvDestroyed.load(std::memory_order_acquire)) d->FContext->Resume();
 }
 
 void TGevent::TimeoutCb(THandle, void* Data) {
   auto* d = static_cast<TWaitDescr*>(Data);
-  if (!d->FEvDestroyed->GetActive()) d->FHub->Pulse();
+  if (!d->FEvDestroyed.load(std::memory_order_acquire)) d->FHub->Pulse();
 }
 
 // The handle may be reported after the gevent's destruction began, before

@@ -25,9 +25,9 @@ enum TWaitResult : uint8_t {
   wrIOCompletion = 4,
 };
 
-// A Boolean that any thread may read and write: the destroyed mark of a wait.
-// One atomic word is all the locking a single Boolean needs; a padded spin
-// lock would make every wait pay for an aligned allocation.
+// A Boolean that any thread may read and write. One atomic word is all the
+// locking a single Boolean needs; a padded spin lock would make every use
+// pay for an aligned allocation.
 class TMultiContextVar : public TInterfacedObject {
  public:
   bool GetActive() const { return FActive.load(std::memory_order_acquire); }
@@ -110,17 +110,25 @@ class TAssociateRef : public TInterfacedObject, public IAssociateRef {
   std::atomic<int32_t> FPins{0};
 };
 
-// One waiting context of one wait, or one association entry.
+// One waiting context of one wait, or one association entry. A greenlet
+// keeps the descriptor of its last wait and takes it up again for the next
+// one when nobody else holds it any more: a wait then allocates nothing.
 class TWaitDescr : public TInterfacedObject {
  public:
-  TWaitDescr(TCustomHub* Hub, TWaitResult Result, TMultiContextVar* EvDestroyedRef);
+  TWaitDescr(TCustomHub* Hub, TWaitResult Result);
   TWaitDescr(IAssociateRef* Associate, int32_t Tag);
+  // Back to the state of a new waiter descriptor of Hub, keeping FProxy and
+  // FContext; only while the caller holds the sole reference.
+  void Renew(TCustomHub* Hub);
 
   RefPtr<IGreenletProxy> FProxy;
   TCustomHub* FHub = nullptr;
   TDateTime FTimeStop = 0;
   std::atomic<TWaitResult> FResult{wrError};
-  RefPtr<TMultiContextVar> FEvDestroyed;
+  // The destroyed mark of the wait, shared by the waiter and the gevent: set
+  // by an emission of the gevent's destruction, read by the waiter and its
+  // callbacks before they touch the gevent.
+  std::atomic<bool> FEvDestroyed{false};
   RefPtr<IAssociateRef> FAssociate;
   int32_t FTag = 0;
   TRawGreenletImpl* FContext = nullptr;

@@ -21,6 +21,7 @@
 namespace green {
 
 class TGevent;
+class TWaitDescr;
 class TLocalStorage;
 class TGreenEnvironmentImpl;
 class TGreenletProxyImpl;
@@ -105,6 +106,9 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   // managed ones when it starts.
   std::vector<TObject*>& ObjArguments() { return FObjArguments; }
   TTriggers& KillTriggers() { return FKillTriggers; }
+  // The descriptor of the greenlet's last gevent wait, kept for the next
+  // one; only the greenlet itself touches it.
+  RefPtr<TWaitDescr>& SpareWait() { return FSpareWait; }
   TTriggers& HubTriggers() { return FHubTriggers; }
 
  protected:
@@ -147,6 +151,7 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   THubNews FHubNews;         // guarded by FLock
   std::vector<TObject*> FObjArguments;
   std::atomic<bool> FForcingKill{false};
+  RefPtr<TWaitDescr> FSpareWait;
 };
 
 // The handle any thread may use: operations become tasks on the

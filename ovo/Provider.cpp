@@ -177,8 +177,8 @@ bool TOvoProvider::ReadValue(T& Buf) {
   return false;
 }
 
-// The inline readers of Provider.h call these from every unit that emits
-// them; an optimised build inlines them here and would leave none out of line.
+// The typed reads of the header call these from every unit that emits
+// their (virtual) overrides.
 template bool TOvoProvider::ReadValue(uint8_t&);
 template bool TOvoProvider::ReadValue(int32_t&);
 template bool TOvoProvider::ReadValue(int16_t&);

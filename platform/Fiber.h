@@ -5,6 +5,10 @@
 
 #include <cstddef>
 
+#if !defined(_WIN32)
+#include "platform/posix/FiberSwitch.h"
+#endif
+
 namespace green::os {
 
 using Fiber = void*;
@@ -23,11 +27,19 @@ void ConvertFiberToThread();
 Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg);
 // Saves the running fiber and continues To. The caller must be a fiber
 // (ConvertThreadToFiber or a created fiber) of the same thread.
+#if defined(_WIN32) || defined(GREEN_FIBER_SWITCH_OUT_OF_LINE)
 void SwitchToFiber(Fiber To);
+#else
+inline void SwitchToFiber(Fiber To) { detail::SwitchFiber(static_cast<detail::FiberHead*>(To)); }
+#endif
 // Frees a fiber that is not running.
 void DeleteFiber(Fiber F);
 // The fiber running on the calling thread, or nullptr when the thread was
 // never converted.
+#if defined(_WIN32)
 Fiber GetCurrentFiber();
+#else
+inline Fiber GetCurrentFiber() { return detail::CurrentFiber; }
+#endif
 
 }  // namespace green::os

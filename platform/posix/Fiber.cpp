@@ -1,5 +1,6 @@
-// Fibers on Boost.Context: a switch is one jump_fcontext; the fiber we left
-// is handed over in transfer_t::data so its context can be stored.
+// Fibers on Boost.Context: a switch is one jump_fcontext (FiberSwitch.h);
+// the fiber we left is handed over in transfer_t::data so its context can be
+// stored.
 #include "platform/Fiber.h"
 
 #include <boost/context/detail/fcontext.hpp>
@@ -19,12 +20,16 @@
 
 namespace green::os {
 
+namespace detail {
+thread_local constinit FiberHead* CurrentFiber = nullptr;
+}  // namespace detail
+
 namespace {
 
 namespace ctx = boost::context::detail;
+using detail::CurrentFiber;
 
-struct FiberRecord {
-  ctx::fcontext_t Context = nullptr;  // where it resumes while not running
+struct FiberRecord : detail::FiberHead {
   Stack OwnStack;                     // empty for a thread's own fiber
   FiberProc Proc = nullptr;
   void* Arg = nullptr;
@@ -43,8 +48,9 @@ struct ThreadFiberOwner {
   ~ThreadFiberOwner() { delete Record; }
 };
 
-thread_local FiberRecord* Current = nullptr;
 thread_local ThreadFiberOwner ThreadFiber;
+
+FiberRecord* Current() { return static_cast<FiberRecord*>(CurrentFiber); }
 
 #if defined(__SANITIZE_ADDRESS__)
 inline void StartSwitch(void** FakeStack, const FiberRecord* To) {
@@ -63,7 +69,7 @@ inline void FinishSwitch(void*, FiberRecord*) {}
   auto* Prev = static_cast<FiberRecord*>(From.data);
   Prev->Context = From.fctx;
   FinishSwitch(nullptr, Prev);
-  FiberRecord* Self = Current;
+  FiberRecord* Self = Current();
   Self->Proc(Self->Arg);
   std::fputs("green: a fiber's start routine returned; fibers must switch away for good\n",
              stderr);
@@ -79,16 +85,16 @@ Fiber ConvertThreadToFiber() {
     F->Tsan = __tsan_get_current_fiber();
 #endif
     ThreadFiber.Record = F;
-    Current = F;
+    CurrentFiber = F;
   }
   return ThreadFiber.Record;
 }
 
 void ConvertFiberToThread() {
-  if (!ThreadFiber.Record || Current != ThreadFiber.Record) return;
+  if (!ThreadFiber.Record || CurrentFiber != ThreadFiber.Record) return;
   delete ThreadFiber.Record;
   ThreadFiber.Record = nullptr;
-  Current = nullptr;
+  CurrentFiber = nullptr;
 }
 
 Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
@@ -111,11 +117,12 @@ Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
   return F;
 }
 
+#if defined(GREEN_FIBER_SWITCH_OUT_OF_LINE)
 void SwitchToFiber(Fiber To) {
   auto* Target = static_cast<FiberRecord*>(To);
-  FiberRecord* Self = Current;
+  FiberRecord* Self = Current();
   if (Target == Self) return;
-  Current = Target;
+  CurrentFiber = Target;
   void* FakeStack = nullptr;
   StartSwitch(&FakeStack, Target);
 #if defined(__SANITIZE_THREAD__)
@@ -127,10 +134,11 @@ void SwitchToFiber(Fiber To) {
   Prev->Context = From.fctx;
   FinishSwitch(FakeStack, Prev);
 }
+#endif
 
 void DeleteFiber(Fiber F) {
   auto* Record = static_cast<FiberRecord*>(F);
-  if (!Record || Record == Current) return;
+  if (!Record || Record == CurrentFiber) return;
   if (Record == ThreadFiber.Record) return;  // ConvertFiberToThread owns it
 #if defined(__SANITIZE_THREAD__)
   __tsan_destroy_fiber(Record->Tsan);
@@ -138,7 +146,5 @@ void DeleteFiber(Fiber F) {
   ReleaseStack(Record->OwnStack);
   delete Record;
 }
-
-Fiber GetCurrentFiber() { return Current; }
 
 }  // namespace green::os

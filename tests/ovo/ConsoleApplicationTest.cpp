@@ -11,6 +11,7 @@
 #include "ovo/OvoImpl.h"
 #include "platform/Error.h"
 #include "platform/Pipe.h"
+#include "platform/PipeSupport.h"
 #include "platform/Process.h"
 #include "platform/Shell.h"
 #include "programs/ChildPrograms.h"
@@ -244,8 +245,10 @@ TEST(OvoConsoleApplication, NoOtherProcessCanOpenOrServeItsPipes) {
   const std::string name = dynamic_cast<TOvoNamedPipe&>(*app->StdOut()).PipeName();
   RefPtr<IOvoConsoleApplication> client = MakeOvoConsoleApp(kChildPipe, {"open", name});
   EXPECT_EQ(client->StdOut()->ReadLn(), "error " + std::to_string(os::kErrorPipeBusy));
-  RefPtr<IOvoConsoleApplication> server = MakeOvoConsoleApp(kChildPipe, {"serve", name});
-  EXPECT_EQ(server->StdOut()->ReadLn(), "error " + std::to_string(os::kErrorAccessDenied));
+  if (!os::test::UnderWine()) {  // Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE
+    RefPtr<IOvoConsoleApplication> server = MakeOvoConsoleApp(kChildPipe, {"serve", name});
+    EXPECT_EQ(server->StdOut()->ReadLn(), "error " + std::to_string(os::kErrorAccessDenied));
+  }
   EXPECT_EQ(os::OpenNamedPipe(name), os::kInvalidHandleValue) << "nor can this process";
   EXPECT_EQ(os::GetLastError(), os::kErrorPipeBusy);
 }

@@ -8,6 +8,7 @@
 
 #include "hub/Hub.h"
 #include "ovo/Ovo.h"
+#include "platform/PipeSupport.h"
 #include "platform/Error.h"
 #include "platform/Process.h"
 
@@ -108,14 +109,17 @@ TEST(OvoNamedPipe, EachStepRaisesItsOwnErrorWithTheSystemsText) {
 
   RefPtr<TOvoNamedPipe> server = MakeRef<TOvoNamedPipe>(name);
   server->MakeServer(4096);
-  RefPtr<TOvoNamedPipe> squatter = MakeRef<TOvoNamedPipe>(name);
-  try {
-    squatter->MakeServer(4096);
-    FAIL() << "a second server of one name";
-  } catch (const TOvoProvider::EIOError& E) {
-    EXPECT_EQ(E.Message(), ErrorText("OvoNamedPipe.MakeServer error: %s", os::kErrorAccessDenied));
+  if (!os::test::UnderWine()) {  // Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE
+    RefPtr<TOvoNamedPipe> squatter = MakeRef<TOvoNamedPipe>(name);
+    try {
+      squatter->MakeServer(4096);
+      FAIL() << "a second server of one name";
+    } catch (const TOvoProvider::EIOError& E) {
+      EXPECT_EQ(E.Message(),
+                ErrorText("OvoNamedPipe.MakeServer error: %s", os::kErrorAccessDenied));
+    }
+    EXPECT_EQ(squatter->GetFd(), os::kInvalidHandleValue);
   }
-  EXPECT_EQ(squatter->GetFd(), os::kInvalidHandleValue);
 
   // A client that connected before the connect was started is refused too.
   client->Open();

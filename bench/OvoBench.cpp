@@ -1,0 +1,233 @@
+// Stream providers over a pipe against what the pipe allows: line reads
+// against a raw read + memchr + decode loop, one long line against many
+// short ones through the same reader, and match reads against PCRE2 over
+// the same bytes in memory. A writer thread feeds each pipe.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "hub/Hub.h"
+#include "ovo/Ovo.h"
+#include "platform/Io.h"
+#include "platform/Kernel.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace green {
+namespace {
+
+class TPipeProvider : public TOvoProvider {
+ public:
+  explicit TPipeProvider(THandle Fd) : FFd(Fd) {}
+  ~TPipeProvider() override { CancelPending(); }
+  THandle GetFd() override { return FFd; }
+
+ private:
+  THandle FFd;
+};
+
+// Lines of Length bytes with CR LF, cp1251 letters and digits, Total bytes.
+std::string MakeLines(size_t Length, size_t Total) {
+  static const char kLetters[] = "\xCF\xF0\xE8\xE2\xE5\xF2 abc 0123456789 \xEC\xE8\xF0";
+  std::string line;
+  for (size_t i = 0; i + 2 < Length; ++i) line += kLetters[i % (sizeof kLetters - 1)];
+  line += "\r\n";
+  std::string out;
+  out.reserve(Total);
+  while (out.size() + line.size() <= Total) out += line;
+  return out;
+}
+
+const std::string& Lines60() {
+  static const std::string data = MakeLines(60, 64u << 20);
+  return data;
+}
+
+// Reads Data through the project's pipe, written by a thread with a hub of
+// its own, and returns what Consume counted.
+template <class TConsume>
+size_t OverPipe(const std::string& Data, TConsume Consume) {
+  THandle rd = os::kNoHandle, wr = os::kNoHandle;
+  if (!os::CreatePipe(rd, wr)) return 0;
+  std::thread writer([&] {
+    TSingleThreadHub hub;
+    TCurrentHubScope scope(&hub);
+    RefPtr<TPipeProvider> out(new TPipeProvider(wr));
+    out->Write(Data.data(), static_cast<int32_t>(Data.size()));
+    out.reset();
+    os::CloseHandle(wr);
+  });
+  size_t n = 0;
+  {
+    TSingleThreadHub hub;
+    TCurrentHubScope scope(&hub);
+    RefPtr<TPipeProvider> in(new TPipeProvider(rd));
+    n = Consume(*in);
+  }
+  writer.join();
+  os::CloseHandle(rd);
+  return n;
+}
+
+size_t WalkLines(TOvoProvider& Prov) {
+  Prov.SetEncoding(*TEncoding::Cp1251());
+  size_t n = 0;
+  for (const std::string& s : Prov.ReadLns()) {
+    benchmark::DoNotOptimize(s.data());
+    n += s.size();
+  }
+  return n;
+}
+
+void BM_ReadLnsPipe(benchmark::State& State) {
+  const std::string& data = Lines60();
+  size_t n = 0;
+  for (auto _ : State) n = OverPipe(data, WalkLines);
+  State.counters["text_bytes"] = static_cast<double>(n);
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * data.size()));
+}
+BENCHMARK(BM_ReadLnsPipe)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same bytes through the same reader, cut into lines of Arg bytes.
+void BM_ReadLnsLineLength(benchmark::State& State) {
+  const std::string data = MakeLines(static_cast<size_t>(State.range(0)), 16u << 20);
+  for (auto _ : State) benchmark::DoNotOptimize(OverPipe(data, WalkLines));
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * data.size()));
+}
+BENCHMARK(BM_ReadLnsLineLength)
+    ->Arg(1024)
+    ->Arg(16 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+size_t WalkNumbers(TOvoProvider& Prov) {
+  Prov.SetEncoding(*TEncoding::UTF8());
+  size_t n = 0;
+  for (const std::string& s : Prov.ReadRegEx(std::string("\\d+"))) {
+    benchmark::DoNotOptimize(s.data());
+    ++n;
+  }
+  return n;
+}
+
+const std::string& Numbers() {
+  static const std::string data = MakeLines(60, 16u << 20);
+  return data;
+}
+
+void BM_ReadRegExPipe(benchmark::State& State) {
+  size_t n = 0;
+  for (auto _ : State) n = OverPipe(Numbers(), WalkNumbers);
+  State.counters["matches"] = static_cast<double>(n);
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Numbers().size()));
+}
+BENCHMARK(BM_ReadRegExPipe)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// PCRE2 over the same bytes in memory, each match copied out as the
+// generator hands it out.
+void BM_Pcre2InMemory(benchmark::State& State) {
+  const std::string& data = Numbers();
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>("\\d+"), 3, PCRE2_UTF, &error,
+                                   &offset, nullptr);
+  pcre2_match_data* md = pcre2_match_data_create_from_pattern(code, nullptr);
+  const auto* subject = reinterpret_cast<PCRE2_SPTR>(data.data());
+  size_t n = 0;
+  for (auto _ : State) {
+    n = 0;
+    PCRE2_SIZE at = 0;
+    while (pcre2_match(code, subject, data.size(), at, 0, md, nullptr) > 0) {
+      const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
+      std::string s(data.data() + ov[0], ov[1] - ov[0]);
+      benchmark::DoNotOptimize(s.data());
+      ++n;
+      at = ov[1] > ov[0] ? ov[1] : ov[0] + 1;
+    }
+  }
+  State.counters["matches"] = static_cast<double>(n);
+  pcre2_match_data_free(md);
+  pcre2_code_free(code);
+}
+BENCHMARK(BM_Pcre2InMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifndef _WIN32
+// cp1251 to UTF-8 by a table: the least a decoder does per byte.
+struct TCp1251Table {
+  std::array<std::array<char, 4>, 256> Bytes{};
+  TCp1251Table() {
+    for (int b = 0; b < 256; ++b) {
+      const std::string s = TEncoding::Cp1251()->GetString(std::string(1, static_cast<char>(b)));
+      Bytes[b][0] = static_cast<char>(s.size());
+      std::memcpy(&Bytes[b][1], s.data(), std::min<size_t>(s.size(), 3));
+    }
+  }
+  void Decode(const char* P, size_t N, std::string& Out) const {
+    Out.clear();
+    for (size_t i = 0; i < N; ++i) {
+      const auto& e = Bytes[static_cast<uint8_t>(P[i])];
+      Out.append(&e[1], static_cast<size_t>(e[0]));
+    }
+  }
+};
+
+// The limit: 64 KiB reads of a kernel pipe, lines cut with memchr at LF
+// (a line that spans reads is carried over), each decoded into a string.
+void BM_RawReadSplitDecode(benchmark::State& State) {
+  const std::string& data = Lines60();
+  static const TCp1251Table table;
+  size_t total = 0;
+  for (auto _ : State) {
+    int fds[2];
+    if (pipe(fds) != 0) break;
+    std::thread writer([&] {
+      for (size_t at = 0; at < data.size();) {
+        const ssize_t w = write(fds[1], data.data() + at, std::min<size_t>(64 << 10, data.size() - at));
+        if (w <= 0) break;
+        at += static_cast<size_t>(w);
+      }
+      close(fds[1]);
+    });
+    std::string buf(64 << 10, '\0'), carry, line;
+    total = 0;
+    for (;;) {
+      const ssize_t r = read(fds[0], buf.data(), buf.size());
+      if (r <= 0) break;
+      const char* p = buf.data();
+      const char* end = p + r;
+      while (const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p))) {
+        const char* from = p;
+        size_t len = static_cast<size_t>(lf - p);
+        if (!carry.empty()) {
+          carry.append(p, len);
+          from = carry.data();
+          len = carry.size();
+        }
+        if (len > 0 && from[len - 1] == '\r') --len;
+        table.Decode(from, len, line);
+        benchmark::DoNotOptimize(line.data());
+        total += line.size();
+        carry.clear();
+        p = lf + 1;
+      }
+      carry.append(p, static_cast<size_t>(end - p));
+    }
+    writer.join();
+    close(fds[0]);
+  }
+  State.counters["text_bytes"] = static_cast<double>(total);
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * data.size()));
+}
+BENCHMARK(BM_RawReadSplitDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+}  // namespace
+}  // namespace green
