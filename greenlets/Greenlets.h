@@ -113,7 +113,7 @@ class TGenerator {
   void Setup(const tTuple& Args) { Impl->Setup(Args); }
   TGenEnumerator<T> GetEnumerator() { return Impl->GetEnumerator(); }
   // Called inside the body.
-  static void Yield(const T& Value) { TGeneratorImpl<T>::Yield(Value); }
+  static void Yield(const T& Value) { TGeneratorImpl<T>::YieldValue(Value); }
 
   // Range-for over the values.
   class iterator {

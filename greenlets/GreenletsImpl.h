@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gc/GarbageCollector.h"
+#include "greenlets/GreenletThread.h"
 #include "hub/GInterfaces.h"
 #include "platform/Fiber.h"
 // Declares Yield: <windows.h>'s Yield macro undone.
@@ -100,7 +101,11 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TLocalStorage& GLS() { return *FLS; }
   TLocalStorage& Context() { return *FLS; }
   TGreenEnvironmentImpl* Environ() { return FEnviron.get(); }
-  void ContextSetup();
+  // Runs what was injected while the greenlet was away; inline, since a
+  // switch back checks it every time and finds nothing almost always.
+  void ContextSetup() {
+    if (FInjectException || FInjectRoutine) RunInjected();
+  }
 
   // Objects handed in as arguments; the greenlet's collector adopts the
   // managed ones when it starts.
@@ -121,7 +126,11 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
 
   static void EnterProcFiber(void* Self);
   [[noreturn]] void EnterProc();
-  void EnsureFiber();
+  void EnsureFiber() {
+    if (!FContext) CreateOwnFiber();
+  }
+  void CreateOwnFiber();
+  void RunInjected();
   void Destroy();
   void TakeSleepEvent();
 
@@ -153,6 +162,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::atomic<bool> FForcingKill{false};
   RefPtr<TWaitDescr> FSpareWait;
 };
+
+inline TRawGreenletImpl* TRawGreenletImpl::GetCurrent() { return TGreenletThread::Get().Current; }
 
 // The handle any thread may use: operations become tasks on the
 // greenlet's hub. Outlives its greenlet; then it does nothing.
