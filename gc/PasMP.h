@@ -251,12 +251,12 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
 
   template <class T>
   static void Put(T& Field, const T& Value) {
-    if constexpr (Atomic) std::atomic_ref<T>(Field).store(Value, std::memory_order_relaxed);
+    if constexpr (Atomic) std::atomic_ref<T>(Field).store(Value, std::memory_order_release);
     else Field = Value;
   }
   template <class T>
   static T Take(const T& Field) {
-    return std::atomic_ref<T>(const_cast<T&>(Field)).load(std::memory_order_relaxed);
+    return std::atomic_ref<T>(const_cast<T&>(Field)).load(std::memory_order_acquire);
   }
 
  public:

@@ -62,7 +62,7 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
   void Setup(const tTuple& Args) override { FGreenlet->Switch(Args); }
 
   bool MoveNext() {
-    FGreenlet->SwitchTuple();
+    FGreenlet->SwitchBare();
     for (;;) {
       switch (FGreenlet->GetState()) {
         case gsExecute:
@@ -84,22 +84,18 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
   // Called inside the body: hands Value to the walker and waits for the
   // next MoveNext.
   static tTuple Yield(const T& Value) {
-    TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
-    if (!current) return {};
-    auto* greenlet = typeid(*current) == typeid(TGenGreenletImpl)
-                         ? static_cast<TGenGreenletImpl*>(current)
-                         : nullptr;
-    if (!greenlet || !greenlet->FGen) {
-      current->Yield();
-      return {};
-    }
-    TGeneratorImpl* gen = greenlet->FGen;
-    gen->FYieldExists = true;
-    gen->GarbageCollect(Value);
-    gen->FCurrent = Value;
+    TGenGreenletImpl* greenlet = Hand(Value);
+    if (!greenlet) return {};
     tTuple received = greenlet->YieldTuple();
-    if (greenlet->FGen) greenlet->FGen->FYieldExists = false;
+    Handed(greenlet);
     return received;
+  }
+  // Yield for a body that ignores what the next switch passes.
+  static void YieldValue(const T& Value) {
+    if (TGenGreenletImpl* greenlet = Hand(Value)) {
+      greenlet->YieldBare();
+      Handed(greenlet);
+    }
   }
 
   const T& Current() const { return FCurrent; }
@@ -107,6 +103,29 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
 
  private:
   friend class TGenEnumerator<T>;
+
+  // Makes Value the walker's current one; nullptr when the caller is not a
+  // generator's body, which has then only yielded (when it is a greenlet).
+  static TGenGreenletImpl* Hand(const T& Value) {
+    TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
+    if (!current) return nullptr;
+    auto* greenlet = typeid(*current) == typeid(TGenGreenletImpl)
+                         ? static_cast<TGenGreenletImpl*>(current)
+                         : nullptr;
+    if (!greenlet || !greenlet->FGen) {
+      current->Yield();
+      return nullptr;
+    }
+    TGeneratorImpl* gen = greenlet->FGen;
+    gen->FYieldExists = true;
+    gen->GarbageCollect(Value);
+    gen->FCurrent = Value;
+    return greenlet;
+  }
+  // Back in the body after a walker's switch.
+  static void Handed(TGenGreenletImpl* Greenlet) {
+    if (Greenlet->FGen) Greenlet->FGen->FYieldExists = false;
+  }
 
   void Init(TGenGreenletImpl* G) {
     FGreenlet = RefPtr<TGenGreenletImpl>(G);

@@ -53,6 +53,10 @@ class TGreenletImpl : public TRawGreenletImpl, public IGreenlet {
   tTuple Switch(const tTuple& Args) override;
   tTuple YieldTuple() override;
   tTuple Yield(const tTuple& Args) override;
+  // SwitchTuple and YieldTuple for callers that take no values back, as a
+  // generator's walk: nothing is copied out of the transfer area.
+  void SwitchBare();
+  void YieldBare();
 
   void Execute() override;
 

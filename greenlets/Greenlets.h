@@ -139,7 +139,7 @@ class TGenerator {
   std::string GetName() const { return Impl->Greenlet()->GetName(); }
   TGenEnumerator<T> GetEnumerator() { return Impl->GetEnumerator(); }
   // Called inside the body.
-  static void Yield(const T& Value) { TGeneratorImpl<T>::Yield(Value); }
+  static void Yield(const T& Value) { TGeneratorImpl<T>::YieldValue(Value); }
 
   // Range-for over the values.
   class iterator {

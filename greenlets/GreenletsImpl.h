@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gc/GarbageCollector.h"
+#include "greenlets/GreenletThread.h"
 #include "greenlets/WaitNote.h"
 #include "hub/GInterfaces.h"
 #include "platform/Fiber.h"
@@ -102,7 +103,11 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TLocalStorage& GLS() { return *FLS; }
   TLocalStorage& Context() { return *FLS; }
   TGreenEnvironmentImpl* Environ() { return FEnviron.get(); }
-  void ContextSetup();
+  // Runs what was injected while the greenlet was away; inline, since a
+  // switch back checks it every time and finds nothing almost always.
+  void ContextSetup() {
+    if (FInjectException || FInjectRoutine) RunInjected();
+  }
 
   // Objects handed in as arguments; the greenlet's collector adopts the
   // managed ones when it starts.
@@ -126,7 +131,11 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
 
   static void EnterProcFiber(void* Self);
   [[noreturn]] void EnterProc();
-  void EnsureFiber();
+  void EnsureFiber() {
+    if (!FContext) CreateOwnFiber();
+  }
+  void CreateOwnFiber();
+  void RunInjected();
   void Destroy();
   void TakeSleepEvent();
 
@@ -164,6 +173,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::atomic<const char*> FClassName{nullptr};
   TWaitNote FWaitNote;
 };
+
+inline TRawGreenletImpl* TRawGreenletImpl::GetCurrent() { return TGreenletThread::Get().Current; }
 
 // The handle any thread may use: operations become tasks on the
 // greenlet's hub. Outlives its greenlet; then it does nothing.

@@ -35,8 +35,7 @@ TRawGreenletImpl::TRawGreenletImpl()
 
 // The fiber is made on first entry, when the flavour's stack size is known;
 // a greenlet that never runs costs no stack.
-void TRawGreenletImpl::EnsureFiber() {
-  if (FContext) return;
+void TRawGreenletImpl::CreateOwnFiber() {
   FClassName.store(typeid(*this).name(), std::memory_order_release);
   FContext = os::CreateFiber(GetStackSize(), &TRawGreenletImpl::EnterProcFiber, this);
   if (!FContext)
@@ -154,7 +153,6 @@ void TRawGreenletImpl::SetState(tGreenletState Value) {
   FOnStateChange->SetEvent();
 }
 
-TRawGreenletImpl* TRawGreenletImpl::GetCurrent() { return TGreenletThread::Get().Current; }
 
 TJoiner* TRawGreenletImpl::GetJoiner(TCustomHub* Hub) {
   auto* joiner = dynamic_cast<TJoiner*>(Hub->HLS(HUB_JOINER));

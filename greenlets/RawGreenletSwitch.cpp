@@ -60,7 +60,7 @@ void TRawGreenletImpl::Yield() {
   ContextSetup();
 }
 
-void TRawGreenletImpl::ContextSetup() {
+void TRawGreenletImpl::RunInjected() {
   if (FInjectException) {
     std::unique_ptr<Exception> e = std::move(FInjectException);
     e->Raise();

@@ -143,6 +143,45 @@ TEST(PasMPHashTable, PresentKeysStayVisibleWhileOtherThreadsGrowIt) {
   }
 }
 
+// Lookups read slots without locking them while writers replace values and
+// hand deleted slots to other keys: a found value is always the key's own.
+TEST(PasMPHashTable, LookupsNeverPairAKeyWithAnotherKeysValue) {
+  TIntTable table;
+  constexpr uintptr_t Keys = 24;
+  constexpr uintptr_t Stride = 1 << 20;  // value = key * Stride + generation
+  TStartLine start(3);
+  std::atomic<bool> writing{true};
+  std::atomic<int> wrong{0};
+  std::atomic<long> found{0};
+  std::thread writer([&] {
+    start.arrive_and_wait();
+    for (uintptr_t gen = 1; gen < 20000; ++gen) {
+      const uintptr_t k = gen % Keys + 1;
+      if (gen % 3 == 0) table.DeleteKey(k);
+      else table.SetKeyValue(k, k * Stride + gen % Stride);
+    }
+    writing = false;
+  });
+  auto read = [&] {
+    start.arrive_and_wait();
+    while (writing) {
+      for (uintptr_t k = 1; k <= Keys; ++k) {
+        uintptr_t v = 0;
+        if (!table.GetKeyValue(k, v)) continue;
+        found.fetch_add(1, std::memory_order_relaxed);
+        if (v / Stride != k) wrong.fetch_add(1);
+      }
+    }
+  };
+  std::thread reader(read);
+  read();
+  writer.join();
+  reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(found.load(), 0);
+  EXPECT_LE(table.Count(), Keys);
+}
+
 TEST(PasMPHashTable, SameKeyFromTwoThreadsLeavesOneEntry) {
   for (int round = 0; round < 100; ++round) {
     TIntTable table;

@@ -226,6 +226,37 @@ TEST(Gevent, CrossThreadSignalsAreNeverLost) {
   EXPECT_EQ(done, kRounds);
 }
 
+// A greenlet's waits one after another: each starts afresh, whatever ended
+// the one before (a signal, the gevent's destruction, a timeout).
+TEST(Gevent, EachWaitOfAGreenletStartsAfreshAfterTheLastOneEnded) {
+  auto first = MakeRef<TGevent>(false, false);
+  auto second = MakeRef<TGevent>(false, false);
+  TWaitResult signalled = wrError, abandoned = wrError, timedOut = wrError, again = wrError;
+  auto g = Spawn([&] {
+    signalled = first->WaitFor(INFINITE);
+    abandoned = first->WaitFor(INFINITE);
+    timedOut = second->WaitFor(20);
+    again = second->WaitFor(INFINITE);
+  });
+  auto waiting = [&] { return g->GetState() == gsExecute || g->GetState() == gsSuspended; };
+  const TDateTime deadline = Now() + TimeOut2Time(10000);
+  g->Switch();
+  first->SetEvent();
+  while (first->WaiterCount() == 0 && waiting() && Now() < deadline) DefHub(0)->Serve(10);
+  ASSERT_EQ(first->WaiterCount(), 1u);
+  first.reset();
+  while ((second->WaiterCount() == 0 || timedOut == wrError) && waiting() && Now() < deadline)
+    DefHub(0)->Serve(10);
+  ASSERT_EQ(second->WaiterCount(), 1u);
+  second->SetEvent();
+  RunToEnd(g.get());
+  EXPECT_EQ(signalled, wrSignaled);
+  EXPECT_EQ(abandoned, wrAbandoned);
+  EXPECT_EQ(timedOut, wrTimeout);
+  EXPECT_EQ(again, wrSignaled);
+  EXPECT_EQ(second->WaiterCount(), 0u);
+}
+
 void SwitchInto(void* G) { static_cast<TRawGreenletImpl*>(G)->Switch(); }
 
 // Serves Hub until G has ended or the time is up.
