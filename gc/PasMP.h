@@ -299,11 +299,14 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
   }
 
  protected:
+  // Items of atomic words live in zeroed storage as implicit objects and are
+  // only ever stored to word by word: lookups may be reading them.
   void InitializeItem(void* Item) override {
-    new (Item) TItem{K{}, Stored{}};
     if constexpr (Atomic) {
       Put(AsItem(Item)->Key, K{});
       Put(AsItem(Item)->Value, Stored{});
+    } else {
+      new (Item) TItem{K{}, Stored{}};
     }
   }
   void FinalizeItem(void* Item) override { Traits::Drop(AsItem(Item)->Value); }

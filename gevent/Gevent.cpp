@@ -121,8 +121,14 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
   }
 }
 
+// The list lets go of each descriptor before its greenlet runs, so that the
+// greenlet finds it unshared and takes it up for its next wait.
 void TGevent::ResumeDirectly(TDescrList& Syncs) {
-  for (size_t i = 0; i < Syncs.Size(); ++i) Syncs[i]->FContext->Resume();
+  for (size_t i = 0; i < Syncs.Size(); ++i) {
+    TRawGreenletImpl* g = Syncs[i]->FContext;
+    Syncs[i].reset();
+    g->Resume();
+  }
 }
 
 // ---- waiting ----------------------------------------------------------------------
