@@ -9,12 +9,13 @@
 #include <cstdlib>
 
 #include "platform/Error.h"
+#include "platform/posix/Sanitizers.h"
 #include "platform/posix/StackPool.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GREEN_ASAN)
 #include <sanitizer/common_interface_defs.h>
 #endif
-#if defined(__SANITIZE_THREAD__)
+#if defined(GREEN_TSAN)
 #include <sanitizer/tsan_interface.h>
 #endif
 
@@ -37,7 +38,7 @@ struct FiberRecord : detail::FiberHead {
   // thread's own fiber.
   const void* StackBottom = nullptr;
   size_t StackSize = 0;
-#if defined(__SANITIZE_THREAD__)
+#if defined(GREEN_TSAN)
   void* Tsan = nullptr;
 #endif
 };
@@ -52,7 +53,7 @@ thread_local ThreadFiberOwner ThreadFiber;
 
 FiberRecord* Current() { return static_cast<FiberRecord*>(CurrentFiber); }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GREEN_ASAN)
 inline void StartSwitch(void** FakeStack, const FiberRecord* To) {
   __sanitizer_start_switch_fiber(FakeStack, To->StackBottom, To->StackSize);
 }
@@ -81,7 +82,7 @@ inline void FinishSwitch(void*, FiberRecord*) {}
 Fiber ConvertThreadToFiber() {
   if (!ThreadFiber.Record) {
     auto* F = new FiberRecord;
-#if defined(__SANITIZE_THREAD__)
+#if defined(GREEN_TSAN)
     F->Tsan = __tsan_get_current_fiber();
 #endif
     ThreadFiber.Record = F;
@@ -111,7 +112,7 @@ Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
   F->StackBottom = S.Bottom();
   F->StackSize = S.Usable();
   F->Context = ctx::make_fcontext(S.Top(), S.Usable(), Entry);
-#if defined(__SANITIZE_THREAD__)
+#if defined(GREEN_TSAN)
   F->Tsan = __tsan_create_fiber(0);
 #endif
   return F;
@@ -125,7 +126,7 @@ void SwitchToFiber(Fiber To) {
   CurrentFiber = Target;
   void* FakeStack = nullptr;
   StartSwitch(&FakeStack, Target);
-#if defined(__SANITIZE_THREAD__)
+#if defined(GREEN_TSAN)
   __tsan_switch_to_fiber(Target->Tsan, 0);
 #endif
   ctx::transfer_t From = ctx::jump_fcontext(Target->Context, Self);
@@ -140,7 +141,7 @@ void DeleteFiber(Fiber F) {
   auto* Record = static_cast<FiberRecord*>(F);
   if (!Record || Record == CurrentFiber) return;
   if (Record == ThreadFiber.Record) return;  // ConvertFiberToThread owns it
-#if defined(__SANITIZE_THREAD__)
+#if defined(GREEN_TSAN)
   __tsan_destroy_fiber(Record->Tsan);
 #endif
   ReleaseStack(Record->OwnStack);

@@ -7,6 +7,8 @@
 
 #include <boost/context/detail/fcontext.hpp>
 
+#include "platform/posix/Sanitizers.h"
+
 namespace green::os::detail {
 
 // What a switch touches of a fiber; the rest of it is Fiber.cpp's.
@@ -18,7 +20,7 @@ struct FiberHead {
 // without a call to the thread-local's initialisation wrapper.
 extern thread_local constinit FiberHead* CurrentFiber;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(GREEN_ASAN) || defined(GREEN_TSAN)
 #define GREEN_FIBER_SWITCH_OUT_OF_LINE 1
 #else
 // The fiber that switched to us hands itself over in transfer_t::data; its

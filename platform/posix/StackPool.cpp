@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "platform/posix/Errno.h"
+#include "platform/posix/Sanitizers.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GREEN_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -92,7 +93,7 @@ Stack AcquireStack(size_t Usable) {
 
 void ReleaseStack(const Stack& S) {
   if (!S.Base) return;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GREEN_ASAN)
   // A deleted fiber never unwinds; its frames' redzones would poison the
   // next user of this memory.
   __asan_unpoison_memory_region(S.Bottom(), S.Usable());
