@@ -3,6 +3,7 @@
 // directory, and what the child inherits.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -309,9 +310,17 @@ TEST(Process, DirectoriesOfThisProcess) {
 
 #ifndef _WIN32
 // The state letter of a process in /proc, or 0 when there is no such process.
+// A process reaped between the open and the read fails the read with ESRCH,
+// which a stream would throw on; stdio just reports it.
 char ProcessState(uint32_t Pid) {
-  std::ifstream Stat("/proc/" + std::to_string(Pid) + "/stat");
-  std::string Text((std::istreambuf_iterator<char>(Stat)), std::istreambuf_iterator<char>());
+  std::FILE* Stat = std::fopen(("/proc/" + std::to_string(Pid) + "/stat").c_str(), "r");
+  if (Stat == nullptr) return 0;
+  char Buffer[512];
+  const size_t Got = std::fread(Buffer, 1, sizeof Buffer, Stat);
+  const bool Failed = std::ferror(Stat) != 0;
+  std::fclose(Stat);
+  if (Failed) return 0;
+  const std::string Text(Buffer, Got);
   const size_t Paren = Text.rfind(')');
   return Paren == std::string::npos || Paren + 2 >= Text.size() ? 0 : Text[Paren + 2];
 }
