@@ -144,6 +144,19 @@ void BM_GreenSleepOversleep(benchmark::State& State) {
 }
 BENCHMARK(BM_GreenSleepOversleep)->UseManualTime()->Iterations(50)->Unit(benchmark::kMicrosecond);
 
+// The same sleep inside a greenlet, which its hub's timer resumes; the root
+// joins it, serving the hub meanwhile.
+void BM_GreenletSleepOversleep(benchmark::State& State) {
+  Oversleep(State, [] {
+    Join({TSymmetric::Spawn([] { GreenSleep(static_cast<uint32_t>(kSleep.count())); })},
+         INFINITE);
+  });
+}
+BENCHMARK(BM_GreenletSleepOversleep)
+    ->UseManualTime()
+    ->Iterations(50)
+    ->Unit(benchmark::kMicrosecond);
+
 #ifndef _WIN32
 void BM_NanosleepOversleep(benchmark::State& State) {
   Oversleep(State, [] {

@@ -13,8 +13,9 @@ TWaitDescr::TWaitDescr(TCustomHub* Hub, TWaitResult Result) : FHub(Hub), FResult
 
 void TWaitDescr::Renew(TCustomHub* Hub) {
   FHub = Hub;
-  FTimeStop = 0;
+  FTimeStop = {};
   FResult.store(wrError, std::memory_order_relaxed);
+  FTimeUp.store(false, std::memory_order_relaxed);
   FEvDestroyed.store(false, std::memory_order_relaxed);
 }
 
@@ -147,7 +148,7 @@ class TGevent::TWait {
 
   // False, with Early set, when the outcome is known without waiting; an
   // auto-reset signal found here is consumed.
-  bool Register(uint32_t TimeOut, TRawGreenletImpl* G, TWaitResult& Early) {
+  bool Register(const TDeadline& Deadline, TRawGreenletImpl* G, TWaitResult& Early) {
     FHub = GetCurrentHub();
     std::lock_guard<TReentrantLock> lock(FEv.FLock);
     if (FEv.FSignal.load()) {
@@ -155,12 +156,12 @@ class TGevent::TWait {
       Early = wrSignaled;
       return false;
     }
-    if (TimeOut == 0) {
+    if (Deadline.Passed()) {
       Early = wrTimeout;
       return false;
     }
     FD = NewDescr(G);
-    FD->FTimeStop = TimeOut == INFINITE ? 0 : Now() + TimeOut2Time(TimeOut);
+    FD->FTimeStop = Deadline;
     if (FD->FGevent != FEv.FAssociateRef) FD->FGevent = FEv.FAssociateRef;
     FEv.FWaiters.push_back(FD);
     FHandle = FEv.FHandle;
@@ -174,13 +175,13 @@ class TGevent::TWait {
     if (FHub->AddEvent(FHandle, &TGevent::SignalTimeout, FD->FGevent.get())) FWatched = FHandle;
   }
 
-  // The timer fires just after the deadline. A signal that arrived since
-  // registration is kept: only a still-empty result becomes wrTimeout.
-  // False when the hub's timer was refused: nothing calls back then.
-  bool ArmTimer(TInervalCallback Cb, uint32_t TimeOut) {
+  // The timer fires at the deadline and marks the time up. A signal that
+  // arrived since registration is kept: only a still-empty result becomes
+  // wrTimeout. False when the hub's timer was refused: nothing calls back then.
+  bool ArmTimer(TInervalCallback Cb) {
     FD->_AddRef();
     try {
-      FTimer = FHub->CreateTimeout(Cb, FD.get(), TimeOut + 1);
+      FTimer = FHub->CreateTimeout(Cb, FD.get(), FD->FTimeStop.RemainingTimeOut());
     } catch (...) {
       FD->_Release();
       throw;
@@ -191,10 +192,12 @@ class TGevent::TWait {
     return FTimer != os::kNoHandle;
   }
 
-  bool Timed() const { return FD->FTimeStop != 0; }
+  bool Timed() const { return !FD->FTimeStop.IsNever(); }
   bool Waiting() const {
     const TWaitResult r = FD->FResult.load(std::memory_order_acquire);
-    if (Timed()) return r == wrTimeout && Now() <= FD->FTimeStop;
+    if (Timed())
+      return r == wrTimeout && !FD->FTimeUp.load(std::memory_order_acquire) &&
+             !FD->FTimeStop.Passed();
     return r != wrSignaled && r != wrAbandoned;
   }
 
@@ -261,8 +264,10 @@ class TGevent::TWait {
   bool FClosed = false;
 };
 
-TWaitResult TGevent::WaitFor(uint32_t aTimeOut) {
-  return TRawGreenletImpl::GetCurrent() ? GreenWaitEvent(aTimeOut) : ThreadWaitEvent(aTimeOut);
+TWaitResult TGevent::WaitFor(uint32_t aTimeOut) { return WaitUntil(TDeadline::After(aTimeOut)); }
+
+TWaitResult TGevent::WaitUntil(const TDeadline& Deadline) {
+  return TRawGreenletImpl::GetCurrent() ? GreenWaitEvent(Deadline) : ThreadWaitEvent(Deadline);
 }
 
 TWaitResult TGevent::Consume(TWaitResult Result) {
@@ -273,17 +278,17 @@ TWaitResult TGevent::Consume(TWaitResult Result) {
   return wrSignaled;
 }
 
-TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut) {
+TWaitResult TGevent::GreenWaitEvent(const TDeadline& Deadline) {
   TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
   if (current->GetState() == gsKilling) return Consume(wrAbandoned);
-  TWaitScope note(current, wkGevent, this, aTimeOut);
+  TWaitScope note(current, wkGevent, this, Deadline);
   TWait wait(*this);
   TWaitResult early;
-  if (!wait.Register(aTimeOut, current, early)) return early;
+  if (!wait.Register(Deadline, current, early)) return early;
   wait.WatchHandle();
   // Without a timer nothing resumes the greenlet at its deadline: it then
   // stays runnable and has the hub switch back to it at every turn.
-  const bool polling = wait.Timed() && !wait.ArmTimer(&TGevent::SwitchTimeout, aTimeOut);
+  const bool polling = wait.Timed() && !wait.ArmTimer(&TGevent::SwitchTimeout);
   if (wait.Timed() && !polling) current->Suspend();
   while (wait.Waiting()) {
     if (polling)
@@ -298,10 +303,10 @@ TWaitResult TGevent::GreenWaitEvent(uint32_t aTimeOut) {
   return wait.Finish();
 }
 
-TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut) {
+TWaitResult TGevent::ThreadWaitEvent(const TDeadline& Deadline) {
   TWait wait(*this);
   TWaitResult early;
-  if (!wait.Register(aTimeOut, nullptr, early)) return early;
+  if (!wait.Register(Deadline, nullptr, early)) return early;
   wait.WatchHandle();
   TCustomHub* hub = wait.Hub();
   hub->SetIsSuspended(true);
@@ -310,9 +315,8 @@ TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut) {
     ~Unsuspend() { hub->SetIsSuspended(false); }
   } unsuspend{hub};
   // A refused timer changes nothing here: the serves are bounded by the deadline.
-  if (wait.Timed()) wait.ArmTimer(&TGevent::TimeoutCb, aTimeOut);
-  while (wait.Waiting())
-    hub->Serve(wait.Timed() ? Time2TimeOut(wait.D().FTimeStop - Now()) : INFINITE);
+  if (wait.Timed()) wait.ArmTimer(&TGevent::TimeoutCb);
+  while (wait.Waiting()) hub->Serve(Deadline.RemainingTimeOut());
   return wait.Finish();
 }
 
@@ -320,11 +324,13 @@ TWaitResult TGevent::ThreadWaitEvent(uint32_t aTimeOut) {
 
 void TGevent::SwitchTimeout(THandle, void* Data) {
   auto* d = static_cast<TWaitDescr*>(Data);
+  d->FTimeUp.store(true, std::memory_order_release);
   if (!d->FEvDestroyed.load(std::memory_order_acquire)) d->FContext->Resume();
 }
 
 void TGevent::TimeoutCb(THandle, void* Data) {
   auto* d = static_cast<TWaitDescr*>(Data);
+  d->FTimeUp.store(true, std::memory_order_release);
   if (!d->FEvDestroyed.load(std::memory_order_acquire)) d->FHub->Pulse();
 }
 

@@ -11,6 +11,7 @@
 
 #include "gc/PasMP.h"
 #include "gevent/ReentrantLock.h"
+#include "hub/Deadline.h"
 #include "hub/GInterfaces.h"
 
 namespace green {
@@ -123,8 +124,11 @@ class TWaitDescr : public TInterfacedObject {
 
   RefPtr<IGreenletProxy> FProxy;
   TCustomHub* FHub = nullptr;
-  TDateTime FTimeStop = 0;
+  TDeadline FTimeStop;
   std::atomic<TWaitResult> FResult{wrError};
+  // Set by the wait's timer: its deadline has come, whatever the clock of
+  // this thread says.
+  std::atomic<bool> FTimeUp{false};
   // The destroyed mark of the wait, shared by the waiter and the gevent: set
   // by an emission of the gevent's destruction, read by the waiter and its
   // callbacks before they touch the gevent.
@@ -148,6 +152,8 @@ class TGevent : public TInterfacedObject, public IGevent {
   void SetEvent(bool Sync = false) override;
   void ResetEvent() override;
   TWaitResult WaitFor(uint32_t aTimeOut = INFINITE) override;
+  // WaitFor with the deadline of a wait that began earlier.
+  TWaitResult WaitUntil(const TDeadline& Deadline);
 
   void Lock() { FLock.Acquire(); }
   void Unlock() { FLock.Release(); }
@@ -175,8 +181,8 @@ class TGevent : public TInterfacedObject, public IGevent {
  private:
   class TWait;
   class TDescrList;
-  TWaitResult GreenWaitEvent(uint32_t aTimeOut);
-  TWaitResult ThreadWaitEvent(uint32_t aTimeOut);
+  TWaitResult GreenWaitEvent(const TDeadline& Deadline);
+  TWaitResult ThreadWaitEvent(const TDeadline& Deadline);
   // The auto-reset step of a wait that did not end through destruction.
   TWaitResult Consume(TWaitResult Result);
   // Emit without the direct resumptions of Sync, which it leaves in Syncs:

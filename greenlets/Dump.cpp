@@ -21,19 +21,19 @@ namespace green {
 
 // ---- noting waits --------------------------------------------------------------
 
-TWaitScope::TWaitScope(TWaitKind Kind, const void* Object, uint32_t Timeout, uintptr_t Handle)
-    : TWaitScope(TRawGreenletImpl::GetCurrent(), Kind, Object, Timeout, Handle) {}
+TWaitScope::TWaitScope(TWaitKind Kind, const void* Object, const TDeadline& Deadline,
+                       uintptr_t Handle)
+    : TWaitScope(TRawGreenletImpl::GetCurrent(), Kind, Object, Deadline, Handle) {}
 
 TWaitScope::TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Object,
-                       uint32_t Timeout, uintptr_t Handle) {
+                       const TDeadline& Deadline, uintptr_t Handle) {
   if (!Current) return;
   TWaitNote& n = Current->WaitNote();
   if (n.Kind.load(std::memory_order_relaxed) != wkNone) return;
   const int64_t now = os::MonotonicNanos();
   n.Object.store(Object, std::memory_order_relaxed);
   n.Handle.store(Handle, std::memory_order_relaxed);
-  n.Deadline.store(Timeout == INFINITE ? 0 : now + int64_t{Timeout} * 1000000,
-                   std::memory_order_relaxed);
+  n.Deadline.store(Deadline.Nanos(), std::memory_order_relaxed);
   n.Since.store(now, std::memory_order_relaxed);
   n.Kind.store(Kind, std::memory_order_relaxed);
   FNote = &n;

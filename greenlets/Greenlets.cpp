@@ -32,21 +32,15 @@ class TJoin {
     return static_cast<TRawGreenletImpl*>(W->GetInstance());
   }
 
+  // Passes and waits on the join event until every worker is done or the
+  // deadline has passed; a zero timeout makes one pass.
   bool Run() {
-    TWaitScope note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0]), FTimeout);
-    if (FTimeout == INFINITE) {
-      while (!Complete()) {
-        ProcessActiveList();
-        if (!Complete()) FStateEv->WaitFor(INFINITE);
-      }
-    } else if (FTimeout == 0) {
-      ProcessActiveList();
-    } else {
-      const TDateTime stop = Now() + TimeOut2Time(FTimeout);
-      while (Now() < stop && !Complete()) {
-        ProcessActiveList();
-        if (!Complete()) FStateEv->WaitFor(Time2TimeOut(stop - Now()));
-      }
+    const TDeadline stop = TDeadline::After(FTimeout);
+    TWaitScope note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0]), stop);
+    if (FTimeout == 0) ProcessActiveList(stop);
+    while (!Complete() && !stop.Passed()) {
+      ProcessActiveList(stop);
+      if (!Complete()) FStateEv->WaitUntil(stop);
     }
     return Complete();
   }
@@ -91,18 +85,13 @@ class TJoin {
   // hub runs (root context) or the joining greenlet yields. The count is
   // signed: workers that progress elsewhere are counted off on every pass,
   // so it drops below zero once they alone are left.
-  void ProcessActiveList() {
+  void ProcessActiveList(const TDeadline& Deadline) {
     TCustomHub* curHub = GetCurrentHub();
-    const TDateTime start = Now();
-    const TDateTime deadline = start + TimeOut2Time(FTimeout);
     ptrdiff_t active = static_cast<ptrdiff_t>(FWaitList.size() - FTermCount);
-    TDateTime nowStamp = start;
-    while (active > 0 && nowStamp <= deadline) {
-      for (size_t i = 0; i < FWaitList.size(); ++i) {
+    while (active > 0) {
+      for (size_t i = 0; i < FWaitList.size(); ++i)
         if (!FFinished[i] && !Visit(i, curHub)) --active;
-        nowStamp = Now();
-      }
-      if (active <= 0) break;
+      if (active <= 0 || Deadline.Passed()) break;
       if (TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent())
         self->Yield();
       else

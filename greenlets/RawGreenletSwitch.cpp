@@ -198,8 +198,9 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
     TRawGreenletImpl* G;
     ~TDrop() { G->TakeSleepEvent(); }
   } drop{this};
-  TWaitScope note(this, wkSleep, nullptr, TimeOut);
-  ev->WaitFor(TimeOut);
+  const TDeadline deadline = TDeadline::After(TimeOut);
+  TWaitScope note(this, wkSleep, nullptr, deadline);
+  ev->WaitUntil(deadline);
 }
 
 // Released outside the lock: freeing a gevent wakes its waiters.

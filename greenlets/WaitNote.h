@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hub/Deadline.h"
+
 namespace green {
 
 class TRawGreenletImpl;
@@ -29,9 +31,10 @@ struct TWaitNote {
 // or a read is also a wait on a gevent).
 class TWaitScope {
  public:
-  TWaitScope(TWaitKind Kind, const void* Object, uint32_t Timeout, uintptr_t Handle = 0);
-  TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Object, uint32_t Timeout,
+  TWaitScope(TWaitKind Kind, const void* Object, const TDeadline& Deadline,
              uintptr_t Handle = 0);
+  TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Object,
+             const TDeadline& Deadline, uintptr_t Handle = 0);
   ~TWaitScope() {
     if (FNote) FNote->Kind.store(wkNone, std::memory_order_relaxed);
   }

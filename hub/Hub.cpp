@@ -2,6 +2,7 @@
 
 #include "greenlets/GreenletsImpl.h"
 #include "greenlets/LocalStorage.h"
+#include "hub/Deadline.h"
 #include "platform/Thread.h"
 
 namespace green {
@@ -166,8 +167,8 @@ void THub::LoopExit() {
 template <class Cond>
 void THub::LoopWhile(const Cond& Done, uint32_t Timeout) {
   FLoopExit = false;
-  const TDateTime deadline = Now() + TimeOut2Time(Timeout);
-  while (!Done() && Now() < deadline && !FLoopExit) Serve(Time2TimeOut(deadline - Now()));
+  const TDeadline deadline = TDeadline::After(Timeout);
+  while (!Done() && !deadline.Passed() && !FLoopExit) Serve(deadline.RemainingTimeOut());
 }
 
 void THub::Loop(const TExitCondition& Cond, uint32_t Timeout) { LoopWhile(Cond, Timeout); }

@@ -1,4 +1,5 @@
 #include "greenlets/GreenletsImpl.h"
+#include "hub/Deadline.h"
 #include "hub/Hub.h"
 #include "hub/HubList.h"
 #include "platform/Error.h"
@@ -185,13 +186,13 @@ bool TSingleThreadHub::ServeHard(uint32_t TimeOut) {
 }
 
 bool TSingleThreadHub::ServeAsDefHub(uint32_t TimeOut) {
-  const TDateTime deadline = Now() + TimeOut2Time(TimeOut);
+  const TDeadline deadline = TDeadline::After(TimeOut);
   for (;;) {
     if (ServeTaskQueue()) return true;
     FProcessWinMsg = true;
-    TMultiplexorEvent answer = ServeMultiplexor(Time2TimeOut(deadline - Now()));
+    TMultiplexorEvent answer = ServeMultiplexor(deadline.RemainingTimeOut());
     bool result = answer != meWaitTimeout || ServeTaskQueue();
-    if (result || Now() >= deadline) return result;
+    if (result || deadline.Passed()) return result;
   }
 }
 
@@ -201,12 +202,12 @@ TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::Wait(uint32_t TimeOut,
   FProcessWinMsg = ProcessWinMsg;
   if (Events == 0) Events = ALL_EVENTS;
   TServeClaim claim(*this);
-  const TDateTime deadline = Now() + TimeOut2Time(TimeOut);
+  const TDeadline deadline = TDeadline::After(TimeOut);
   TMultiplexorEvent answer;
   bool timedOut;
   do {
-    answer = ServeMultiplexor(Time2TimeOut(deadline - Now()));
-    timedOut = TimeOut != INFINITE && Now() >= deadline;
+    answer = ServeMultiplexor(deadline.RemainingTimeOut());
+    timedOut = deadline.Passed();
   } while (!timedOut && !(Events & (1u << answer)));
   return timedOut ? meWaitTimeout : answer;
 }

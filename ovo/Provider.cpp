@@ -111,7 +111,7 @@ uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
 uint32_t TOvoProvider::Await(TIOOperation Op) {
   const bool read = Op == ioRead;
   {
-    TWaitScope note(wkIO, this, INFINITE, GetFd());
+    TWaitScope note(wkIO, this, TDeadline(), GetFd());
     if ((read ? FOnAfterRead : FOnAfterWrite)->WaitFor(INFINITE) != wrSignaled) return 0;
   }
   (read ? FReadOwed : FWriteOwed) = false;

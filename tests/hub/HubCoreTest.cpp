@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "hub/Deadline.h"
 #include "hub/Hub.h"
 #include "platform/MainThread.h"
 #include "platform/Thread.h"
@@ -256,6 +257,24 @@ TEST(Timeouts, ConversionsKeepEveryThirtyTwoBitTimeout) {
   for (uint32_t ms : {1u, 999u, 60000u, 3599999u, 86399999u, 90000000u, 4294967294u})
     EXPECT_EQ(Time2TimeOut(TimeOut2Time(ms)), ms) << ms;
   EXPECT_NO_THROW(TimeOut2Time(25u * 3600 * 1000)) << "25 hours is a valid timeout";
+}
+
+TEST(Timeouts, ADeadlineRoundsWhatRemainsUpAndNeverTurnsInfinite) {
+  EXPECT_TRUE(TDeadline::After(0).Passed());
+  EXPECT_EQ(TDeadline::After(0).RemainingTimeOut(), 0u);
+  const TDeadline never = TDeadline::After(INFINITE);
+  EXPECT_TRUE(never.IsNever());
+  EXPECT_FALSE(never.Passed());
+  EXPECT_EQ(never.RemainingTimeOut(), INFINITE);
+  EXPECT_EQ(never.Nanos(), 0);
+  const TDeadline soon = TDeadline::After(60000);
+  EXPECT_FALSE(soon.Passed());
+  // Less than a minute remains, which rounds up to the whole minute until
+  // a millisecond has gone by.
+  EXPECT_LE(soon.RemainingTimeOut(), 60000u);
+  EXPECT_GE(soon.RemainingTimeOut(), 59000u);
+  EXPECT_GT(soon.Nanos(), 0);
+  EXPECT_EQ(TDeadline::After(INFINITE - 1).RemainingTimeOut(), INFINITE - 1);
 }
 
 }  // namespace
