@@ -18,38 +18,23 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include "RedPixels.h"
 
-bool IsRed(const guchar* P) {
-  const int R = P[0], G = P[1], B = P[2];
-  return R >= 160 && R - std::max(G, B) >= 90;
-}
+namespace {
 
 struct TRect {
   int X = 0, Y = 0, W = 0, H = 0;
 };
 
 void PrintRed(GdkPixbuf* Image, const TRect& Rect) {
-  const int Width = gdk_pixbuf_get_width(Image), Height = gdk_pixbuf_get_height(Image);
   const int Stride = gdk_pixbuf_get_rowstride(Image), Channels = gdk_pixbuf_get_n_channels(Image);
   const guchar* Data = gdk_pixbuf_read_pixels(Image);
-  int Count = 0, Left = -1, Top = -1, Right = -1, Bottom = -1, Longest = 0, LongestRow = -1;
-  for (int Y = std::max(Rect.Y, 0); Y < std::min(Rect.Y + Rect.H, Height); ++Y) {
-    int Run = 0;
-    for (int X = std::max(Rect.X, 0); X < std::min(Rect.X + Rect.W, Width); ++X) {
-      if (!IsRed(Data + Y * Stride + X * Channels)) {
-        Run = 0;
-        continue;
-      }
-      Left = Count ? std::min(Left, X) : X;
-      Top = Count ? std::min(Top, Y) : Y;
-      Right = std::max(Right, X);
-      Bottom = std::max(Bottom, Y);
-      ++Count;
-      if (++Run > Longest) Longest = Run, LongestRow = Y;
-    }
-  }
-  std::printf("red %d %d %d %d %d %d %d\n", Count, Left, Top, Right, Bottom, Count ? Longest : -1, LongestRow);
+  auto redAt = [&](int X, int Y) {
+    const guchar* P = Data + Y * Stride + X * Channels;
+    return green::test::IsRed(P[0], P[1], P[2]);
+  };
+  green::test::PrintRed(redAt, gdk_pixbuf_get_width(Image), gdk_pixbuf_get_height(Image), Rect.X,
+                        Rect.Y, Rect.W, Rect.H);
 }
 
 int Close(GdkDisplay* Gdk, Window Id) {

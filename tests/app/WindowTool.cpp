@@ -29,6 +29,8 @@
 #include <iterator>
 #include <string>
 
+#include "RedPixels.h"
+
 namespace {
 
 std::string Utf8(const std::wstring& Text) {
@@ -87,11 +89,6 @@ HWND Find(const std::wstring& Caption, int Seconds) {
   return nullptr;
 }
 
-bool IsRed(uint32_t Pixel) {
-  const int R = Pixel >> 16 & 0xFF, G = Pixel >> 8 & 0xFF, B = Pixel & 0xFF;
-  return R >= 160 && R - std::max(G, B) >= 90;
-}
-
 // The client area as drawn, 0xRRGGBB row by row.
 std::vector<uint32_t> Capture(HWND Wnd, int Width, int Height) {
   std::vector<uint32_t> Pixels(size_t(Width) * Height);
@@ -118,23 +115,11 @@ std::vector<uint32_t> Capture(HWND Wnd, int Width, int Height) {
 }
 
 void PrintRed(const std::vector<uint32_t>& Pixels, int Width, int Height, int RX, int RY, int RW, int RH) {
-  int Count = 0, Left = -1, Top = -1, Right = -1, Bottom = -1, Longest = 0, LongestRow = -1;
-  for (int Y = std::max(RY, 0); Y < std::min(RY + RH, Height); ++Y) {
-    int Run = 0;
-    for (int X = std::max(RX, 0); X < std::min(RX + RW, Width); ++X) {
-      if (!IsRed(Pixels[size_t(Y) * Width + X])) {
-        Run = 0;
-        continue;
-      }
-      Left = Count ? std::min(Left, X) : X;
-      Top = Count ? std::min(Top, Y) : Y;
-      Right = std::max(Right, X);
-      Bottom = std::max(Bottom, Y);
-      ++Count;
-      if (++Run > Longest) Longest = Run, LongestRow = Y;
-    }
-  }
-  std::printf("red %d %d %d %d %d %d %d\n", Count, Left, Top, Right, Bottom, Count ? Longest : -1, LongestRow);
+  auto redAt = [&](int X, int Y) {
+    const uint32_t P = Pixels[size_t(Y) * Width + X];
+    return green::test::IsRed(P >> 16 & 0xFF, P >> 8 & 0xFF, P & 0xFF);
+  };
+  green::test::PrintRed(redAt, Width, Height, RX, RY, RW, RH);
 }
 
 int Look(const std::wstring& Caption, int Seconds, wchar_t** Rects, int Count) {

@@ -13,12 +13,9 @@ set -u
 launcher=$1 detector=$2 worker=$3 mode=$4 tool=$5
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wine_run="$here/../../scripts/wine-run"
-url='https://www.microsoft.com/ru-ru/download/details.aspx?id=30653'
-caption='Установите .NET'
+. "$here/window-test-lib.sh"
 memo=0,0,303,65 label=72,88,147,23
-
-[ -n "${DISPLAY:-}" ] || { echo "SKIPPED: DISPLAY is not set; the window test needs an X server (Xvfb)"; exit 77; }
-command -v xdotool >/dev/null || { echo "SKIPPED: xdotool is not installed"; exit 77; }
+need_display
 
 work=$(mktemp -d)
 pid=
@@ -37,23 +34,10 @@ cp "$launcher" "$work/"
 [ "$mode" = native ] && cp "$(dirname "$launcher")/libgreen_prompt_gtk.so" "$work/"
 cp "$detector" "$work/Quorlin.exe"
 : >"$work/Quorlin.script"
-mkdir "$work/bin" "$work/stub"
+mkdir "$work/bin"
 cp "$worker" "$work/bin/Tarvex.exe"
-if [ "$mode" = win32 ]; then
-  prefix=${WINEPREFIX:-$here/../../build/wineprefix}
-  for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
-    [ -f "$font" ] && [ -d "$prefix/drive_c/windows/Fonts" ] && cp -n "$font" "$prefix/drive_c/windows/Fonts/"
-  done
-fi
-
-mkfifo "$work/opened"
-cat >"$work/stub/xdg-open" <<STUB
-#!/bin/sh
-printf '%s\n' "\$*" >>"$work/opened"
-STUB
-chmod +x "$work/stub/xdg-open"
-exec 4<>"$work/opened"
-export PATH="$work/stub:$PATH"
+[ "$mode" = win32 ] && install_wine_fonts "${WINEPREFIX:-$here/../../build/wineprefix}"
+stub_url_opener "$work"
 
 name=$(basename "$launcher")
 if [ "$mode" = native ]; then
@@ -102,15 +86,7 @@ read -r all_count _ <<<"${red[2]}"
 [ "$all_count" -eq $((m_count + l_count)) ] || fail "red outside the memo and the label"
 echo "window checks passed"
 
-x=$((origin_x + 72 + 147 / 2)) y=$((origin_y + 88 + 23 / 2))
-for click in 1 2; do
-  xdotool mousemove --sync "$x" "$y" click 1 || fail "xdotool could not click"
-  read -r -t 60 -u 4 opened || fail "click $click opened nothing"
-  [ "$opened" = "$url" ] || fail "click $click opened '$opened'"
-  echo "click $click opened $opened"
-done
-kill -0 "$pid" 2>/dev/null || fail "the window closed after the clicks"
-xdotool search --onlyvisible --name "^$caption\$" >/dev/null || fail "no visible window after the clicks"
+click_label_twice $((origin_x + 72 + 147 / 2)) $((origin_y + 88 + 23 / 2)) "$pid"
 
 if [ "$mode" = native ]; then
   "$tool" --close "$id" || fail "could not ask the window to close"

@@ -7,19 +7,10 @@
 # is closed, after which the program exits with 0.
 #   window-test.sh COMMAND...      e.g. window-test.sh scripts/wine-run probe.exe
 set -u
-url='https://www.microsoft.com/ru-ru/download/details.aspx?id=30653'
-caption='Установите .NET'
-
-[ -n "${DISPLAY:-}" ] || { echo "SKIPPED: DISPLAY is not set; the window test needs an X server (Xvfb)"; exit 77; }
-command -v xdotool >/dev/null || { echo "SKIPPED: xdotool is not installed"; exit 77; }
-
-# Windows ships Tahoma, which the layout is made for; a Wine prefix gets
-# Wine's own metric-compatible Tahoma (Debian's fonts-wine) in its place.
+. "$(dirname "${BASH_SOURCE[0]}")/window-test-lib.sh"
+need_display
 if [ "${1##*/}" = wine-run ]; then
-  prefix=${WINEPREFIX:-$(cd "$(dirname "$1")/.." && pwd)/build/wineprefix}
-  for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
-    [ -f "$font" ] && [ -d "$prefix/drive_c/windows/Fonts" ] && cp -n "$font" "$prefix/drive_c/windows/Fonts/"
-  done
+  install_wine_fonts "${WINEPREFIX:-$(cd "$(dirname "$1")/.." && pwd)/build/wineprefix}"
 fi
 
 work=$(mktemp -d)
@@ -35,16 +26,7 @@ fail() {
   exit 1
 }
 
-mkdir "$work/stub"
-mkfifo "$work/opened"
-cat >"$work/stub/xdg-open" <<STUB
-#!/bin/sh
-printf '%s\n' "\$*" >>"$work/opened"
-STUB
-chmod +x "$work/stub/xdg-open"
-# Held open for reading and writing: the stub never blocks, reads wait.
-exec 4<>"$work/opened"
-export PATH="$work/stub:$PATH"
+stub_url_opener "$work"
 
 coproc PROBE { exec "$@" 2>"$work/stderr"; }
 probe_pid=$PROBE_PID
@@ -66,14 +48,7 @@ done
 [ -n "$x" ] || fail "the probe reported no window"
 [ "$failures" -eq 0 ] && echo "window checks passed" || echo "$failures window checks failed"
 
-for click in 1 2; do
-  xdotool mousemove --sync "$x" "$y" click 1 || fail "xdotool could not click"
-  read -r -t 60 -u 4 opened || fail "click $click opened nothing"
-  [ "$opened" = "$url" ] || fail "click $click opened '$opened'"
-  echo "click $click opened $opened"
-done
-kill -0 "$probe_pid" 2>/dev/null || fail "the window closed after the clicks"
-xdotool search --onlyvisible --name "$caption" >/dev/null || fail "no visible window '$caption' after the clicks"
+click_label_twice "$x" "$y" "$probe_pid"
 
 echo close >&6
 code=

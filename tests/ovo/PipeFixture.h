@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProviderReads.h"
 #include "hub/Hub.h"
 #include "ovo/Ovo.h"
 #include "platform/Io.h"
@@ -68,20 +69,8 @@ class TPipeFixture {
     FWriter = std::thread(
         [this, Paced, Script = std::move(Script)] { WriteScript(Script, Paced); });
   }
-  // Every line until ReadLn fails.
-  std::vector<std::string> Lines() {
-    std::vector<std::string> out;
-    std::string s;
-    while (Prov->ReadLn(s)) out.push_back(s);
-    return out;
-  }
-  // What waits in the provider, taken by a plain read.
-  std::string Rest() {
-    std::string out(Prov->PendingBytes(), '\0');
-    if (out.empty()) return out;
-    out.resize(Prov->Read(out.data(), -static_cast<int32_t>(out.size())));
-    return out;
-  }
+  std::vector<std::string> Lines() { return ReadAllLines(*Prov); }
+  std::string Rest() { return ReadPending(*Prov); }
 
   struct TEnds {
     THandle Read = os::kNoHandle;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ProviderReads.h"
 #include "hub/Hub.h"
 #include "ovo/Ovo.h"
 #include "platform/Error.h"
@@ -175,19 +176,8 @@ struct TProviderFixture {
   TCurrentHubScope Scope{&Hub};
   RefPtr<TTestProvider> Prov{new TTestProvider};
 
-  std::vector<std::string> Lines() {
-    std::vector<std::string> out;
-    std::string s;
-    while (Prov->ReadLn(s)) out.push_back(s);
-    return out;
-  }
-  // What waits in the provider, taken by a plain read.
-  std::string Rest() {
-    std::string out(Prov->PendingBytes(), '\0');
-    if (out.empty()) return out;
-    out.resize(Prov->Read(out.data(), -static_cast<int32_t>(out.size())));
-    return out;
-  }
+  std::vector<std::string> Lines() { return ReadAllLines(*Prov); }
+  std::string Rest() { return ReadPending(*Prov); }
 };
 
 }  // namespace green::test
