@@ -57,7 +57,7 @@ struct TGreenletRow {
 // the list under this lock before the base's fields go.
 void TJoiner::Describe(std::vector<TGreenletRow>& Out) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  for (TRawGreenletImpl* g : FList) {
+  for (TRawGreenletImpl* g = FHead; g; g = g->FJoinNext) {
     const TWaitNote& n = g->FWaitNote;
     TGreenletRow row{g,
                      g->FClassName.load(std::memory_order_acquire),

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <list>
 #include <memory>
 #include <unordered_map>
 #include <mutex>
@@ -99,9 +98,11 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TCustomHub* GetHub();
   void SetHub(TCustomHub* Hub);
   void Sleep(uint32_t TimeOut);
-  TGarbageCollector& GC() { return *FGC; }
-  TLocalStorage& GLS() { return *FLS; }
-  TLocalStorage& Context() { return *FLS; }
+  // Made on first use, on the greenlet's own thread: most greenlets never
+  // use either.
+  TGarbageCollector& GC();
+  TLocalStorage& GLS();
+  TLocalStorage& Context() { return GLS(); }
   TGreenEnvironmentImpl* Environ() { return FEnviron.get(); }
   // Runs what was injected while the greenlet was away; inline, since a
   // switch back checks it every time and finds nothing almost always.
@@ -149,6 +150,11 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::unique_ptr<Exception> FInjectException;
   TSymmetricRoutine FInjectRoutine;
   std::unique_ptr<Exception> FException;
+  // The links of the joiner that lists this greenlet, changed under that
+  // joiner's lock; any joiner may ask whether it is the one.
+  std::atomic<TJoiner*> FJoinedTo{nullptr};
+  TRawGreenletImpl* FJoinPrev = nullptr;
+  TRawGreenletImpl* FJoinNext = nullptr;
   std::unique_ptr<TLocalStorage> FLS;
   std::unique_ptr<TGarbageCollector> FGC;
   RefPtr<TGevent> FOnStateChange;
@@ -239,10 +245,12 @@ class TJoiner : public TObject {
   void Describe(std::vector<TGreenletRow>& Out);
 
  private:
-  // In order of joining; the index makes removal constant-time, since
-  // every greenlet leaves its hub's joiner when it is destroyed.
-  std::list<TRawGreenletImpl*> FList;
-  std::unordered_map<TRawGreenletImpl*, std::list<TRawGreenletImpl*>::iterator> FIndex;
+  // In order of joining, linked through the greenlets themselves, so that
+  // joining and leaving allocate nothing and take constant time; every
+  // greenlet leaves its hub's joiner when it is destroyed.
+  TRawGreenletImpl* FHead = nullptr;
+  TRawGreenletImpl* FTail = nullptr;
+  size_t FCount = 0;
   // Takes G off the list; false when it was not there.
   bool Erase(TRawGreenletImpl* G);
   // Takes the first listed greenlet that a reference can be had to off the

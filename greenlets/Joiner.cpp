@@ -51,9 +51,13 @@ void TJoiner::Remove(TRawGreenletImpl* G) {
 
 RefPtr<TGevent> TJoiner::Link(TRawGreenletImpl* G) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  auto [it, added] = FIndex.try_emplace(G);
-  if (!added) return nullptr;
-  it->second = FList.insert(FList.end(), G);
+  if (G->FJoinedTo.load(std::memory_order_relaxed) == this) return nullptr;
+  G->FJoinPrev = FTail;
+  G->FJoinNext = nullptr;
+  (FTail ? FTail->FJoinNext : FHead) = G;
+  FTail = G;
+  ++FCount;
+  G->FJoinedTo.store(this, std::memory_order_relaxed);
   return FOnUpdate;
 }
 
@@ -63,24 +67,26 @@ RefPtr<TGevent> TJoiner::Unlink(TRawGreenletImpl* G) {
 }
 
 bool TJoiner::Erase(TRawGreenletImpl* G) {
-  auto it = FIndex.find(G);
-  if (it == FIndex.end()) return false;
-  FList.erase(it->second);
-  FIndex.erase(it);
+  if (G->FJoinedTo.load(std::memory_order_relaxed) != this) return false;
+  (G->FJoinPrev ? G->FJoinPrev->FJoinNext : FHead) = G->FJoinNext;
+  (G->FJoinNext ? G->FJoinNext->FJoinPrev : FTail) = G->FJoinPrev;
+  G->FJoinPrev = G->FJoinNext = nullptr;
+  --FCount;
+  G->FJoinedTo.store(nullptr, std::memory_order_relaxed);
   return true;
 }
 
 bool TJoiner::Find(TRawGreenletImpl* G, size_t& Index) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  auto it = FIndex.find(G);
-  if (it == FIndex.end()) return false;
-  Index = static_cast<size_t>(std::distance(FList.begin(), it->second));
+  if (G->FJoinedTo.load(std::memory_order_relaxed) != this) return false;
+  Index = 0;
+  for (TRawGreenletImpl* g = FHead; g != G; g = g->FJoinNext) ++Index;
   return true;
 }
 
 size_t TJoiner::Count() {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  return FList.size();
+  return FCount;
 }
 
 // A listed greenlet whose count is 0 is either on its way out on another
@@ -89,7 +95,7 @@ size_t TJoiner::Count() {
 // revive what that thread frees, and its own destruction unlists it.
 RefPtr<TRawGreenletImpl> TJoiner::TakeFirst() {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  for (TRawGreenletImpl* g : FList) {
+  for (TRawGreenletImpl* g = FHead; g; g = g->FJoinNext) {
     if (!g->TryAddRef()) continue;
     Erase(g);
     return RefPtr<TRawGreenletImpl>::adopt(g);

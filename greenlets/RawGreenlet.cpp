@@ -12,10 +12,21 @@ namespace green {
 const char* const GREEN_ENV = "D1C68A29-4293-43C5-8CA8-D0C5E8B854DF";
 const char* const HUB_JOINER = "B2F22831-7AF8-4498-B0AE-278B1F2038F7";
 
+namespace {
+// The keys as strings made once: every greenlet looks both up in its hub.
+const std::string& EnvironKey() {
+  static const std::string key(GREEN_ENV);
+  return key;
+}
+const std::string& JoinerKey() {
+  static const std::string key(HUB_JOINER);
+  return key;
+}
+}  // namespace
+
 // ---- construction and destruction ------------------------------------------
 
-TRawGreenletImpl::TRawGreenletImpl()
-    : FLS(std::make_unique<TLocalStorage>()), FGC(std::make_unique<TGarbageCollector>()) {
+TRawGreenletImpl::TRawGreenletImpl() {
   FOnStateChange = MakeRef<TGevent>(false, false);
   FOnTerminate = MakeRef<TGevent>(true, false);
   FProxy = MakeRef<TGreenletProxyImpl>(this);
@@ -24,10 +35,10 @@ TRawGreenletImpl::TRawGreenletImpl()
   if (TRawGreenletImpl* parent = GetCurrent()) {
     source = parent->FEnviron.get();
   } else if (TCustomHub* hub = GetHub()) {
-    source = dynamic_cast<TGreenEnvironmentImpl*>(hub->HLS(GREEN_ENV));
+    source = dynamic_cast<TGreenEnvironmentImpl*>(hub->HLS(EnvironKey()));
     if (!source) {
       source = new TGreenEnvironmentImpl;
-      hub->HLS(GREEN_ENV, source);
+      hub->HLS(EnvironKey(), source);
     }
   }
   FEnviron = source ? source->Copy() : MakeRef<TGreenEnvironmentImpl>();
@@ -62,6 +73,16 @@ TRawGreenletImpl::~TRawGreenletImpl() {
 }
 
 void TRawGreenletImpl::Destroy() { delete this; }
+
+TGarbageCollector& TRawGreenletImpl::GC() {
+  if (!FGC) FGC = std::make_unique<TGarbageCollector>();
+  return *FGC;
+}
+
+TLocalStorage& TRawGreenletImpl::GLS() {
+  if (!FLS) FLS = std::make_unique<TLocalStorage>();
+  return *FLS;
+}
 
 // At zero: a greenlet of a foreign hub is finished on its own thread by a
 // kill token; one whose own fiber is running is destroyed by the next
@@ -153,12 +174,11 @@ void TRawGreenletImpl::SetState(tGreenletState Value) {
   FOnStateChange->SetEvent();
 }
 
-
 TJoiner* TRawGreenletImpl::GetJoiner(TCustomHub* Hub) {
-  auto* joiner = dynamic_cast<TJoiner*>(Hub->HLS(HUB_JOINER));
+  auto* joiner = dynamic_cast<TJoiner*>(Hub->HLS(JoinerKey()));
   if (!joiner) {
     joiner = new TJoiner;
-    Hub->HLS(HUB_JOINER, joiner);
+    Hub->HLS(JoinerKey(), joiner);
   }
   return joiner;
 }

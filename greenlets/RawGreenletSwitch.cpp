@@ -91,7 +91,7 @@ void TRawGreenletImpl::EnterProc() {
   std::vector<RefPtr<IGCPointer<TObject>>> adopted;
   try {
     for (TObject* obj : FObjArguments)
-      if (TGarbageCollector::ExistsInGlobal(obj)) adopted.push_back(FGC->SetValue(obj));
+      if (TGarbageCollector::ExistsInGlobal(obj)) adopted.push_back(GC().SetValue(obj));
     ContextSetup();
     Execute();
     final = gsTerminated;
@@ -114,7 +114,7 @@ void TRawGreenletImpl::EnterProc() {
   // parks, and goes back to the root if something is injected into it.
   try {
     adopted.clear();
-    FGC->Clear();
+    if (FGC) FGC->Clear();
     SetState(final);
     FOnTerminate->SetEvent();
     Yield();

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "platform/Error.h"
 #include "platform/posix/Sanitizers.h"
@@ -52,6 +53,10 @@ struct ThreadFiberOwner {
 thread_local ThreadFiberOwner ThreadFiber;
 
 FiberRecord* Current() { return static_cast<FiberRecord*>(CurrentFiber); }
+
+// A created fiber's record lives at the top of its own stack, above what the
+// fiber may use: creating one allocates nothing once the pool has stacks.
+constexpr size_t kRecordSpace = (sizeof(FiberRecord) + 63) / 64 * 64;
 
 #if defined(GREEN_ASAN)
 inline void StartSwitch(void** FakeStack, const FiberRecord* To) {
@@ -104,14 +109,19 @@ Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
     return nullptr;
   }
   Stack S = AcquireStack(StackSize);
+  if (S.Base && S.Usable() - kRecordSpace < StackSize) {
+    ReleaseStack(S);
+    S = AcquireStack(StackSize + kRecordSpace);
+  }
   if (!S.Base) return nullptr;
-  auto* F = new FiberRecord;
+  char* top = static_cast<char*>(S.Top()) - kRecordSpace;
+  auto* F = new (top) FiberRecord;
   F->OwnStack = S;
   F->Proc = Proc;
   F->Arg = Arg;
   F->StackBottom = S.Bottom();
-  F->StackSize = S.Usable();
-  F->Context = ctx::make_fcontext(S.Top(), S.Usable(), Entry);
+  F->StackSize = S.Usable() - kRecordSpace;
+  F->Context = ctx::make_fcontext(top, F->StackSize, Entry);
 #if defined(GREEN_TSAN)
   F->Tsan = __tsan_create_fiber(0);
 #endif
@@ -144,8 +154,9 @@ void DeleteFiber(Fiber F) {
 #if defined(GREEN_TSAN)
   __tsan_destroy_fiber(Record->Tsan);
 #endif
-  ReleaseStack(Record->OwnStack);
-  delete Record;
+  const Stack S = Record->OwnStack;
+  Record->~FiberRecord();
+  ReleaseStack(S);
 }
 
 }  // namespace green::os
