@@ -30,7 +30,8 @@ TWaitScope::TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Ob
   if (!Current) return;
   TWaitNote& n = Current->WaitNote();
   if (n.Kind.load(std::memory_order_relaxed) != wkNone) return;
-  const int64_t now = os::MonotonicNanos();
+  // Read on every wait: the tick's resolution does for a report.
+  const int64_t now = os::CoarseMonotonicNanos();
   n.Object.store(Object, std::memory_order_relaxed);
   n.Handle.store(Handle, std::memory_order_relaxed);
   n.Deadline.store(Deadline.Nanos(), std::memory_order_relaxed);
@@ -156,13 +157,13 @@ std::string WaitText(const TGreenletRow& G, int64_t Now) {
   return "";
 }
 
-std::string GreenletLine(const TGreenletRow& G, int64_t Now) {
+std::string GreenletLine(const TGreenletRow& G, int64_t Now, int64_t CoarseNow) {
   std::string line = "  greenlet " + DumpAddress(G.Address) + " " + ClassOf(G.Class);
   if (!G.Name.empty()) line += " \"" + G.Name + "\"";
   line += " ";
   line += StateName(G.State);
   line += WaitText(G, Now);
-  if (G.Since != 0) line += Printf(", %" PRId64 " ms since its last switch", Millis(Now - G.Since));
+  if (G.Since != 0) line += Printf(", %" PRId64 " ms since its last switch", Millis(CoarseNow - G.Since));
   return line + "\n";
 }
 
@@ -171,13 +172,14 @@ std::string GreenletLine(const TGreenletRow& G, int64_t Now) {
 std::string DumpGreenlets() {
   const std::vector<THubRow> hubs = CopyHubs();
   const int64_t now = os::MonotonicNanos();
+  const int64_t coarseNow = os::CoarseMonotonicNanos();
   std::string out;
   for (const THubRow& h : hubs) {
     out += "hub " + DumpAddress(h.Hub) + (h.Default ? " (default), " : ", ");
     out += h.ThreadId ? Printf("thread %" PRIu32, h.ThreadId) : std::string("not serving");
     out += Printf(": %u greenlet%s\n", static_cast<unsigned>(h.Greenlets.size()),
                   h.Greenlets.size() == 1 ? "" : "s");
-    for (const TGreenletRow& g : h.Greenlets) out += GreenletLine(g, now);
+    for (const TGreenletRow& g : h.Greenlets) out += GreenletLine(g, now, coarseNow);
   }
   return out;
 }

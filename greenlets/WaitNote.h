@@ -20,8 +20,8 @@ struct TWaitNote {
   std::atomic<TWaitKind> Kind{wkNone};
   std::atomic<const void*> Object{nullptr};
   std::atomic<uintptr_t> Handle{0};
-  // Monotonic nanoseconds: the wait's deadline (0: none) and when the
-  // greenlet last switched away to wait (0: never).
+  // Monotonic nanoseconds: the wait's deadline (0: none), and on the coarse
+  // clock when the greenlet last switched away to wait (0: never).
   std::atomic<int64_t> Deadline{0};
   std::atomic<int64_t> Since{0};
 };

@@ -18,4 +18,6 @@ int64_t MonotonicNanos() {
   return Seconds * 1000000000 + Rest * 1000000000 / Frequency;
 }
 
+int64_t CoarseMonotonicNanos() { return static_cast<int64_t>(::GetTickCount64()) * 1000000; }
+
 }  // namespace green::os
