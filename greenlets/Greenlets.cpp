@@ -31,6 +31,11 @@ class TJoin {
   static const void* AsGreenlet(IRawGreenlet* W) {
     return static_cast<TRawGreenletImpl*>(W->GetInstance());
   }
+  // The worker's hub read from the worker itself: the join holds it, so its
+  // proxy would only add a reference and a lock.
+  static TCustomHub* HubOf(IRawGreenlet* W) {
+    return static_cast<TRawGreenletImpl*>(W->GetInstance())->GetHub();
+  }
 
   // Passes and waits on the join event until every worker is done or the
   // deadline has passed; a zero timeout makes one pass.
@@ -63,12 +68,12 @@ class TJoin {
   // Whether the entry still needs driving in this call.
   bool Visit(size_t I, TCustomHub* CurHub) {
     IRawGreenlet* w = FWaitList[I];
-    TCustomHub* hub = w->GetProxy()->GetHub();
+    TCustomHub* hub = HubOf(w);
     if (!hub) return !Finish(I);
     if (hub == CurHub) {
       tGreenletState s = w->GetState();
       if (s == gsReady || s == gsExecute) w->Switch();
-      if (w->GetProxy()->GetHub() != CurHub) return true;
+      if (HubOf(w) != CurHub) return true;
       s = w->GetState();
       if (s == gsReady || s == gsExecute) return true;
       if (s == gsException) return !Failed(I);

@@ -164,7 +164,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::recursive_mutex FLock;
   TTriggers FKillTriggers;
   TTriggers FHubTriggers;
-  TCustomHub* FHub = nullptr;
+  // Changed under FLock; read without it.
+  std::atomic<TCustomHub*> FHub{nullptr};
   std::string FName;
   RefPtr<TGreenEnvironmentImpl> FEnviron;
   RefPtr<TGevent> FSleepEv;  // guarded by FLock

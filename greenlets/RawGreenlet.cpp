@@ -124,10 +124,7 @@ void TRawGreenletImpl::SetName(const std::string& Value) {
   FName = Value;
 }
 
-TCustomHub* TRawGreenletImpl::GetHub() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  return FHub;
-}
+TCustomHub* TRawGreenletImpl::GetHub() { return FHub.load(std::memory_order_acquire); }
 
 // HubChanging and the store happen in one step under FLock, so that the
 // greenlet is always listed by the joiner of the hub it names, however
