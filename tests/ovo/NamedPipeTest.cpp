@@ -10,6 +10,7 @@
 #include "ovo/Ovo.h"
 #include "platform/PipeSupport.h"
 #include "platform/Error.h"
+#include "platform/Kernel.h"
 #include "platform/Process.h"
 
 namespace green {
@@ -139,6 +140,26 @@ TEST(OvoNamedPipe, ReleasingTheClientIsTheEndOfTheStreamForTheServer) {
   EXPECT_EQ(p.Server->ReadLn(), "last");
   std::string line;
   EXPECT_FALSE(p.Server->ReadLn(line));
+}
+
+// A reader killed while its read is pending, then its pipe and its hub
+// released with nothing else serving the thread: the hub runs the cancelled
+// read's routine before it goes, so no routine is left for a later wait and
+// the read's record is freed (LSan).
+TEST(OvoNamedPipe, APipeAndItsHubReleasedWithAReadPendingLeaveNoRoutineBehind) {
+  {
+    TSingleThreadHub hub;
+    TCurrentHubScope scope(&hub);
+    TConnectedPipe p(UniqueName("drain"));
+    TSymmetric reader = TSymmetric::Spawn([&] { p.Server->ReadLn(); });
+    ASSERT_EQ(reader.Impl->GetState(), gsSuspended) << "its read is pending";
+    reader.Kill();
+    ASSERT_TRUE(Join({reader.Impl}, 5000));
+    reader.Impl.reset();
+    p.Server.reset();
+    p.Client.reset();
+  }
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
 }
 
 }  // namespace
