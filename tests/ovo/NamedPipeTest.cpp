@@ -162,5 +162,23 @@ TEST(OvoNamedPipe, APipeAndItsHubReleasedWithAReadPendingLeaveNoRoutineBehind) {
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
 }
 
+// The hub cannot see a handle close: the pipe makes it forget the handle's
+// records before closing it, also when no operation is owed.
+TEST(OvoNamedPipe, AReleasedPipeLeavesNoRecordInItsHub) {
+  TSingleThreadHub hub;
+  TCurrentHubScope scope(&hub);
+  TConnectedPipe p(UniqueName("forget"));
+  p.Client->WriteLn("one");
+  ASSERT_EQ(p.Server->ReadLn(), "one");
+  const THandle server = p.Server->GetFd();
+  const THandle client = p.Client->GetFd();
+  ASSERT_TRUE(hub.ReadFiles()->Find(server));
+  ASSERT_TRUE(hub.WriteFiles()->Find(client));
+  p.Server.reset();
+  p.Client.reset();
+  EXPECT_FALSE(hub.ReadFiles()->Find(server));
+  EXPECT_FALSE(hub.WriteFiles()->Find(client));
+}
+
 }  // namespace
 }  // namespace green
