@@ -8,7 +8,7 @@ namespace green {
 
 TSingleThreadHub::TSingleThreadHub() {
   SetupEnviron();
-  RegisterHub(this, HLS(HUB_JOINER));
+  FSerial = RegisterHub(this, HLS(HUB_JOINER));
 }
 
 TSingleThreadHub::~TSingleThreadHub() {

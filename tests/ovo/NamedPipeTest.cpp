@@ -162,6 +162,28 @@ TEST(OvoNamedPipe, APipeAndItsHubReleasedWithAReadPendingLeaveNoRoutineBehind) {
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
 }
 
+// The same with the pipe still open when the hub goes: the hub cancels
+// the handle's read itself, and the pipe, released later, leaves the gone
+// hub alone (ASan) and reads on through its new one.
+TEST(OvoNamedPipe, AHubReleasedUnderAPipeWithAReadPendingLeavesNoRoutineBehind) {
+  TConnectedPipe p(UniqueName("drain-open"));
+  {
+    TSingleThreadHub hub;
+    TCurrentHubScope scope(&hub);
+    TSymmetric reader = TSymmetric::Spawn([&] { p.Server->ReadLn(); });
+    ASSERT_EQ(reader.Impl->GetState(), gsSuspended) << "its read is pending";
+    reader.Kill();
+    ASSERT_TRUE(Join({reader.Impl}, 5000));
+  }
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
+  TSingleThreadHub next;
+  TCurrentHubScope scope(&next);
+  p.Client->WriteLn("after");
+  EXPECT_EQ(p.Server->ReadLn(), "after") << "the cancelled read is not waited for";
+  p.Server.reset();
+  p.Client.reset();
+}
+
 // The hub cannot see a handle close: the pipe makes it forget the handle's
 // records before closing it, also when no operation is owed.
 TEST(OvoNamedPipe, AReleasedPipeLeavesNoRecordInItsHub) {
