@@ -1,9 +1,10 @@
 // The launcher program: detection, then the worker or the install prompt.
 // Its state and the detector live until main returns; then the detector is
-// released (terminated if it still runs) and the reader after it.
+// released (terminated if it still runs) and the reader after it. A read
+// still pending when its pipe closed was cancelled; the hub's destruction
+// at shut-down runs its routine and frees its record.
 #include "app/Detection.h"
 #include "app/fmMain.h"
-#include "platform/Kernel.h"
 #include "platform/Thread.h"
 
 int main() {
@@ -15,8 +16,5 @@ int main() {
   TDetection Detection;
   const int Code = RunLauncher(State, [&](TLauncherState& S) { DetectDotNet(S, Detection); });
   Detection.Release();
-  // A read still pending when the pipes closed was cancelled; its routine
-  // runs in an alertable wait of this thread and frees the read's record.
-  os::SleepEx(0, true);
   return Code;
 }

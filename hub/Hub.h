@@ -129,6 +129,9 @@ class TSingleThreadHub : public THub {
 
   uint32_t ThreadId() const { return FThreadId; }
   bool IsDef() const { return FIsDef; }
+  // Unique for the process's life, unlike the address: with IsLiveHub
+  // (HubList.h), whoever keeps a pointer to the hub learns that it went.
+  uint64_t Serial() const { return FSerial; }
   const TFiles* ReadFiles() const { return FReadFiles.get(); }
   const TFiles* WriteFiles() const { return FWriteFiles.get(); }
 
@@ -163,6 +166,7 @@ class TSingleThreadHub : public THub {
   bool FIsDef = false;
   bool FProcessWinMsg = false;
   THandle FSyncEvent = os::kNoHandle;
+  uint64_t FSerial = 0;
   bool (TSingleThreadHub::*FServeRoutine)(uint32_t) = &TSingleThreadHub::ServeHard;
 };
 

@@ -1,15 +1,23 @@
 #include "hub/HubFiles.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "hub/Hub.h"
 #include "platform/Callback.h"
+#include "platform/Clock.h"
+#include "platform/Kernel.h"
+#include "platform/Thread.h"
 
 namespace green {
 
 namespace {
 
 constexpr TDateTime kTrashGrace = 30.0 / (24 * 60);  // 30 minutes, in days
+// How long a hub that goes waits for the routines of its cancelled
+// operations: a cancel normally ends at once, but under Wine it passes
+// through the server, so the bound is generous.
+constexpr int64_t kDrainBoundNanos = 5'000'000'000;
 
 // One record per direction: the routine knows which callback to call.
 void Complete(uint32_t ErrorCode, uint32_t NumOfBytes, os::Overlapped* Overlapped,
@@ -114,22 +122,63 @@ void TFiles::TrashClean(bool OnlyByTimeout) {
   FTrashLAstClean = now;
 }
 
-// Cancelling from the hub's thread makes the routines run (aborted) at a
-// later alertable wait of that thread, where they free the orphaned
-// records. Destroyed from another thread, the operations stay in flight and
-// their routines, run by their own thread, free the records all the same;
-// a thread that ends first takes its routines with it, and the records stay
-// unfreed rather than freed under the system.
-void TFiles::Deinitialize() {
-  if (!IsInitialized()) return;
+void TFiles::CancelAll() {
+  if (!FMap) return;
   while (!FMap->empty()) {
     const THandle fd = FMap->begin()->first;
     os::CancelIo(fd);
     Dequeue(fd);
   }
+}
+
+bool TFiles::HasOutstanding(uint32_t Thread) const {
+  if (!FTrash) return false;
+  return std::any_of(FTrash->begin(), FTrash->end(), [Thread](const auto& record) {
+    return record->InFlight > 0 && record->Thread == Thread;
+  });
+}
+
+// Cancelled operations of the destroying thread are drained, so their
+// records are freed here. Destroyed from another thread, the operations
+// stay in flight and their routines, run by their own thread, free the
+// orphaned records; a thread that ends first takes its routines with it,
+// and the records stay unfreed rather than freed under the system.
+void TFiles::Deinitialize() {
+  if (!IsInitialized()) return;
+  CancelAll();
+  DrainCancelled({this});
   FMap.reset();
   TrashClean(false);
   FTrash.reset();
+}
+
+namespace {
+
+bool Outstanding(std::initializer_list<TFiles*> Tables, uint32_t Thread) {
+  return std::any_of(Tables.begin(), Tables.end(),
+                     [Thread](const TFiles* t) { return t && t->HasOutstanding(Thread); });
+}
+
+}  // namespace
+
+// Non-blocking alertable waits while routines run; once one finds nothing
+// to run, the system is still ending a cancel, and the next waits pause a
+// millisecond (still returning as soon as a routine ran).
+void DrainCancelled(std::initializer_list<TFiles*> Tables) {
+  const uint32_t me = os::CurrentThreadId();
+  if (!Outstanding(Tables, me)) return;
+  const int64_t deadline = os::MonotonicNanos() + kDrainBoundNanos;
+  std::exception_ptr failure;
+  uint32_t pause = 0;
+  while (Outstanding(Tables, me) && os::MonotonicNanos() < deadline) {
+    try {
+      pause = os::SleepEx(pause, true) == os::kWaitIoCompletion ? 0 : 1;
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+      pause = 0;
+    }
+  }
+  if (failure) os::detail::KeepCallbackFailure(failure);
 }
 
 void STFileIOCompletionReadRoutine(uint32_t ErrorCode, uint32_t NumberOfBytesTransfered,

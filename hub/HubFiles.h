@@ -6,6 +6,7 @@
 // they are freed.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +33,9 @@ struct TFileTuple {
   // Started and whose routine has not run yet: 0 or 1, since a second
   // operation would share Overlap with the first.
   uint32_t InFlight = 0;
+  // The thread that started the operation in flight: its routine runs
+  // only in that thread's alertable waits.
+  uint32_t Thread = 0;
   // Its hub is gone: no one owns it but the routine of its operation in
   // flight, which frees it.
   bool Orphaned = false;
@@ -64,13 +68,27 @@ struct TFiles {
   // record with an operation in flight is never freed here: the sweep keeps
   // it, the full clean leaves it to that operation's routine.
   void TrashClean(bool OnlyByTimeout);
-  // Hub destruction: cancels the operations of every live record, then
-  // cleans the trash fully.
+  // Gives every live record up, cancelling its operations.
+  void CancelAll();
+  // Records given up whose operation, started by Thread, still awaits its
+  // routine.
+  bool HasOutstanding(uint32_t Thread) const;
+  // Hub destruction: cancels the operations of every live record, drains
+  // (DrainCancelled), then cleans the trash fully.
   void Deinitialize();
 
  private:
   void SweepIfTimeMoved();
 };
+
+// Runs the calling thread's alertable waits until no record of Tables has
+// an operation of this thread awaiting its routine (or a generous bound has
+// passed), so that cancelled operations end while their records are still
+// owned. Waits for nothing when there is nothing to drain. An exception a
+// routine raises meanwhile is kept for the thread's next alertable wait.
+// Every record of Tables must be given up first: a live one would be
+// called back.
+void DrainCancelled(std::initializer_list<TFiles*> Tables);
 
 // The completion routines. The first two run inside the platform's
 // trampoline; the flagged ones are called by the socket library itself,

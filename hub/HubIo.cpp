@@ -4,6 +4,7 @@
 #include "hub/Hub.h"
 #include "hub/Sock.h"
 #include "platform/Error.h"
+#include "platform/Thread.h"
 
 namespace green {
 
@@ -69,6 +70,7 @@ TFileTuple* Begin(TFiles& Files, TSingleThreadHub* Hub, THandle Fd, TIOOperation
 bool Started(TFiles& Files, TFileTuple& Record, bool Ok) {
   if (Ok) {
     ++Record.InFlight;
+    Record.Thread = os::CurrentThreadId();
     return true;
   }
   const uint32_t error = os::GetLastError();

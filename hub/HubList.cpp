@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "hub/Hub.h"
+
 namespace green {
 
 namespace {
@@ -11,6 +13,7 @@ namespace {
 struct THubList {
   std::mutex Lock;
   std::vector<THubEntry> Entries;
+  uint64_t LastSerial = 0;
 };
 
 // Never freed: default hubs are destroyed at the very end of the process.
@@ -21,10 +24,11 @@ THubList& Hubs() {
 
 }  // namespace
 
-void RegisterHub(TSingleThreadHub* Hub, TObject* Greenlets) {
+uint64_t RegisterHub(TSingleThreadHub* Hub, TObject* Greenlets) {
   THubList& l = Hubs();
   std::lock_guard<std::mutex> lock(l.Lock);
-  l.Entries.push_back({Hub, Greenlets, false});
+  l.Entries.push_back({Hub, Greenlets, false, ++l.LastSerial});
+  return l.LastSerial;
 }
 
 void UnregisterHub(TSingleThreadHub* Hub) {
@@ -40,6 +44,14 @@ void MarkDefaultHub(TSingleThreadHub* Hub) {
   std::lock_guard<std::mutex> lock(l.Lock);
   for (THubEntry& e : l.Entries)
     if (e.Hub == Hub) e.Default = true;
+}
+
+bool IsLiveHub(const TCustomHub* Hub, uint64_t Serial) {
+  THubList& l = Hubs();
+  std::lock_guard<std::mutex> lock(l.Lock);
+  return std::any_of(l.Entries.begin(), l.Entries.end(), [&](const THubEntry& E) {
+    return E.Serial == Serial && static_cast<const TCustomHub*>(E.Hub) == Hub;
+  });
 }
 
 void VisitHubs(const std::function<void(const THubEntry&)>& Visit) {

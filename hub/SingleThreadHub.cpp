@@ -9,7 +9,7 @@ namespace green {
 
 TSingleThreadHub::TSingleThreadHub() {
   SetupEnviron();
-  RegisterHub(this, HLS(HUB_JOINER));
+  FSerial = RegisterHub(this, HLS(HUB_JOINER));
 }
 
 TSingleThreadHub::~TSingleThreadHub() {
@@ -17,14 +17,21 @@ TSingleThreadHub::~TSingleThreadHub() {
   Retire();
   if (FEvents) FEvents->DeInitialize();
   FEvents.reset();
-  // Pending operations are cancelled; records their routines still need
-  // outlive the hub (TFiles::Deinitialize).
+  // Timers first, so that the drain below runs none of their routines.
+  if (FTimeouts) FTimeouts->Deinitialize();
+  FTimeouts.reset();
+  // Pending operations are cancelled, both tables before either drains (one
+  // CancelIo ends both directions of a handle, and a live record would be
+  // called back), and this thread's routines run before the records go;
+  // records that other threads' routines still need outlive the hub
+  // (TFiles::Deinitialize).
+  if (FReadFiles) FReadFiles->CancelAll();
+  if (FWriteFiles) FWriteFiles->CancelAll();
+  DrainCancelled({FReadFiles.get(), FWriteFiles.get()});
   if (FReadFiles) FReadFiles->Deinitialize();
   if (FWriteFiles) FWriteFiles->Deinitialize();
   FReadFiles.reset();
   FWriteFiles.reset();
-  if (FTimeouts) FTimeouts->Deinitialize();
-  FTimeouts.reset();
   if (FIsDef) ForgetDefHub(this);
   TRawGreenletImpl::ClearContexts();
   ClearCurrentHub();

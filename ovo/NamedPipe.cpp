@@ -30,8 +30,10 @@ TOvoNamedPipe::TOvoNamedPipe(const std::string& Name) : FPipeName(kPipePrefix + 
 
 // Disconnect, cancel, close; the connect's gevent and event after the
 // handle, whose closing completes a connect still pending. The current
-// hub also forgets the handle, so that it does not cancel a closed handle
-// (or a later one of the same value) when it goes.
+// hub also forgets the handle, also when no operation is owed: a hub cannot
+// see a handle close, and a record left under the closed handle's value
+// would grow its tables by one per pipe and, when the hub goes, cancel
+// this thread's operations on a later handle of the same value.
 TOvoNamedPipe::~TOvoNamedPipe() {
   if (FOpened) os::DisconnectNamedPipe(FFd);
   if (ValidHandle(FFd)) {

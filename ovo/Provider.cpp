@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "hub/Hub.h"
+#include "hub/HubList.h"
 #include "ovo/OvoSock.h"
 #include "ovo/Provider.h"
 #include "platform/Error.h"
@@ -102,6 +103,8 @@ uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
   }
   (read ? FReadOwed : FWriteOwed) = true;
   (read ? FReadHub : FWriteHub) = hub;
+  auto* single = dynamic_cast<TSingleThreadHub*>(hub);
+  (read ? FReadHubSerial : FWriteHubSerial) = single ? single->Serial() : 0;
   return Await(Op);
 }
 
@@ -139,7 +142,7 @@ uint32_t TOvoProvider::ReadPending(void* Buf, uint32_t Size) {
   if (Size == 0) return 0;
   if (!FIgnoreInternalBuf && !FInternalBuf.Empty())
     return static_cast<uint32_t>(FInternalBuf.Take(Buf, Size));
-  if (FReadOwed && Await(ioRead) == 0) return 0;
+  if (StillOwed(ioRead) && Await(ioRead) == 0) return 0;
   if (FReadChunk.Available() == 0) {
     const uint32_t n = std::min(Size, kMaxTransfer);
     if (!PrepareChunk(FReadChunk, n) || Transfer(ioRead, n) == 0) return 0;
@@ -211,7 +214,7 @@ bool TOvoProvider::ReadBytes(TBytes& Buf) {
 // An abandoned write is waited for first: its bytes are in the chunk.
 uint32_t TOvoProvider::WritePending(const void* Buf, uint32_t Size) {
   if (Size == 0) return 0;
-  if (FWriteOwed) {
+  if (StillOwed(ioWrite)) {
     Await(ioWrite);
     if (FWriteOwed) return 0;
   }
@@ -271,6 +274,8 @@ void TOvoProvider::OperationComplete(TIOOperation Op) {
 // A completion that came before the cancel is taken too, so that its
 // signal does not end the next wait.
 void TOvoProvider::CancelPending() {
+  StillOwed(ioRead);
+  StillOwed(ioWrite);
   if (!FReadOwed && !FWriteOwed) return;
   const THandle fd = GetFd();
   if (FReadOwed) FReadHub->Cancel(fd);
@@ -278,6 +283,20 @@ void TOvoProvider::CancelPending() {
   if (FReadOwed) FOnAfterRead->WaitFor(0);
   if (FWriteOwed) FOnAfterWrite->WaitFor(0);
   FReadOwed = FWriteOwed = false;
+}
+
+// A hub that is not a single-thread hub (serial 0) is taken to live as long
+// as the provider.
+bool TOvoProvider::StillOwed(TIOOperation Op) {
+  const bool read = Op == ioRead;
+  bool& owed = read ? FReadOwed : FWriteOwed;
+  const uint64_t serial = read ? FReadHubSerial : FWriteHubSerial;
+  if (owed && serial != 0 &&
+      !IsLiveHub(read ? FReadHub : FWriteHub, serial)) {
+    owed = false;
+    (read ? FOnAfterRead : FOnAfterWrite)->WaitFor(0);
+  }
+  return owed;
 }
 
 // ---- position and adapters ------------------------------------------------------------

@@ -224,6 +224,8 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   template <class TSearch>
   TSearchResult SearchPending(const TEncoding& Enc, TSearch& Search, std::string& Out, bool AtEnd);
   TChunkRead ReadChunk();
+  // Forgets an owed operation whose hub has gone; true when one is still owed.
+  bool StillOwed(TIOOperation Op);
 
   RefPtr<TGevent> FOnAfterRead;
   RefPtr<TGevent> FOnAfterWrite;
@@ -242,8 +244,12 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   // A started operation whose completion no wait has taken yet.
   bool FReadOwed = false;
   bool FWriteOwed = false;
+  // The hubs that started them; a hub that has gone since cancelled them,
+  // and their completions never come.
   TCustomHub* FReadHub = nullptr;
   TCustomHub* FWriteHub = nullptr;
+  uint64_t FReadHubSerial = 0;
+  uint64_t FWriteHubSerial = 0;
   TChunk FReadChunk;
   TChunk FWriteChunk;
   // The chunk line and match assembly asks for when nothing is known to be

@@ -73,10 +73,27 @@ std::shared_ptr<ThreadWaitState> Adopt() {
 // while the thread ends is safe.
 thread_local ThreadWaitState* Existing = nullptr;
 
+// The main thread's state once its Holder is gone. exit() destroys the main
+// thread's thread_locals before the static objects, and the destructors of
+// those (the hub unit's among them: it destroys every hub, cancelling and
+// draining their operations) still cancel and wait on this thread, so its
+// state stays until the process ends. A plain pointer, never freed: the
+// registry holds the state as well.
+std::shared_ptr<ThreadWaitState>* MainStateKept = nullptr;
+thread_local bool Kept = false;
+
+// Asked of the kernel, not remembered: a forked child is its own main thread.
+bool IsProcessMainThread() { return gettid() == getpid(); }
+
 struct Holder {
   std::shared_ptr<ThreadWaitState> State = Adopt();
   Holder() { Existing = State.get(); }
   ~Holder() {
+    if (IsProcessMainThread()) {
+      MainStateKept = new std::shared_ptr<ThreadWaitState>(std::move(State));
+      Kept = true;
+      return;
+    }
     Existing = nullptr;
     Registry& R = TheRegistry();
     {
@@ -129,9 +146,11 @@ ThreadWaitState::~ThreadWaitState() {
   if (MessageFd >= 0) close(MessageFd);
 }
 
-ThreadWaitState& ThisThreadWaitState() { return *ThisHolder().State; }
+ThreadWaitState& ThisThreadWaitState() { return Kept ? **MainStateKept : *ThisHolder().State; }
 
-std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared() { return ThisHolder().State; }
+std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared() {
+  return Kept ? *MainStateKept : ThisHolder().State;
+}
 
 ThreadWaitState* ThisThreadWaitStateIfAny() { return Existing; }
 

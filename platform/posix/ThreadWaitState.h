@@ -38,7 +38,9 @@ struct ThreadWaitState {
   ~ThreadWaitState();
 };
 
-// The calling thread's state, created on first use and dropped at its exit.
+// The calling thread's state, created on first use and dropped at its exit;
+// the main thread's stays until the process ends, so that static objects
+// destroyed after the thread's thread_locals may still wait and cancel.
 ThreadWaitState& ThisThreadWaitState();
 std::shared_ptr<ThreadWaitState> ThisThreadWaitStateShared();
 // The calling thread's state if it has one (and is not ending), else nullptr;

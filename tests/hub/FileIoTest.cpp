@@ -3,6 +3,7 @@
 // with operations still pending.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -305,8 +306,8 @@ TEST(HubFileIo, CallbackThatRaisesLeavesServeWithTheHubRestoredAndTheRecordLive)
   EXPECT_EQ(buf[0], 'b');
 }
 
-// The routines of operations still in flight run after the hub is gone and
-// find what they need alive (ASan checks); nothing is called back.
+// The routines of operations still in flight find what they need alive
+// (ASan checks); nothing is called back.
 TEST(HubFileIo, HubDestroyedWithOperationsInFlight) {
   TPipe pipe, ready;
   char buf[8], readyBuf[8];
@@ -323,6 +324,107 @@ TEST(HubFileIo, HubDestroyedWithOperationsInFlight) {
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "both routines have run";
   EXPECT_EQ(pending.Calls, 0);
   EXPECT_EQ(completed.Calls, 0);
+}
+
+// ---- a hub that goes drains its cancelled operations ----------------------------
+
+// Nothing is left for a later alertable wait of the thread: the hub ran the
+// routines while their records were still its own, and freed them (LSan).
+TEST(HubFileIoDrain, HubDestroyedRightAfterACancelledReadLeavesNoRoutineBehind) {
+  TPipe pipe;
+  char buf[8];
+  TDone cancelled;
+  {
+    TSingleThreadHub hub;
+    ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &cancelled));
+    hub.Cancel(pipe.Read);
+  }
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
+  EXPECT_EQ(cancelled.Calls, 0);
+}
+
+// One CancelIo ends both directions of a handle: neither the read nor the
+// write is called back while the hub drains, nor its due timeout.
+TEST(HubFileIoDrain, HubDestroyedWithAReadAWriteAndATimeoutPendingCallsNothingBack) {
+  TPipe pipe(true);
+  char buf[8];
+  std::string text = "sent";
+  TDone read, written;
+  int fired = 0;
+  {
+    TSingleThreadHub hub;
+    ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &read));
+    ASSERT_TRUE(hub.Write(pipe.Read, text.data(), static_cast<uint32_t>(text.size()), &Note,
+                          &written));
+    hub.CreateTimeout([](THandle, void* Data) { ++*static_cast<int*>(Data); }, &fired, 0);
+  }
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
+  EXPECT_EQ(read.Calls, 0);
+  EXPECT_EQ(written.Calls, 0);
+  EXPECT_EQ(fired, 0);
+}
+
+// The drain runs whatever the thread has queued; a routine that raises does
+// not stop the hub from going, and its exception comes out of the thread's
+// next alertable wait.
+TEST(HubFileIoDrain, ARoutineThatRaisesWhileAHubDrainsIsRaisedByTheNextWait) {
+  TPipe pending;
+  char buf[8];
+  TDone cancelled;
+  int raised = 0;
+  {
+    TSingleThreadHub hub;
+    ASSERT_TRUE(hub.Read(pending.Read, buf, sizeof buf, &Note, &cancelled));
+    ASSERT_TRUE(os::QueueApc(
+        os::CurrentThreadId(),
+        [](void* Data) {
+          ++*static_cast<int*>(Data);
+          throw EBoom("queued routine");
+        },
+        &raised));
+  }
+  EXPECT_EQ(raised, 1) << "it ran while the hub drained";
+  EXPECT_THROW(os::SleepEx(0, true), EBoom);
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "nothing else was left";
+  EXPECT_EQ(cancelled.Calls, 0);
+}
+
+// A hub destroyed on another thread cannot run the starter's routines: the
+// record stays until its routine, on the starting thread, frees it (ASan).
+TEST(HubFileIoDrain, HubDestroyedOnAnotherThreadLeavesTheRecordToItsRoutine) {
+  TPipe pipe;
+  char buf[8] = {};
+  TDone r;
+  auto* hub = new TSingleThreadHub;
+  ASSERT_TRUE(hub->Read(pipe.Read, buf, sizeof buf, &Note, &r));
+  std::thread([hub] { delete hub; }).join();
+  {
+    TSingleThreadHub next;
+    HubWrite(next, pipe.Write, "late");
+  }
+  const TDateTime deadline = Now() + TimeOut2Time(10000);
+  while (std::string(buf, 4) != "late" && Now() < deadline) os::SleepEx(10, true);
+  os::SleepEx(0, true);
+  EXPECT_EQ(std::string(buf, 4), "late") << "the read went on into the buffer it was given";
+  EXPECT_EQ(r.Calls, 0);
+}
+
+// The launcher's way out: a read still pending on the main thread's default
+// hub when the program exits. exit() destroys the thread's thread_locals
+// before the hub unit destroys the hubs, and that hub still cancels and
+// drains its read on this thread (ASan would report the thread's wait
+// state used after it was freed, LSan the read's record).
+TEST(HubFileIoDrainDeathTest, TheDefaultHubDrainsAPendingReadAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static TPipe pipe;
+        static char buf[8];
+        static TDone r;
+        if (!GetCurrentHub()->Read(pipe.Read, buf, sizeof buf, &Note, &r)) std::_Exit(3);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // Datagrams over the loopback interface, through the socket functions the

@@ -10,6 +10,7 @@
 #include "ovo/Ovo.h"
 #include "platform/PipeSupport.h"
 #include "platform/Error.h"
+#include "platform/Kernel.h"
 #include "platform/Process.h"
 
 namespace green {
@@ -139,6 +140,66 @@ TEST(OvoNamedPipe, ReleasingTheClientIsTheEndOfTheStreamForTheServer) {
   EXPECT_EQ(p.Server->ReadLn(), "last");
   std::string line;
   EXPECT_FALSE(p.Server->ReadLn(line));
+}
+
+// A reader killed while its read is pending, then its pipe and its hub
+// released with nothing else serving the thread: the hub runs the cancelled
+// read's routine before it goes, so no routine is left for a later wait and
+// the read's record is freed (LSan).
+TEST(OvoNamedPipe, APipeAndItsHubReleasedWithAReadPendingLeaveNoRoutineBehind) {
+  {
+    TSingleThreadHub hub;
+    TCurrentHubScope scope(&hub);
+    TConnectedPipe p(UniqueName("drain"));
+    TSymmetric reader = TSymmetric::Spawn([&] { p.Server->ReadLn(); });
+    ASSERT_EQ(reader.Impl->GetState(), gsSuspended) << "its read is pending";
+    reader.Kill();
+    ASSERT_TRUE(Join({reader.Impl}, 5000));
+    reader.Impl.reset();
+    p.Server.reset();
+    p.Client.reset();
+  }
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
+}
+
+// The same with the pipe still open when the hub goes: the hub cancels
+// the handle's read itself, and the pipe, released later, leaves the gone
+// hub alone (ASan) and reads on through its new one.
+TEST(OvoNamedPipe, AHubReleasedUnderAPipeWithAReadPendingLeavesNoRoutineBehind) {
+  TConnectedPipe p(UniqueName("drain-open"));
+  {
+    TSingleThreadHub hub;
+    TCurrentHubScope scope(&hub);
+    TSymmetric reader = TSymmetric::Spawn([&] { p.Server->ReadLn(); });
+    ASSERT_EQ(reader.Impl->GetState(), gsSuspended) << "its read is pending";
+    reader.Kill();
+    ASSERT_TRUE(Join({reader.Impl}, 5000));
+  }
+  EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
+  TSingleThreadHub next;
+  TCurrentHubScope scope(&next);
+  p.Client->WriteLn("after");
+  EXPECT_EQ(p.Server->ReadLn(), "after") << "the cancelled read is not waited for";
+  p.Server.reset();
+  p.Client.reset();
+}
+
+// The hub cannot see a handle close: the pipe makes it forget the handle's
+// records before closing it, also when no operation is owed.
+TEST(OvoNamedPipe, AReleasedPipeLeavesNoRecordInItsHub) {
+  TSingleThreadHub hub;
+  TCurrentHubScope scope(&hub);
+  TConnectedPipe p(UniqueName("forget"));
+  p.Client->WriteLn("one");
+  ASSERT_EQ(p.Server->ReadLn(), "one");
+  const THandle server = p.Server->GetFd();
+  const THandle client = p.Client->GetFd();
+  ASSERT_TRUE(hub.ReadFiles()->Find(server));
+  ASSERT_TRUE(hub.WriteFiles()->Find(client));
+  p.Server.reset();
+  p.Client.reset();
+  EXPECT_FALSE(hub.ReadFiles()->Find(server));
+  EXPECT_FALSE(hub.WriteFiles()->Find(client));
 }
 
 }  // namespace
