@@ -108,26 +108,20 @@ tTuple TGreenletImpl::Switch(const tTuple& Args) {
 
 // Values a yield left in the area are not passed on as switch arguments.
 tTuple TGreenletImpl::SwitchTuple() {
-  TGreenletThread& t = TGreenletThread::Get();
-  if (t.TupleYield) t.TupleCount = 0;
-  const tGreenletState s = GetState();
-  if (s != gsReady && s != gsExecute) {
-    t.TupleCount = 0;
-    return {};
-  }
-  TRawGreenletImpl::Switch();
+  if (!SwitchBare()) return {};
   return Load(TGreenletThread::Get());
 }
 
-void TGreenletImpl::SwitchBare() {
+bool TGreenletImpl::SwitchBare() {
   TGreenletThread& t = TGreenletThread::Get();
   if (t.TupleYield) t.TupleCount = 0;
   const tGreenletState s = GetState();
   if (s != gsReady && s != gsExecute) {
     t.TupleCount = 0;
-    return;
+    return false;
   }
   TRawGreenletImpl::Switch();
+  return true;
 }
 
 void TGreenletImpl::YieldBare() {

@@ -54,8 +54,9 @@ class TGreenletImpl : public TRawGreenletImpl, public IGreenlet {
   tTuple YieldTuple() override;
   tTuple Yield(const tTuple& Args) override;
   // SwitchTuple and YieldTuple for callers that take no values back, as a
-  // generator's walk: nothing is copied out of the transfer area.
-  void SwitchBare();
+  // generator's walk: nothing is copied out of the transfer area. False when
+  // the greenlet may not run.
+  bool SwitchBare();
   void YieldBare();
 
   void Execute() override;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "hub/Deadline.h"
 #include "hub/Hub.h"
 #include "platform/Callback.h"
-#include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "platform/Thread.h"
 
@@ -17,7 +17,7 @@ constexpr TDateTime kTrashGrace = 30.0 / (24 * 60);  // 30 minutes, in days
 // How long a hub that goes waits for the routines of its cancelled
 // operations: a cancel normally ends at once, but under Wine it passes
 // through the server, so the bound is generous.
-constexpr int64_t kDrainBoundNanos = 5'000'000'000;
+constexpr uint32_t kDrainBoundMs = 5000;
 
 // One record per direction: the routine knows which callback to call.
 void Complete(uint32_t ErrorCode, uint32_t NumOfBytes, os::Overlapped* Overlapped,
@@ -167,10 +167,10 @@ bool Outstanding(std::initializer_list<TFiles*> Tables, uint32_t Thread) {
 void DrainCancelled(std::initializer_list<TFiles*> Tables) {
   const uint32_t me = os::CurrentThreadId();
   if (!Outstanding(Tables, me)) return;
-  const int64_t deadline = os::MonotonicNanos() + kDrainBoundNanos;
+  const TDeadline deadline = TDeadline::After(kDrainBoundMs);
   std::exception_ptr failure;
   uint32_t pause = 0;
-  while (Outstanding(Tables, me) && os::MonotonicNanos() < deadline) {
+  while (Outstanding(Tables, me) && !deadline.Passed()) {
     try {
       pause = os::SleepEx(pause, true) == os::kWaitIoCompletion ? 0 : 1;
     } catch (...) {

@@ -17,18 +17,7 @@ wine_run="$here/../../scripts/wine-run"
 memo=0,0,303,65 label=72,88,147,23
 need_display
 
-work=$(mktemp -d)
-pid=
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*"
-  [ -s "$work/stderr" ] && { echo "--- launcher's standard error"; cat "$work/stderr"; }
-  exit 1
-}
+make_work launcher
 
 cp "$launcher" "$work/"
 [ "$mode" = native ] && cp "$(dirname "$launcher")/libgreen_prompt_gtk.so" "$work/"

@@ -1,7 +1,26 @@
 # Shared by the window tests: what they need, the URL opener they watch,
-# and the two clicks on the label. Sourced; the caller defines fail().
+# the work directory, and the two clicks on the label. Sourced.
 url='https://www.microsoft.com/ru-ru/download/details.aspx?id=30653'
 caption='Установите .NET'
+
+# A work directory for a test of the program WHO, removed on exit after the
+# process whose id is in $pid is killed; fail() reports, with WHO's
+# standard error when it wrote to $work/stderr.
+make_work() {
+  who=$1
+  work=$(mktemp -d)
+  pid=
+  trap remove_work EXIT
+}
+remove_work() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+fail() {
+  echo "FAILED: $*"
+  [ -s "$work/stderr" ] && { echo "--- $who's standard error"; cat "$work/stderr"; }
+  exit 1
+}
 
 # Exits 77 (skipped) without an X server or xdotool.
 need_display() {

@@ -13,23 +13,12 @@ if [ "${1##*/}" = wine-run ]; then
   install_wine_fonts "${WINEPREFIX:-$(cd "$(dirname "$1")/.." && pwd)/build/wineprefix}"
 fi
 
-work=$(mktemp -d)
-probe_pid=
-cleanup() {
-  [ -n "$probe_pid" ] && kill "$probe_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*"
-  [ -s "$work/stderr" ] && { echo "--- probe's standard error"; cat "$work/stderr"; }
-  exit 1
-}
+make_work probe
 
 stub_url_opener "$work"
 
 coproc PROBE { exec "$@" 2>"$work/stderr"; }
-probe_pid=$PROBE_PID
+pid=$PROBE_PID
 exec 5<&"${PROBE[0]}" 6>&"${PROBE[1]}"
 
 x= y= failures=0
@@ -48,7 +37,7 @@ done
 [ -n "$x" ] || fail "the probe reported no window"
 [ "$failures" -eq 0 ] && echo "window checks passed" || echo "$failures window checks failed"
 
-click_label_twice "$x" "$y" "$probe_pid"
+click_label_twice "$x" "$y" "$pid"
 
 echo close >&6
 code=
@@ -56,9 +45,9 @@ while next_line 60; do
   echo "probe: $line"
   [ "$word" = exit ] && { code=$a; break; }
 done
-wait "$probe_pid"
+wait "$pid"
 status=$?
-probe_pid=
+pid=
 [ "$code" = 0 ] && [ "$status" -eq 0 ] || fail "the loop ended with '$code', the program with $status"
 read -r -t 1 -u 4 extra && fail "an extra URL was opened: $extra"
 [ "$failures" -eq 0 ] || fail "$failures window checks failed"
