@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ovo/Encoding.h"
+#include "ovo/RegEx.h"
 
 namespace green {
 
@@ -26,8 +27,10 @@ struct TSearchMemo {
   std::vector<std::string> EOLs;
   std::vector<uint64_t> Scanned;
   std::vector<uint64_t> At;
-  // Match search: no match of RegEx starts before Resume.
-  const void* RegEx = nullptr;
+  // Match search: no match of RegEx starts before Resume. The memo holds
+  // the expression, so that no other one can take its address while the
+  // memo remembers it.
+  TRegEx RegEx;
   uint64_t Resume = 0;
   // The text before Checked is well-formed UTF-8.
   uint64_t Checked = 0;

@@ -61,8 +61,8 @@ bool TMatchSearch::CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& 
 TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                  TSearchHit& Hit) {
   if (FRegEx.IsEmpty()) return srFailed;
-  if (Memo.RegEx != FRegEx.Identity() || Memo.Resume < Base) {
-    Memo.RegEx = FRegEx.Identity();
+  if (Memo.RegEx.Identity() != FRegEx.Identity() || Memo.Resume < Base) {
+    Memo.RegEx = FRegEx;
     Memo.Resume = Base;
   }
   const size_t start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
@@ -90,7 +90,7 @@ TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMe
   }
   // What follows the match is searched without the text in front of it,
   // which lookbehinds saw: the next search starts afresh.
-  Memo.RegEx = nullptr;
+  Memo.RegEx = TRegEx();
   Hit.ValuePos = pos;
   Hit.ValueLen = len;
   Hit.Consumed = consumed;

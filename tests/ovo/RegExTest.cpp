@@ -65,6 +65,22 @@ TEST(ProviderRegEx, MatchDropsTheTextInFrontAndKeepsWhatFollows) {
   EXPECT_EQ(f.Rest(), "def") << "the next plain read gets what follows the match";
 }
 
+// A search memo keyed by an address alone would let a new expression that
+// takes a freed one's address skip the text that only the old one searched.
+TEST(ProviderRegEx, ANewExpressionSearchesTextThatAFreedOneSearched) {
+  TProviderFixture f;
+  std::string numbers;
+  for (int i = 0; i < 100; ++i) numbers += " " + std::to_string(i);
+  f.Hub.Feed(numbers);
+  f.Hub.FeedEnd();
+  std::string s;
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_FALSE(f.Prov->ReadRegEx(TRegEx("x"), s));
+    ASSERT_TRUE(f.Prov->ReadRegEx(TRegEx("\\d+"), s)) << "after " << i << " matches";
+    EXPECT_EQ(s, std::to_string(i));
+  }
+}
+
 TEST(ProviderRegEx, SecondMatchOfAChunkComesWithoutAnotherRead) {
   TProviderFixture f;
   f.Hub.Feed("a1b22c");
