@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/DebugLog.h"
 #include "hub/Deadline.h"
 #include "hub/Hub.h"
 #include "platform/Callback.h"
+#include "platform/Io.h"
 #include "platform/Kernel.h"
 #include "platform/Thread.h"
 
@@ -16,8 +18,11 @@ namespace {
 constexpr TDateTime kTrashGrace = 30.0 / (24 * 60);  // 30 minutes, in days
 // How long a hub that goes waits for the routines of its cancelled
 // operations: a cancel normally ends at once, but under Wine it passes
-// through the server, so the bound is generous.
+// through the server, so the bound is generous. A process that is ending
+// waits briefly: nothing outlives it to be written by a late cancel, and
+// what the bound leaves in flight is kept, not freed.
 constexpr uint32_t kDrainBoundMs = 5000;
+constexpr uint32_t kExitDrainBoundMs = 200;
 
 // One record per direction: the routine knows which callback to call.
 void Complete(uint32_t ErrorCode, uint32_t NumOfBytes, os::Overlapped* Overlapped,
@@ -113,7 +118,7 @@ void TFiles::TrashClean(bool OnlyByTimeout) {
     });
   } else {
     for (std::unique_ptr<TFileTuple>& record : *FTrash) {
-      if (record->InFlight == 0) continue;
+      if (record->InFlight == 0 || os::ThreadIoDropped(record->Thread)) continue;
       record->Orphaned = true;
       record.release();  // the routine of its operation frees it
     }
@@ -138,15 +143,14 @@ bool TFiles::HasOutstanding(uint32_t Thread) const {
   });
 }
 
-// Cancelled operations of the destroying thread are drained, so their
-// records are freed here. Destroyed from another thread, the operations
-// stay in flight and their routines, run by their own thread, free the
-// orphaned records; a thread that ends first takes its routines with it,
-// and the records stay unfreed rather than freed under the system.
+// The owner has cancelled and drained (DrainCancelled) the operations of
+// the destroying thread, so their records are freed here, and so are those
+// of threads that have ended, whose operations the system dropped.
+// Operations of other threads that still run stay in flight, and their
+// routines, run by their own thread, free the orphaned records.
 void TFiles::Deinitialize() {
   if (!IsInitialized()) return;
   CancelAll();
-  DrainCancelled({this});
   FMap.reset();
   TrashClean(false);
   FTrash.reset();
@@ -167,7 +171,8 @@ bool Outstanding(std::initializer_list<TFiles*> Tables, uint32_t Thread) {
 void DrainCancelled(std::initializer_list<TFiles*> Tables) {
   const uint32_t me = os::CurrentThreadId();
   if (!Outstanding(Tables, me)) return;
-  const TDeadline deadline = TDeadline::After(kDrainBoundMs);
+  const uint32_t bound = HubInfrasctuctureEnable ? kDrainBoundMs : kExitDrainBoundMs;
+  const TDeadline deadline = TDeadline::After(bound);
   std::exception_ptr failure;
   uint32_t pause = 0;
   while (Outstanding(Tables, me) && !deadline.Passed()) {
@@ -178,6 +183,9 @@ void DrainCancelled(std::initializer_list<TFiles*> Tables) {
       pause = 0;
     }
   }
+  if (Outstanding(Tables, me))
+    DebugLog(Format("a hub's drain of cancelled operations reached its bound (%u ms); "
+                    "their records are left to their routines", bound));
   if (failure) os::detail::KeepCallbackFailure(failure);
 }
 

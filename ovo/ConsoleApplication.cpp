@@ -118,8 +118,9 @@ void TOvoConsoleApplication::FinalPipes() {
 }
 
 // The child has its own copies now: without ours, readers see the end of
-// the stream once the child has ended, and the child sees the end of its
-// input once the parent's StdIn is released.
+// the stream once the child has ended. The child's input stays open while
+// the application lives: the application keeps its own end (FInput.Pipe1),
+// whoever holds StdIn, and the child is terminated before that end closes.
 void TOvoConsoleApplication::ReleaseChildSides() {
   FError.Pipe2.reset();
   FInput.Pipe2.reset();

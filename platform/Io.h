@@ -51,6 +51,13 @@ bool WriteFileEx(Handle H, const void* Buf, uint32_t Len, Overlapped* Ov,
 // for a handle that names nothing.
 bool CancelIo(Handle H);
 
+// True when the thread ThreadId has ended and its operations can no longer
+// touch their structures or buffers (their routines will never run), so
+// the caller may free them. posix: the thread ended, and its ending dropped
+// its operations. win32: false always; what the system does with an ended
+// thread's operations is not relied on (Wine may still finish them).
+bool ThreadIoDropped(uint32_t ThreadId);
+
 // Datagrams on a socket descriptor as the socket library made it (not a
 // handle of this layer): the sender's address is written to Addr and its
 // length to *AddrLen, which both stay valid until the routine ran. win32

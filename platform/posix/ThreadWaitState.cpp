@@ -11,6 +11,7 @@
 
 #include "platform/Callback.h"
 #include "platform/Error.h"
+#include "platform/Io.h"
 #include "platform/Thread.h"
 
 namespace green::os {
@@ -140,6 +141,12 @@ std::shared_ptr<ThreadWaitState> StateOf(uint32_t ThreadId) {
 }
 
 }  // namespace
+
+// A thread id that names no thread now belonged to a thread whose Holder
+// has run: its operations were dropped. An id reused since reads as alive.
+bool ThreadIoDropped(uint32_t ThreadId) {
+  return ThreadId != CurrentThreadId() && ThreadStartTime(ThreadId) == 0;
+}
 
 ThreadWaitState::~ThreadWaitState() {
   if (WakeFd >= 0) close(WakeFd);

@@ -80,6 +80,8 @@ bool WriteFileEx(Handle H, const void* Buf, uint32_t Len, Overlapped* Ov,
 
 bool CancelIo(Handle H) { return ::CancelIo(reinterpret_cast<HANDLE>(H)); }
 
+bool ThreadIoDropped(uint32_t) { return false; }
+
 // Datagrams go through the socket library the runtime resolved by name.
 bool RecvFromEx(Handle, void*, uint32_t, void*, int32_t*, Overlapped*, IoCompletionProc) {
   return Refuse(ERROR_NOT_SUPPORTED);

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "greenlets/Greenlets.h"
 #include "ovo/OvoImpl.h"
 #include "platform/Error.h"
 #include "platform/Pipe.h"
@@ -149,6 +151,15 @@ TEST(OvoConsoleApplication, WhatIsWrittenToStdInIsAnswered) {
   EXPECT_EQ(app->StdOut()->ReadLn(), "B");
 }
 
+// The application keeps its own end of the child's input: releasing StdIn
+// does not end that input (the child would then echo "A" and exit).
+TEST(OvoConsoleApplication, ReleasingStdInDoesNotEndTheChildsInput) {
+  RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(kChildEcho);
+  ASSERT_EQ(app->StdIn()->Write("a", 1), 1u);
+  app->StdIn()->WriteLn("b");
+  EXPECT_EQ(app->StdOut()->ReadLn(), "AB");
+}
+
 TEST(OvoConsoleApplication, TheStreamsEndWhenTheChildEnds) {
   RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(kChildLines, {2});
   EXPECT_EQ(AllLines(app->StdOut()), (std::vector<std::string>{"line 1", "line 2"}));
@@ -270,6 +281,25 @@ TEST(OvoConsoleApplication, TheChildHoldsOnlyItsThreeStandardHandles) {
   }
   EXPECT_EQ(Count(report, "pipe-server"), 0u) << report;
   EXPECT_EQ(Count(report, "pipe-client"), 3u) << report;
+}
+
+// The launcher's pattern on a thread of its own: a reader still waiting on
+// the child's output when the thread gives up on it and ends. Whatever the
+// abandoned read held is freed with the thread's hub (LeakSanitizer counts).
+TEST(OvoConsoleApplication, AThreadThatAbandonsAPendingReadLeavesNothingBehind) {
+  for (int i = 0; i < (kIsWin32 ? 20 : 100); ++i) {
+    std::thread([] {
+      RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(kChildSleep);
+      IOvoConsoleApplication* child = app.get();
+      TSymmetric reader = TSymmetric::Spawn([child] {
+        RefPtr<IOvoProvider> out = child->StdOut();  // the generator holds none
+        for (const std::string& line : out->ReadLns()) (void)line;
+      });
+      EXPECT_FALSE(Join({reader}, 10, false)) << "the child writes nothing";
+      app = nullptr;
+      reader.Impl = nullptr;
+    }).join();
+  }
 }
 
 }  // namespace
