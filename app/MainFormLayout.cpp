@@ -149,6 +149,7 @@ TLabelDesc ReadLabel(const TFormObject& Obj, const TFontDesc& FormFont) {
   Label.Cursor = R.Choice<TCursor>("Cursor", {{"crDefault", crDefault}, {"crHandPoint", crHandPoint}},
                                    crDefault);
   Label.Font = ReadFont(R, FormFont);
+  Label.AutoSize = R.Choice<bool>("AutoSize", {{"True", true}, {"False", false}}, true);
   if (const TFormValue* V = R.Find("OnClick")) {
     if (V->Kind != fvIdent || std::none_of(std::begin(kHandlers), std::end(kHandlers),
                                            [&](const char* H) { return V->Text == H; }))

@@ -71,6 +71,9 @@ struct TLabelDesc {
   TCursor Cursor = crDefault;
   TFontDesc Font;
   std::string OnClick;  // handler name; empty for none
+  // As a label does by default: its size is its caption's, in its font,
+  // so that no font can clip the text. Left and Top stay as designed.
+  bool AutoSize = true;
 };
 
 struct TMainFormLayout {

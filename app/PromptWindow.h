@@ -26,6 +26,11 @@ struct TPromptSnapshot {
   TBounds Memo;  // in client coordinates, as the toolkit placed them
   TBounds Label;
   bool LabelHandCursor = false;
+  std::string LabelFace;  // the face the label's font resolved to
+  int LabelTextWidth = 0;  // the caption's extent in that font
+  int LabelTextHeight = 0;
+  int MemoRows = 0;  // rows the memo's lines take once wrapped
+  int MemoVisibleRows = 0;  // whole rows its view shows
   uint32_t FormColor = 0;  // the form's colour as resolved, 0xRRGGBB
   std::vector<uint32_t> Pixels;  // the client area, 0xRRGGBB, row by row
 };

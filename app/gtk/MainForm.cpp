@@ -222,7 +222,8 @@ GtkWidget* TGtkMainForm::BuildLabel() {
   }
   Style(Label, "label { " + CssFont(Desc.Font) + " }");
   FLabelBox = gtk_event_box_new();
-  gtk_widget_set_size_request(FLabelBox, Desc.Bounds.Width, Desc.Bounds.Height);
+  // Sized by its caption unless the layout fixes its size.
+  if (!Desc.AutoSize) gtk_widget_set_size_request(FLabelBox, Desc.Bounds.Width, Desc.Bounds.Height);
   gtk_container_add(GTK_CONTAINER(FLabelBox), Label);
   gtk_widget_add_events(FLabelBox, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK);
   g_signal_connect(FLabelBox, "button-press-event", G_CALLBACK(OnPress), this);
@@ -278,6 +279,30 @@ TBounds Allocation(GtkWidget* Widget) {
   return {Area.x, Area.y, Area.width, Area.height};
 }
 
+// The family of the font that the first run of Layout's text resolved to.
+std::string FaceOf(PangoLayout* Layout) {
+  PangoLayoutLine* Line = pango_layout_get_line_readonly(Layout, 0);
+  if (!Line || !Line->runs) return {};
+  const auto* Run = static_cast<const PangoGlyphItem*>(Line->runs->data);
+  PangoFontDescription* Desc = pango_font_describe(Run->item->analysis.font);
+  const char* Family = pango_font_description_get_family(Desc);
+  std::string Face = Family ? Family : "";
+  pango_font_description_free(Desc);
+  return Face;
+}
+
+// Rows of the view's text once wrapped, and whole rows that its view shows.
+void MeasureMemo(GtkTextView* View, TPromptSnapshot& S) {
+  GtkTextIter It;
+  gtk_text_buffer_get_start_iter(gtk_text_view_get_buffer(View), &It);
+  int Y = 0, Height = 0;
+  gtk_text_view_get_line_yrange(View, &It, &Y, &Height);
+  for (S.MemoRows = 1; gtk_text_view_forward_display_line(View, &It);) ++S.MemoRows;
+  GdkRectangle Visible;
+  gtk_text_view_get_visible_rect(View, &Visible);
+  S.MemoVisibleRows = Height > 0 ? Visible.height / Height : 0;
+}
+
 TPromptSnapshot TGtkMainForm::Snapshot() {
   TPromptSnapshot S;
   GdkWindow* Window = gtk_widget_get_window(FWindow);
@@ -291,6 +316,10 @@ TPromptSnapshot TGtkMainForm::Snapshot() {
   S.Label = Allocation(FLabelBox);
   GdkCursor* Cursor = gdk_window_get_cursor(gtk_widget_get_window(FLabelBox));
   S.LabelHandCursor = Cursor && gdk_cursor_get_cursor_type(Cursor) == GDK_HAND2;
+  PangoLayout* Caption = gtk_label_get_layout(GTK_LABEL(gtk_bin_get_child(GTK_BIN(FLabelBox))));
+  S.LabelFace = FaceOf(Caption);
+  pango_layout_get_pixel_size(Caption, &S.LabelTextWidth, &S.LabelTextHeight);
+  MeasureMemo(GTK_TEXT_VIEW(FTextView), S);
   S.FormColor = FLayout.Color.DefaultRgb();
   gdk_display_sync(gdk_window_get_display(Window));
   GdkPixbuf* Image = gdk_pixbuf_get_from_window(Window, 0, 0, S.ClientWidth, S.ClientHeight);

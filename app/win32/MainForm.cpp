@@ -36,6 +36,28 @@ HFONT MakeFont(const TFontDesc& Font) {
                        DEFAULT_PITCH | FF_DONTCARE, win32::Wide(Font.Name).c_str());
 }
 
+struct TTextMeasure {
+  SIZE Extent{};
+  TEXTMETRICW Metrics{};
+  std::wstring Face;
+};
+
+// Text as drawn on Window's screen in Font: its extent, the font's metrics
+// and the face that the font resolved to.
+TTextMeasure Measure(HWND Window, HFONT Font, const std::wstring& Text) {
+  TTextMeasure M;
+  HDC Dc = ::GetDC(Window);
+  HGDIOBJ Old = ::SelectObject(Dc, Font);
+  ::GetTextExtentPoint32W(Dc, Text.c_str(), static_cast<int>(Text.size()), &M.Extent);
+  ::GetTextMetricsW(Dc, &M.Metrics);
+  wchar_t Face[LF_FACESIZE] = {};
+  ::GetTextFaceW(Dc, LF_FACESIZE, Face);
+  M.Face = Face;
+  ::SelectObject(Dc, Old);
+  ::ReleaseDC(Window, Dc);
+  return M;
+}
+
 TBounds BoundsIn(HWND Parent, HWND Child) {
   RECT R;
   ::GetWindowRect(Child, &R);
@@ -149,8 +171,13 @@ void TMainFormWindow::Create() {
   // Editable and word-wrapped (no ES_AUTOHSCROLL), without scroll bars.
   FMemo = CreateChild(L"EDIT", Lines, WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, WS_EX_CLIENTEDGE,
                       FLayout.MemoBounds(), kMemoId, FMemoFont);
-  FLabel = CreateChild(L"STATIC", FLayout.Label.Caption, SS_LEFT | SS_NOTIFY | SS_NOPREFIX, 0, FLayout.Label.Bounds,
-                       kLabelId, FLabelFont);
+  TBounds Label = FLayout.Label.Bounds;
+  if (FLayout.Label.AutoSize) {
+    const SIZE Extent = Measure(FHandle, FLabelFont, win32::Wide(FLayout.Label.Caption)).Extent;
+    Label.Width = Extent.cx, Label.Height = Extent.cy;
+  }
+  FLabel = CreateChild(L"STATIC", FLayout.Label.Caption, SS_LEFT | SS_NOTIFY | SS_NOPREFIX, 0, Label, kLabelId,
+                       FLabelFont);
   ::ShowWindow(FHandle, SW_SHOWNORMAL);
   ::SetFocus(FMemo);  // tab order 0
   ::RedrawWindow(FHandle, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
@@ -224,6 +251,16 @@ TPromptSnapshot TMainFormWindow::Snapshot() {
   ::SendMessageW(FHandle, WM_SETCURSOR, reinterpret_cast<WPARAM>(FLabel), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
   S.LabelHandCursor = ::GetCursor() == SystemCursor(kHandCursor);
   ::SetCursor(Before);
+  // The fonts as the controls hold them, not as the layout asked for them.
+  auto FontOf = [](HWND Control) { return reinterpret_cast<HFONT>(::SendMessageW(Control, WM_GETFONT, 0, 0)); };
+  const TTextMeasure LabelText = Measure(FLabel, FontOf(FLabel), win32::Wide(FLayout.Label.Caption));
+  S.LabelFace = win32::Narrow(LabelText.Face);
+  S.LabelTextWidth = LabelText.Extent.cx, S.LabelTextHeight = LabelText.Extent.cy;
+  RECT View{};
+  ::SendMessageW(FMemo, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&View));
+  const LONG Row = Measure(FMemo, FontOf(FMemo), L"").Metrics.tmHeight;
+  S.MemoRows = static_cast<int>(::SendMessageW(FMemo, EM_GETLINECOUNT, 0, 0));
+  S.MemoVisibleRows = Row > 0 ? static_cast<int>((View.bottom - View.top) / Row) : 0;
   S.FormColor = Rgb(ColorRef(FLayout.Color));
   // The client area with its children, as on the screen.
   BITMAPINFO Info{};

@@ -76,14 +76,24 @@ void CheckWindow(const TPromptSnapshot& S, const TMainFormLayout& L) {
   Report(!S.Resizable, "not resizable");
   Report(S.ToolWindow, "tool window");
   Report(S.Memo == L.MemoBounds(), "memo bounds", Text(S.Memo));
-  Report(S.Label == L.Label.Bounds, "label bounds", Text(S.Label));
+  if (L.Label.AutoSize) {
+    Report(S.Label.Left == L.Label.Bounds.Left && S.Label.Top == L.Label.Bounds.Top, "label origin", Text(S.Label));
+    Report(S.LabelTextWidth <= S.Label.Width && S.LabelTextHeight <= S.Label.Height, "the label holds its caption",
+           "caption " + std::to_string(S.LabelTextWidth) + "x" + std::to_string(S.LabelTextHeight) + ", label " +
+               Text(S.Label));
+  } else {
+    Report(S.Label == L.Label.Bounds, "label bounds", Text(S.Label));
+  }
+  Report(S.LabelFace == L.Label.Font.Name, "label font", S.LabelFace);
+  Report(S.MemoRows >= int(L.Memo.Lines.size()) && S.MemoRows <= S.MemoVisibleRows, "the memo's lines fit",
+         std::to_string(S.MemoRows) + " rows, " + std::to_string(S.MemoVisibleRows) + " shown");
   Report(S.LabelHandCursor, "hand cursor over the label");
   const size_t Expected = size_t(S.ClientWidth) * size_t(S.ClientHeight);
   Report(S.Pixels.size() == Expected, "capture", std::to_string(S.Pixels.size()) + " pixels");
   if (S.Pixels.size() != Expected || Expected == 0) return;
   const TRedArea Memo = RedIn(S, L.MemoBounds());
   Report(Memo.Count >= 300, "red text in the memo", std::to_string(Memo.Count) + " red pixels");
-  const TRedArea Label = RedIn(S, L.Label.Bounds);
+  const TRedArea Label = RedIn(S, S.Label);
   Report(Label.Count >= 150, "red text in the label", std::to_string(Label.Count) + " red pixels");
   // An underline is one row of red almost as wide as the caption, in the
   // lower part of it; no glyph row comes close.
@@ -91,7 +101,7 @@ void CheckWindow(const TPromptSnapshot& S, const TMainFormLayout& L) {
   Report(Label.LongestRun * 10 >= Width * 8 && Label.LongestRunRow * 2 > Label.Top + Label.Bottom, "underline",
          "longest run " + std::to_string(Label.LongestRun) + " of " + std::to_string(Width) + " at row " +
              std::to_string(Label.LongestRunRow));
-  const int Stray = RedOutside(S, L.MemoBounds(), L.Label.Bounds);
+  const int Stray = RedOutside(S, L.MemoBounds(), S.Label);
   Report(Stray == 0, "no red outside the memo and the label", std::to_string(Stray) + " red pixels");
   const uint32_t Corner = S.Pixels[(S.ClientHeight - 3) * S.ClientWidth + 3];
   char Hex[32];
@@ -126,7 +136,7 @@ int main() {
     const TPromptSnapshot S = Window.Snapshot();
     CheckWindow(S, Layout);
     SaveImage(S);
-    const TBounds& B = Layout.Label.Bounds;
+    const TBounds& B = S.Label;
     std::printf("label %d %d\nready\n", S.ScreenLeft + B.Left + B.Width / 2, S.ScreenTop + B.Top + B.Height / 2);
     std::fflush(stdout);
     std::thread([&Window] {
