@@ -155,7 +155,9 @@ TEST(PasMPHashTable, LookupsNeverPairAKeyWithAnotherKeysValue) {
   std::atomic<long> found{0};
   std::thread writer([&] {
     start.arrive_and_wait();
-    for (uintptr_t gen = 1; gen < 20000; ++gen) {
+    // Until the readers have seen values too: on a busy machine the writer
+    // could otherwise finish before they look once.
+    for (uintptr_t gen = 1; gen < 20000 || found.load(std::memory_order_relaxed) < 100; ++gen) {
       const uintptr_t k = gen % Keys + 1;
       if (gen % 3 == 0) table.DeleteKey(k);
       else table.SetKeyValue(k, k * Stride + gen % Stride);
