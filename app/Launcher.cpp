@@ -4,6 +4,8 @@
 
 #include "app/Arguments.h"
 #include "app/MainFormLayout.h"
+#include "base/Exception.h"
+#include "platform/Error.h"
 
 namespace green {
 
@@ -23,9 +25,14 @@ void RunExternalProgramDetached(const std::string& Exe, const std::string& Args)
   (void)os::StartDetached(Exe, Args, ApplicationHandle());
 }
 
+// The worker is found from the current directory only: when that cannot be
+// read, nothing is started, rather than a path under the root.
 void StartWorker(TLauncherState& State, const std::vector<std::string>& Args) {
   State.Arguments.insert(State.Arguments.end(), Args.begin(), Args.end());
-  RunExternalProgramDetached(WorkerPath(os::CurrentDirectory()), DelimitedText(State.Arguments, ' '));
+  const std::string Dir = os::CurrentDirectory();
+  if (Dir.empty())
+    throw Exception("The current directory cannot be read: " + os::SysErrorMessage(os::GetLastError()));
+  RunExternalProgramDetached(WorkerPath(Dir), DelimitedText(State.Arguments, ' '));
 }
 
 TPromptHooks DefaultPromptHooks() {

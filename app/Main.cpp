@@ -14,7 +14,14 @@ int main() {
   os::SetConsoleApp(false);
   TLauncherState State;
   TDetection Detection;
-  const int Code = RunLauncher(State, [&](TLauncherState& S) { DetectDotNet(S, Detection); });
-  Detection.Release();
+  int Code = RunLauncher(State, [&](TLauncherState& S) { DetectDotNet(S, Detection); });
+  // Taking the detector down can fail as well (with no descriptor left for
+  // a wait, say): reported like a start-up error, never left to terminate.
+  try {
+    Detection.Release();
+  } catch (...) {
+    ReportStartupException(std::current_exception());
+    Code = kExitStartupError;
+  }
   return Code;
 }

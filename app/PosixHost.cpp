@@ -38,8 +38,11 @@ os::WindowHandle ApplicationHandle() { return nullptr; }
 
 int RunInstallPrompt(const TPromptHooks& Hooks) {
   const TMainFormLayout Layout = ReadMainFormLayout(MainFormResource());
-  const std::string Path = os::ExecutableDirectory() + "/" + kPromptModuleName;
-  const TRunPromptWindow Run = LoadPromptModule(Path);
+  // Beside the executable only: a directory that cannot be found is no
+  // reason to load a module of that name from the root.
+  const std::string Dir = os::ExecutableDirectory();
+  const std::string Path = Dir.empty() ? std::string(kPromptModuleName) : Dir + "/" + kPromptModuleName;
+  const TRunPromptWindow Run = Dir.empty() ? nullptr : LoadPromptModule(Path);
   if (!Run) {
     // The user still learns where to get .NET.
     WriteError(PromptText(Layout, kDownloadUrl));

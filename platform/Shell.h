@@ -39,8 +39,11 @@ bool StartDetached(const std::string& Exe, const std::string& Parameters, Window
 std::vector<std::string> ProcessArguments();
 
 // The current directory without a trailing separator, except a root's.
+// Empty, with the reason as the last error, when it cannot be read (it was
+// removed, say): never to be joined with a relative path as it is.
 std::string CurrentDirectory();
-// The directory of the running executable, without a trailing separator.
+// The directory of the running executable, without a trailing separator;
+// empty, with the reason as the last error, when it cannot be found.
 std::string ExecutableDirectory();
 
 }  // namespace green::os

@@ -43,13 +43,21 @@ bool IsExecutableFile(const std::string& Path) {
   return stat(Path.c_str(), &S) == 0 && S_ISREG(S.st_mode) && access(Path.c_str(), X_OK) == 0;
 }
 
+// Empty, with the reason as the last error, when the current directory
+// cannot be read (it was removed, say): a relative path then names nothing,
+// and above all not the same path under the root.
 std::string Absolute(const std::string& Path) {
-  return Path[0] == '/' ? Path : CurrentDirectory() + "/" + Path;
+  if (Path[0] == '/') return Path;
+  const std::string Dir = CurrentDirectory();
+  return Dir.empty() ? Dir : Dir + "/" + Path;
 }
 
-// The directories a bare program name is looked for in, in order.
+// The directories a bare program name is looked for in, in order; those
+// that cannot be read are left out.
 std::vector<std::string> SearchDirectories() {
-  std::vector<std::string> Dirs{ExecutableDirectory(), CurrentDirectory()};
+  std::vector<std::string> Dirs;
+  for (std::string Dir : {ExecutableDirectory(), CurrentDirectory()})
+    if (!Dir.empty()) Dirs.push_back(std::move(Dir));
   const char* Path = std::getenv("PATH");
   for (std::string_view Rest = Path ? Path : ""; !Rest.empty();) {
     const size_t Colon = std::min(Rest.find(':'), Rest.size());
@@ -64,11 +72,13 @@ std::vector<std::string> SearchDirectories() {
 bool FindProgram(const std::string& Name, std::string& Program) {
   if (Name.find('/') != std::string::npos) {
     Program = Absolute(Name);
+    if (Program.empty()) return false;
     return access(Program.c_str(), F_OK) == 0 || Fail(kErrorFileNotFound);
   }
   bool Seen = false;
   for (const std::string& Dir : SearchDirectories()) {
     const std::string Candidate = Absolute((Dir.empty() ? "." : Dir) + "/" + Name);
+    if (Candidate.empty()) continue;
     if (IsExecutableFile(Candidate)) {
       Program = Candidate;
       return true;

@@ -56,9 +56,14 @@ case $case_name in
   no_args) script=("$marker"); expect=worker ;;
   drive_root) script=("$marker"); expect=worker cwd_mode=drive
     args=(x 'y z') expect_args=(x 'y z') ;;
+  deleted_cwd) script=("$marker"); expect=cwd_error cwd_mode=deleted ;;
+  few_descriptors) script=("$marker" 'write done\r\n'); expect=worker cwd_mode=limits ;;
   *) echo "unknown case $case_name"; exit 2 ;;
 esac
 [ "$cwd_mode" = drive ] && [ -z "$tool" ] && { echo "SKIPPED: a drive root exists on Windows only"; exit 77; }
+case $cwd_mode in deleted | limits)
+  [ -n "$tool" ] && { echo "SKIPPED: posix only"; exit 77; } ;;
+esac
 
 cp "$launcher" "$work/"
 # The window module is loaded from the launcher's own folder.
@@ -72,7 +77,32 @@ fi
 name=$(basename "$launcher")
 report="$work/Tarvex-report.txt"
 
-if [ -z "$tool" ]; then
+if [ "$cwd_mode" = limits ]; then
+  # From too few descriptors to enough: the launcher decides or reports,
+  # at once, never ends by a signal, and leaves no pipe file behind.
+  mkdir -m 700 "$work/run"
+  for n in $(seq 8 30); do
+    start=$SECONDS
+    (cd "$work" && ulimit -n "$n" && exec env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$work/run" \
+      "./$name") >"$work/stdout" 2>"$work/stderr"
+    code=$?
+    [ "$code" -le 1 ] || fail "ulimit -n $n: exit code $code"
+    [ "$code" -eq 0 ] || grep -q . "$work/stderr" || fail "ulimit -n $n: exit code 1 without a report"
+    [ $((SECONDS - start)) -lt 4 ] || fail "ulimit -n $n: the launcher took $((SECONDS - start)) s"
+    left=$(find "$work/run" -mindepth 2)
+    [ -z "$left" ] || fail "ulimit -n $n: left in the pipe folder: $left"
+  done
+  echo "launcher case $case_name passed"
+  exit 0
+elif [ "$cwd_mode" = deleted ]; then
+  # Started from a folder that is gone: the worker's path cannot be made.
+  mkdir "$work/gone"
+  (cd "$work/gone" && rmdir "$work/gone" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u TARVEX_REPORT \
+    "$work/$name" >"$work/stdout" 2>"$work/stderr")
+  code=$?
+  [ "$code" -eq 1 ] || fail "exit code $code, expected 1"
+  grep -qF 'The current directory cannot be read: ' "$work/stderr" || fail "no report of the unreadable directory"
+elif [ -z "$tool" ]; then
   (cd "$work" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u TARVEX_REPORT "./$name" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
   code=$?
   case $expect in
