@@ -64,7 +64,14 @@ TSingleThreadHub* DefHub(uint32_t ThreadID) {
     std::lock_guard<std::mutex> lock(*DefHubsLock);
     auto& hub = (*DefHubs)[ThreadID];
     if (!hub) {
-      hub = new TSingleThreadHub;
+      // A hub that cannot be made (no descriptor for its event, say) leaves
+      // no empty entry behind.
+      try {
+        hub = new TSingleThreadHub;
+      } catch (...) {
+        DefHubs->erase(ThreadID);
+        throw;
+      }
       hub->FIsDef = true;
       hub->FThreadId = ThreadID;
       MarkDefaultHub(hub);
@@ -73,6 +80,15 @@ TSingleThreadHub* DefHub(uint32_t ThreadID) {
   }
   if (own) OwnDefHub = {result, gen};
   return result;
+}
+
+TSingleThreadHub* OwnDefHubIfAny() {
+  if (OwnDefHub.Hub && OwnDefHub.Generation == DefHubsGeneration.load(std::memory_order_acquire))
+    return OwnDefHub.Hub;
+  if (!DefHubs) return nullptr;
+  std::lock_guard<std::mutex> lock(*DefHubsLock);
+  auto it = DefHubs->find(os::CurrentThreadId());
+  return it == DefHubs->end() ? nullptr : it->second;
 }
 
 void ForgetDefHub(TSingleThreadHub* Hub) {

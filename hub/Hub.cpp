@@ -16,6 +16,7 @@ TCurrentHubScope::~TCurrentHubScope() { CurrentHub = FSaved; }
 void ClearCurrentHub() { CurrentHub = nullptr; }
 
 TCustomHub* GetCurrentHub() { return CurrentHub ? CurrentHub : DefHub(0); }
+TCustomHub* GetCurrentHubIfAny() { return CurrentHub ? CurrentHub : OwnDefHubIfAny(); }
 
 void THub::TTask::Init(const TTaskMethod& M) {
   *this = TTask{};

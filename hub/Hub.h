@@ -173,9 +173,15 @@ class TSingleThreadHub : public THub {
 // The calling thread's current hub: the hub of the running task pass or
 // callback, otherwise the thread's default hub.
 TCustomHub* GetCurrentHub();
+// The calling thread's current hub, as GetCurrentHub, but never made for
+// the asking: nullptr when the thread has none yet. For code that only
+// tidies up (a destructor), which must not fail where a hub cannot be made.
+TCustomHub* GetCurrentHubIfAny();
 // The default hub of a thread (0: the calling thread), created on first
 // request; nullptr after the hub unit has shut down.
 TSingleThreadHub* DefHub(uint32_t ThreadID = 0);
+// The calling thread's default hub when it has one; never creates it.
+TSingleThreadHub* OwnDefHubIfAny();
 void FinalizeDefHubList();
 // Removes a default hub that is being destroyed from the registry.
 void ForgetDefHub(TSingleThreadHub* Hub);

@@ -177,7 +177,9 @@ void DrainCancelled(std::initializer_list<TFiles*> Tables) {
   uint32_t pause = 0;
   while (Outstanding(Tables, me) && !deadline.Passed()) {
     try {
-      pause = os::SleepEx(pause, true) == os::kWaitIoCompletion ? 0 : 1;
+      const uint32_t answer = os::SleepEx(pause, true);
+      if (answer == os::kWaitFailed) break;  // no wait can run the routines
+      pause = answer == os::kWaitIoCompletion ? 0 : 1;
     } catch (...) {
       if (!failure) failure = std::current_exception();
       pause = 0;

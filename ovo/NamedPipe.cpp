@@ -33,12 +33,13 @@ TOvoNamedPipe::TOvoNamedPipe(const std::string& Name) : FPipeName(kPipePrefix + 
 // hub also forgets the handle, also when no operation is owed: a hub cannot
 // see a handle close, and a record left under the closed handle's value
 // would grow its tables by one per pipe and, when the hub goes, cancel
-// this thread's operations on a later handle of the same value.
+// this thread's operations on a later handle of the same value. A thread
+// without a hub has no record to forget (and may have no room to make one).
 TOvoNamedPipe::~TOvoNamedPipe() {
   if (FOpened) os::DisconnectNamedPipe(FFd);
   if (ValidHandle(FFd)) {
     CancelPending();
-    if (HubInfrasctuctureEnable) GetCurrentHub()->Cancel(FFd);
+    if (TCustomHub* hub = HubInfrasctuctureEnable ? GetCurrentHubIfAny() : nullptr) hub->Cancel(FFd);
     os::CloseHandle(FFd);
   }
   FOnConnect.reset();

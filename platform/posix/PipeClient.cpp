@@ -70,6 +70,7 @@ bool Accepted(int Fd) {
     char Answer = 0;
     const ssize_t Got = recv(Fd, &Answer, 1, MSG_DONTWAIT);
     if (Got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (Got == 1 && Answer == kPipeNoDescriptors) return Fail(kErrorTooManyOpenFiles);
     return (Got == 1 && Answer == kPipeAccepted) || Fail(kErrorPipeBusy);
   }
 }

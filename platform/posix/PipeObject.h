@@ -28,6 +28,9 @@
 namespace green::os {
 
 constexpr char kPipeAccepted = 'G';
+// Sent instead when the server's process has no descriptor left for the
+// client: the client's open fails at once, with that reason.
+constexpr char kPipeNoDescriptors = 'M';
 
 struct PipeObject : KernelObject {
   PipeObject() : KernelObject(ObjectKind::Pipe) {}

@@ -73,6 +73,27 @@ void Drain(int Fd) {
   }
 }
 
+// A descriptor kept in reserve for the service thread, which alone uses it
+// once it is made: when the process has no descriptor left for a client,
+// the reserve lets the thread take the client and tell it why at once,
+// rather than leave it queued until its open gives up.
+int& SpareFd() {
+  static int Fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return Fd;
+}
+
+void RefuseForLackOfDescriptors(int Listen) {
+  int& Spare = SpareFd();
+  if (Spare < 0) return;
+  close(Spare);
+  const int Fd = accept4(Listen, nullptr, nullptr, SOCK_CLOEXEC);
+  if (Fd >= 0) {
+    (void)!send(Fd, &kPipeNoDescriptors, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(Fd);
+  }
+  Spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
 class PipeServer final : public PipeObject {
  public:
   ~PipeServer() override {
@@ -155,7 +176,8 @@ class PipeServer final : public PipeObject {
     std::lock_guard<std::mutex> Guard(FLock);
     if (FListen < 0) return false;
     const int Fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (Fd < 0) return true;  // the client gave up already
+    if (Fd < 0 && (errno == EMFILE || errno == ENFILE)) RefuseForLackOfDescriptors(FListen);
+    if (Fd < 0) return true;  // or the client gave up already
     if (FState != PipeState::Listening || !SendAccepted(Fd) || !Adopt(Fd)) {
       close(Fd);  // busy: the client's open reads the end of the stream
       return true;
@@ -213,6 +235,7 @@ class PipeServer final : public PipeObject {
 Handle CreatePipeServer(std::string_view Name) {
   PipePaths Paths;
   if (!PipePathsOf(Name, Paths)) return kInvalidHandleValue;
+  (void)SpareFd();
   auto Server = std::make_shared<PipeServer>();
   if (!Server->Listen(Paths) || !Server->StartAccepting(Server)) return kInvalidHandleValue;
   const Handle H = AddObject(Server);

@@ -13,6 +13,7 @@
 #include "platform/Error.h"
 #include "platform/Io.h"
 #include "platform/Thread.h"
+#include "platform/posix/Errno.h"
 
 namespace green::os {
 
@@ -48,11 +49,9 @@ std::shared_ptr<ThreadWaitState> NewState(uint32_t ThreadId, uint64_t StartTime)
   auto State = std::make_shared<ThreadWaitState>();
   State->ThreadId = ThreadId;
   State->StartTime = StartTime;
-  State->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (State->WakeFd < 0) {
-    std::perror("green: eventfd for a thread's waits");
-    std::abort();
-  }
+  // Without a descriptor to spare, the thread's alertable waits fail (and
+  // say why) until one can be made: nothing aborts the process.
+  (void)MakeWakeFd(*State);
   return State;
 }
 
@@ -141,6 +140,20 @@ std::shared_ptr<ThreadWaitState> StateOf(uint32_t ThreadId) {
 }
 
 }  // namespace
+
+// Routines queued while there was no descriptor found no wake to write:
+// the new one starts written, so the next wait runs them.
+bool MakeWakeFd(ThreadWaitState& State) {
+  if (State.WakeFd.load() >= 0) return true;
+  const int Fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (Fd < 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  int None = -1;
+  if (!State.WakeFd.compare_exchange_strong(None, Fd)) close(Fd);
+  return true;
+}
 
 // A thread id that names no thread now belonged to a thread whose Holder
 // has run: its operations were dropped. An id reused since reads as alive.

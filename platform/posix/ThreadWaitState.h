@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -18,7 +19,10 @@ struct TimerObject;
 
 struct ThreadWaitState {
   uint32_t ThreadId = 0;
-  int WakeFd = -1;  // an eventfd, written when a routine is queued
+  // An eventfd, written when a routine is queued; -1 while the process had
+  // no descriptor to spare for it (MakeWakeFd tries again at each
+  // alertable wait, which fails until then).
+  std::atomic<int> WakeFd{-1};
   // The thread's message queue: an eventfd counting posted messages, made
   // by the thread itself (under Lock) the first time it asks for messages.
   int MessageFd = -1;
@@ -37,6 +41,10 @@ struct ThreadWaitState {
 
   ~ThreadWaitState();
 };
+
+// Makes State's WakeFd if it has none yet; false with the last error when
+// the process has no descriptor left for it.
+bool MakeWakeFd(ThreadWaitState& State);
 
 // The calling thread's state, created on first use and dropped at its exit;
 // the main thread's stays until the process ends, so that static objects

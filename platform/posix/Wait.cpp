@@ -126,6 +126,7 @@ uint32_t Wait(uint32_t Count, const Handle* Handles, uint32_t TimeoutMs, bool Al
     // Timers run routines, they are not waited on.
     if (Objects[I]->Fd < 0) return Fail(kErrorNotSupported);
   }
+  if (Alertable && !MakeWakeFd(*State)) return kWaitFailed;
   if (Alertable && RunHeldBackCallbacks()) {
     RaiseCallbackFailure();
     return kWaitIoCompletion;
