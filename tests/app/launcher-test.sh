@@ -37,7 +37,7 @@ fail() {
 }
 
 # The detector's script (see FakeDetector.cpp) and the launcher's arguments.
-script=() args=() expect=prompt expect_args=() cwd_mode=plain
+script=() args=() expect=prompt expect_args=() cwd_mode=plain bound=
 marker='write Microsoft .NET Framework 4.8 (release 528040)\r\n'
 case $case_name in
   marker_after_text) script=("$marker" 'write Detector 1.0\r\n' 'write done\r\n'); expect=worker ;;
@@ -56,6 +56,8 @@ case $case_name in
   no_args) script=("$marker"); expect=worker ;;
   drive_root) script=("$marker"); expect=worker cwd_mode=drive
     args=(x 'y z') expect_args=(x 'y z') ;;
+  # The detector hangs after the marker: the launcher still ends promptly.
+  marker_then_hang) script=("$marker" 'sleep 120000'); expect=worker bound=8 ;;
   deleted_cwd) script=("$marker"); expect=cwd_error cwd_mode=deleted ;;
   few_descriptors) script=("$marker" 'write done\r\n'); expect=worker cwd_mode=limits ;;
   *) echo "unknown case $case_name"; exit 2 ;;
@@ -103,8 +105,10 @@ elif [ "$cwd_mode" = deleted ]; then
   [ "$code" -eq 1 ] || fail "exit code $code, expected 1"
   grep -qF 'The current directory cannot be read: ' "$work/stderr" || fail "no report of the unreadable directory"
 elif [ -z "$tool" ]; then
+  started=$SECONDS
   (cd "$work" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u TARVEX_REPORT "./$name" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
   code=$?
+  took=$((SECONDS - started))
   case $expect in
     worker) [ "$code" -eq 0 ] || fail "exit code $code, expected 0" ;;
     prompt)
@@ -138,11 +142,13 @@ else
   printf '%s\n' "$line" >"$work/cmdline.txt"
   "$wine_run" "$tool" run "$dir" "Z:$(printf '%s' "$work/cmdline.txt" | tr / '\\')" >"$work/run.out" 2>&1 &
   runner=$!
+  started=$SECONDS
   case $expect in
     prompt) "$wine_run" "$tool" window "$caption" 60 >"$work/tool.out" 2>&1 ;;
     error) "$wine_run" "$tool" window Launcher 60 >"$work/tool.out" 2>&1 ;;
   esac
   wait "$runner"
+  took=$((SECONDS - started))
   code=$(sed -n 's/^exit \([0-9]*\).*/\1/p' "$work/run.out")
   [ -n "$code" ] || fail "the launcher did not run: $(cat "$work/run.out")"
   case $expect in
@@ -157,6 +163,8 @@ else
       [ "$code" != 0 ] || fail "a start-up error ended with exit code 0" ;;
   esac
 fi
+
+[ -z "$bound" ] || [ "$took" -lt "$bound" ] || fail "the launcher took $took s (bound: $bound s)"
 
 # The worker writes its report at once; a launcher that has ended has
 # started it already, or not at all.
