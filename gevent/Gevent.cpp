@@ -91,8 +91,10 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
 void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs) {
   TDescrList waiters;
   {
+    // The signal was stored before (Emit, SignalTimeout), outside the lock:
+    // storing it again here would revive one that a registration has
+    // consumed meanwhile.
     std::lock_guard<TReentrantLock> lock(FLock);
-    FSignal.store(aResult == wrSignaled, std::memory_order_release);
     for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
     FWaiters.clear();
     CountListeners();
@@ -353,6 +355,7 @@ void TGevent::SignalTimeout(THandle, void* Data, bool Aborted) {
   {
     TAssociateRef::TPin pinned(*static_cast<TAssociateRef*>(Data));
     if (!pinned) return;
+    pinned->FSignal.store(!Aborted, std::memory_order_seq_cst);
     pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, syncs);
   }
   ResumeDirectly(syncs);
