@@ -61,11 +61,26 @@ TGevent* TAssociateRef::Pin() {
 
 // ---- TGevent ---------------------------------------------------------------------------
 
+// The entry is counted before the emitter's signal is checked (see
+// TGevent::FListeners). An emission that did not see the entry left its
+// signal, which is delivered here as that emission would have delivered
+// it (an auto-reset signal is consumed). The check cannot tell such a
+// signal from one left by an earlier emission, which is then delivered as
+// well: a caller checks the signal before it associates (WaitMultiple), or
+// checks what the signal stands for after (Join).
 void TGevent::Associate(TGevent* Emitter, int32_t Index) {
-  std::lock_guard<TReentrantLock> ownerLock(FLock);
-  std::lock_guard<TReentrantLock> emitterLock(Emitter->FLock);
-  Emitter->ClearEmptyDescr();
-  Emitter->FWaiters.push_back(MakeRef<TWaitDescr>(FAssociateRef.get(), Index));
+  bool signaled;
+  {
+    std::lock_guard<TReentrantLock> ownerLock(FLock);
+    std::lock_guard<TReentrantLock> emitterLock(Emitter->FLock);
+    Emitter->ClearEmptyDescr();
+    Emitter->FListeners.fetch_add(1, std::memory_order_seq_cst);
+    Emitter->FWaiters.push_back(MakeRef<TWaitDescr>(FAssociateRef.get(), Index));
+    signaled = Emitter->FSignal.load(std::memory_order_seq_cst);
+    if (signaled && !Emitter->FManualReset) Emitter->FSignal.store(false);
+    Emitter->CountListeners();
+  }
+  if (signaled) FAssociateRef->Emit(wrSignaled, false, Index);
 }
 
 void TGevent::ClearEmptyDescr() {
@@ -74,6 +89,7 @@ void TGevent::ClearEmptyDescr() {
     return d->FAssociate && d->FAssociate->GetOwner() == nullptr;
   };
   FWaiters.erase(std::remove_if(FWaiters.begin(), FWaiters.end(), stale), FWaiters.end());
+  CountListeners();
 }
 
 TWaitResult TGevent::WaitMultiple(const std::vector<TGevent*>& Events, int32_t& Index,

@@ -75,7 +75,10 @@ class TGevent::TDescrList {
   size_t FCount = 0;
 };
 
+// With no listener an emission only stores the signal (see FListeners).
 void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
+  FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
+  if (FListeners.load(std::memory_order_seq_cst) == 0) return;
   TDescrList syncs;
   Deliver(aResult, IsDestroyed, Sync, syncs);
   ResumeDirectly(syncs);
@@ -88,10 +91,13 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
 void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs) {
   TDescrList waiters;
   {
+    // The signal was stored before (Emit, SignalTimeout), outside the lock:
+    // storing it again here would revive one that a registration has
+    // consumed meanwhile.
     std::lock_guard<TReentrantLock> lock(FLock);
-    FSignal.store(aResult == wrSignaled, std::memory_order_release);
     for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
     FWaiters.clear();
+    CountListeners();
   }
   TCustomHub* here = nullptr;
   for (size_t i = 0; i < waiters.Size(); ++i) {
@@ -104,6 +110,7 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
       if (!d->FAssociate->Emit(aResult, IsDestroyed, d->FTag) || IsDestroyed) continue;
       std::lock_guard<TReentrantLock> lock(FLock);
       FWaiters.push_back(d);
+      CountListeners();
       if (aResult == wrSignaled && !FManualReset) FSignal.store(false, std::memory_order_release);
       continue;
     }
@@ -151,12 +158,17 @@ class TGevent::TWait {
   bool Register(const TDeadline& Deadline, TRawGreenletImpl* G, TWaitResult& Early) {
     FHub = GetCurrentHub();
     std::lock_guard<TReentrantLock> lock(FEv.FLock);
-    if (FEv.FSignal.load()) {
+    // Counted before the signal is checked: an emission that does not see
+    // this listener stored its signal before, and the check sees it.
+    FEv.FListeners.fetch_add(1, std::memory_order_seq_cst);
+    if (FEv.FSignal.load(std::memory_order_seq_cst)) {
       if (!FEv.FManualReset) FEv.FSignal.store(false);
+      FEv.CountListeners();
       Early = wrSignaled;
       return false;
     }
     if (Deadline.Passed()) {
+      FEv.CountListeners();
       Early = wrTimeout;
       return false;
     }
@@ -164,6 +176,7 @@ class TGevent::TWait {
     FD->FTimeStop = Deadline;
     if (FD->FGevent != FEv.FAssociateRef) FD->FGevent = FEv.FAssociateRef;
     FEv.FWaiters.push_back(FD);
+    FEv.CountListeners();
     FHandle = FEv.FHandle;
     return true;
   }
@@ -248,6 +261,7 @@ class TGevent::TWait {
     if (r == wrAbandoned || r == wrError) FEv.FSignal.store(false);
     auto& w = FEv.FWaiters;
     w.erase(std::remove(w.begin(), w.end(), FD), w.end());
+    FEv.CountListeners();
     if (Consume && !FEv.FManualReset && FEv.FSignal.load()) {
       FEv.FSignal.store(false);
       r = wrSignaled;
@@ -341,6 +355,7 @@ void TGevent::SignalTimeout(THandle, void* Data, bool Aborted) {
   {
     TAssociateRef::TPin pinned(*static_cast<TAssociateRef*>(Data));
     if (!pinned) return;
+    pinned->FSignal.store(!Aborted, std::memory_order_seq_cst);
     pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, syncs);
   }
   ResumeDirectly(syncs);

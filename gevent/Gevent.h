@@ -197,8 +197,20 @@ class TGevent : public TInterfacedObject, public IGevent {
 
   RefPtr<TAssociateRef> FAssociateRef;
   THandle FHandle = os::kNoHandle;
+  // Records the size of FWaiters after a change under FLock, for the
+  // lock-free check of Emit.
+  void CountListeners() { FListeners.store(FWaiters.size(), std::memory_order_seq_cst); }
+
   std::vector<RefPtr<TWaitDescr>> FWaiters;
   TReentrantLock FLock;
+  // The listeners: FWaiters' size, raised before a registration checks the
+  // signal. An emission stores the signal, then reads this count, and with
+  // no listener it is done: no lock, no call. Both sides are sequentially
+  // consistent (Dekker): either the emission sees the listener, and delivers
+  // to it under the lock, or the registration's re-check sees the signal
+  // (Register, Associate). Tests: RegisterRacesSetEvent and
+  // AssociateRacesSetEvent in tests/gevent/ListenerRaceTest.cpp.
+  std::atomic<size_t> FListeners{0};
   std::atomic<bool> FSignal{false};
   bool FManualReset = false;
 };

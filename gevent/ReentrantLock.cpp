@@ -1,10 +1,29 @@
 #include "gevent/ReentrantLock.h"
 
-#include <thread>
-
 #include "gc/PasMP.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace green {
+
+namespace {
+// Sleeping on the lock's word. On Windows the system's own address wait:
+// libstdc++'s std::atomic::wait has no platform wait there and can miss a
+// notification (a greenlet stress test under Wine hung with it).
+#if defined(_WIN32)
+void WaitWord(std::atomic<uintptr_t>& Word, uintptr_t Old) {
+  WaitOnAddress(&Word, &Old, sizeof Old, INFINITE);
+}
+void WakeWord(std::atomic<uintptr_t>& Word) { WakeByAddressAll(&Word); }
+#else
+void WaitWord(std::atomic<uintptr_t>& Word, uintptr_t Old) {
+  Word.wait(Old, std::memory_order_acquire);
+}
+void WakeWord(std::atomic<uintptr_t>& Word) { Word.notify_all(); }
+#endif
+}  // namespace
 
 // Any per-thread address identifies the thread without a system call; an
 // aligned one leaves the low bit free.
@@ -34,45 +53,31 @@ void TReentrantLock::Acquire() {
 
 // Before it sleeps a thread sets the low bit on the owner's word, so the
 // owner's release wakes it; the owner either sees the bit or had already
-// freed the word, and then the claim succeeds.
+// freed the word, and then the claim succeeds. A thread that slept claims
+// the word with the bit set, since others may still sleep: at worst its
+// release wakes nobody.
 void TReentrantLock::Sleep(uintptr_t Me) {
-  std::unique_lock<std::mutex> lock(FMutex);
-  ++FSleeping;
   for (;;) {
     uintptr_t v = FOwner.load(std::memory_order_acquire);
     if (v == 0) {
-      const uintptr_t claim = Me | (FSleeping > 1 ? kSleepers : 0);
-      if (FOwner.compare_exchange_strong(v, claim, std::memory_order_acquire)) break;
+      if (FOwner.compare_exchange_strong(v, Me | kSleepers, std::memory_order_acquire)) return;
       continue;
     }
     if (!(v & kSleepers) &&
         !FOwner.compare_exchange_strong(v, v | kSleepers, std::memory_order_acq_rel))
       continue;
-    FWake.wait(lock);
+    WaitWord(FOwner, v | kSleepers);
   }
-  --FSleeping;
 }
 
-// With sleepers, the word is freed and they are woken under their mutex,
-// and the wake-up is counted: whoever takes the lock next may destroy it
-// before this thread is done with the mutex and the condition.
 void TReentrantLock::Release() {
   if (--FDepth > 0) return;
   uintptr_t v = FOwner.load(std::memory_order_relaxed);
   if (!(v & kSleepers) &&
       FOwner.compare_exchange_strong(v, 0, std::memory_order_release, std::memory_order_relaxed))
     return;
-  FWaking.fetch_add(1, std::memory_order_relaxed);
-  {
-    std::lock_guard<std::mutex> lock(FMutex);
-    FOwner.store(0, std::memory_order_release);
-    FWake.notify_all();
-  }
-  FWaking.fetch_sub(1, std::memory_order_release);
-}
-
-TReentrantLock::~TReentrantLock() {
-  while (FWaking.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+  FOwner.store(0, std::memory_order_release);
+  WakeWord(FOwner);
 }
 
 }  // namespace green

@@ -1,16 +1,17 @@
-// A re-entrant lock that spins before it blocks: gevent locks are held for a
+// A re-entrant lock of one word (and a depth that only the owner touches)
+// that spins before it blocks: the locks of the hot paths are held for a
 // few instructions, so a short spin usually wins without a kernel call.
-// The owner word's low bit tells that a thread sleeps on the lock, so that a
-// release without sleepers touches nothing after it frees the word (the
-// next owner may destroy the lock at once). A release that wakes sleepers
-// does touch it afterwards; the destructor waits until such a wake-up is
-// over.
+// The word holds the owner's tag; its low bit tells that a thread sleeps
+// on the lock. A thread that blocks sleeps on the word itself
+// (std::atomic::wait: a futex; WaitOnAddress on Windows),
+// so a lock has no sleeping side of its own until a thread really blocks,
+// and a release without sleepers touches nothing after it frees the word
+// (the next owner may destroy the lock at once). A release with sleepers
+// notifies by the word's address only, which never reads the lock.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 namespace green {
 
@@ -19,7 +20,6 @@ class TReentrantLock {
   static constexpr int kSpins = 4000;
 
   TReentrantLock() = default;
-  ~TReentrantLock();
   TReentrantLock(const TReentrantLock&) = delete;
   TReentrantLock& operator=(const TReentrantLock&) = delete;
 
@@ -35,10 +35,6 @@ class TReentrantLock {
 
   std::atomic<uintptr_t> FOwner{0};
   uint32_t FDepth = 0;
-  int32_t FSleeping = 0;  // guarded by FMutex
-  std::atomic<int32_t> FWaking{0};  // releases still waking sleepers
-  std::mutex FMutex;
-  std::condition_variable FWake;
 };
 
 }  // namespace green

@@ -57,7 +57,7 @@ struct TGreenletRow {
 // A listed greenlet is alive, at least its base: its destruction leaves
 // the list under this lock before the base's fields go.
 void TJoiner::Describe(std::vector<TGreenletRow>& Out) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   for (TRawGreenletImpl* g = FHead; g; g = g->FJoinNext) {
     const TWaitNote& n = g->FWaitNote;
     TGreenletRow row{g,

@@ -3,7 +3,7 @@
 // events between values; MoveNext then waits for its next state change.
 #pragma once
 
-#include <typeinfo>
+#include <utility>
 
 #include "gevent/Gevent.h"
 #include "greenlets/Argument.h"
@@ -40,7 +40,10 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
  public:
   class TGenGreenletImpl : public TGreenletImpl {
    public:
-    using TGreenletImpl::TGreenletImpl;
+    template <class... A>
+    explicit TGenGreenletImpl(A&&... Args) : TGreenletImpl(std::forward<A>(Args)...) {
+      SetGeneratorTag(&kTag);
+    }
     TGeneratorImpl* FGen = nullptr;
   };
 
@@ -109,9 +112,8 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
   static TGenGreenletImpl* Hand(const T& Value) {
     TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
     if (!current) return nullptr;
-    auto* greenlet = typeid(*current) == typeid(TGenGreenletImpl)
-                         ? static_cast<TGenGreenletImpl*>(current)
-                         : nullptr;
+    auto* greenlet = current->GeneratorTag() == &kTag ? static_cast<TGenGreenletImpl*>(current)
+                                                      : nullptr;
     if (!greenlet || !greenlet->FGen) {
       current->Yield();
       return nullptr;
@@ -135,6 +137,9 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
   void GarbageCollect(const T& New) {
     if constexpr (IsObjectType<T>) FSmartPtr = GC(New);
   }
+
+  // One per value type: the tag of its generators' bodies.
+  static constexpr char kTag = 0;
 
   RefPtr<TGenGreenletImpl> FGreenlet;
   T FCurrent{};

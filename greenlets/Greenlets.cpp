@@ -22,9 +22,15 @@ class TJoin {
       IRawGreenlet* w = Workers[i].get();
       if (!w || w->GetInstance() == self) continue;
       FWaitList.push_back(w);
-      FStateEv->Associate(w->GetOnStateChanged(), static_cast<int32_t>(i));
+      // A worker that has finished stays finished: nothing to hear from it.
+      const tGreenletState s = w->GetState();
+      const bool done = s == gsTerminated || s == gsKilled;
+      FFinished.push_back(done);
+      if (done)
+        ++FTermCount;
+      else
+        FStateEv->Associate(w->GetOnStateChanged(), static_cast<int32_t>(i));
     }
-    FFinished.assign(FWaitList.size(), false);
   }
 
   bool Complete() const { return FTermCount == FWaitList.size(); }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gc/GarbageCollector.h"
+#include "gevent/ReentrantLock.h"
 #include "greenlets/GreenletThread.h"
 #include "greenlets/WaitNote.h"
 #include "hub/GInterfaces.h"
@@ -120,9 +121,13 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TTriggers& HubTriggers() { return FHubTriggers; }
   // What the greenlet waits on; written by the greenlet, read by anyone.
   TWaitNote& WaitNote() { return FWaitNote; }
+  // Tells a generator's body from other greenlets without typeid: the
+  // address of a tag of the generator's value type, nullptr otherwise.
+  const void* GeneratorTag() const { return FGeneratorTag; }
 
  protected:
   void SetState(tGreenletState Value);
+  void SetGeneratorTag(const void* Tag) { FGeneratorTag = Tag; }
 
  private:
   friend class TKillToken;
@@ -161,7 +166,7 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   RefPtr<TGevent> FOnTerminate;
   std::atomic<tGreenletState> FState{gsReady};
   RefPtr<TGreenletProxyImpl> FProxy;
-  std::recursive_mutex FLock;
+  TReentrantLock FLock;
   TTriggers FKillTriggers;
   TTriggers FHubTriggers;
   // Changed under FLock; read without it.
@@ -179,6 +184,7 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   std::mutex FNameLock;
   std::atomic<const char*> FClassName{nullptr};
   TWaitNote FWaitNote;
+  const void* FGeneratorTag = nullptr;
 };
 
 inline TRawGreenletImpl* TRawGreenletImpl::GetCurrent() { return TGreenletThread::Get().Current; }
@@ -218,7 +224,7 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
   void Queue(TCustomHub* Hub);
 
   TRawGreenletImpl* FBase;
-  std::recursive_mutex FLock;
+  TReentrantLock FLock;
 };
 
 // The greenlets bound to one hub, so that its owner can kill them all.
@@ -258,7 +264,7 @@ class TJoiner : public TObject {
   // list, with that reference; nullptr when there is none.
   RefPtr<TRawGreenletImpl> TakeFirst();
   RefPtr<TGevent> FOnUpdate;
-  std::recursive_mutex FLock;
+  TReentrantLock FLock;
 };
 
 // Finishes a greenlet on its own hub's thread after its last reference was

@@ -50,7 +50,7 @@ void TJoiner::Remove(TRawGreenletImpl* G) {
 }
 
 RefPtr<TGevent> TJoiner::Link(TRawGreenletImpl* G) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   if (G->FJoinedTo.load(std::memory_order_relaxed) == this) return nullptr;
   G->FJoinPrev = FTail;
   G->FJoinNext = nullptr;
@@ -62,7 +62,7 @@ RefPtr<TGevent> TJoiner::Link(TRawGreenletImpl* G) {
 }
 
 RefPtr<TGevent> TJoiner::Unlink(TRawGreenletImpl* G) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return Erase(G) ? FOnUpdate : nullptr;
 }
 
@@ -77,7 +77,7 @@ bool TJoiner::Erase(TRawGreenletImpl* G) {
 }
 
 bool TJoiner::Find(TRawGreenletImpl* G, size_t& Index) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   if (G->FJoinedTo.load(std::memory_order_relaxed) != this) return false;
   Index = 0;
   for (TRawGreenletImpl* g = FHead; g != G; g = g->FJoinNext) ++Index;
@@ -85,7 +85,7 @@ bool TJoiner::Find(TRawGreenletImpl* G, size_t& Index) {
 }
 
 size_t TJoiner::Count() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FCount;
 }
 
@@ -94,7 +94,7 @@ size_t TJoiner::Count() {
 // constructed. It is passed over and stays listed: a reference to it would
 // revive what that thread frees, and its own destruction unlists it.
 RefPtr<TRawGreenletImpl> TJoiner::TakeFirst() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   for (TRawGreenletImpl* g = FHead; g; g = g->FJoinNext) {
     if (!g->TryAddRef()) continue;
     Erase(g);

@@ -15,12 +15,12 @@ void TGreenletProxyImpl::Queue(TCustomHub* Hub) {
 }
 
 TRawGreenletImpl* TGreenletProxyImpl::GetBase() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase;
 }
 
 void TGreenletProxyImpl::SetBase(TRawGreenletImpl* Value) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   if (Value == FBase) return;
   FBase = Value;
   if (Value) Value->GetOnStateChanged()->SetEvent();
@@ -29,9 +29,9 @@ void TGreenletProxyImpl::SetBase(TRawGreenletImpl* Value) {
 void TGreenletProxyImpl::Pulse() {
   TRawGreenletImpl* direct = nullptr;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<TReentrantLock> lock(FLock);
     if (!FBase) return;
-    std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+    std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
     TCustomHub* hub = FBase->FHub;
     if (!hub || !Runnable(FBase->GetState())) return;
     if (hub == GetCurrentHub())
@@ -43,23 +43,23 @@ void TGreenletProxyImpl::Pulse() {
 }
 
 void TGreenletProxyImpl::DelayedSwitch() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   if (!FBase) return;
-  std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+  std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
   if (FBase->FHub && Runnable(FBase->GetState()))
     Queue<&TGreenletProxyImpl::SwitchBase>(FBase->FHub);
 }
 
 void TGreenletProxyImpl::Resume() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   if (!FBase) return;
   if (TCustomHub* hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
 }
 
 void TGreenletProxyImpl::Suspend() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   if (!FBase) return;
-  std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+  std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
   if (FBase->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(FBase->FHub);
 }
 
@@ -68,9 +68,9 @@ void TGreenletProxyImpl::Suspend() {
 void TGreenletProxyImpl::Kill() {
   TRawGreenletImpl* direct = nullptr;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<TReentrantLock> lock(FLock);
     if (!FBase) return;
-    std::lock_guard<std::recursive_mutex> baseLock(FBase->FLock);
+    std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
     TCustomHub* hub = FBase->FHub;
     if (!hub) return;
     if (hub == GetCurrentHub()) direct = FBase;
@@ -80,32 +80,32 @@ void TGreenletProxyImpl::Kill() {
 }
 
 TCustomHub* TGreenletProxyImpl::GetHub() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase ? FBase->GetHub() : nullptr;
 }
 
 tGreenletState TGreenletProxyImpl::GetState() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase ? FBase->GetState() : gsTerminated;
 }
 
 Exception* TGreenletProxyImpl::GetException() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase ? FBase->GetException() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnStateChanged() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase ? FBase->GetOnStateChanged() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnTerminate() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase ? FBase->GetOnTerminate() : nullptr;
 }
 
 uintptr_t TGreenletProxyImpl::GetUID() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   return FBase ? FBase->GetUID() : 0;
 }
 

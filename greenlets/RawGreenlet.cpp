@@ -91,7 +91,7 @@ int32_t TRawGreenletImpl::_Release() {
   int32_t n = DecRef();
   if (n != 0) return n;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<TReentrantLock> lock(FLock);
     TCustomHub* hub = FHub;
     if (hub && !FForcingKill.load() && hub != GetCurrentHub()) {
       auto* token = new TKillToken(this);
@@ -138,7 +138,7 @@ TCustomHub* TRawGreenletImpl::GetHub() { return FHub.load(std::memory_order_acqu
 void TRawGreenletImpl::SetHub(TCustomHub* Hub) {
   THubNews news;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<TReentrantLock> lock(FLock);
     if (Hub == FHub) return;
     HubChanging(FHub, Hub);
     FHub = Hub;
@@ -161,22 +161,24 @@ void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
   FHubNews.Sleep = std::move(FSleepEv);
 }
 
-// The signal goes out after the lock is left: waking waiters calls out.
+// One exchange: a change signals once, whoever else changes the state at
+// the same time (a kill marks it with a compare-exchange). With nobody
+// listening the signal takes no lock (TGevent::FListeners).
 void TRawGreenletImpl::SetState(tGreenletState Value) {
-  {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    if (FState.load() == Value) return;
-    FState.store(Value, std::memory_order_release);
-  }
+  if (FState.exchange(Value, std::memory_order_acq_rel) == Value) return;
   FOnStateChange->SetEvent();
 }
 
+// The hub remembers its joiner: a THub makes it in its constructor, before
+// any other thread knows the hub.
 TJoiner* TRawGreenletImpl::GetJoiner(TCustomHub* Hub) {
+  if (TObject* cached = Hub->JoinerCache()) return static_cast<TJoiner*>(cached);
   auto* joiner = dynamic_cast<TJoiner*>(Hub->HLS(JoinerKey()));
   if (!joiner) {
     joiner = new TJoiner;
     Hub->HLS(JoinerKey(), joiner);
   }
+  Hub->SetJoinerCache(joiner);
   return joiner;
 }
 

@@ -191,7 +191,7 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
   // sleep; the wait holds its own reference.
   auto ev = MakeRef<TGevent>(false, false);
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<TReentrantLock> lock(FLock);
     FSleepEv = ev;
   }
   struct TDrop {
@@ -206,7 +206,7 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
 // Released outside the lock: freeing a gevent wakes its waiters.
 void TRawGreenletImpl::TakeSleepEvent() {
   RefPtr<TGevent> ev;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::lock_guard<TReentrantLock> lock(FLock);
   ev = std::move(FSleepEv);
 }
 

@@ -3,8 +3,10 @@
 // methods, the timeout convention.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "base/Exception.h"
 #include "base/RefCounted.h"
@@ -44,11 +46,13 @@ enum tGreenletState : uint8_t {
 
 enum TIOOperation : uint8_t { ioNotSet = 0, ioRead = 1, ioWrite = 2 };
 
-// A parameterless method bound to its object. The hub looks at the object to
-// tell greenlets from other objects and to keep counted objects alive.
+// A parameterless method bound to its object. Intf is the object's counted
+// interface, recorded when the method is bound (nullptr for an object that
+// is not counted): the hub keeps such an object alive until the task ran.
 struct TTaskMethod {
   TObject* Data = nullptr;
   void (*Code)(TObject* Self) = nullptr;
+  IInterface* Intf = nullptr;
   explicit operator bool() const { return Code != nullptr; }
   void operator()() const { Code(Data); }
 };
@@ -56,7 +60,9 @@ struct TTaskMethod {
 // Binds a parameterless method: BindMethod<&TFoo::Run>(foo).
 template <auto M, class C>
 TTaskMethod BindMethod(C* Obj) {
-  return {Obj, [](TObject* Self) { (static_cast<C*>(Self)->*M)(); }};
+  IInterface* intf = nullptr;
+  if constexpr (std::is_convertible_v<C*, IInterface*>) intf = Obj;
+  return {Obj, [](TObject* Self) { (static_cast<C*>(Self)->*M)(); }, intf};
 }
 
 using TTaskProc = void (*)(void* Arg);
@@ -119,8 +125,13 @@ class TCustomHub : public TObject {
   void SetName(std::string Value) { FName = std::move(Value); }
   bool IsSuspended() const { return FIsSuspended; }
   void SetIsSuspended(bool Value) { FIsSuspended = Value; }
+  // The hub's joiner (greenlets/Joiner.cpp), kept in its hub-local storage
+  // and remembered here, so that binding a greenlet looks up no string.
+  TObject* JoinerCache() const { return FJoinerCache.load(std::memory_order_acquire); }
+  void SetJoinerCache(TObject* Value) { FJoinerCache.store(Value, std::memory_order_release); }
 
  private:
+  std::atomic<TObject*> FJoinerCache{nullptr};
   bool FIsSuspended = false;
   std::string FName;
 };

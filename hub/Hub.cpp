@@ -45,6 +45,7 @@ THub::THub()
 
 THub::~THub() {
   Retire();
+  SetJoinerCache(nullptr);
   FLS.reset();
   FGC.reset();
 }
@@ -75,23 +76,29 @@ void THub::GetAddresses(const TTaskMethod& Task, TObject*& Obj, void*& Code) {
   Code = reinterpret_cast<void*>(Task.Code);
 }
 
+// On the serving thread the task goes on the ready list: that thread is
+// running, not waiting in the kernel, and serves the list on its next pass.
 void THub::Append(TTask&& Task) {
+  if (OnOwnThread()) {
+    FReady.push_back(std::move(Task));
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(FLock);
     FAccumQueue.push_back(std::move(Task));
+    FAccumPending.store(true, std::memory_order_release);
   }
   Pulse();
 }
 
 void THub::EnqueueTask(const TTaskMethod& Task) {
-  TObject* obj;
-  void* code;
-  GetAddresses(Task, obj, code);
-  Assert(dynamic_cast<TRawGreenletImpl*>(obj) == nullptr, "Hub", 644,
+#ifndef NDEBUG
+  Assert(dynamic_cast<TRawGreenletImpl*>(Task.Data) == nullptr, "Hub", 644,
          "Enqueue Greenlet methods only by Proxy");
+#endif
   TTask t;
-  if (auto* intf = dynamic_cast<IInterface*>(obj))
-    t.Init(intf, Task);
+  if (Task.Intf)
+    t.Init(Task.Intf, Task);
   else
     t.Init(Task);
   Append(std::move(t));
@@ -108,26 +115,31 @@ bool THub::ServeTaskQueue() {
   bool synced = os::IsMainThread() && os::CheckSynchronize(0);
   // The batch is taken out of the hub, so a task that serves this hub again
   // (a wait on the root context) works on a batch of its own.
-  std::vector<TTask> batch;
+  // The ready list of this thread's own posts follows the tasks of other
+  // threads; what either gets meanwhile waits for the next pass.
+  std::vector<TTask> batch, ready;
   batch.swap(FQueue);
-  {
+  if (FAccumPending.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(FLock);
     batch.swap(FAccumQueue);
+    FAccumPending.store(false, std::memory_order_relaxed);
     AfterSwap();
   }
-  bool result = synced || !batch.empty();
+  ready.swap(FReadySpare);
+  ready.swap(FReady);
+  bool result = synced || !batch.empty() || !ready.empty();
   struct Recycle {
-    THub* hub;
     std::vector<TTask>& batch;
+    std::vector<TTask>& spare;
     // Tasks left over after one raised are discarded, their references released.
     ~Recycle() {
       batch.clear();
-      if (hub->FQueue.capacity() < batch.capacity()) hub->FQueue.swap(batch);
+      if (spare.capacity() < batch.capacity()) spare.swap(batch);
     }
-  } recycle{this, batch};
-  const size_t count = batch.size();
+  } recycle{batch, FQueue}, recycleReady{ready, FReadySpare};
+  const size_t count = batch.size() + ready.size();
   for (size_t i = 0; i < count; ++i) {
-    TTask& task = batch[i];
+    TTask& task = i < batch.size() ? batch[i] : ready[i - batch.size()];
     switch (task.Kind) {
       case tkMethod:
         task.Method();
@@ -150,12 +162,15 @@ bool THub::ServeTaskQueue() {
 // enqueues again, and what it enqueues is discarded in the next round.
 void THub::Clean() {
   for (;;) {
-    std::vector<TTask> queue, accum;  // accum goes first
+    std::vector<TTask> queue, accum, ready;  // accum goes first
     {
       std::lock_guard<std::mutex> lock(FLock);
-      if (FAccumQueue.empty() && FQueue.empty()) return;
+      if (FAccumQueue.empty() && FQueue.empty() && FReady.empty() && FReadySpare.empty()) return;
       accum.swap(FAccumQueue);
+      FAccumPending.store(false, std::memory_order_relaxed);
       queue.swap(FQueue);
+      ready.swap(FReady);
+      FReadySpare.clear();
     }
   }
 }

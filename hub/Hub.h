@@ -15,6 +15,7 @@
 #include "hub/HubFiles.h"
 #include "hub/HubTimeouts.h"
 #include "platform/MainThread.h"
+#include "platform/Thread.h"
 
 namespace green {
 
@@ -56,6 +57,9 @@ class THub : public TCustomHub {
 
   void Lock() { FLock.lock(); }
   void Unlock() { FLock.unlock(); }
+  // True on the thread that serves this hub now: a task it posts to the
+  // hub goes on the hub's own ready list, with no lock and no pulse.
+  virtual bool OnOwnThread() const { return false; }
   // Discards every queued task without running it, also those that arrive
   // while the discarded ones are released.
   void Clean();
@@ -74,6 +78,15 @@ class THub : public TCustomHub {
  private:
   std::vector<TTask> FQueue;       // spare capacity for the next batch
   std::vector<TTask> FAccumQueue;  // where new tasks arrive, from any thread
+  // Set with the first task in FAccumQueue: a task pass that finds it clear
+  // takes no lock. One that appears meanwhile has pulsed the hub.
+  std::atomic<bool> FAccumPending{false};
+  // The ready list: tasks posted on the thread that serves the hub (see
+  // OnOwnThread), and the spare capacity for its next batch. Only that
+  // thread touches them; a serve passes them to the next serving thread
+  // through the hub's claim.
+  std::vector<TTask> FReady;
+  std::vector<TTask> FReadySpare;
   bool FLoopExit = false;
   std::mutex FLock;
   std::unique_ptr<TLocalStorage> FLS;
@@ -128,6 +141,9 @@ class TSingleThreadHub : public THub {
   static void WakeUpThread(void* Self);
 
   uint32_t ThreadId() const { return FThreadId; }
+  bool OnOwnThread() const override {
+    return FThreadId.load(std::memory_order_relaxed) == os::CurrentThreadId();
+  }
   bool IsDef() const { return FIsDef; }
   // Unique for the process's life, unlike the address: with IsLiveHub
   // (HubList.h), whoever keeps a pointer to the hub learns that it went.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "hub/Deadline.h"
 #include "hub/Hub.h"
@@ -275,6 +276,66 @@ TEST(Timeouts, ADeadlineRoundsWhatRemainsUpAndNeverTurnsInfinite) {
   EXPECT_GE(soon.RemainingTimeOut(), 59000u);
   EXPECT_GT(soon.Nanos(), 0);
   EXPECT_EQ(TDeadline::After(INFINITE - 1).RemainingTimeOut(), INFINITE - 1);
+}
+
+}  // namespace
+}  // namespace green
+
+namespace green {
+namespace {
+
+// Tasks posted by the thread that serves the hub go on its ready list,
+// without the queue's lock; tasks of another thread go through the queue,
+// which a pass skips while it is marked empty. Both kinds, posted at once,
+// all run, each once, in the order of their poster.
+TEST(ReadyList, OwnAndForeignPostsAllRunOnce) {
+  constexpr int kEach = 20000;
+  TSingleThreadHub* hub = DefHub(0);
+  struct TCount {
+    int Own = 0, Foreign = 0;
+    bool OwnInOrder = true, ForeignInOrder = true;
+  } count;
+  struct TPost {
+    TCount* C;
+    int N;
+    bool Foreign;
+  };
+  std::vector<TPost> own(kEach), foreign(kEach);
+  auto run = [](void* Arg) {
+    auto* p = static_cast<TPost*>(Arg);
+    int& n = p->Foreign ? p->C->Foreign : p->C->Own;
+    if (p->N != n) (p->Foreign ? p->C->ForeignInOrder : p->C->OwnInOrder) = false;
+    ++n;
+  };
+  std::thread other([&] {
+    for (int i = 0; i < kEach; ++i) {
+      foreign[i] = {&count, i, true};
+      hub->EnqueueTask(run, &foreign[i]);
+    }
+  });
+  for (int i = 0; i < kEach; ++i) {
+    own[i] = {&count, i, false};
+    hub->EnqueueTask(run, &own[i]);
+    if (i % 64 == 0) hub->Serve(0);
+  }
+  other.join();
+  while (count.Own < kEach || count.Foreign < kEach)
+    if (!hub->Serve(5000)) break;
+  EXPECT_EQ(count.Own, kEach);
+  EXPECT_EQ(count.Foreign, kEach);
+  EXPECT_TRUE(count.OwnInOrder);
+  EXPECT_TRUE(count.ForeignInOrder);
+}
+
+// A task the serving thread posts to its own hub needs no pulse: the next
+// pass runs it.
+TEST(ReadyList, OwnPostRunsOnTheNextPassWithoutWaiting) {
+  TSingleThreadHub* hub = DefHub(0);
+  hub->Serve(0);
+  bool ran = false;
+  hub->EnqueueTask([](void* Ran) { *static_cast<bool*>(Ran) = true; }, &ran);
+  EXPECT_TRUE(hub->ServeTaskQueue());
+  EXPECT_TRUE(ran);
 }
 
 }  // namespace
