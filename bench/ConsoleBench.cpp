@@ -81,15 +81,16 @@ BENCHMARK(BM_PosixSpawnLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // peak resident bytes it gains, per byte written. One iteration, since a
 // peak does not come down; the program runs it alone.
 void BM_FloodMemory(benchmark::State& State) {
-  constexpr uint64_t kMiB = 64;
+  constexpr int kMiB = 64;
+  constexpr uint32_t kBytes = uint32_t{kMiB} << 20;
   double perByte = 0;
   for (auto _ : State) {
     const uint64_t before = os::PeakResidentBytes();
     RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(GREEN_BENCH_FLOOD_CHILD, {kMiB});
     std::string line;
     if (app->StdOut()->ReadLn(line)) State.SkipWithError("a line ended in the flood");
-    if (app->StdOut()->Read(nullptr, 0) != kMiB << 20) State.SkipWithError("bytes were lost");
-    perByte = static_cast<double>(os::PeakResidentBytes() - before) / static_cast<double>(kMiB << 20);
+    if (app->StdOut()->Read(nullptr, 0) != kBytes) State.SkipWithError("bytes were lost");
+    perByte = static_cast<double>(os::PeakResidentBytes() - before) / static_cast<double>(kBytes);
   }
   State.counters["held_per_byte"] = perByte;
 }
