@@ -133,19 +133,24 @@ class TSingleByteCodec : public TCodec {
   }
 
   // Every byte's text is stored as one fixed-size unit and the output
-  // advances by its length: no call per byte. The output has room for the
-  // last unit's whole width.
+  // advances by its length: no call per byte. The output has room for a
+  // block's widest text, so that what is filled in beyond the text stays
+  // small.
   void DecodeTo(std::string_view Bytes, std::string& Out) const override {
     if (FLongest > sizeof FUnits[0].Bytes) return DecodeByTable(Bytes, Out);
-    const size_t start = Out.size();
-    Out.resize(start + Bytes.size() * FLongest + sizeof FUnits[0].Bytes);
-    char* p = Out.data() + start;
-    for (const char c : Bytes) {
-      const TUnit& u = FUnits[static_cast<unsigned char>(c)];
-      std::memcpy(p, u.Bytes, sizeof u.Bytes);
-      p += u.Len;
+    constexpr size_t kBlock = 4096;
+    for (size_t at = 0; at < Bytes.size(); at += kBlock) {
+      const std::string_view block = Bytes.substr(at, kBlock);
+      const size_t start = Out.size();
+      Out.resize(start + block.size() * FLongest + sizeof FUnits[0].Bytes);
+      char* p = Out.data() + start;
+      for (const char c : block) {
+        const TUnit& u = FUnits[static_cast<unsigned char>(c)];
+        std::memcpy(p, u.Bytes, sizeof u.Bytes);
+        p += u.Len;
+      }
+      Out.resize(static_cast<size_t>(p - Out.data()));
     }
-    Out.resize(static_cast<size_t>(p - Out.data()));
   }
 
   size_t SamePrefix(std::string_view Bytes) const override {
