@@ -1,7 +1,8 @@
 // The launcher's decision, from its start until the worker has started,
 // with a detector that prints the marker and ends at once; against a
 // minimal program that spawns the same detector, reads to its end and
-// spawns the same worker. Both run in one scratch folder laid out as the
+// spawns the same worker; and against the same minimal program in C++,
+// linked as the launcher is. All run in one scratch folder laid out as the
 // launcher expects; the worker reports its start through a FIFO there.
 #ifndef _WIN32
 #include <benchmark/benchmark.h>
@@ -33,6 +34,7 @@ class TDemoFolder {
     fs::copy_file(GREEN_BENCH_DETECTOR, FPath / "Quorlin.exe", Copy);
     fs::copy_file(GREEN_BENCH_WORKER, FPath / "bin" / "Tarvex.exe", Copy);
     fs::copy_file(GREEN_BENCH_MIN_LAUNCHER, FPath / "min_launcher", Copy);
+    fs::copy_file(GREEN_BENCH_MIN_CPP_LAUNCHER, FPath / "min_cpp_launcher", Copy);
     if (mkfifo((FPath / "started").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
     // Read and write: opening never blocks, and a read waits for the worker.
     FFifo = open((FPath / "started").c_str(), O_RDWR | O_CLOEXEC);
@@ -81,6 +83,12 @@ void BM_MinimalLauncher(benchmark::State& State) {
   for (auto _ : State) F.RunUntilWorkerStarted(State, "./min_launcher");
 }
 BENCHMARK(BM_MinimalLauncher)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_MinimalCppLauncher(benchmark::State& State) {
+  TDemoFolder& F = Folder();
+  for (auto _ : State) F.RunUntilWorkerStarted(State, "./min_cpp_launcher");
+}
+BENCHMARK(BM_MinimalCppLauncher)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace green

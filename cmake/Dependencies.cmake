@@ -10,6 +10,10 @@ if(WIN32)
     add_link_options(-Wl,--large-address-aware)
   endif()
 else()
+  # Nothing of ours is exported from a program: with hidden symbols the
+  # loader has nothing of ours to bind.
+  set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+  set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
   # Static: the runtime then needs no Boost library at run time.
   find_library(BOOST_CONTEXT_LIB NAMES libboost_context.a boost_context REQUIRED)
   find_path(BOOST_CONTEXT_INCLUDE boost/context/detail/fcontext.hpp REQUIRED)

@@ -1,4 +1,5 @@
-# PCRE2 (8-bit) as the target green_pcre2. Natively Debian's libpcre2-dev;
+# PCRE2 (8-bit) as the target green_pcre2. Natively Debian's libpcre2-dev
+# (its static library);
 # for Windows a static library cross-built from Debian's source package by
 # scripts/pcre2-cross, cached in the build tree.
 if(WIN32)
@@ -18,8 +19,10 @@ if(WIN32)
   target_compile_definitions(green_pcre2 INTERFACE PCRE2_STATIC)
 else()
   find_path(PCRE2_INCLUDE pcre2.h REQUIRED)
-  find_library(PCRE2_8_LIB NAMES pcre2-8 REQUIRED)
+  # The static library: a program then needs no PCRE2 at run time, and the
+  # loader relocates none.
+  find_library(PCRE2_8_STATIC_LIB NAMES libpcre2-8.a pcre2-8 REQUIRED)
   add_library(green_pcre2 INTERFACE)
   target_include_directories(green_pcre2 INTERFACE ${PCRE2_INCLUDE})
-  target_link_libraries(green_pcre2 INTERFACE ${PCRE2_8_LIB})
+  target_link_libraries(green_pcre2 INTERFACE ${PCRE2_8_STATIC_LIB})
 endif()

@@ -3,6 +3,7 @@
 // events between values; MoveNext then waits for its next state change.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "gevent/Gevent.h"
@@ -93,9 +94,24 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
     Handed(greenlet);
     return received;
   }
+  // Yield that hands Value over without a copy; Value comes back holding
+  // the previous value, whose storage the body may fill again.
+  static tTuple Yield(T&& Value) {
+    TGenGreenletImpl* greenlet = Hand(std::move(Value));
+    if (!greenlet) return {};
+    tTuple received = greenlet->YieldTuple();
+    Handed(greenlet);
+    return received;
+  }
   // Yield for a body that ignores what the next switch passes.
   static void YieldValue(const T& Value) {
     if (TGenGreenletImpl* greenlet = Hand(Value)) {
+      greenlet->YieldBare();
+      Handed(greenlet);
+    }
+  }
+  static void YieldValue(T&& Value) {
+    if (TGenGreenletImpl* greenlet = Hand(std::move(Value))) {
       greenlet->YieldBare();
       Handed(greenlet);
     }
@@ -109,7 +125,8 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
 
   // Makes Value the walker's current one; nullptr when the caller is not a
   // generator's body, which has then only yielded (when it is a greenlet).
-  static TGenGreenletImpl* Hand(const T& Value) {
+  template <class V>
+  static TGenGreenletImpl* Hand(V&& Value) {
     TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
     if (!current) return nullptr;
     auto* greenlet = current->GeneratorTag() == &kTag ? static_cast<TGenGreenletImpl*>(current)
@@ -121,7 +138,12 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
     TGeneratorImpl* gen = greenlet->FGen;
     gen->FYieldExists = true;
     gen->GarbageCollect(Value);
-    gen->FCurrent = Value;
+    if constexpr (std::is_rvalue_reference_v<V&&>) {
+      using std::swap;
+      swap(gen->FCurrent, Value);
+    } else {
+      gen->FCurrent = Value;
+    }
     return greenlet;
   }
   // Back in the body after a walker's switch.

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "gevent/Gevent.h"
@@ -140,6 +141,9 @@ class TGenerator {
   TGenEnumerator<T> GetEnumerator() { return Impl->GetEnumerator(); }
   // Called inside the body.
   static void Yield(const T& Value) { TGeneratorImpl<T>::YieldValue(Value); }
+  // Hands Value over without a copy; Value comes back holding the previous
+  // value, whose storage the body may fill again.
+  static void Yield(T&& Value) { TGeneratorImpl<T>::YieldValue(std::move(Value)); }
 
   // Range-for over the values.
   class iterator {

@@ -1,6 +1,8 @@
 // Line and match assembly: the pending text is searched first; then chunks
 // are read into the push-back buffer, each followed by a search of what is
 // new, until a piece is found or the stream ends.
+#include <memory>
+
 #include "ovo/Provider.h"
 
 namespace green {
@@ -35,8 +37,9 @@ bool TOvoProvider::Assemble(const TEncoding& Enc, TSearch& Search, std::string& 
     if (r != srMore) return r == srFound;
   }
   TAssemblyScope scope(FIgnoreInternalBuf);
+  TChunkBuffer chunk;
   for (;;) {
-    switch (ReadChunk()) {
+    switch (ReadChunk(chunk)) {
       case ckData:
         break;
       case ckNoRoom:
@@ -67,8 +70,7 @@ TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search,
     const TSearchResult r =
         Search.Find(FInternalBuf.Text(), FInternalBuf.TextBase(), FInternalBuf.Memo(), hit);
     if (r != srFound) return r;
-    Out.assign(FInternalBuf.Text().substr(hit.ValuePos, hit.ValueLen));
-    FInternalBuf.Cut(hit.Consumed, Enc);
+    FInternalBuf.CutValue(hit.ValuePos, hit.ValueLen, hit.Consumed, Enc, Out);
     return srFound;
   } catch (const std::bad_alloc&) {
     // The bytes stay; only the text goes.
@@ -78,31 +80,31 @@ TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search,
   }
 }
 
-// A chunk is what is readable without waiting, else the grown guess; room
-// for it is made before it is read, so that a chunk once read is never
-// lost to a failed growth.
-TOvoProvider::TChunkRead TOvoProvider::ReadChunk() {
+// A chunk is the grown guess, never what is readable: a named pipe counts
+// the push-back buffer as readable, and a chunk of that size per read would
+// cost memory and time quadratic in a line that does not end. Room for the
+// chunk is made before it is read, so that a chunk once read is never lost
+// to a failed growth; the read goes to a buffer of its own, since another
+// greenlet may change the push-back buffer while this one waits.
+TOvoProvider::TChunkRead TOvoProvider::ReadChunk(TChunkBuffer& Chunk) {
   if (FInternalBuf.Full()) return ckNoRoom;
-  uint32_t size = Read(nullptr, 0);
-  const bool guessed = size == 0;
-  if (guessed) size = FAssemblyChunk;
-  size = std::min<uint32_t>(size, INT32_MAX);
-  std::string chunk;
+  const uint32_t size = FAssemblyChunk;
   try {
     FInternalBuf.Reserve(size);
-    chunk.resize(size);
+    if (Chunk.Size < size) {
+      Chunk.Data.reset(new char[size]);
+      Chunk.Size = size;
+    }
   } catch (const std::bad_alloc&) {
     return ckNoRoom;
   }
-  const uint32_t n = Read(chunk.data(), -static_cast<int32_t>(size));
-  if (guessed) {
-    if (n == size)
-      FAssemblyChunk = std::min(size * 2, kLargestChunk);
-    else if (n < size / 2)
-      FAssemblyChunk = std::max(size / 2, kDefaultChunk);
-  }
+  const uint32_t n = Read(Chunk.Data.get(), -static_cast<int32_t>(size));
+  if (n == size)
+    FAssemblyChunk = std::min(size * 2, kLargestChunk);
+  else if (n < size / 2)
+    FAssemblyChunk = std::max(size / 2, kDefaultChunk);
   if (n == 0) return ckEnd;
-  FInternalBuf.Append(std::string_view(chunk).substr(0, n));
+  FInternalBuf.Append(std::string_view(Chunk.Data.get(), n));
   return ckData;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/CodePage.h"
@@ -36,19 +37,46 @@ class TUtf8Codec : public TCodec {
   std::string Decode(std::string_view Bytes) const override {
     std::string out;
     out.reserve(Bytes.size());
+    DecodeTo(Bytes, out);
+    return out;
+  }
+
+  void DecodeTo(std::string_view Bytes, std::string& Out) const override {
     size_t i = 0;
     while (i < Bytes.size()) {
-      size_t run = i;
-      while (run < Bytes.size() && static_cast<unsigned char>(Bytes[run]) < 0x80) ++run;
-      out.append(Bytes.substr(i, run - i));
-      i = run;
+      const size_t same = SamePrefix(Bytes.substr(i));
+      Out.append(Bytes.substr(i, same));
+      i += same;
       if (i == Bytes.size()) break;
       bool valid;
-      size_t n = Utf8Unit(Bytes.substr(i), valid);
-      out.append(valid ? Bytes.substr(i, n) : kReplacement);
+      const size_t n = Utf8Unit(Bytes.substr(i), valid);
+      Out.append(valid ? Bytes.substr(i, n) : kReplacement);
       i += n;
     }
-    return out;
+  }
+
+  // ASCII is skipped eight bytes at a time.
+  size_t SamePrefix(std::string_view Bytes) const override {
+    size_t i = 0;
+    while (i < Bytes.size()) {
+      if (i + 8 <= Bytes.size()) {
+        uint64_t word;
+        std::memcpy(&word, Bytes.data() + i, sizeof word);
+        if ((word & 0x8080808080808080ull) == 0) {
+          i += 8;
+          continue;
+        }
+      }
+      if (static_cast<unsigned char>(Bytes[i]) < 0x80) {
+        ++i;
+        continue;
+      }
+      bool valid;
+      const size_t n = Utf8Unit(Bytes.substr(i), valid);
+      if (!valid) break;
+      i += n;
+    }
+    return i;
   }
 
   // The runtime's text is UTF-8 already; only ill-formed parts change.
@@ -94,23 +122,41 @@ class TSingleByteCodec : public TCodec {
       FLongest = std::max(FLongest, t.size());
       FUnits[b].Len = static_cast<uint8_t>(std::min<size_t>(t.size(), sizeof FUnits[b].Bytes));
       std::memcpy(FUnits[b].Bytes, t.data(), FUnits[b].Len);
+      FSame[b] = t.size() == 1 && t[0] == static_cast<char>(b);
     }
   }
 
-  // Every byte's text is stored as one fixed-size unit and the output
-  // advances by its length: no call per byte. The output has room for the
-  // last unit's whole width.
   std::string Decode(std::string_view Bytes) const override {
-    if (FLongest > sizeof FUnits[0].Bytes) return DecodeByTable(Bytes);
-    std::string out(Bytes.size() * FLongest + sizeof FUnits[0].Bytes, '\0');
-    char* p = out.data();
-    for (const char c : Bytes) {
-      const TUnit& u = FUnits[static_cast<unsigned char>(c)];
-      std::memcpy(p, u.Bytes, sizeof u.Bytes);
-      p += u.Len;
-    }
-    out.resize(static_cast<size_t>(p - out.data()));
+    std::string out;
+    DecodeTo(Bytes, out);
     return out;
+  }
+
+  // Every byte's text is stored as one fixed-size unit and the output
+  // advances by its length: no call per byte. The output has room for a
+  // block's widest text, so that what is filled in beyond the text stays
+  // small.
+  void DecodeTo(std::string_view Bytes, std::string& Out) const override {
+    if (FLongest > sizeof FUnits[0].Bytes) return DecodeByTable(Bytes, Out);
+    constexpr size_t kBlock = 4096;
+    for (size_t at = 0; at < Bytes.size(); at += kBlock) {
+      const std::string_view block = Bytes.substr(at, kBlock);
+      const size_t start = Out.size();
+      Out.resize(start + block.size() * FLongest + sizeof FUnits[0].Bytes);
+      char* p = Out.data() + start;
+      for (const char c : block) {
+        const TUnit& u = FUnits[static_cast<unsigned char>(c)];
+        std::memcpy(p, u.Bytes, sizeof u.Bytes);
+        p += u.Len;
+      }
+      Out.resize(static_cast<size_t>(p - Out.data()));
+    }
+  }
+
+  size_t SamePrefix(std::string_view Bytes) const override {
+    size_t i = 0;
+    while (i < Bytes.size() && FSame[static_cast<unsigned char>(Bytes[i])]) ++i;
+    return i;
   }
 
   size_t CompletePrefix(std::string_view Bytes) const override { return Bytes.size(); }
@@ -143,15 +189,14 @@ class TSingleByteCodec : public TCodec {
     uint8_t Len = 0;
   };
 
-  std::string DecodeByTable(std::string_view Bytes) const {
-    std::string out;
-    out.reserve(Bytes.size());
-    for (const char c : Bytes) out += FTable[static_cast<unsigned char>(c)];
-    return out;
+  void DecodeByTable(std::string_view Bytes, std::string& Out) const {
+    Out.reserve(Out.size() + Bytes.size());
+    for (const char c : Bytes) Out += FTable[static_cast<unsigned char>(c)];
   }
 
   TTable FTable;
   std::array<TUnit, 256> FUnits;
+  std::array<bool, 256> FSame{};  // the byte decodes to itself
   size_t FLongest = 1;
 };
 

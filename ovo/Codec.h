@@ -16,6 +16,12 @@ class TCodec {
   virtual ~TCodec() = default;
 
   virtual std::string Decode(std::string_view Bytes) const = 0;
+  // Decode, appended to Out: no string of its own in between.
+  virtual void DecodeTo(std::string_view Bytes, std::string& Out) const { Out += Decode(Bytes); }
+  // How many leading bytes decode to themselves (ASCII, valid UTF-8), so
+  // that their text may be the bytes themselves; a cut-short character at
+  // the end does not count.
+  virtual size_t SamePrefix(std::string_view Bytes) const { return 0; }
   virtual std::string Encode(std::string_view Text) const;
   virtual size_t CompletePrefix(std::string_view Bytes) const = 0;
   virtual bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const = 0;

@@ -48,6 +48,12 @@ std::string TEncoding::GetBytes(std::string_view Text) const { return FCodec->En
 
 std::string TEncoding::GetString(std::string_view Bytes) const { return FCodec->Decode(Bytes); }
 
+void TEncoding::AppendString(std::string_view Bytes, std::string& Text) const {
+  FCodec->DecodeTo(Bytes, Text);
+}
+
+size_t TEncoding::SamePrefix(std::string_view Bytes) const { return FCodec->SamePrefix(Bytes); }
+
 TEncoding* TEncoding::Clone() const {
   return FStandard ? const_cast<TEncoding*>(this) : new TEncoding(*this);
 }

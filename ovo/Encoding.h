@@ -42,6 +42,10 @@ class TEncoding : public TObject {
   std::string GetBytes(std::string_view Text) const;
   // Bytes to text; bytes that do not decode become U+FFFD.
   std::string GetString(std::string_view Bytes) const;
+  // GetString appended to Text.
+  void AppendString(std::string_view Bytes, std::string& Text) const;
+  // How many leading bytes of Bytes decode to themselves.
+  size_t SamePrefix(std::string_view Bytes) const;
   // A shared encoding answers itself; any other a new copy, which the
   // caller owns.
   virtual TEncoding* Clone() const;

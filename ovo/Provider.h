@@ -210,6 +210,11 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
     size_t Take(void* Buf, size_t Size);
   };
   enum TChunkRead : uint8_t { ckData, ckEnd, ckNoRoom };
+  // What one assembly reads its chunks into: left as it was allocated.
+  struct TChunkBuffer {
+    std::unique_ptr<char[]> Data;
+    uint32_t Size = 0;
+  };
   class TAssemblyScope;
 
   template <class T>
@@ -223,7 +228,7 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   bool Assemble(const TEncoding& Enc, TSearch& Search, std::string& Out);
   template <class TSearch>
   TSearchResult SearchPending(const TEncoding& Enc, TSearch& Search, std::string& Out, bool AtEnd);
-  TChunkRead ReadChunk();
+  TChunkRead ReadChunk(TChunkBuffer& Chunk);
   // Forgets an owed operation whose hub has gone; true when one is still owed.
   bool StillOwed(TIOOperation Op);
 

@@ -1,6 +1,7 @@
 // Regular-expression reads of the provider: the next match, once or as a
 // generator.
 #include <memory>
+#include <utility>
 
 #include "ovo/Provider.h"
 
@@ -26,7 +27,7 @@ namespace {
 void MatchRoutine(TOvoProvider* Prov, const TRegEx* Default, const tTuple& Args) {
   const TRegEx re = Args.at(0).AsBoolean() ? TRegEx(Args.at(1).AsString()) : *Default;
   std::string s;
-  while (Prov->ReadRegEx(re, s)) TStringGenerator::Yield(s);
+  while (Prov->ReadRegEx(re, s)) TStringGenerator::Yield(std::move(s));
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // Text, lines and line generators of the provider.
+#include <utility>
+
 #include "ovo/Provider.h"
 
 namespace green {
@@ -41,7 +43,7 @@ std::string TOvoProvider::ReadLn() {
 TStringGenerator TOvoProvider::ReadLns() {
   return TStringGenerator::Create([this] {
     std::string s;
-    while (ReadString(*FEncoding, s, FEOL)) TStringGenerator::Yield(s);
+    while (ReadString(*FEncoding, s, FEOL)) TStringGenerator::Yield(std::move(s));
   });
 }
 
@@ -50,7 +52,7 @@ TStringGenerator TOvoProvider::ReadLns(const std::vector<std::string>& EOLs) {
   FEOLs = EOLs;
   return TStringGenerator::Create([this] {
     std::string s;
-    while (_ReadString(*FEncoding, s, FEOLs)) TStringGenerator::Yield(s);
+    while (_ReadString(*FEncoding, s, FEOLs)) TStringGenerator::Yield(std::move(s));
   });
 }
 

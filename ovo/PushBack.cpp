@@ -9,11 +9,13 @@ namespace {
 // Consumed bytes are dropped from the front once they are the larger part,
 // so each byte is moved at most once on average.
 constexpr size_t kCompactFrom = 4096;
+// A value at least this long is handed over in its storage, not copied.
+constexpr size_t kHandOverFrom = 64 * 1024;
 }  // namespace
 
 size_t TPushBackBuffer::Take(void* Buf, size_t Count) {
   const size_t n = std::min(Count, Size());
-  std::memcpy(Buf, FBytes.data() + FHead, n);
+  if (n > 0) std::memcpy(Buf, FBytes.Data() + FHead, n);
   FHead += n;
   DropText();
   Compact();
@@ -23,62 +25,76 @@ size_t TPushBackBuffer::Take(void* Buf, size_t Count) {
 void TPushBackBuffer::Append(std::string_view Bytes) {
   if (Empty() && Text().empty() && FProvisionalBytes == kNone) {
     // Nothing pending: start over at the front, keeping the text positions.
-    FTextOrigin += FText.size();
-    FText.clear();
-    FTextHead = 0;
-    FBytes.clear();
+    Rejoin();
+    FBytes.Clear();
     FHead = FDecoded = 0;
   }
-  FBytes.append(Bytes);
+  FBytes.Append(Bytes);
 }
 
 void TPushBackBuffer::Prepend(std::string_view Bytes) {
   if (Bytes.empty()) return;
   if (FHead >= Bytes.size()) {
-    FHead -= Bytes.size();
-    std::memcpy(FBytes.data() + FHead, Bytes.data(), Bytes.size());
+    std::memcpy(FBytes.Data() + FHead - Bytes.size(), Bytes.data(), Bytes.size());
   } else {
-    FBytes.insert(FHead, Bytes);
+    FBytes.Reserve(Bytes.size());
+    FBytes.EraseFront(FHead);
+    FHead = 0;
+    FBytes.Insert(Bytes);
+    FHead = Bytes.size();
   }
   DropText();
+  FHead -= Bytes.size();
+  FDecoded = FHead;
 }
 
 void TPushBackBuffer::Reserve(size_t Count) {
-  if (FBytes.capacity() - FBytes.size() >= Count) return;
+  if (FBytes.Capacity() - FBytes.Size() >= Count) return;
   if (FHead > 0 && FProvisionalBytes == kNone) {
-    FBytes.erase(0, FHead);
+    FBytes.EraseFront(FHead);
     FDecoded -= FHead;
     FHead = 0;
-    if (FBytes.capacity() - FBytes.size() >= Count) return;
+    if (FBytes.Capacity() - FBytes.Size() >= Count) return;
   }
-  FBytes.reserve(std::max(FBytes.size() + Count, FBytes.capacity() * 2));
+  FBytes.Reserve(Count);
 }
 
 void TPushBackBuffer::Clear() {
-  FBytes.clear();
+  FBytes.Clear();
   FHead = FDecoded = 0;
   DropText();
 }
 
+// Bytes that decode to themselves stay their own text until the first
+// that does not.
 void TPushBackBuffer::Decode(const TEncoding& Enc) {
   if (FHasText && FTextPage != Enc.CodePage()) DropText();
   FTextPage = Enc.CodePage();
   FHasText = true;
-  const std::string_view rest = std::string_view(FBytes).substr(FDecoded);
-  const size_t n = Enc.CompletePrefix(rest);
+  std::string_view rest = FBytes.View().substr(FDecoded);
+  size_t n = Enc.CompletePrefix(rest);
   if (n == 0) return;
-  FText.append(Enc.GetString(rest.substr(0, n)));
+  if (FSame) {
+    const size_t same = Enc.SamePrefix(rest.substr(0, n));
+    FDecoded += same;
+    if (same == n) return;
+    Separate();
+    rest = rest.substr(same);
+    n -= same;
+  }
+  Enc.AppendString(rest.substr(0, n), FText);
   FDecoded += n;
 }
 
 void TPushBackBuffer::DecodeAll(const TEncoding& Enc) {
   Decode(Enc);
-  if (FDecoded == FBytes.size()) return;
-  const std::string tail = Enc.GetString(std::string_view(FBytes).substr(FDecoded));
+  if (FDecoded == FBytes.Size()) return;
+  const std::string tail = Enc.GetString(FBytes.View().substr(FDecoded));
+  Separate();
   FProvisionalBytes = FDecoded;
   FProvisionalText = FText.size();
   FText.append(tail);
-  FDecoded = FBytes.size();
+  FDecoded = FBytes.Size();
 }
 
 // The memo may have looked at text that is gone now: it starts over.
@@ -93,47 +109,91 @@ void TPushBackBuffer::Settle() {
   }
   FProvisionalBytes = FProvisionalText = kNone;
   FMemo.Reset();
+  if (Text().empty()) Rejoin();
 }
 
 void TPushBackBuffer::Cut(size_t Count, const TEncoding& Enc) {
+  if (FSame) {
+    FHead += Count;
+    FBase += Count;
+    Compact();
+    return;
+  }
   const std::string_view text = Text();
-  const std::string_view bytes = std::string_view(FBytes).substr(FHead, FDecoded - FHead);
+  const std::string_view bytes = FBytes.View().substr(FHead, FDecoded - FHead);
   size_t used;
   if (Enc.CountBytes(bytes, text.substr(0, Count), used)) {
     FHead += used;
     FTextHead += Count;
+    FBase += Count;
+    if (Text().empty() && FProvisionalBytes == kNone) Rejoin();
     Compact();
     return;
   }
   // The page cannot map ill-formed text back to its bytes: what follows
   // the cut is encoded again from its text.
   std::string rest = Enc.GetBytes(text.substr(Count));
-  rest.append(std::string_view(FBytes).substr(FDecoded));
-  FBytes = std::move(rest);
+  rest.append(FBytes.View().substr(FDecoded));
+  FBytes.Assign(rest);
   FHead = FDecoded = 0;
+  FBase += Count;
   DropText();
 }
 
+void TPushBackBuffer::CutValue(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc,
+                               std::string& Out) {
+  size_t used;
+  if (FSame || FTextHead != 0 || Pos != 0 || Len < kHandOverFrom ||
+      FProvisionalBytes != kNone ||
+      !Enc.CountBytes(FBytes.View().substr(FHead, FDecoded - FHead),
+                      std::string_view(FText).substr(0, Consumed), used)) {
+    Out.assign(Text().substr(Pos, Len));
+    Cut(Consumed, Enc);
+    return;
+  }
+  std::string rest = std::move(Out);
+  rest.assign(FText, Consumed);
+  FText.resize(Len);
+  Out = std::move(FText);
+  FText = std::move(rest);
+  FHead += used;
+  FBase += Consumed;
+  if (Text().empty()) Rejoin();
+  Compact();
+}
+
 void TPushBackBuffer::DropText() {
-  FTextOrigin += FText.size();
-  FText.clear();
-  FTextHead = 0;
+  FBase += Text().size();
+  Rejoin();
   FDecoded = FHead;
   FHasText = false;
   FProvisionalBytes = FProvisionalText = kNone;
   FMemo.Reset();
 }
 
+void TPushBackBuffer::Separate() {
+  if (!FSame) return;
+  FText.assign(FBytes.View().substr(FHead, FDecoded - FHead));
+  FTextHead = 0;
+  FSame = false;
+}
+
+// Only with no text pending: its positions go on from FBase.
+void TPushBackBuffer::Rejoin() {
+  FText.clear();
+  FTextHead = 0;
+  FSame = true;
+}
+
 void TPushBackBuffer::Compact() {
   if (FProvisionalBytes != kNone) return;
-  if (FHead >= kCompactFrom && FHead * 2 > FBytes.size()) {
-    FBytes.erase(0, FHead);
+  if (FHead >= kCompactFrom && FHead * 2 > FBytes.Size()) {
+    FBytes.EraseFront(FHead);
     FDecoded -= FHead;
     FHead = 0;
   }
-  if (FTextHead >= kCompactFrom && FTextHead * 2 > FText.size()) {
+  if (!FSame && FTextHead >= kCompactFrom && FTextHead * 2 > FText.size()) {
     FText.erase(0, FTextHead);
-    FTextOrigin += FTextHead;
     FTextHead = 0;
   }
 }

@@ -1,12 +1,17 @@
 // The provider's push-back buffer: bytes received from the handle but not
 // yet delivered, and the text decoded from them so far.
 //
-// Assembly costs time linear in the bytes received: each byte is decoded
-// once (a character split between chunks waits for its rest), a delivered
-// line drops its text and exactly the bytes it came from, so what follows
-// stays the bytes that arrived, and searches remember how far they got
-// (TSearchMemo). Text positions in a memo are absolute: they count from the
-// first text ever decoded, so dropping text in front does not move them.
+// Assembly costs time and memory linear in the bytes received: each byte
+// is decoded once (a character split between chunks waits for its rest), a
+// delivered line drops its text and exactly the bytes it came from, so what
+// follows stays the bytes that arrived, and searches remember how far they
+// got (TSearchMemo). Text positions in a memo are absolute: they count from
+// the first text ever decoded, so dropping text in front does not move them.
+//
+// Bytes that decode to themselves (ASCII, valid UTF-8) are their own text:
+// the text is kept apart only from the first byte that decodes to
+// something else until it has all been consumed. A line that never ends
+// thus holds its bytes once, plus, past such a byte, its text.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ovo/ByteBuffer.h"
 #include "ovo/Encoding.h"
 #include "ovo/RegEx.h"
 
@@ -42,9 +48,9 @@ class TPushBackBuffer {
  public:
   static constexpr size_t kNoLimit = SIZE_MAX;
 
-  bool Empty() const { return FHead == FBytes.size(); }
-  size_t Size() const { return FBytes.size() - FHead; }
-  std::string_view Bytes() const { return std::string_view(FBytes).substr(FHead); }
+  bool Empty() const { return FHead == FBytes.Size(); }
+  size_t Size() const { return FBytes.Size() - FHead; }
+  std::string_view Bytes() const { return FBytes.View().substr(FHead); }
 
   // Delivers at most Count bytes from the front; the rest stays.
   size_t Take(void* Buf, size_t Count);
@@ -69,23 +75,35 @@ class TPushBackBuffer {
   void Settle();
   // The decoded text not yet consumed, and the absolute position of its
   // first byte.
-  std::string_view Text() const { return std::string_view(FText).substr(FTextHead); }
-  uint64_t TextBase() const { return FTextOrigin + FTextHead; }
+  std::string_view Text() const {
+    return FSame ? FBytes.View().substr(FHead, FDecoded - FHead)
+                 : std::string_view(FText).substr(FTextHead);
+  }
+  uint64_t TextBase() const { return FBase; }
   // Consumes the first Count bytes of Text() and the bytes they came from.
   void Cut(size_t Count, const TEncoding& Enc);
+  // Out becomes Text()[Pos, +Len), then Cut(Consumed). A long value at the
+  // front of separate text takes that text's storage, and what follows it
+  // moves into Out's old storage: no copy of the value.
+  void CutValue(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc, std::string& Out);
   // Forgets the decoded text (the bytes stay) and what searches remember.
   void DropText();
   TSearchMemo& Memo() { return FMemo; }
 
  private:
   void Compact();
+  // The text becomes separate from the bytes, or again the bytes.
+  void Separate();
+  void Rejoin();
 
-  std::string FBytes;
+  TByteBuffer FBytes;
   size_t FHead = 0;     // first byte not delivered
   size_t FDecoded = 0;  // bytes before this one are decoded
+  // The text is FBytes[FHead, FDecoded) itself; else FText[FTextHead, end).
+  bool FSame = true;
   std::string FText;
-  size_t FTextHead = 0;      // first character not consumed
-  uint64_t FTextOrigin = 0;  // absolute position of FText[0]
+  size_t FTextHead = 0;  // first character not consumed
+  uint64_t FBase = 0;    // absolute position of the first character of Text()
   uint32_t FTextPage = 0;
   bool FHasText = false;
   // What DecodeAll added: where it began in bytes and text; kNone if none.

@@ -178,10 +178,13 @@ class PipeServer final : public PipeObject {
     const int Fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
     if (Fd < 0 && (errno == EMFILE || errno == ENFILE)) RefuseForLackOfDescriptors(FListen);
     if (Fd < 0) return true;  // or the client gave up already
-    if (FState != PipeState::Listening || !SendAccepted(Fd) || !Adopt(Fd)) {
+    if (FState != PipeState::Listening || !Adopt(Fd)) {
       close(Fd);  // busy: the client's open reads the end of the stream
       return true;
     }
+    // Only once adopted: a client whose open has returned may write at
+    // once, and a read of this end must then find the socket.
+    if (!SendAccepted(FConnected.load(std::memory_order_relaxed))) return true;
     FState = PipeState::Connected;
     for (const ObjectRef& Event : FPending) SignalEventObject(*Event);
     FPending.clear();

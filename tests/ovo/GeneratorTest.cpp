@@ -19,6 +19,43 @@ Strings Walk(TStringGenerator Gen) {
   return out;
 }
 
+// A line longer than a chunk is handed to the walker in the storage it was
+// decoded into, the text after it moved to other storage: each line must
+// come whole and what follows stay the bytes that arrived, whether the text
+// is the bytes themselves or decoded apart (ill-formed, another page).
+TEST(ProviderGenerators, LongLinesComeWholeAndLeaveWhatFollowsAsItArrived) {
+  struct TCase {
+    const char* Name;
+    TEncoding* Enc;
+    std::string Unit;     // bytes, repeated into a long line
+    std::string Decoded;  // its text
+  };
+  const TCase cases[] = {
+      {"ascii", TEncoding::UTF8(), "abc", "abc"},
+      {"utf-8", TEncoding::UTF8(), "\xD0\x9F" "ab", "\xD0\x9F" "ab"},
+      {"ill-formed", TEncoding::UTF8(), "\xFF" "ab", "\xEF\xBF\xBD" "ab"},
+      {"cp1251", TEncoding::Cp1251(), "\xCF" "ab", "\xD0\x9F" "ab"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TProviderFixture f;
+    f.Prov->SetEncoding(*c.Enc);
+    std::string bytes, text;
+    for (int i = 0; i < 70000; ++i) {
+      bytes += c.Unit;
+      text += c.Decoded;
+    }
+    f.Hub.Feed(bytes + "\r\nshort\r\n" + bytes + "\r\ntail\xD0");
+    f.Hub.FeedEnd();
+    const Strings lines = Walk(f.Prov->ReadLns());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[0] == text) << "first long line";
+    EXPECT_EQ(lines[1], "short");
+    EXPECT_TRUE(lines[2] == text) << "second long line";
+    EXPECT_EQ(f.Rest(), "tail\xD0");
+  }
+}
+
 TEST(ProviderGenerators, LinesComeOneByOneAndNothingIsReadBeforeTheFirstStep) {
   TProviderFixture f;
   TStringGenerator gen = f.Prov->ReadLns();
