@@ -2,28 +2,10 @@
 
 #include "gc/PasMP.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "platform/AddressWait.h"
 
 namespace green {
 
-namespace {
-// Sleeping on the lock's word. On Windows the system's own address wait:
-// libstdc++'s std::atomic::wait has no platform wait there and can miss a
-// notification (a greenlet stress test under Wine hung with it).
-#if defined(_WIN32)
-void WaitWord(std::atomic<uintptr_t>& Word, uintptr_t Old) {
-  WaitOnAddress(&Word, &Old, sizeof Old, INFINITE);
-}
-void WakeWord(std::atomic<uintptr_t>& Word) { WakeByAddressAll(&Word); }
-#else
-void WaitWord(std::atomic<uintptr_t>& Word, uintptr_t Old) {
-  Word.wait(Old, std::memory_order_acquire);
-}
-void WakeWord(std::atomic<uintptr_t>& Word) { Word.notify_all(); }
-#endif
-}  // namespace
 
 // Any per-thread address identifies the thread without a system call; an
 // aligned one leaves the low bit free.
@@ -66,7 +48,7 @@ void TReentrantLock::Sleep(uintptr_t Me) {
     if (!(v & kSleepers) &&
         !FOwner.compare_exchange_strong(v, v | kSleepers, std::memory_order_acq_rel))
       continue;
-    WaitWord(FOwner, v | kSleepers);
+    os::WaitOnWord(FOwner, v | kSleepers);
   }
 }
 
@@ -77,7 +59,7 @@ void TReentrantLock::Release() {
       FOwner.compare_exchange_strong(v, 0, std::memory_order_release, std::memory_order_relaxed))
     return;
   FOwner.store(0, std::memory_order_release);
-  WakeWord(FOwner);
+  os::WakeWord(FOwner);
 }
 
 }  // namespace green

@@ -3,7 +3,7 @@
 // few instructions, so a short spin usually wins without a kernel call.
 // The word holds the owner's tag; its low bit tells that a thread sleeps
 // on the lock. A thread that blocks sleeps on the word itself
-// (std::atomic::wait: a futex; WaitOnAddress on Windows),
+// (os::WaitOnWord: a futex; the system's address wait on Windows),
 // so a lock has no sleeping side of its own until a thread really blocks,
 // and a release without sleepers touches nothing after it frees the word
 // (the next owner may destroy the lock at once). A release with sleepers
