@@ -55,29 +55,7 @@ class TUtf8Codec : public TCodec {
     }
   }
 
-  // ASCII is skipped eight bytes at a time.
-  size_t SamePrefix(std::string_view Bytes) const override {
-    size_t i = 0;
-    while (i < Bytes.size()) {
-      if (i + 8 <= Bytes.size()) {
-        uint64_t word;
-        std::memcpy(&word, Bytes.data() + i, sizeof word);
-        if ((word & 0x8080808080808080ull) == 0) {
-          i += 8;
-          continue;
-        }
-      }
-      if (static_cast<unsigned char>(Bytes[i]) < 0x80) {
-        ++i;
-        continue;
-      }
-      bool valid;
-      const size_t n = Utf8Unit(Bytes.substr(i), valid);
-      if (!valid) break;
-      i += n;
-    }
-    return i;
-  }
+  size_t SamePrefix(std::string_view Bytes) const override { return ValidUtf8Prefix(Bytes); }
 
   // The runtime's text is UTF-8 already; only ill-formed parts change.
   std::string Encode(std::string_view Text) const override { return Decode(Text); }
@@ -226,6 +204,30 @@ class TSystemCodec : public TCodec {
 };
 
 }  // namespace
+
+// ASCII is skipped eight bytes at a time.
+size_t ValidUtf8Prefix(std::string_view Bytes) {
+  size_t i = 0;
+  while (i < Bytes.size()) {
+    if (i + 8 <= Bytes.size()) {
+      uint64_t word;
+      std::memcpy(&word, Bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(Bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    bool valid;
+    const size_t n = Utf8Unit(Bytes.substr(i), valid);
+    if (!valid) break;
+    i += n;
+  }
+  return i;
+}
 
 size_t Utf8Unit(std::string_view Bytes, bool& Valid) {
   const auto at = [&](size_t k) { return static_cast<unsigned char>(Bytes[k]); };

@@ -39,5 +39,7 @@ class TCodec {
 // ill-formed part that decodes to one U+FFFD (the longest start of a
 // sequence that is still valid, at least one byte). Valid tells which.
 size_t Utf8Unit(std::string_view Bytes, bool& Valid);
+// The length of the longest well-formed UTF-8 start of Bytes.
+size_t ValidUtf8Prefix(std::string_view Bytes);
 
 }  // namespace green

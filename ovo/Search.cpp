@@ -43,17 +43,9 @@ TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMem
 // front of a match goes with it, so Checked never lies before the text.
 bool TMatchSearch::CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo) {
   if (Memo.Checked < Base) Memo.Checked = Base;
-  size_t i = static_cast<size_t>(Memo.Checked - Base);
-  while (i < Text.size()) {
-    if (static_cast<unsigned char>(Text[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    bool valid;
-    const size_t n = Utf8Unit(Text.substr(i), valid);
-    if (!valid) break;
-    i += n;
-  }
+  const size_t from = static_cast<size_t>(Memo.Checked - Base);
+  if (from > Text.size()) return false;
+  const size_t i = from + ValidUtf8Prefix(Text.substr(from));
   Memo.Checked = Base + i;
   return i == Text.size();
 }
