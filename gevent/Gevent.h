@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/BlockCache.h"
 #include "gc/PasMP.h"
 #include "gevent/ReentrantLock.h"
 #include "hub/Deadline.h"
@@ -69,6 +70,7 @@ class IAssociateRef : public virtual IInterface {
 // begins by clearing the owner, and waits for the short uses in progress.
 class TAssociateRef : public TInterfacedObject, public IAssociateRef {
  public:
+  GREEN_BLOCK_CACHED
   explicit TAssociateRef(TGevent* Owner) : FOwner(Owner) {}
 
   void ClearIndexes() override;
@@ -143,6 +145,7 @@ class TWaitDescr : public TInterfacedObject {
 
 class TGevent : public TInterfacedObject, public IGevent {
  public:
+  GREEN_BLOCK_CACHED
   using TIndexes = IAssociateRef::TIndexes;
 
   explicit TGevent(bool ManualReset = false, bool InitialState = false);

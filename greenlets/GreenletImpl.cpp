@@ -161,6 +161,8 @@ TSymmetricImpl::TSymmetricImpl(TSymmetricRoutineStatic Routine, TCustomHub* Hub)
   if (Hub) SetHub(Hub);
 }
 
+TSymmetricImpl::TSymmetricImpl() = default;
+
 void TSymmetricImpl::Execute() {
   if (FRoutine)
     FRoutine->Invoke();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <typeinfo>
 #include <utility>
 
 #include "greenlets/GreenletsImpl.h"
@@ -78,9 +79,27 @@ class TSymmetricImpl : public TRawGreenletImpl {
   TSymmetricImpl(TSymmetricRoutineStatic Routine, TCustomHub* Hub = nullptr);
   void Execute() override;
 
+ protected:
+  // For a flavour that runs a routine of its own.
+  TSymmetricImpl();
+
  private:
   TSymmetricRoutine FRoutine;
   TSymmetricRoutineStatic FRoutineStatic = nullptr;
+};
+
+// A symmetric greenlet that holds its callable in place, so that the two
+// are one block: what TSymmetric makes of a lambda.
+template <class F>
+class TSymmetricFnImpl final : public TSymmetricImpl {
+ public:
+  template <class G>
+  explicit TSymmetricFnImpl(G&& Fn) : FFn(std::forward<G>(Fn)) {}
+  void Execute() override { FFn(); }
+  const char* ReportedClass() const override { return typeid(TSymmetricImpl).name(); }
+
+ private:
+  F FFn;
 };
 
 // The shared-ownership handle of the public GC, in the calling context.

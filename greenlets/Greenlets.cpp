@@ -16,20 +16,25 @@ namespace {
 class TJoin {
  public:
   TJoin(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout, bool RaiseErrors)
-      : FTimeout(Timeout), FRaiseErrors(RaiseErrors), FStateEv(MakeRef<TGevent>(false, false)) {
+      : FTimeout(Timeout), FRaiseErrors(RaiseErrors) {
     TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent();
+    FWaitList.reserve(Workers.size());
     for (size_t i = 0; i < Workers.size(); ++i) {
       IRawGreenlet* w = Workers[i].get();
       if (!w || w->GetInstance() == self) continue;
-      FWaitList.push_back(w);
+      FWaitList.push_back({w, false});
       // A worker that has finished stays finished: nothing to hear from it.
       const tGreenletState s = w->GetState();
       const bool done = s == gsTerminated || s == gsKilled;
-      FFinished.push_back(done);
-      if (done)
+      if (done) {
+        FWaitList.back().Finished = true;
         ++FTermCount;
-      else
-        FStateEv->Associate(w->GetOnStateChanged(), static_cast<int32_t>(i));
+        continue;
+      }
+      // Made for the first worker that is still running: a join of finished
+      // workers needs no event.
+      if (!FStateEv) FStateEv = MakeRef<TGevent>(false, false);
+      FStateEv->Associate(w->GetOnStateChanged(), static_cast<int32_t>(i));
     }
   }
 
@@ -47,7 +52,7 @@ class TJoin {
   // deadline has passed; a zero timeout makes one pass.
   bool Run() {
     const TDeadline stop = TDeadline::After(FTimeout);
-    TWaitScope note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0]), stop);
+    TWaitScope note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0].W), stop);
     if (FTimeout == 0) ProcessActiveList(stop);
     while (!Complete() && !stop.Passed()) {
       ProcessActiveList(stop);
@@ -59,21 +64,21 @@ class TJoin {
  private:
   // True when the entry was not counted as finished yet.
   bool Finish(size_t I) {
-    if (FFinished[I]) return false;
-    FFinished[I] = true;
+    if (FWaitList[I].Finished) return false;
+    FWaitList[I].Finished = true;
     ++FTermCount;
     return true;
   }
 
   // A failed worker re-raises a fresh copy of its exception, or counts as finished.
   bool Failed(size_t I) {
-    if (FRaiseErrors) FWaitList[I]->ReraiseException();
+    if (FRaiseErrors) FWaitList[I].W->ReraiseException();
     return Finish(I);
   }
 
   // Whether the entry still needs driving in this call.
   bool Visit(size_t I, TCustomHub* CurHub) {
-    IRawGreenlet* w = FWaitList[I];
+    IRawGreenlet* w = FWaitList[I].W;
     TCustomHub* hub = HubOf(w);
     if (!hub) return !Finish(I);
     if (hub == CurHub) {
@@ -101,7 +106,7 @@ class TJoin {
     ptrdiff_t active = static_cast<ptrdiff_t>(FWaitList.size() - FTermCount);
     while (active > 0) {
       for (size_t i = 0; i < FWaitList.size(); ++i)
-        if (!FFinished[i] && !Visit(i, curHub)) --active;
+        if (!FWaitList[i].Finished && !Visit(i, curHub)) --active;
       if (active <= 0 || Deadline.Passed()) break;
       if (TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent())
         self->Yield();
@@ -113,8 +118,11 @@ class TJoin {
   uint32_t FTimeout;
   bool FRaiseErrors;
   RefPtr<TGevent> FStateEv;
-  std::vector<IRawGreenlet*> FWaitList;
-  std::vector<bool> FFinished;
+  struct TEntry {
+    IRawGreenlet* W;
+    bool Finished;
+  };
+  std::vector<TEntry> FWaitList;
   size_t FTermCount = 0;
 };
 

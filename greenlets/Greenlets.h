@@ -54,7 +54,8 @@ class TSymmetric {
   template <class F>
     requires std::is_invocable_v<F&>
   static TSymmetric Create(F&& Routine) {
-    return Create(MakeRoutine(std::function<void()>(std::forward<F>(Routine))));
+    return TSymmetric{
+        RefPtr<IRawGreenlet>(new TSymmetricFnImpl<std::decay_t<F>>(std::forward<F>(Routine)))};
   }
   // Creates and enters at once: returns after the body's first yield.
   template <class R>

@@ -9,8 +9,10 @@
 #include <unordered_map>
 #include <mutex>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
+#include "base/BlockCache.h"
 #include "gc/GarbageCollector.h"
 #include "gevent/ReentrantLock.h"
 #include "greenlets/GreenletThread.h"
@@ -47,6 +49,7 @@ struct TTriggers {
 
 class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
  public:
+  GREEN_BLOCK_CACHED
   // The kill signal raised inside a greenlet; code inside must let it pass.
   GREEN_EXCEPTION(AExit, EAbort);
   GREEN_EXCEPTION(ESelfSwitch, Exception);
@@ -104,7 +107,9 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TGarbageCollector& GC();
   TLocalStorage& GLS();
   TLocalStorage& Context() { return GLS(); }
-  TGreenEnvironmentImpl* Environ() { return FEnviron.get(); }
+  // The greenlet's own environment: one shared with its parent since the
+  // spawn is copied here first, so don't keep the pointer across a spawn.
+  TGreenEnvironmentImpl* Environ();
   // Runs what was injected while the greenlet was away; inline, since a
   // switch back checks it every time and finds nothing almost always.
   void ContextSetup() {
@@ -128,6 +133,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
  protected:
   void SetState(tGreenletState Value);
   void SetGeneratorTag(const void* Tag) { FGeneratorTag = Tag; }
+  // The (mangled) class that reports name; noted at the first entry.
+  virtual const char* ReportedClass() const { return typeid(*this).name(); }
 
  private:
   friend class TKillToken;
@@ -141,6 +148,16 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
     if (!FContext) CreateOwnFiber();
   }
   void CreateOwnFiber();
+  // The proxy, made on first use; it holds a reference of the greenlet's.
+  TGreenletProxyImpl* Proxy();
+  // Publishes the event in Slot (made when absent), then signals it when
+  // Due() says that an emission it missed would have signalled it. The
+  // emitting side stores what Due reads, then loads Slot, both seq_cst:
+  // one side always sees the other, so no signal is lost.
+  template <class TDue>
+  TGevent* LazyGevent(std::atomic<TGevent*>& Slot, bool ManualReset, TDue Due);
+  void SignalStateChange();
+  void SignalTerminate();
   void RunInjected();
   void Destroy();
   void TakeSleepEvent();
@@ -162,10 +179,15 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   TRawGreenletImpl* FJoinNext = nullptr;
   std::unique_ptr<TLocalStorage> FLS;
   std::unique_ptr<TGarbageCollector> FGC;
-  RefPtr<TGevent> FOnStateChange;
-  RefPtr<TGevent> FOnTerminate;
+  // Made on first use (most greenlets never need them), then kept for the
+  // greenlet's life; each holds one reference. See LazyGevent.
+  std::atomic<TGevent*> FOnStateChange{nullptr};
+  std::atomic<TGevent*> FOnTerminate{nullptr};
+  // Set by the first state or hub change: a state-change event made after
+  // it starts signalled, as it would be had it been there all along.
+  std::atomic<bool> FStateChanged{false};
   std::atomic<tGreenletState> FState{gsReady};
-  RefPtr<TGreenletProxyImpl> FProxy;
+  std::atomic<TGreenletProxyImpl*> FProxy{nullptr};
   TReentrantLock FLock;
   TTriggers FKillTriggers;
   TTriggers FHubTriggers;

@@ -129,6 +129,12 @@ int64_t TGreenEnvironmentImpl::GetInt64Value(const std::string& Name) {
   return GetUniValue(Name)->Int64Value;
 }
 
+bool TGreenEnvironmentImpl::Shareable() const {
+  for (const std::string& name : FNames)
+    if (!dynamic_cast<TPersistent*>(FStorage.GetValue(name))) return false;
+  return true;
+}
+
 // Values that are not persistent cannot be copied and are left out.
 RefPtr<TGreenEnvironmentImpl> TGreenEnvironmentImpl::Copy() {
   auto copy = MakeRef<TGreenEnvironmentImpl>();

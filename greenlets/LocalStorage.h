@@ -70,6 +70,9 @@ class TGreenEnvironmentImpl : public TInterfacedObject, public IGreenEnvironment
 
   // A new environment with copies of every value, in the same order.
   RefPtr<TGreenEnvironmentImpl> Copy();
+  // Whether Copy keeps every value, so that a copy may wait until a sharer
+  // changes it.
+  bool Shareable() const;
   TUniValue* GetUniValue(const std::string& Name);
   const std::vector<std::string>& Names() const { return FNames; }
 

@@ -27,9 +27,6 @@ const std::string& JoinerKey() {
 // ---- construction and destruction ------------------------------------------
 
 TRawGreenletImpl::TRawGreenletImpl() {
-  FOnStateChange = MakeRef<TGevent>(false, false);
-  FOnTerminate = MakeRef<TGevent>(true, false);
-  FProxy = MakeRef<TGreenletProxyImpl>(this);
   SetHub(GetCurrentHub());
   TGreenEnvironmentImpl* source = nullptr;
   if (TRawGreenletImpl* parent = GetCurrent()) {
@@ -41,13 +38,20 @@ TRawGreenletImpl::TRawGreenletImpl() {
       hub->HLS(EnvironKey(), source);
     }
   }
-  FEnviron = source ? source->Copy() : MakeRef<TGreenEnvironmentImpl>();
+  // Shared until one side changes it (Environ); one holding values that
+  // cannot be copied is copied now, as a later copy would lose them.
+  if (!source)
+    FEnviron = MakeRef<TGreenEnvironmentImpl>();
+  else if (source->Shareable())
+    FEnviron = RefPtr<TGreenEnvironmentImpl>(source);
+  else
+    FEnviron = source->Copy();
 }
 
 // The fiber is made on first entry, when the flavour's stack size is known;
 // a greenlet that never runs costs no stack.
 void TRawGreenletImpl::CreateOwnFiber() {
-  FClassName.store(typeid(*this).name(), std::memory_order_release);
+  FClassName.store(ReportedClass(), std::memory_order_release);
   FContext = os::CreateFiber(GetStackSize(), &TRawGreenletImpl::EnterProcFiber, this);
   if (!FContext)
     throw Exception(Format("Cannot create the greenlet's fiber: %s",
@@ -60,13 +64,15 @@ TRawGreenletImpl::~TRawGreenletImpl() {
   SetHub(nullptr);
   FInjectException.reset();
   FSleepEv.reset();
-  FProxy->SetBase(nullptr);
-  FProxy.reset();
+  if (TGreenletProxyImpl* proxy = FProxy.exchange(nullptr)) {
+    proxy->SetBase(nullptr);
+    proxy->_Release();
+  }
   FLS.reset();
   FGC.reset();
   FEnviron.reset();
-  FOnStateChange.reset();
-  FOnTerminate.reset();
+  for (std::atomic<TGevent*>* slot : {&FOnStateChange, &FOnTerminate})
+    if (TGevent* ev = slot->exchange(nullptr)) ev->_Release();
   FException.reset();
   if (FContext) os::DeleteFiber(FContext);
   FContext = nullptr;
@@ -110,9 +116,61 @@ int32_t TRawGreenletImpl::_Release() {
 
 // ---- accessors ------------------------------------------------------------
 
-RefPtr<IGreenletProxy> TRawGreenletImpl::GetProxy() { return RefPtr<IGreenletProxy>(FProxy.get()); }
-TGevent* TRawGreenletImpl::GetOnStateChanged() { return FOnStateChange.get(); }
-TGevent* TRawGreenletImpl::GetOnTerminate() { return FOnTerminate.get(); }
+RefPtr<IGreenletProxy> TRawGreenletImpl::GetProxy() { return RefPtr<IGreenletProxy>(Proxy()); }
+
+// Two threads may race to make it: the loser frees its own.
+TGreenletProxyImpl* TRawGreenletImpl::Proxy() {
+  TGreenletProxyImpl* proxy = FProxy.load(std::memory_order_acquire);
+  if (proxy) return proxy;
+  auto* made = new TGreenletProxyImpl(this);
+  made->_AddRef();
+  if (FProxy.compare_exchange_strong(proxy, made, std::memory_order_acq_rel)) return made;
+  made->_Release();
+  return proxy;
+}
+
+template <class TDue>
+TGevent* TRawGreenletImpl::LazyGevent(std::atomic<TGevent*>& Slot, bool ManualReset, TDue Due) {
+  TGevent* ev = Slot.load(std::memory_order_acquire);
+  if (ev) return ev;
+  auto* made = new TGevent(ManualReset, false);
+  made->_AddRef();
+  if (!Slot.compare_exchange_strong(ev, made, std::memory_order_seq_cst)) {
+    made->_Release();
+    return ev;
+  }
+  if (Due()) made->SetEvent();
+  return made;
+}
+
+TGevent* TRawGreenletImpl::GetOnStateChanged() {
+  return LazyGevent(FOnStateChange, false,
+                    [this] { return FStateChanged.load(std::memory_order_seq_cst); });
+}
+
+TGevent* TRawGreenletImpl::GetOnTerminate() {
+  return LazyGevent(FOnTerminate, true, [this] {
+    const tGreenletState s = FState.load(std::memory_order_seq_cst);
+    return s == gsTerminated || s == gsKilled || s == gsException;
+  });
+}
+
+void TRawGreenletImpl::SignalStateChange() {
+  FStateChanged.store(true, std::memory_order_seq_cst);
+  if (TGevent* ev = FOnStateChange.load(std::memory_order_seq_cst)) ev->SetEvent();
+}
+
+// The end state is stored (seq_cst) before this runs.
+void TRawGreenletImpl::SignalTerminate() {
+  if (TGevent* ev = FOnTerminate.load(std::memory_order_seq_cst)) ev->SetEvent();
+}
+
+// A shared environment is copied before it is handed out: the sharers
+// never change it, so the copy reads a stable one.
+TGreenEnvironmentImpl* TRawGreenletImpl::Environ() {
+  if (!FEnviron->SoleReference()) FEnviron = FEnviron->Copy();
+  return FEnviron.get();
+}
 
 std::string TRawGreenletImpl::GetName() {
   std::lock_guard<std::mutex> lock(FNameLock);
@@ -147,7 +205,7 @@ void TRawGreenletImpl::SetHub(TCustomHub* Hub) {
   if (news.Left) news.Left->SetEvent();
   if (news.Joined) news.Joined->SetEvent();
   FHubTriggers.RaiseAll();
-  FOnStateChange->SetEvent();
+  SignalStateChange();
   if (news.Sleep) news.Sleep->SetEvent();
 }
 
@@ -165,8 +223,8 @@ void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
 // the same time (a kill marks it with a compare-exchange). With nobody
 // listening the signal takes no lock (TGevent::FListeners).
 void TRawGreenletImpl::SetState(tGreenletState Value) {
-  if (FState.exchange(Value, std::memory_order_acq_rel) == Value) return;
-  FOnStateChange->SetEvent();
+  if (FState.exchange(Value, std::memory_order_seq_cst) == Value) return;
+  SignalStateChange();
 }
 
 // The hub remembers its joiner: a THub makes it in its constructor, before

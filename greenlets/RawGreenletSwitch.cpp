@@ -29,7 +29,7 @@ void TRawGreenletImpl::Switch() {
   } else {
     // Nesting too deep: the switch becomes a hub task and the chain is dropped.
     t.CallerCount = 0;
-    FProxy->DelayedSwitch();
+    Proxy()->DelayedSwitch();
     t.Current = nullptr;
     os::SwitchToFiber(t.RootFiber);
   }
@@ -116,7 +116,7 @@ void TRawGreenletImpl::EnterProc() {
     adopted.clear();
     if (FGC) FGC->Clear();
     SetState(final);
-    FOnTerminate->SetEvent();
+    SignalTerminate();
     Yield();
   } catch (...) {
   }
@@ -147,7 +147,7 @@ void TRawGreenletImpl::Kill() {
     if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
   } while (!FState.compare_exchange_weak(state, gsKilling, std::memory_order_acq_rel));
   if (hub && hub != GetCurrentHub())
-    FProxy->Kill();
+    Proxy()->Kill();
   else
     Inject(new AExit("termination"));
 }
@@ -183,7 +183,7 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
   Assert(GetHub() != nullptr, "Impl\\GreenletsImpl", 1885);
   TakeSleepEvent();  // a left-over one
   if (TimeOut == 0) {
-    FProxy->DelayedSwitch();
+    Proxy()->DelayedSwitch();
     Yield();
     return;
   }

@@ -53,6 +53,30 @@ Pool& ThePool() {
   return *P;
 }
 
+// A few standard stacks per thread in front of the pool: a thread that
+// spawns and ends greenlets in turn takes no lock. What a thread holds
+// when it ends goes back to the pool.
+constexpr size_t kThreadKept = 64;
+struct ThreadStacks {
+  Stack Kept[kThreadKept];
+  size_t Count = 0;
+  ~ThreadStacks() {
+    Pool& P = ThePool();
+    std::lock_guard<std::mutex> Guard(P.Lock);
+    for (size_t i = 0; i < Count; ++i) {
+      if (P.Free.size() < kMaxPooled)
+        P.Free.push_back(Kept[i]);
+      else
+        munmap(Kept[i].Base, Kept[i].Mapped);
+    }
+    Count = 0;
+    Gone = true;
+  }
+  static thread_local bool Gone;
+};
+thread_local bool ThreadStacks::Gone = false;
+thread_local ThreadStacks Local;
+
 Stack MapStack(size_t Usable) {
   Stack S;
   S.Mapped = Usable + PageSize();
@@ -80,6 +104,7 @@ size_t Stack::Usable() const { return Mapped - PageSize(); }
 Stack AcquireStack(size_t Usable) {
   Usable = std::max(RoundUp(Usable, PageSize()), kStandardUsable);
   if (Usable == kStandardUsable) {
+    if (!ThreadStacks::Gone && Local.Count > 0) return Local.Kept[--Local.Count];
     Pool& P = ThePool();
     std::lock_guard<std::mutex> Guard(P.Lock);
     if (!P.Free.empty()) {
@@ -99,6 +124,10 @@ void ReleaseStack(const Stack& S) {
   __asan_unpoison_memory_region(S.Bottom(), S.Usable());
 #endif
   if (S.Usable() == kStandardUsable) {
+    if (!ThreadStacks::Gone && Local.Count < kThreadKept) {
+      Local.Kept[Local.Count++] = S;
+      return;
+    }
     Pool& P = ThePool();
     std::lock_guard<std::mutex> Guard(P.Lock);
     if (P.Free.size() < kMaxPooled) {

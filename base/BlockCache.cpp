@@ -1,0 +1,78 @@
+#include "base/BlockCache.h"
+
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define GREEN_BLOCK_CACHE_OFF 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define GREEN_BLOCK_CACHE_OFF 1
+#endif
+#endif
+
+namespace green {
+
+namespace {
+
+constexpr size_t kGranule = 64;
+constexpr size_t kClasses = kMaxCachedBlock / kGranule;
+// What a thread keeps per class: enough for a burst of short-lived objects,
+// bounded so that a thread that freed many once does not hold them for ever.
+constexpr size_t kMaxKeptBytes = 256 * 1024;
+
+struct TFreeBlock {
+  TFreeBlock* Next;
+};
+
+struct TLists {
+  TFreeBlock* Head[kClasses] = {};
+  size_t Count[kClasses] = {};
+  ~TLists() {
+    for (size_t c = 0; c < kClasses; ++c)
+      while (TFreeBlock* b = Head[c]) {
+        Head[c] = b->Next;
+        ::operator delete(b);
+      }
+    Gone = true;
+  }
+  // Set once the thread's lists are destroyed: objects freed later in the
+  // thread's exit go back to the heap.
+  static thread_local bool Gone;
+};
+thread_local bool TLists::Gone = false;
+thread_local TLists Lists;
+
+size_t ClassOf(size_t Size) { return (Size + kGranule - 1) / kGranule - 1; }
+
+}  // namespace
+
+#if defined(GREEN_BLOCK_CACHE_OFF)
+// A memory checker must see every block freed, to catch a use after free.
+void* TakeBlock(size_t Size) { return ::operator new(Size); }
+void GiveBlock(void* Block, size_t) noexcept { ::operator delete(Block); }
+#else
+void* TakeBlock(size_t Size) {
+  if (Size == 0 || Size > kMaxCachedBlock || TLists::Gone) return ::operator new(Size);
+  const size_t c = ClassOf(Size);
+  if (TFreeBlock* b = Lists.Head[c]) {
+    Lists.Head[c] = b->Next;
+    --Lists.Count[c];
+    return b;
+  }
+  // Every block of a class has the class's full size, so any may serve.
+  return ::operator new((c + 1) * kGranule);
+}
+
+void GiveBlock(void* Block, size_t Size) noexcept {
+  if (!Block) return;
+  if (Size == 0 || Size > kMaxCachedBlock || TLists::Gone) return ::operator delete(Block);
+  const size_t c = ClassOf(Size);
+  if (Lists.Count[c] * (c + 1) * kGranule >= kMaxKeptBytes) return ::operator delete(Block);
+  auto* b = static_cast<TFreeBlock*>(Block);
+  b->Next = Lists.Head[c];
+  Lists.Head[c] = b;
+  ++Lists.Count[c];
+}
+#endif
+
+}  // namespace green
