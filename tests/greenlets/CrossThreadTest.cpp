@@ -2,9 +2,12 @@
 // through the kill token, and the joiner of each hub.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
+#include "gc/PasMP.h"
 #include "gevent/Gevent.h"
 #include "hub/Hub.h"
 #include "platform/Thread.h"
@@ -148,6 +151,33 @@ TEST(KillToken, LastReferenceDroppedOnAForeignThreadDestroysOnTheOwner) {
   other.Run([] {});  // the token's task ran before this one
   EXPECT_TRUE(unwound);
   EXPECT_EQ(destroyedOn.load(), ownerId);
+}
+
+// A greenlet makes its end event on first use: a waiter on another thread
+// makes it while the greenlet may be ending on its hub, and must hear every
+// end. The waiter's delay follows the greenlet's end, up when it came too
+// late and down when too early, so that rounds hover about the moment.
+TEST(GreenletEvents, EndEventMadeWhileTheGreenletEndsIsSignalled) {
+#if defined(__SANITIZE_THREAD__) || defined(_WIN32)
+  constexpr int kRounds = 150;
+#else
+  constexpr int kRounds = 500;
+#endif
+  constexpr auto kLost = std::chrono::milliseconds(2000);
+  THubThread b;
+  int lost = 0, delay = 0;
+  for (int r = 0; r < kRounds && lost == 0; ++r) {
+    RefPtr<test::TLambdaGreenlet> g;
+    b.Run([&] { g = Spawn([] {}); });
+    g->GetProxy()->Pulse();
+    for (int i = delay; i > 0; --i) TPasMP::Relax();
+    const bool early = g->GetState() != gsTerminated;
+    delay = std::max(0, delay + (early ? 64 : -64) + (r % 7) - 3);
+    const auto start = std::chrono::steady_clock::now();
+    const bool ended = g->GetOnTerminate()->WaitFor(2000) == wrSignaled;
+    if (!ended || std::chrono::steady_clock::now() - start >= kLost) ++lost;
+  }
+  EXPECT_EQ(lost, 0);
 }
 
 TEST(Joiner, FollowsGreenletsAcrossCreationMoveAndDestruction) {

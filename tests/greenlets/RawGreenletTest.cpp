@@ -242,17 +242,25 @@ TEST(RawGreenlet, DroppingTheLastReferenceInsideTheGreenletIsSafe) {
   EXPECT_EQ(freed, 1) << "destroyed once its fiber was left";
 }
 
+// The copy may be made late (the two share it until one side changes it),
+// but each side sees only its own changes.
 TEST(RawGreenlet, EnvironmentIsCopiedFromTheCreator) {
-  int childSees = -1;
+  int childSees = -1, parentSees = -1;
   auto parent = Spawn([&] {
     TRawGreenletImpl::GetCurrent()->Environ()->SetIntValue("n", 5);
-    auto child = Spawn([&] { childSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n"); });
+    auto child = Spawn([&] {
+      childSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n");
+      TRawGreenletImpl::GetCurrent()->Environ()->SetIntValue("n", 7);
+    });
+    auto sibling = Spawn([] {});
     TRawGreenletImpl::GetCurrent()->Environ()->SetIntValue("n", 6);
     child->Switch();
-    EXPECT_EQ(child->Environ()->GetIntValue("n"), 5);
+    parentSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n");
+    EXPECT_EQ(sibling->Environ()->GetIntValue("n"), 5);
   });
   parent->Switch();
   EXPECT_EQ(childSees, 5);
+  EXPECT_EQ(parentSees, 6);
 }
 
 }  // namespace
