@@ -16,9 +16,10 @@ namespace {
 
 constexpr size_t kGranule = 64;
 constexpr size_t kClasses = kMaxCachedBlock / kGranule;
-// What a thread keeps per class: enough for a burst of short-lived objects,
-// bounded so that a thread that freed many once does not hold them for ever.
-constexpr size_t kMaxKeptBytes = 256 * 1024;
+// What a thread keeps in all: enough for a burst of some thousand
+// short-lived greenlets, bounded so that a thread that once freed many does
+// not hold them all for ever.
+constexpr size_t kMaxKeptBytes = 4 * 1024 * 1024;
 
 struct TFreeBlock {
   TFreeBlock* Next;
@@ -26,7 +27,7 @@ struct TFreeBlock {
 
 struct TLists {
   TFreeBlock* Head[kClasses] = {};
-  size_t Count[kClasses] = {};
+  size_t KeptBytes = 0;
   ~TLists() {
     for (size_t c = 0; c < kClasses; ++c)
       while (TFreeBlock* b = Head[c]) {
@@ -56,7 +57,7 @@ void* TakeBlock(size_t Size) {
   const size_t c = ClassOf(Size);
   if (TFreeBlock* b = Lists.Head[c]) {
     Lists.Head[c] = b->Next;
-    --Lists.Count[c];
+    Lists.KeptBytes -= (c + 1) * kGranule;
     return b;
   }
   // Every block of a class has the class's full size, so any may serve.
@@ -67,11 +68,12 @@ void GiveBlock(void* Block, size_t Size) noexcept {
   if (!Block) return;
   if (Size == 0 || Size > kMaxCachedBlock || TLists::Gone) return ::operator delete(Block);
   const size_t c = ClassOf(Size);
-  if (Lists.Count[c] * (c + 1) * kGranule >= kMaxKeptBytes) return ::operator delete(Block);
+  const size_t bytes = (c + 1) * kGranule;
+  if (Lists.KeptBytes + bytes > kMaxKeptBytes) return ::operator delete(Block);
   auto* b = static_cast<TFreeBlock*>(Block);
   b->Next = Lists.Head[c];
   Lists.Head[c] = b;
-  ++Lists.Count[c];
+  Lists.KeptBytes += bytes;
 }
 #endif
 
