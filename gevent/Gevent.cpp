@@ -99,11 +99,15 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
     FWaiters.clear();
     CountListeners();
   }
-  TCustomHub* here = nullptr;
+  // This thread's hub, if it has one: an emission must not make one.
+  TCustomHub* const here = waiters.Size() ? GetCurrentHubIfAny() : nullptr;
   for (size_t i = 0; i < waiters.Size(); ++i) {
     RefPtr<TWaitDescr>& d = waiters[i];
     if (d->FProxy) {
-      const tGreenletState s = d->FProxy->GetState();
+      // A waiter of this thread's hub cannot go while this runs: its state
+      // is read directly, not through its proxy's lock.
+      const tGreenletState s =
+          d->FHub == here ? d->FContext->GetState() : d->FProxy->GetState();
       if (s != gsExecute && s != gsSuspended) continue;
     }
     if (d->FAssociate) {
@@ -118,7 +122,6 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
     if (IsDestroyed) d->FEvDestroyed.store(true, std::memory_order_release);
     d->FResult.store(aResult, std::memory_order_release);
     if (d->FProxy) {
-      if (Sync && !here) here = GetCurrentHub();
       if (Sync && d->FHub == here)
         Syncs.Add(d);
       else
