@@ -201,8 +201,10 @@ class TGevent : public TInterfacedObject, public IGevent {
   RefPtr<TAssociateRef> FAssociateRef;
   THandle FHandle = os::kNoHandle;
   // Records the size of FWaiters after a change under FLock, for the
-  // lock-free check of Emit.
-  void CountListeners() { FListeners.store(FWaiters.size(), std::memory_order_seq_cst); }
+  // lock-free check of Emit. A plain store will do: the sequentially
+  // consistent raise that pairs with Emit is the registration's own
+  // fetch_add, and every later store, made under FLock, counts it.
+  void CountListeners() { FListeners.store(FWaiters.size(), std::memory_order_release); }
 
   std::vector<RefPtr<TWaitDescr>> FWaiters;
   TReentrantLock FLock;

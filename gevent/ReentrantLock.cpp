@@ -1,35 +1,24 @@
 #include "gevent/ReentrantLock.h"
 
 #include "gc/PasMP.h"
-
 #include "platform/AddressWait.h"
 
 namespace green {
 
+thread_local constinit uint64_t TReentrantLock::Tag = 0;
 
-// Any per-thread address identifies the thread without a system call; an
-// aligned one leaves the low bit free.
-uintptr_t TReentrantLock::Self() {
-  thread_local uint64_t tag;
-  return reinterpret_cast<uintptr_t>(&tag);
-}
-
-void TReentrantLock::Acquire() {
-  const uintptr_t me = Self();
-  if ((FOwner.load(std::memory_order_relaxed) & ~kSleepers) == me) {
-    ++FDepth;
-    return;
-  }
+// Spins a while for the word to come free, then sleeps on it.
+void TReentrantLock::Contend(uintptr_t Me) {
   for (int i = 0; i < kSpins; ++i) {
     uintptr_t free = 0;
     if (FOwner.load(std::memory_order_relaxed) == 0 &&
-        FOwner.compare_exchange_strong(free, me, std::memory_order_acquire)) {
+        FOwner.compare_exchange_strong(free, Me, std::memory_order_acquire)) {
       FDepth = 1;
       return;
     }
     TPasMP::Relax();
   }
-  Sleep(me);
+  Sleep(Me);
   FDepth = 1;
 }
 
@@ -52,12 +41,8 @@ void TReentrantLock::Sleep(uintptr_t Me) {
   }
 }
 
-void TReentrantLock::Release() {
-  if (--FDepth > 0) return;
-  uintptr_t v = FOwner.load(std::memory_order_relaxed);
-  if (!(v & kSleepers) &&
-      FOwner.compare_exchange_strong(v, 0, std::memory_order_release, std::memory_order_relaxed))
-    return;
+// Reached with the word held by this thread and sleepers marked on it.
+void TReentrantLock::WakeSleepers() {
   FOwner.store(0, std::memory_order_release);
   os::WakeWord(FOwner);
 }

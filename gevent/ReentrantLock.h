@@ -23,15 +23,39 @@ class TReentrantLock {
   TReentrantLock(const TReentrantLock&) = delete;
   TReentrantLock& operator=(const TReentrantLock&) = delete;
 
-  void Acquire();
-  void Release();
+  // The uncontended paths inline: one compare-exchange each.
+  void Acquire() {
+    const uintptr_t me = Self();
+    uintptr_t v = FOwner.load(std::memory_order_relaxed);
+    if ((v & ~kSleepers) == me) {
+      ++FDepth;
+      return;
+    }
+    if (v != 0 || !FOwner.compare_exchange_strong(v, me, std::memory_order_acquire)) {
+      Contend(me);
+      return;
+    }
+    FDepth = 1;
+  }
+  void Release() {
+    if (--FDepth > 0) return;
+    uintptr_t v = FOwner.load(std::memory_order_relaxed);
+    if ((v & kSleepers) ||
+        !FOwner.compare_exchange_strong(v, 0, std::memory_order_release, std::memory_order_relaxed))
+      WakeSleepers();
+  }
   void lock() { Acquire(); }
   void unlock() { Release(); }
 
  private:
   static constexpr uintptr_t kSleepers = 1;
-  static uintptr_t Self();
+  // Any per-thread address identifies the thread without a system call; an
+  // aligned one leaves the low bit free.
+  static uintptr_t Self() { return reinterpret_cast<uintptr_t>(&Tag); }
+  static thread_local constinit uint64_t Tag;
+  void Contend(uintptr_t Me);
   void Sleep(uintptr_t Me);
+  void WakeSleepers();
 
   std::atomic<uintptr_t> FOwner{0};
   uint32_t FDepth = 0;

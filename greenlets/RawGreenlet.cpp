@@ -155,8 +155,12 @@ TGevent* TRawGreenletImpl::GetOnTerminate() {
   });
 }
 
+// The flag is stored once: a maker of the event that misses a later change
+// still sees the flag, and an event made after that first store has been
+// signalled by whoever stored it or by its maker.
 void TRawGreenletImpl::SignalStateChange() {
-  FStateChanged.store(true, std::memory_order_seq_cst);
+  if (!FStateChanged.load(std::memory_order_relaxed))
+    FStateChanged.store(true, std::memory_order_seq_cst);
   if (TGevent* ev = FOnStateChange.load(std::memory_order_seq_cst)) ev->SetEvent();
 }
 
