@@ -172,10 +172,12 @@ class TSingleThreadHub::TServeClaim {
 };
 
 // A default hub skips the claim after its first serve, but on the main
-// thread it still installs the wake hook: without it, a call posted for the
-// main thread would wait until something else woke the hub.
+// thread it still installs the wake hook for a serve that may wait:
+// without it, a call posted for the main thread would wait until something
+// else woke the hub. A serve that does not wait finds such calls anyway.
 bool TSingleThreadHub::Serve(uint32_t TimeOut) {
   if (FServeRoutine == &TSingleThreadHub::ServeAsDefHub) {
+    if (TimeOut == 0) return ServeAsDefHub(0);
     TWakeHookScope hook(*this);
     return ServeAsDefHub(TimeOut);
   }

@@ -1,6 +1,7 @@
 // The main thread's call queue: portable, no operating-system support needed.
 #include "platform/MainThread.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -25,6 +26,9 @@ struct CallQueue {
   std::condition_variable Queued;    // the main thread waits for calls
   std::condition_variable Finished;  // callers wait for their call to be run
   std::deque<PendingCall*> Calls;
+  // Calls' size, for a check that finds none without the lock (the hub
+  // checks on every turn).
+  std::atomic<size_t> Pending{0};
   WakeHook Hook;
 };
 
@@ -58,6 +62,7 @@ void Synchronize(const std::function<void()>& Fn) {
   {
     std::lock_guard<std::mutex> Guard(Q.Lock);
     Q.Calls.push_back(&Call);
+    Q.Pending.store(Q.Calls.size(), std::memory_order_release);
     Hook = Q.Hook;
   }
   Q.Queued.notify_one();
@@ -72,6 +77,7 @@ void Synchronize(const std::function<void()>& Fn) {
 bool CheckSynchronize(uint32_t TimeoutMs) {
   if (!IsMainThread()) return false;
   CallQueue& Q = TheQueue();
+  if (TimeoutMs == 0 && Q.Pending.load(std::memory_order_acquire) == 0) return false;
   std::deque<PendingCall*> Calls;
   {
     std::unique_lock<std::mutex> Guard(Q.Lock);
@@ -82,6 +88,7 @@ bool CheckSynchronize(uint32_t TimeoutMs) {
       Q.Queued.wait_for(Guard, std::chrono::milliseconds(TimeoutMs), HasCalls);
     }
     Calls.swap(Q.Calls);
+    Q.Pending.store(0, std::memory_order_release);
   }
   for (PendingCall* Call : Calls) {
     try {
