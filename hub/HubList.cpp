@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "greenlets/HubWatchdog.h"
 #include "hub/Hub.h"
 
 namespace green {
@@ -25,6 +26,7 @@ THubList& Hubs() {
 }  // namespace
 
 uint64_t RegisterHub(TSingleThreadHub* Hub, TObject* Greenlets) {
+  StartHubWatchdogFromEnvironment();
   THubList& l = Hubs();
   std::lock_guard<std::mutex> lock(l.Lock);
   l.Entries.push_back({Hub, Greenlets, false, ++l.LastSerial});
