@@ -18,8 +18,11 @@ struct THubList {
 };
 
 // Never freed: default hubs are destroyed at the very end of the process.
+// Debuggers find the list by this name (tools/gdb/green-gdb.py).
+THubList* GHubList = nullptr;
+
 THubList& Hubs() {
-  static THubList* list = new THubList;
+  static THubList* list = GHubList = new THubList;
   return *list;
 }
 
