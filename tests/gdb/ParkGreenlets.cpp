@@ -1,7 +1,9 @@
 // The program that the gdb extension's test looks at: greenlets parked in
 // known functions, in several states, on two hubs. It prints "ready" once
 // everything is in place and then blocks for ever inside a running
-// greenlet; the test attaches, takes a core file, and kills it.
+// greenlet; the test attaches, and kills it, with SIGABRT for a core file
+// (written into the directory given as the argument, where the system's
+// core pattern is a plain file name) or with SIGKILL.
 //
 //   hub of the main thread:  "waiter"    gsSuspended in ParkOnGevent
 //                            "sleeper"   gsSuspended in ParkSleeping
@@ -12,6 +14,8 @@
 //                                        generator's body between values
 //                            "waiter2"   gsSuspended in ParkOnGevent
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <future>
@@ -54,9 +58,12 @@ void SecondHub(std::promise<void>& Ready) {
   for (;;) hub->Serve(INFINITE);
 }
 
-int Main() {
+int Main(int Argc, char** Argv) {
   // Lets a debugger of the same user attach where Yama restricts ptrace.
   prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+  if (Argc > 1 && chdir(Argv[1]) != 0) return 2;
+  const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+  setrlimit(RLIMIT_CORE, &core);
   std::promise<void> secondReady;
   std::thread second([&] { SecondHub(secondReady); });
   secondReady.get_future().wait();
@@ -79,4 +86,4 @@ int Main() {
 
 }  // namespace green::parked
 
-int main() { return green::parked::Main(); }
+int main(int Argc, char** Argv) { return green::parked::Main(Argc, Argv); }

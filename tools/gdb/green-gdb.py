@@ -78,6 +78,7 @@ PHASES = ["idle", "serving", "waiting for work"]
 FCONTEXT_LAYOUT = {"r12": 0x8, "r13": 0x10, "r14": 0x18, "r15": 0x20,
                    "rbx": 0x28, "rbp": 0x30, "pc": 0x38, "sp": 0x40}
 
+BOTTOM_OF_STACKS = 0x1000  # below every stack of a process
 MAX_GREENLETS = 100000  # per hub: a longer list is taken for a cycle
 MAX_NAME = 200
 
@@ -180,6 +181,7 @@ class Greenlet(object):
         self.name = ""
         self.state = "?"
         self.wait = ""
+        self.fiber = 0  # the fiber record
         self.context = 0  # saved fiber context; 0 when none
         self.problems = []
         self.running = False  # the running greenlet of its thread
@@ -237,7 +239,7 @@ def _read_greenlet(g, ptr):
     except (ReadError, gdb.error, gdb.MemoryError) as e:
         g.problems.append("wait note: %s" % e)
     try:
-        fiber = _addr(_field(ptr, "greenlet.fiber"))
+        fiber = g.fiber = _addr(_field(ptr, "greenlet.fiber"))
         if fiber:
             head_t = gdb.lookup_type(NAMES["fiber.head_type"]).pointer()
             head = gdb.Value(fiber).cast(head_t).dereference()
@@ -476,9 +478,12 @@ class _GreenletUnwinder(Unwinder):
                 return None
         except AttributeError:
             pass
-        sp = pending.read_register("rsp")
+        # The thread's frame gets the bottom of the address space for its
+        # stack address: gdb stops a backtrace whose frame lies below the
+        # frame it was unwound from, and a fiber's stack may lie above or
+        # below the thread's own.
         pc = pending.read_register("rip")
-        info = pending.create_unwind_info(_FrameId(sp, pc))
+        info = pending.create_unwind_info(_FrameId(gdb.Value(BOTTOM_OF_STACKS), pc))
         for reg, value in self.regs.items():
             typ = pending.read_register(reg).type
             info.add_saved_register(reg, gdb.Value(value).cast(typ))
@@ -580,8 +585,15 @@ def _run_on_greenlet(g, command):
     if g.state in ("gsTerminated", "gsKilled", "gsException"):
         print("  (ended: its stack holds only the end of its fiber)")
     if not g.context:
-        print("  (no saved context: %s)" % ("not started yet" if g.state == "gsReady"
-                                             else "its fiber is gone or not made"))
+        if g.state == "gsReady":
+            why = "not started yet"
+        elif g.fiber:
+            why = ("its fiber's record reads 0: a core file without the fiber's stack? "
+                   "gdb's gcore loses stacks whose mapping holds guard regions, "
+                   "the kernel's own core dump keeps them")
+        else:
+            why = "it has no fiber"
+        print("  (no saved context: %s)" % why)
         return
     if _unwinder is None:
         print("  (this gdb has no Python unwinders: cannot show a greenlet's stack)")
