@@ -201,6 +201,7 @@ class Hub(object):
         self.phase = None
         self.greenlets = []
         self.problems = []
+        self.notes = []
 
 
 def _read_greenlet(g, ptr):
@@ -337,6 +338,12 @@ def read_hubs():
                 hub.problems.append("greenlet list loops back at 0x%x" % address)
                 break
             seen.add(address)
+            try:
+                _int(_field(ptr, "greenlet.state"))
+            except (ReadError, gdb.error, gdb.MemoryError) as e:
+                hub.problems.append("greenlet list: a link to 0x%x, which is unreadable (%s)"
+                                    % (address, e))
+                break
             number += 1
             g = Greenlet(number, address, hub)
             g.running = address in running
@@ -348,8 +355,8 @@ def read_hubs():
                 g.problems.append("next: %s" % e)
                 break
         if len(hub.greenlets) != count:
-            hub.problems.append("the joiner counts %d greenlets, its list has %d"
-                                % (count, len(hub.greenlets)))
+            hub.notes.append("the joiner counts %d greenlets, its list has %d"
+                             % (count, len(hub.greenlets)))
     return hubs
 
 
@@ -396,6 +403,8 @@ def print_hubs(hubs):
         print(describe(hub))
         for p in hub.problems:
             print("  (could not read %s)" % p)
+        for n in hub.notes:
+            print("  (%s)" % n)
         for g in hub.greenlets:
             print(greenlet_line(g))
             for p in g.problems:
