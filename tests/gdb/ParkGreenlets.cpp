@@ -62,8 +62,11 @@ int Main(int Argc, char** Argv) {
   // Lets a debugger of the same user attach where Yama restricts ptrace.
   prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
   if (Argc > 1 && chdir(Argv[1]) != 0) return 2;
-  const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
-  setrlimit(RLIMIT_CORE, &core);
+  rlimit core{};
+  if (getrlimit(RLIMIT_CORE, &core) == 0) {
+    core.rlim_cur = core.rlim_max;
+    setrlimit(RLIMIT_CORE, &core);
+  }
   std::promise<void> secondReady;
   std::thread second([&] { SecondHub(secondReady); });
   secondReady.get_future().wait();

@@ -37,25 +37,26 @@ gdb_run() {  # LOG ARGS...: one batch session, its output in LOG
 }
 
 start live
-# The core file: the kernel's own dump where the core pattern is a plain
-# file name (it lands in the program's directory); otherwise gdb's gcore.
-# gdb 13's gcore loses fiber stacks on kernels whose stack guards are
-# guard regions inside the stack's mapping (Linux 6.13 on).
-pattern=$(cat /proc/sys/kernel/core_pattern 2>/dev/null)
-gcore=(-ex "gcore $work/live/park.core")
-[[ -n $pattern && $pattern != *'|'* && $pattern != */* ]] && gcore=()
+# The core file: the kernel's own dump, which lands in the program's
+# directory where the core pattern is a plain file name; otherwise the one
+# gdb's gcore wrote. gdb 13's gcore loses fiber stacks on kernels whose
+# stack guards are guard regions inside the stack's mapping (Linux 6.13 on).
 gdb_run "$work/live.log" -p "$pid" -ex "source $ext" -ex "info greenlets" \
-  -ex "greenlet apply all bt" "${gcore[@]}"
+  -ex "greenlet apply all bt" -ex "gcore $work/park.gcore"
 if grep -qE "ptrace: Operation not permitted|Could not attach to process|not permitted to attach" "$work/live.log"; then
   echo "SKIP: this system forbids attaching a debugger to a process (ptrace):"
   grep -m1 -E "ptrace|attach" "$work/live.log"
   exit 77
 fi
-if [ ${#gcore[@]} -eq 0 ]; then
+pattern=$(cat /proc/sys/kernel/core_pattern 2>/dev/null)
+core=$work/park.gcore
+if [[ -n $pattern && $pattern != *'|'* && $pattern != */* ]]; then
   kill -ABRT "$pid"
   wait "$pid" 2>/dev/null
+  kernel_core=$(ls -t "$work"/live/core* 2>/dev/null | head -1)
+  [ -n "$kernel_core" ] && core=$kernel_core
 fi
-core=$(ls -t "$work"/live/core* "$work"/live/park.core 2>/dev/null | head -1)
+echo "core file: $core"
 
 # The section of a log between the header line of the greenlet named $2
 # and the next header (of a greenlet or a hub).
@@ -105,7 +106,7 @@ LIST
 }
 
 check "$work/live.log" "live process"
-if [ -n "$core" ] && [ -s "$core" ]; then
+if [ -s "$core" ]; then
   gdb_run "$work/core.log" "$prog" "$core" -ex "source $ext" -ex "info greenlets" \
     -ex "greenlet apply all bt"
   check "$work/core.log" "core file"
