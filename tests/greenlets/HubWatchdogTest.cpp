@@ -98,7 +98,9 @@ TEST_F(HubWatchdog, ReportsAGreenletThatHoldsItsHubOnce) {
   // Linux captures always; Windows names modules only, not functions.
   EXPECT_TRUE(StackNames(s, "HoldHubUntilReported")) << text;
 #else
-  if (os::CanCaptureThreadStacks()) EXPECT_FALSE(s.Stack.empty()) << text;
+  if (os::CanCaptureThreadStacks()) {
+    EXPECT_FALSE(s.Stack.empty()) << text;
+  }
 #endif
 }
 
