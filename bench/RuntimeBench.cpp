@@ -10,6 +10,7 @@
 #include "gevent/Gevent.h"
 #include "greenlets/Greenlets.h"
 #include "greenlets/GreenletsImpl.h"
+#include "greenlets/HubWatchdog.h"
 #include "hub/Hub.h"
 
 #ifndef _WIN32
@@ -42,6 +43,17 @@ void BM_GreenletSwitch(benchmark::State& State) {
   g->Kill();
 }
 BENCHMARK(BM_GreenletSwitch);
+
+// The same round trip with the hub watchdog on: each switch notes itself
+// on the greenlet's hub (hub/HubBeat.h) for the monitor thread to sample.
+void BM_GreenletSwitchWatched(benchmark::State& State) {
+  StartHubWatchdog();
+  RefPtr<TLoop> g(new TLoop(&YieldForever, nullptr));
+  for (auto _ : State) g->Switch();
+  g->Kill();
+  StopHubWatchdog();
+}
+BENCHMARK(BM_GreenletSwitchWatched);
 
 void WaitForever(void* Ev) {
   for (;;) static_cast<TGevent*>(Ev)->WaitFor(INFINITE);

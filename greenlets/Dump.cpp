@@ -169,6 +169,20 @@ std::string GreenletLine(const TGreenletRow& G, int64_t Now, int64_t CoarseNow) 
 
 }  // namespace
 
+// For the hub watchdog (HubWatchdog.cpp), under the hub list's lock.
+std::string DescribeListedGreenlet(TObject* Joiner, const void* G) {
+  if (!Joiner) return {};
+  std::vector<TGreenletRow> rows;
+  static_cast<TJoiner*>(Joiner)->Describe(rows);
+  for (const TGreenletRow& r : rows) {
+    if (r.Address != G) continue;
+    std::string text = "greenlet " + DumpAddress(G) + " " + ClassOf(r.Class);
+    if (!r.Name.empty()) text += " \"" + r.Name + "\"";
+    return text;
+  }
+  return {};
+}
+
 std::string DumpGreenlets() {
   const std::vector<THubRow> hubs = CopyHubs();
   const int64_t now = os::MonotonicNanos();

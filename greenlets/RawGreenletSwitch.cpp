@@ -10,6 +10,15 @@
 
 namespace green {
 
+namespace {
+
+// A watchdog's note of a switch on the greenlet's hub (hub/HubBeat.h).
+inline void NoteSwitch(std::atomic<TCustomHub*>& Hub, const void* Running) {
+  if (TCustomHub* hub = Hub.load(std::memory_order_relaxed)) hub->Beat().Enter(Running);
+}
+
+}  // namespace
+
 void TRawGreenletImpl::Switch() {
   const tGreenletState state = GetState();
   if (state != gsReady && state != gsExecute && !FInjectException) return;
@@ -23,6 +32,9 @@ void TRawGreenletImpl::Switch() {
   }
   // Switching back to a context that already waits below keeps the stack flat.
   if (t.CallerCount > 0 && t.Callers[t.CallerCount - 1] == this) --t.CallerCount;
+  const bool watched = HubWatchOn.load(std::memory_order_relaxed);
+  if (watched) [[unlikely]]
+    NoteSwitch(FHub, this);
   if (t.PushCaller(saved)) {
     t.Current = this;
     os::SwitchToFiber(FContext);
@@ -34,6 +46,8 @@ void TRawGreenletImpl::Switch() {
     os::SwitchToFiber(t.RootFiber);
   }
   t.Current = saved;
+  if (watched) [[unlikely]]
+    NoteSwitch(FHub, saved);
   t.AfterSwitch();
   if (!saved && t.RootProc) {
     TTaskMethod proc = t.RootProc;

@@ -11,6 +11,7 @@
 #include "base/Exception.h"
 #include "base/RefCounted.h"
 #include "gc/GarbageCollector.h"
+#include "hub/HubBeat.h"
 #include "platform/Kernel.h"
 // INFINITE, and <windows.h>'s Yield undone.
 #include "base/SystemMacros.h"
@@ -129,9 +130,12 @@ class TCustomHub : public TObject {
   // and remembered here, so that binding a greenlet looks up no string.
   TObject* JoinerCache() const { return FJoinerCache.load(std::memory_order_acquire); }
   void SetJoinerCache(TObject* Value) { FJoinerCache.store(Value, std::memory_order_release); }
+  // What a hub watchdog reads of the hub (hub/HubBeat.h).
+  THubBeat& Beat() { return FBeat; }
 
  private:
   std::atomic<TObject*> FJoinerCache{nullptr};
+  THubBeat FBeat;
   bool FIsSuspended = false;
   std::string FName;
 };

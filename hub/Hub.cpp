@@ -112,6 +112,7 @@ void THub::EnqueueTask(TTaskProc Task, void* Arg) {
 
 bool THub::ServeTaskQueue() {
   TCurrentHubScope scope(this);
+  THubPhaseScope phase(Beat(), THubBeat::kServing);
   bool synced = os::IsMainThread() && os::CheckSynchronize(0);
   // The batch is taken out of the hub, so a task that serves this hub again
   // (a wait on the root context) works on a batch of its own.

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "greenlets/HubWatchdog.h"
 #include "hub/Hub.h"
 
 namespace green {
@@ -17,14 +18,18 @@ struct THubList {
 };
 
 // Never freed: default hubs are destroyed at the very end of the process.
+// Debuggers find the list by this name (tools/gdb/green-gdb.py).
+THubList* GHubList = nullptr;
+
 THubList& Hubs() {
-  static THubList* list = new THubList;
+  static THubList* list = GHubList = new THubList;
   return *list;
 }
 
 }  // namespace
 
 uint64_t RegisterHub(TSingleThreadHub* Hub, TObject* Greenlets) {
+  StartHubWatchdogFromEnvironment();
   THubList& l = Hubs();
   std::lock_guard<std::mutex> lock(l.Lock);
   l.Entries.push_back({Hub, Greenlets, false, ++l.LastSerial});

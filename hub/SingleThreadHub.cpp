@@ -85,8 +85,13 @@ void TSingleThreadHub::RemEvent(THandle Ev) { FEvents->Dequeue(Ev); }
 TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::ServeMultiplexor(uint32_t TimeOut) {
   const uint32_t n = static_cast<uint32_t>(FEvents->FBufSize);
   const bool plain = os::IsConsoleApp() || !os::IsMainThread();
-  const uint32_t answer = plain ? os::WaitForMultipleObjects(n, FEvents->Buf(), TimeOut, true)
-                                : os::MsgWaitForMultipleObjects(n, FEvents->Buf(), TimeOut);
+  uint32_t answer;
+  {
+    // Completion routines run inside the wait: a watchdog does not see them.
+    THubPhaseScope phase(Beat(), THubBeat::kWaiting);
+    answer = plain ? os::WaitForMultipleObjects(n, FEvents->Buf(), TimeOut, true)
+                   : os::MsgWaitForMultipleObjects(n, FEvents->Buf(), TimeOut);
+  }
   TMultiplexorEvent result;
   if (answer == os::kWaitIoCompletion)
     result = FTimerFlag ? meTimer : FIOFlag ? meIO : meError;
@@ -176,6 +181,8 @@ class TSingleThreadHub::TServeClaim {
 // without it, a call posted for the main thread would wait until something
 // else woke the hub. A serve that does not wait finds such calls anyway.
 bool TSingleThreadHub::Serve(uint32_t TimeOut) {
+  // Held from here to the end of the serve, but for its kernel wait.
+  THubPhaseScope phase(Beat(), THubBeat::kServing);
   if (FServeRoutine == &TSingleThreadHub::ServeAsDefHub) {
     if (TimeOut == 0) return ServeAsDefHub(0);
     TWakeHookScope hook(*this);
