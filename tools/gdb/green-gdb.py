@@ -559,19 +559,19 @@ except AttributeError:
     pass
 
 
-def find_greenlet(hubs, spec):
-    spec = spec.strip()
-    if not spec:
+def find_greenlet(hubs, which):
+    which = which.strip()
+    if not which:
         raise gdb.GdbError("Which greenlet? Give its number from \"info greenlets\" or its address.")
     try:
-        value = int(spec, 0)
+        value = int(which, 0)
     except ValueError:
-        raise gdb.GdbError("\"%s\" is neither a greenlet's number nor its address." % spec)
+        raise gdb.GdbError("\"%s\" is neither a greenlet's number nor its address." % which)
     for hub in hubs:
         for g in hub.greenlets:
             if g.number == value or g.address == value:
                 return g
-    raise gdb.GdbError("No greenlet %s: see \"info greenlets\"." % spec)
+    raise gdb.GdbError("No greenlet %s: see \"info greenlets\"." % which)
 
 
 def _run_on_greenlet(g, command):
