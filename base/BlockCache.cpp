@@ -2,7 +2,10 @@
 
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
+// Off under a memory checker, which must see every block freed to catch a
+// use after free; and on Windows, where a thread-local object's destructor
+// may run after the runtime freed its storage (mingw's emulated TLS).
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 #define GREEN_BLOCK_CACHE_OFF 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -12,6 +15,10 @@
 
 namespace green {
 
+#if defined(GREEN_BLOCK_CACHE_OFF)
+void* TakeBlock(size_t Size) { return ::operator new(Size); }
+void GiveBlock(void* Block, size_t) noexcept { ::operator delete(Block); }
+#else
 namespace {
 
 constexpr size_t kGranule = 64;
@@ -47,11 +54,6 @@ size_t ClassOf(size_t Size) { return (Size + kGranule - 1) / kGranule - 1; }
 
 }  // namespace
 
-#if defined(GREEN_BLOCK_CACHE_OFF)
-// A memory checker must see every block freed, to catch a use after free.
-void* TakeBlock(size_t Size) { return ::operator new(Size); }
-void GiveBlock(void* Block, size_t) noexcept { ::operator delete(Block); }
-#else
 void* TakeBlock(size_t Size) {
   if (Size == 0 || Size > kMaxCachedBlock || TLists::Gone) return ::operator new(Size);
   const size_t c = ClassOf(Size);

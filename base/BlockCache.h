@@ -9,8 +9,8 @@
 namespace green {
 
 // Blocks of up to kMaxCachedBlock bytes come from and go back to the calling
-// thread's lists; larger ones, and every block under a memory checker, go
-// straight to the global operator new and delete. A block may be freed on
+// thread's lists; larger ones, and every block under a memory checker or on
+// Windows, go straight to the global operator new and delete. A block may be freed on
 // another thread than the one that took it: it joins that thread's lists.
 constexpr size_t kMaxCachedBlock = 1024;
 void* TakeBlock(size_t Size);
