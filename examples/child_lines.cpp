@@ -45,7 +45,8 @@ void Ask(const std::string& Self, const std::string& Part, uint32_t Timeout) {
     std::cout << "  decision: start the worker (found " << version << ")\n";
   else
     std::cout << "  decision: show the install prompt\n";
-  // Releasing the last reference ends a child that still runs.
+  // A reader still waiting is killed; releasing the application then ends
+  // the child.
   if (!ended) reader.Kill();
 }
 
