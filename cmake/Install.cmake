@@ -45,7 +45,9 @@ endif()
 get_filename_component(pcre2_file ${PCRE2_8BIT_LIBRARY} NAME)
 list(APPEND GREEN_PC_LIBS -l:${pcre2_file})
 set(GREEN_NEEDS_BOOST_CONTEXT OFF)
-if(TARGET Boost::context)
+if(NOT WIN32)
+  # The posix backend: fibers on Boost.Context, libraries loaded at run
+  # time.
   set(GREEN_NEEDS_BOOST_CONTEXT ON)
   list(APPEND GREEN_PC_LIBS -l:libboost_context.a -ldl)
 endif()
