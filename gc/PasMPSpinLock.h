@@ -21,17 +21,61 @@ struct TPasMP {
 };
 
 // The reader-writer protocol on a raw lock word: bit 0 is the writer bit,
-// every reader adds 2. Table slots use it on a word inside the slot.
+// every reader adds 2. Table slots use it on a word inside the slot. Inline:
+// a lookup that locks a slot pays no call for it.
 using TPasMPLockWord = std::atomic<uint32_t>;
-void PasMPAcquireRead(TPasMPLockWord& Word) noexcept;
-void PasMPReleaseRead(TPasMPLockWord& Word) noexcept;
-void PasMPAcquireWrite(TPasMPLockWord& Word) noexcept;
-void PasMPReleaseWrite(TPasMPLockWord& Word) noexcept;
-void PasMPReadToWrite(TPasMPLockWord& Word) noexcept;
-void PasMPWriteToRead(TPasMPLockWord& Word) noexcept;
+inline constexpr uint32_t PasMPWriterBit = 1;
+inline constexpr uint32_t PasMPReaderUnit = 2;
+
+inline void PasMPAcquireRead(TPasMPLockWord& Word) noexcept {
+  for (;;) {
+    uint32_t v = Word.load(std::memory_order_relaxed) & ~PasMPWriterBit;
+    if (Word.compare_exchange_weak(v, v + PasMPReaderUnit, std::memory_order_acquire,
+                                   std::memory_order_relaxed))
+      return;
+    TPasMP::Relax();
+  }
+}
+
+inline void PasMPReleaseRead(TPasMPLockWord& Word) noexcept {
+  Word.fetch_sub(PasMPReaderUnit, std::memory_order_release);
+}
+
+inline void PasMPAcquireWrite(TPasMPLockWord& Word) noexcept {
+  for (;;) {
+    uint32_t v = Word.load(std::memory_order_relaxed) & ~PasMPWriterBit;
+    if (Word.compare_exchange_weak(v, v | PasMPWriterBit, std::memory_order_acquire,
+                                   std::memory_order_relaxed))
+      break;
+    TPasMP::Relax();
+  }
+  while (Word.load(std::memory_order_acquire) != PasMPWriterBit) TPasMP::Relax();
+}
+
+inline void PasMPReleaseWrite(TPasMPLockWord& Word) noexcept {
+  Word.exchange(0, std::memory_order_acq_rel);
+}
+
+inline void PasMPReadToWrite(TPasMPLockWord& Word) noexcept {
+  Word.fetch_sub(PasMPReaderUnit, std::memory_order_release);
+  PasMPAcquireWrite(Word);
+}
+
+inline void PasMPWriteToRead(TPasMPLockWord& Word) noexcept {
+  Word.exchange(PasMPReaderUnit, std::memory_order_acq_rel);
+}
+
 // A plain spin lock on a raw word (bit 0 held).
-void PasMPSpinAcquire(TPasMPLockWord& Word) noexcept;
-void PasMPSpinRelease(TPasMPLockWord& Word) noexcept;
+inline void PasMPSpinAcquire(TPasMPLockWord& Word) noexcept {
+  for (;;) {
+    while (Word.load(std::memory_order_relaxed) & 1) TPasMP::Relax();
+    if (!(Word.fetch_or(1, std::memory_order_acquire) & 1)) return;
+  }
+}
+
+inline void PasMPSpinRelease(TPasMPLockWord& Word) noexcept {
+  Word.store(0, std::memory_order_release);
+}
 
 class alignas(PasMPCacheLineSize) TPasMPSpinLock {
  public:
