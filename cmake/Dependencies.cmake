@@ -15,8 +15,8 @@ else()
   set(CMAKE_CXX_VISIBILITY_PRESET hidden)
   set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
   # Static: the runtime then needs no Boost library at run time.
-  find_library(BOOST_CONTEXT_LIB NAMES libboost_context.a boost_context REQUIRED)
-  find_path(BOOST_CONTEXT_INCLUDE boost/context/detail/fcontext.hpp REQUIRED)
+  set(Boost_USE_STATIC_LIBS ON)
+  find_package(Boost 1.74 CONFIG REQUIRED COMPONENTS context)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/Pcre2.cmake)

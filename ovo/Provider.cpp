@@ -43,9 +43,7 @@ size_t TOvoProvider::TChunk::Take(void* Buf, size_t Size) {
 }
 
 TOvoProvider::TOvoProvider()
-    : FOnAfterRead(MakeRef<TGevent>(false, false)),
-      FOnAfterWrite(MakeRef<TGevent>(false, false)),
-      FAsStream(std::make_unique<TStreamProxy>(this)),
+    : FAsStream(std::make_unique<TStreamProxy>(this)),
       FAsFile(std::make_unique<TStreamProxy>(this)) {
   SetEncoding(*TEncoding::Default());
 }
@@ -67,7 +65,7 @@ uint32_t TOvoProvider::GetDriverRcvBufSize() {
   return static_cast<uint32_t>(std::min<size_t>(PendingBytes(), UINT32_MAX));
 }
 
-size_t TOvoProvider::PendingBytes() const { return FInternalBuf.Size() + FReadChunk.Available(); }
+size_t TOvoProvider::PendingBytes() const { return FInternalBuf.Size() + FRead.Chunk.Available(); }
 
 // ---- one operation -------------------------------------------------------------
 
@@ -82,29 +80,30 @@ bool TOvoProvider::PrepareChunk(TChunk& Chunk, uint32_t Size) {
   return true;
 }
 
+bool TOvoProvider::Start(TCustomHub& Hub, TIOOperation Op, char* Data, uint32_t Size) {
+  const THandle fd = GetFd();
+  if (Op == ioRead) {
+    if (!FUseDgramApi) return Hub.Read(fd, Data, Size, &Cb, this, FPosition);
+    FDgramAddr = GetDgramReadAddress();
+    return Hub.ReadFrom(fd, Data, Size, FDgramAddr, &Cb, this);
+  }
+  if (!FUseDgramApi) return Hub.Write(fd, Data, Size, &Cb, this, FPosition);
+  FDgramAddr = GetDgramWriteAddress();
+  return Hub.WriteTo(fd, Data, Size, FDgramAddr, &Cb, this);
+}
+
 // Starts one operation on the chunk's first Size bytes and waits for it.
 uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
-  const bool read = Op == ioRead;
-  char* data = (read ? FReadChunk : FWriteChunk).Data.data();
+  TDirection& dir = Direction(Op);
   TCustomHub* hub = GetCurrentHub();
-  const THandle fd = GetFd();
-  bool started;
-  if (FUseDgramApi) {
-    FDgramAddr = read ? GetDgramReadAddress() : GetDgramWriteAddress();
-    started = read ? hub->ReadFrom(fd, data, Size, FDgramAddr, &Cb, this)
-                   : hub->WriteTo(fd, data, Size, FDgramAddr, &Cb, this);
-  } else {
-    started = read ? hub->Read(fd, data, Size, &Cb, this, FPosition)
-                   : hub->Write(fd, data, Size, &Cb, this, FPosition);
-  }
-  if (!started) {
+  if (!Start(*hub, Op, dir.Chunk.Data.data(), Size)) {
     OperationAborted();
     return 0;
   }
-  (read ? FReadOwed : FWriteOwed) = true;
-  (read ? FReadHub : FWriteHub) = hub;
+  dir.Owed = true;
+  dir.Hub = hub;
   auto* single = dynamic_cast<TSingleThreadHub*>(hub);
-  (read ? FReadHubSerial : FWriteHubSerial) = single ? single->Serial() : 0;
+  dir.HubSerial = single ? single->Serial() : 0;
   return Await(Op);
 }
 
@@ -112,13 +111,13 @@ uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
 // ends otherwise (the greenlet is being killed) leaves the operation owed
 // to the next one.
 uint32_t TOvoProvider::Await(TIOOperation Op) {
-  const bool read = Op == ioRead;
+  TDirection& dir = Direction(Op);
   {
     TWaitScope note(wkIO, this, TDeadline(), GetFd());
-    if ((read ? FOnAfterRead : FOnAfterWrite)->WaitFor(INFINITE) != wrSignaled) return 0;
+    if (dir.OnAfter->WaitFor(INFINITE) != wrSignaled) return 0;
   }
-  (read ? FReadOwed : FWriteOwed) = false;
-  const TIO& io = read ? FReadIO : FWriteIO;
+  dir.Owed = false;
+  const TIO& io = dir.IO;
   if (io.LastError != 0) {
     os::SetLastError(io.LastError);
     DoError(io.LastError, Op);
@@ -129,9 +128,9 @@ uint32_t TOvoProvider::Await(TIOOperation Op) {
     OperationAborted();
     return 0;
   }
-  if (!read) return io.NumOfBytes;
-  FReadChunk.Len = std::min<size_t>(io.NumOfBytes, FReadChunk.Data.size());
-  return static_cast<uint32_t>(FReadChunk.Len);
+  if (Op != ioRead) return io.NumOfBytes;
+  dir.Chunk.Len = std::min<size_t>(io.NumOfBytes, dir.Chunk.Data.size());
+  return static_cast<uint32_t>(dir.Chunk.Len);
 }
 
 // ---- reads ---------------------------------------------------------------------
@@ -143,11 +142,11 @@ uint32_t TOvoProvider::ReadPending(void* Buf, uint32_t Size) {
   if (!FIgnoreInternalBuf && !FInternalBuf.Empty())
     return static_cast<uint32_t>(FInternalBuf.Take(Buf, Size));
   if (StillOwed(ioRead) && Await(ioRead) == 0) return 0;
-  if (FReadChunk.Available() == 0) {
+  if (FRead.Chunk.Available() == 0) {
     const uint32_t n = std::min(Size, kMaxTransfer);
-    if (!PrepareChunk(FReadChunk, n) || Transfer(ioRead, n) == 0) return 0;
+    if (!PrepareChunk(FRead.Chunk, n) || Transfer(ioRead, n) == 0) return 0;
   }
-  return static_cast<uint32_t>(FReadChunk.Take(Buf, Size));
+  return static_cast<uint32_t>(FRead.Chunk.Take(Buf, Size));
 }
 
 uint32_t TOvoProvider::ReadFull(void* Buf, uint32_t Size) {
@@ -216,11 +215,11 @@ uint32_t TOvoProvider::WritePending(const void* Buf, uint32_t Size) {
   if (Size == 0) return 0;
   if (StillOwed(ioWrite)) {
     Await(ioWrite);
-    if (FWriteOwed) return 0;
+    if (FWrite.Owed) return 0;
   }
   const uint32_t n = std::min(Size, kMaxTransfer);
-  if (!PrepareChunk(FWriteChunk, n)) return 0;
-  std::memcpy(FWriteChunk.Data.data(), Buf, n);
+  if (!PrepareChunk(FWrite.Chunk, n)) return 0;
+  std::memcpy(FWrite.Chunk.Data.data(), Buf, n);
   return Transfer(ioWrite, n);
 }
 
@@ -257,18 +256,15 @@ void TOvoProvider::Cb(THandle Fd, TIOOperation Op, void* Data, int32_t ErrorCode
                       uint32_t NumOfBytes) {
   auto* self = static_cast<TOvoProvider*>(Data);
   const TIO io{NumOfBytes, static_cast<uint32_t>(ErrorCode), Op};
-  if (Op == ioRead)
-    self->FReadIO = io;
-  else if (Op == ioWrite)
-    self->FWriteIO = io;
+  if (Op == ioRead || Op == ioWrite) self->Direction(Op).IO = io;
   self->OperationComplete(Op);
 }
 
 void TOvoProvider::OperationComplete(TIOOperation Op) {
   if (Op == ioRead)
-    FOnAfterRead->SetEvent(false);
+    FRead.OnAfter->SetEvent(false);
   else if (Op == ioWrite)
-    FOnAfterWrite->SetEvent(true);
+    FWrite.OnAfter->SetEvent(true);
 }
 
 // A completion that came before the cancel is taken too, so that its
@@ -276,27 +272,25 @@ void TOvoProvider::OperationComplete(TIOOperation Op) {
 void TOvoProvider::CancelPending() {
   StillOwed(ioRead);
   StillOwed(ioWrite);
-  if (!FReadOwed && !FWriteOwed) return;
+  if (!FRead.Owed && !FWrite.Owed) return;
   const THandle fd = GetFd();
-  if (FReadOwed) FReadHub->Cancel(fd);
-  if (FWriteOwed && !(FReadOwed && FWriteHub == FReadHub)) FWriteHub->Cancel(fd);
-  if (FReadOwed) FOnAfterRead->WaitFor(0);
-  if (FWriteOwed) FOnAfterWrite->WaitFor(0);
-  FReadOwed = FWriteOwed = false;
+  if (FRead.Owed) FRead.Hub->Cancel(fd);
+  if (FWrite.Owed && !(FRead.Owed && FWrite.Hub == FRead.Hub)) FWrite.Hub->Cancel(fd);
+  for (TDirection* dir : {&FRead, &FWrite}) {
+    if (dir->Owed) dir->OnAfter->WaitFor(0);
+    dir->Owed = false;
+  }
 }
 
 // A hub that is not a single-thread hub (serial 0) is taken to live as long
 // as the provider.
 bool TOvoProvider::StillOwed(TIOOperation Op) {
-  const bool read = Op == ioRead;
-  bool& owed = read ? FReadOwed : FWriteOwed;
-  const uint64_t serial = read ? FReadHubSerial : FWriteHubSerial;
-  if (owed && serial != 0 &&
-      !IsLiveHub(read ? FReadHub : FWriteHub, serial)) {
-    owed = false;
-    (read ? FOnAfterRead : FOnAfterWrite)->WaitFor(0);
+  TDirection& dir = Direction(Op);
+  if (dir.Owed && dir.HubSerial != 0 && !IsLiveHub(dir.Hub, dir.HubSerial)) {
+    dir.Owed = false;
+    dir.OnAfter->WaitFor(0);
   }
-  return owed;
+  return dir.Owed;
 }
 
 // ---- position and adapters ------------------------------------------------------------
@@ -304,7 +298,7 @@ bool TOvoProvider::StillOwed(TIOOperation Op) {
 void TOvoProvider::SetPosition(int64_t Value) {
   FPosition = Value;
   FInternalBuf.Clear();
-  FReadChunk.Pos = FReadChunk.Len;
+  FRead.Chunk.Pos = FRead.Chunk.Len;
 }
 
 TStream* TOvoProvider::AsFile(uint32_t Size) {

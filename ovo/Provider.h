@@ -179,10 +179,10 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   int32_t OnStreamRead(void* Buffer, int32_t Count);
   int32_t OnStreamWrite(const void* Buffer, int32_t Count);
 
-  TGevent* OnAfterRead() const { return FOnAfterRead.get(); }
-  TGevent* OnAfterWrite() const { return FOnAfterWrite.get(); }
-  const TIO& ReadIO() const { return FReadIO; }
-  const TIO& WriteIO() const { return FWriteIO; }
+  TGevent* OnAfterRead() const { return FRead.OnAfter.get(); }
+  TGevent* OnAfterWrite() const { return FWrite.OnAfter.get(); }
+  const TIO& ReadIO() const { return FRead.IO; }
+  const TIO& WriteIO() const { return FWrite.IO; }
   bool EncCopied() const { return FEncCopied; }
   bool IgnoreInternalBuf() const { return FIgnoreInternalBuf; }
   // Bytes received and not yet delivered (pushed back).
@@ -209,6 +209,21 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
     size_t Available() const { return Len - Pos; }
     size_t Take(void* Buf, size_t Size);
   };
+  // What reads and writes each keep: at most one operation per direction
+  // is in flight.
+  struct TDirection {
+    // Set by the completion routine; auto-reset.
+    RefPtr<TGevent> OnAfter{MakeRef<TGevent>(false, false)};
+    // The result of the last completed operation.
+    TIO IO;
+    TChunk Chunk;
+    // A started operation whose completion no wait has taken yet, and the
+    // hub that started it: a hub that has gone since cancelled it, and its
+    // completion never comes.
+    bool Owed = false;
+    TCustomHub* Hub = nullptr;
+    uint64_t HubSerial = 0;
+  };
   enum TChunkRead : uint8_t { ckData, ckEnd, ckNoRoom };
   // What one assembly reads its chunks into: left as it was allocated.
   struct TChunkBuffer {
@@ -221,6 +236,9 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   bool ReadValue(T& Buf);
   bool WriteAll(const void* Buf, size_t Size);
   static bool PrepareChunk(TChunk& Chunk, uint32_t Size);
+  TDirection& Direction(TIOOperation Op) { return Op == ioRead ? FRead : FWrite; }
+  // Starts the overlapped operation of Op's direction on Hub.
+  bool Start(TCustomHub& Hub, TIOOperation Op, char* Data, uint32_t Size);
   uint32_t Transfer(TIOOperation Op, uint32_t Size);
   uint32_t Await(TIOOperation Op);
   // Line and match assembly over the push-back buffer.
@@ -232,10 +250,8 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   // Forgets an owed operation whose hub has gone; true when one is still owed.
   bool StillOwed(TIOOperation Op);
 
-  RefPtr<TGevent> FOnAfterRead;
-  RefPtr<TGevent> FOnAfterWrite;
-  TIO FReadIO;
-  TIO FWriteIO;
+  TDirection FRead;
+  TDirection FWrite;
   int64_t FPosition = -1;
   std::string FEOL = "\r\n";
   TEncoding* FEncoding = nullptr;
@@ -246,20 +262,9 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   TPushBackBuffer FInternalBuf;
   bool FIgnoreInternalBuf = false;
   bool FEncCopied = false;
-  // A started operation whose completion no wait has taken yet.
-  bool FReadOwed = false;
-  bool FWriteOwed = false;
-  // The hubs that started them; a hub that has gone since cancelled them,
-  // and their completions never come.
-  TCustomHub* FReadHub = nullptr;
-  TCustomHub* FWriteHub = nullptr;
-  uint64_t FReadHubSerial = 0;
-  uint64_t FWriteHubSerial = 0;
-  TChunk FReadChunk;
-  TChunk FWriteChunk;
   // The chunk line and match assembly asks for when nothing is known to be
   // readable: it grows while reads come back full and shrinks again when
-  // they come back short (Assembly.cpp).
+  // they come back short (ProviderAssembly.cpp).
   uint32_t FAssemblyChunk = 1024;
   TAnyAddress FDgramAddr;
 };

@@ -6,6 +6,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -52,6 +53,34 @@ struct IoQueue {
   IoQueue& operator=(const IoQueue&) = delete;
   ~IoQueue();
 };
+
+// Under Q.Lock: an operation taken out of InFlight joins Finished.
+inline void Finish(IoQueue& Q, PendingIo* Op) {
+  Op->InFlight = false;
+  if (Op->Object) Op->Object->IoInFlight.fetch_sub(1);
+  Q.Finished.push_back(Op);
+}
+
+// Under Q.Lock.
+inline void RemoveInFlight(IoQueue& Q, PendingIo* Op) {
+  auto It = std::find(Q.InFlight.begin(), Q.InFlight.end(), Op);
+  if (It != Q.InFlight.end()) Q.InFlight.erase(It);
+}
+
+// Under Q.Lock: finishes the operations in flight that Match, keeping the
+// order of the others; true when any did.
+template <class F>
+bool FinishWhere(IoQueue& Q, F&& Match) {
+  bool Any = false;
+  auto Keep = std::stable_partition(Q.InFlight.begin(), Q.InFlight.end(),
+                                    [&](PendingIo* Op) { return !Match(Op); });
+  for (auto It = Keep; It != Q.InFlight.end(); ++It) {
+    Finish(Q, *It);
+    Any = true;
+  }
+  Q.InFlight.erase(Keep, Q.InFlight.end());
+  return Any;
+}
 
 // For the waits of the owning thread: appends a pollfd and the operation for
 // each operation in flight.

@@ -1,0 +1,58 @@
+// The launcher's pattern: run a child program, read the lines it prints for
+// at most a given time, then decide. The reader is a greenlet and the time
+// limit is the join's; a child that has not answered by then is ended.
+// The program is its own child: with an argument it plays one.
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "greenlets/Greenlets.h"
+#include "ovo/Ovo.h"
+
+using namespace green;
+
+// "answers" prints what a detector would and ends; "silent" prints nothing
+// for longer than anyone waits.
+int PlayChild(const std::string& Part) {
+  if (Part == "answers") {
+    std::cout << "version 4.8" << std::endl;
+    std::cout << "ready" << std::endl;
+  } else {
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+  }
+  return 0;
+}
+
+void Ask(const std::string& Self, const std::string& Part, uint32_t Timeout) {
+  RefPtr<IOvoConsoleApplication> child = MakeOvoConsoleApp(Self, {Part});
+  std::vector<std::string> lines;
+  TSymmetric reader = TSymmetric::Spawn([&] {
+    // Either end of line: a Windows child writes CR LF, a Linux one LF.
+    for (const std::string& line : child->StdOut()->ReadLns({"\r\n", "\n"})) lines.push_back(line);
+  });
+  const bool ended = Join({reader}, Timeout);
+
+  std::cout << Part << ": " << lines.size() << " lines within " << Timeout << " ms, "
+            << (ended ? "then the output ended" : "and it still runs") << '\n';
+  std::string version;
+  for (const std::string& line : lines) {
+    std::cout << "  " << line << '\n';
+    if (line.rfind("version ", 0) == 0) version = line.substr(8);
+  }
+  if (!version.empty())
+    std::cout << "  decision: start the worker (found " << version << ")\n";
+  else
+    std::cout << "  decision: show the install prompt\n";
+  // A reader still waiting is killed; releasing the application then ends
+  // the child.
+  if (!ended) reader.Kill();
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1) return PlayChild(argv[1]);
+  Ask(argv[0], "answers", 10000);
+  Ask(argv[0], "silent", 300);
+  return 0;
+}
