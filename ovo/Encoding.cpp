@@ -54,6 +54,8 @@ void TEncoding::AppendString(std::string_view Bytes, std::string& Text) const {
 
 size_t TEncoding::SamePrefix(std::string_view Bytes) const { return FCodec->SamePrefix(Bytes); }
 
+bool TEncoding::AsciiTransparent() const { return FCodec->AsciiTransparent(); }
+
 TEncoding* TEncoding::Clone() const {
   return FStandard ? const_cast<TEncoding*>(this) : new TEncoding(*this);
 }

@@ -6,6 +6,11 @@
 
 namespace green {
 
+TLineSearch::TLineSearch(const std::vector<std::string>& EOLs) : FEOLs(EOLs) {
+  for (const std::string& eol : EOLs)
+    for (const char c : eol) FAscii = FAscii && static_cast<unsigned char>(c) < 0x80;
+}
+
 TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                 TSearchHit& Hit) {
   if (Memo.EOLs != FEOLs) {

@@ -30,11 +30,15 @@ struct TSearchHit {
 // later one occurs earlier; an empty end-of-line never matches.
 class TLineSearch {
  public:
-  explicit TLineSearch(const std::vector<std::string>& EOLs) : FEOLs(EOLs) {}
+  explicit TLineSearch(const std::vector<std::string>& EOLs);
   TSearchResult Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo, TSearchHit& Hit);
+  // End-of-lines of ASCII are found in the bytes of an encoding that keeps
+  // ASCII apart: the line is then decoded once, when it is cut.
+  bool OverBytes(const TEncoding& Enc) const { return FAscii && Enc.AsciiTransparent(); }
 
  private:
   const std::vector<std::string>& FEOLs;
+  bool FAscii = true;
 };
 
 // The leftmost match; text in front of it is consumed with it. A complete
@@ -52,6 +56,8 @@ class TMatchSearch {
  public:
   explicit TMatchSearch(const TRegEx& RegEx) : FRegEx(RegEx) {}
   TSearchResult Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo, TSearchHit& Hit);
+  // The engine needs the text.
+  bool OverBytes(const TEncoding&) const { return false; }
 
  private:
   // Whether all of Text is well-formed UTF-8.
