@@ -120,16 +120,17 @@ class TSingleByteCodec : public TCodec {
     return out;
   }
 
-  // The output is sized once for all of the text and written a block at a
-  // time, never filled in before. Eight ASCII bytes are copied at once;
+  // The output is sized once and written a block at a time, never filled
+  // in before. Eight ASCII bytes are copied at once;
   // any other byte's text (at most three bytes, as for every character of
   // the basic plane) is stored as one 4-byte unit whose last byte holds
   // its length, the output advancing by that: one load, no call and no
   // branch per byte.
   void DecodeTo(std::string_view Bytes, std::string& Out) const override {
-    if (FLongest > kUnitText) return DecodeByTable(Bytes, Out);
-    ReserveMore(Out, DecodedSize(Bytes));
     constexpr size_t kBlock = 1024;
+    if (FLongest > kUnitText) return DecodeByTable(Bytes, Out);
+    // A short piece has room for its widest text; a long one is measured.
+    ReserveMore(Out, Bytes.size() <= kBlock ? Bytes.size() * FLongest : DecodedSize(Bytes));
     char text[kBlock * sizeof FUnit[0] + kWord];
     for (size_t at = 0; at < Bytes.size(); at += kBlock) {
       const std::string_view block = Bytes.substr(at, kBlock);

@@ -70,7 +70,7 @@ class TEncoding : public TObject {
   struct TShared {};
   TEncoding(uint32_t CodePage, TShared);
 
-  std::shared_ptr<const TCodec> FCodec;
+  const TCodec* FCodec;  // lives for the process
   bool FStandard = false;
 };
 

@@ -3,19 +3,46 @@
 #include <algorithm>
 
 #include "ovo/Codec.h"
+#include "ovo/Encoding.h"
 
 namespace green {
 
-TLineSearch::TLineSearch(const std::vector<std::string>& EOLs) : FEOLs(EOLs) {
-  for (const std::string& eol : EOLs)
-    for (const char c : eol) FAscii = FAscii && static_cast<unsigned char>(c) < 0x80;
+namespace {
+
+bool IsAscii(std::string_view Text) {
+  for (const char c : Text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+std::string AsText(const std::string& EOL) {
+  return IsAscii(EOL) || ValidUtf8Prefix(EOL) == EOL.size() ? EOL
+                                                            : TEncoding::UTF8()->GetString(EOL);
+}
+
+bool SameEOLs(const std::vector<std::string>& Known, std::span<const std::string> EOLs) {
+  return std::equal(Known.begin(), Known.end(), EOLs.begin(), EOLs.end());
+}
+
+}  // namespace
+
+TLineSearch::TLineSearch(std::span<const std::string> EOLs) {
+  if (EOLs.size() == 1) {
+    FOne = AsText(EOLs[0]);
+    FEOLs = std::span(&FOne, 1);
+  } else {
+    FMany.reserve(EOLs.size());
+    for (const std::string& eol : EOLs) FMany.push_back(AsText(eol));
+    FEOLs = FMany;
+  }
+  for (const std::string& eol : FEOLs) FAscii = FAscii && IsAscii(eol);
 }
 
 TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                 TSearchHit& Hit) {
-  if (Memo.EOLs != FEOLs) {
+  if (!SameEOLs(Memo.EOLs, FEOLs)) {
     Memo.Reset();
-    Memo.EOLs = FEOLs;
+    Memo.EOLs.assign(FEOLs.begin(), FEOLs.end());
     Memo.Scanned.assign(FEOLs.size(), 0);
     Memo.At.assign(FEOLs.size(), TSearchMemo::kUnknown);
   }
