@@ -161,7 +161,8 @@ class TSingleByteCodec : public TCodec {
   static bool Probe(uint32_t CodePage, TTable& Table) {
     for (int b = 0; b < 256; ++b) {
       Table[b] = os::DecodeToUtf8(CodePage, std::string(1, char(b)));
-      if (CodePointCount(Table[b]) != 1) return false;
+      if (CodePointCount(Table[b]) != 1 || ValidUtf8Prefix(Table[b]) != Table[b].size())
+        return false;
     }
     for (int b = 0x80; b < 256; ++b)
       for (int trail : {0x41, 0xA1}) {
@@ -235,8 +236,13 @@ class TSystemCodec : public TCodec {
  public:
   using TCodec::TCodec;
 
+  // What the platform gives is taken as UTF-8 text once more, so that
+  // anything ill-formed in it reads as U+FFFD.
   std::string Decode(std::string_view Bytes) const override {
-    return os::DecodeToUtf8(CodePage(), Bytes);
+    std::string text = os::DecodeToUtf8(CodePage(), Bytes);
+    if (ValidUtf8Prefix(text) == text.size()) return text;
+    static const TUtf8Codec utf8(os::kCpUtf8);
+    return utf8.Decode(text);
   }
 
   size_t CompletePrefix(std::string_view Bytes) const override {
@@ -261,20 +267,27 @@ void ReserveMore(std::string& Out, size_t Count) {
   if (need > Out.capacity()) Out.reserve(std::max(need, 2 * Out.capacity()));
 }
 
-// ASCII is skipped eight bytes at a time.
+// ASCII is skipped eight bytes at a time, and a two-byte character (all of
+// Cyrillic, Greek, the Latin letters with marks) is checked in place.
 size_t ValidUtf8Prefix(std::string_view Bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(Bytes.data());
+  const size_t n = Bytes.size();
   size_t i = 0;
-  while (i < Bytes.size()) {
-    if (i + 8 <= Bytes.size()) {
+  while (i < n) {
+    if (i + 8 <= n) {
       uint64_t word;
-      std::memcpy(&word, Bytes.data() + i, sizeof word);
+      std::memcpy(&word, b + i, sizeof word);
       if ((word & 0x8080808080808080ull) == 0) {
         i += 8;
         continue;
       }
     }
-    if (static_cast<unsigned char>(Bytes[i]) < 0x80) {
+    if (b[i] < 0x80) {
       ++i;
+      continue;
+    }
+    if (b[i] >= 0xC2 && b[i] <= 0xDF && i + 1 < n && IsContinuation(b[i + 1])) {
+      i += 2;
       continue;
     }
     bool valid;

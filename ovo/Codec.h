@@ -1,6 +1,9 @@
 // The conversions behind TEncoding. UTF-8 and single-byte pages are
 // converted here, so that decoded text maps back to its bytes exactly;
 // other pages (the double-byte system pages) go through the platform.
+// Whatever the page, decoded text is well-formed UTF-8: what the platform
+// gives is checked, and the searches hand text to the expression engine
+// without its own check.
 #pragma once
 
 #include <cstdint>

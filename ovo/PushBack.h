@@ -36,13 +36,10 @@ struct TSearchMemo {
   std::vector<std::string> EOLs;
   std::vector<uint64_t> Scanned;
   std::vector<uint64_t> At;
-  // Match search: no match of RegEx starts before Resume. The memo holds
-  // the expression, so that no other one can take its address while the
-  // memo remembers it.
-  TRegEx RegEx;
+  // Match search: no match of the expression RegEx (its identity) starts
+  // before Resume.
+  uint64_t RegEx = 0;
   uint64_t Resume = 0;
-  // The text before Checked is well-formed UTF-8.
-  uint64_t Checked = 0;
   // The positions are of bytes searched as they are (Prepare), not of
   // decoded text.
   bool OverBytes = false;

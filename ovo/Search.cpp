@@ -71,27 +71,18 @@ TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMem
   return srMore;
 }
 
-// Each character is checked once, when it first is searched; the text in
-// front of a match goes with it, so Checked never lies before the text.
-bool TMatchSearch::CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo) {
-  if (Memo.Checked < Base) Memo.Checked = Base;
-  const size_t from = static_cast<size_t>(Memo.Checked - Base);
-  if (from > Text.size()) return false;
-  const size_t i = from + ValidUtf8Prefix(Text.substr(from));
-  Memo.Checked = Base + i;
-  return i == Text.size();
-}
-
 TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                  TSearchHit& Hit) {
   if (FRegEx.IsEmpty()) return srFailed;
-  if (Memo.RegEx.Identity() != FRegEx.Identity() || Memo.Resume < Base) {
-    Memo.RegEx = FRegEx;
+  if (Memo.RegEx != FRegEx.Identity() || Memo.Resume < Base) {
+    Memo.RegEx = FRegEx.Identity();
     Memo.Resume = Base;
   }
   const size_t start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
   size_t pos, len;
-  switch (FRegEx.Find(Text, start, pos, len, CheckUtf8(Text, Base, Memo))) {
+  // Decoded text is always well-formed UTF-8 (Codec.h): the engine need not
+  // check it again at every search.
+  switch (FRegEx.Find(Text, start, pos, len, true)) {
     case TRegEx::fdMatch:
       break;
     case TRegEx::fdNone:
@@ -114,7 +105,7 @@ TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMe
   }
   // What follows the match is searched without the text in front of it,
   // which lookbehinds saw: the next search starts afresh.
-  Memo.RegEx = TRegEx();
+  Memo.RegEx = 0;
   Hit.ValuePos = pos;
   Hit.ValueLen = len;
   Hit.Consumed = consumed;

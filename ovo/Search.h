@@ -68,9 +68,6 @@ class TMatchSearch {
   bool OverBytes(const TEncoding&) const { return false; }
 
  private:
-  // Whether all of Text is well-formed UTF-8.
-  static bool CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo);
-
   const TRegEx& FRegEx;
 };
 
