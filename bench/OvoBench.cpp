@@ -130,9 +130,11 @@ const std::string& Numbers() {
   return data;
 }
 
+// The bytes are made before the clock runs, as the limit's are.
 void BM_ReadRegExPipe(benchmark::State& State) {
+  const std::string& data = Numbers();
   size_t n = 0;
-  for (auto _ : State) n = OverPipe(Numbers(), WalkNumbers);
+  for (auto _ : State) n = OverPipe(data, WalkNumbers);
   State.counters["matches"] = static_cast<double>(n);
   State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Numbers().size()));
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -42,6 +43,7 @@ class TUtf8Codec : public TCodec {
   }
 
   void DecodeTo(std::string_view Bytes, std::string& Out) const override {
+    ReserveMore(Out, Bytes.size());
     size_t i = 0;
     while (i < Bytes.size()) {
       const size_t same = SamePrefix(Bytes.substr(i));
@@ -56,6 +58,10 @@ class TUtf8Codec : public TCodec {
   }
 
   size_t SamePrefix(std::string_view Bytes) const override { return ValidUtf8Prefix(Bytes); }
+
+  // Bytes of multi-byte sequences are never ASCII, and ill-formed ones
+  // decode to U+FFFD.
+  bool AsciiTransparent() const override { return true; }
 
   // The runtime's text is UTF-8 already; only ill-formed parts change.
   std::string Encode(std::string_view Text) const override { return Decode(Text); }
@@ -95,12 +101,16 @@ class TSingleByteCodec : public TCodec {
   using TTable = std::array<std::string, 256>;
 
   TSingleByteCodec(uint32_t CodePage, TTable Table) : TCodec(CodePage), FTable(std::move(Table)) {
+    FAsciiTransparent = true;
     for (int b = 0; b < 256; ++b) {
       const std::string& t = FTable[b];
       FLongest = std::max(FLongest, t.size());
-      FUnits[b].Len = static_cast<uint8_t>(std::min<size_t>(t.size(), sizeof FUnits[b].Bytes));
-      std::memcpy(FUnits[b].Bytes, t.data(), FUnits[b].Len);
+      const size_t len = std::min<size_t>(t.size(), kUnitText);
+      std::memcpy(&FUnit[b], t.data(), len);
+      FUnit[b] |= static_cast<uint32_t>(len) << kLenShift;
       FSame[b] = t.size() == 1 && t[0] == static_cast<char>(b);
+      const bool ascii = static_cast<unsigned char>(t[0]) < 0x80;
+      if (b < 0x80 ? !FSame[b] : ascii) FAsciiTransparent = false;
     }
   }
 
@@ -110,26 +120,26 @@ class TSingleByteCodec : public TCodec {
     return out;
   }
 
-  // Every byte's text is stored as one fixed-size unit and the output
-  // advances by its length: no call per byte. The output has room for a
-  // block's widest text, so that what is filled in beyond the text stays
-  // small.
+  // The output is sized once and written a block at a time, never filled
+  // in before. Eight ASCII bytes are copied at once;
+  // any other byte's text (at most three bytes, as for every character of
+  // the basic plane) is stored as one 4-byte unit whose last byte holds
+  // its length, the output advancing by that: one load, no call and no
+  // branch per byte.
   void DecodeTo(std::string_view Bytes, std::string& Out) const override {
-    if (FLongest > sizeof FUnits[0].Bytes) return DecodeByTable(Bytes, Out);
-    constexpr size_t kBlock = 4096;
+    constexpr size_t kBlock = 1024;
+    if (FLongest > kUnitText) return DecodeByTable(Bytes, Out);
+    // A short piece has room for its widest text; a long one is measured.
+    ReserveMore(Out, Bytes.size() <= kBlock ? Bytes.size() * FLongest : DecodedSize(Bytes));
+    char text[kBlock * sizeof FUnit[0] + kWord];
     for (size_t at = 0; at < Bytes.size(); at += kBlock) {
       const std::string_view block = Bytes.substr(at, kBlock);
-      const size_t start = Out.size();
-      Out.resize(start + block.size() * FLongest + sizeof FUnits[0].Bytes);
-      char* p = Out.data() + start;
-      for (const char c : block) {
-        const TUnit& u = FUnits[static_cast<unsigned char>(c)];
-        std::memcpy(p, u.Bytes, sizeof u.Bytes);
-        p += u.Len;
-      }
-      Out.resize(static_cast<size_t>(p - Out.data()));
+      const auto* b = reinterpret_cast<const unsigned char*>(block.data());
+      Out.append(text, static_cast<size_t>(DecodeBlock(b, b + block.size(), text) - text));
     }
   }
+
+  bool AsciiTransparent() const override { return FAsciiTransparent; }
 
   size_t SamePrefix(std::string_view Bytes) const override {
     size_t i = 0;
@@ -151,7 +161,8 @@ class TSingleByteCodec : public TCodec {
   static bool Probe(uint32_t CodePage, TTable& Table) {
     for (int b = 0; b < 256; ++b) {
       Table[b] = os::DecodeToUtf8(CodePage, std::string(1, char(b)));
-      if (CodePointCount(Table[b]) != 1) return false;
+      if (CodePointCount(Table[b]) != 1 || ValidUtf8Prefix(Table[b]) != Table[b].size())
+        return false;
     }
     for (int b = 0x80; b < 256; ++b)
       for (int trail : {0x41, 0xA1}) {
@@ -162,20 +173,61 @@ class TSingleByteCodec : public TCodec {
   }
 
  private:
-  struct TUnit {
-    char Bytes[4] = {};
-    uint8_t Len = 0;
-  };
+  static_assert(std::endian::native == std::endian::little, "a unit's text is its low bytes");
+  static constexpr size_t kUnitText = 3;
+  static constexpr unsigned kLenShift = 24;
+  static constexpr size_t kWord = 8;
+
+  // The unit's text at P (all four bytes are written); the end of the text.
+  static char* Put(char* P, uint32_t Unit) {
+    std::memcpy(P, &Unit, sizeof Unit);
+    return P + (Unit >> kLenShift);
+  }
+  static constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+  static bool AllAscii(const unsigned char* B) {
+    uint64_t word;
+    std::memcpy(&word, B, kWord);
+    return (word & kHighBits) == 0;
+  }
+
+  size_t DecodedSize(std::string_view Bytes) const {
+    const auto* b = reinterpret_cast<const unsigned char*>(Bytes.data());
+    const auto* end = b + Bytes.size();
+    size_t size = Bytes.size();
+    for (; b + kWord <= end; b += kWord)
+      if (!AllAscii(b))
+        for (size_t k = 0; k < kWord; ++k) size += (FUnit[b[k]] >> kLenShift) - 1u;
+    for (; b < end; ++b) size += (FUnit[*b] >> kLenShift) - 1u;
+    return size;
+  }
+
+  // Writes the text of [B, End) at P, where there is room for 4 bytes per
+  // byte and a word more; the end of the text.
+  char* DecodeBlock(const unsigned char* B, const unsigned char* End, char* P) const {
+    for (; B + kWord <= End; B += kWord) {
+      if (AllAscii(B)) {
+        std::memcpy(P, B, kWord);
+        P += kWord;
+        continue;
+      }
+      for (size_t k = 0; k < kWord; ++k) P = Put(P, FUnit[B[k]]);
+    }
+    for (; B < End; ++B) P = Put(P, FUnit[*B]);
+    return P;
+  }
 
   void DecodeByTable(std::string_view Bytes, std::string& Out) const {
-    Out.reserve(Out.size() + Bytes.size());
+    ReserveMore(Out, Bytes.size());
     for (const char c : Bytes) Out += FTable[static_cast<unsigned char>(c)];
   }
 
   TTable FTable;
-  std::array<TUnit, 256> FUnits;
+  // Each byte's text in the low bytes (little-endian), its length in the top byte.
+  std::array<uint32_t, 256> FUnit{};
   std::array<bool, 256> FSame{};  // the byte decodes to itself
   size_t FLongest = 1;
+  bool FAsciiTransparent = false;
 };
 
 // The system's multi-byte pages: a byte below 0x80 always ends a character
@@ -184,8 +236,13 @@ class TSystemCodec : public TCodec {
  public:
   using TCodec::TCodec;
 
+  // What the platform gives is taken as UTF-8 text once more, so that
+  // anything ill-formed in it reads as U+FFFD.
   std::string Decode(std::string_view Bytes) const override {
-    return os::DecodeToUtf8(CodePage(), Bytes);
+    std::string text = os::DecodeToUtf8(CodePage(), Bytes);
+    if (ValidUtf8Prefix(text) == text.size()) return text;
+    static const TUtf8Codec utf8(os::kCpUtf8);
+    return utf8.Decode(text);
   }
 
   size_t CompletePrefix(std::string_view Bytes) const override {
@@ -205,20 +262,32 @@ class TSystemCodec : public TCodec {
 
 }  // namespace
 
-// ASCII is skipped eight bytes at a time.
+void ReserveMore(std::string& Out, size_t Count) {
+  const size_t need = Out.size() + Count;
+  if (need > Out.capacity()) Out.reserve(std::max(need, 2 * Out.capacity()));
+}
+
+// ASCII is skipped eight bytes at a time, and a two-byte character (all of
+// Cyrillic, Greek, the Latin letters with marks) is checked in place.
 size_t ValidUtf8Prefix(std::string_view Bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(Bytes.data());
+  const size_t n = Bytes.size();
   size_t i = 0;
-  while (i < Bytes.size()) {
-    if (i + 8 <= Bytes.size()) {
+  while (i < n) {
+    if (i + 8 <= n) {
       uint64_t word;
-      std::memcpy(&word, Bytes.data() + i, sizeof word);
+      std::memcpy(&word, b + i, sizeof word);
       if ((word & 0x8080808080808080ull) == 0) {
         i += 8;
         continue;
       }
     }
-    if (static_cast<unsigned char>(Bytes[i]) < 0x80) {
+    if (b[i] < 0x80) {
       ++i;
+      continue;
+    }
+    if (b[i] >= 0xC2 && b[i] <= 0xDF && i + 1 < n && IsContinuation(b[i + 1])) {
+      i += 2;
       continue;
     }
     bool valid;

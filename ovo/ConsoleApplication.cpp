@@ -91,18 +91,22 @@ std::string TOvoConsoleApplication::CommandLineOf(const std::string& Path,
 }
 
 void TOvoConsoleApplication::AllocPipes() {
-  for (auto [pair, suffix] : {std::pair{&FError, "_error"}, std::pair{&FInput, "_input"},
-                              std::pair{&FOutput, "_output"}}) {
-    *pair = TInOut(FGuid + suffix);
-    pair->RefreshEncodings(*FEncoding, FEOL);
+  struct TStream {
+    TInOut* Pair;
+    const char* Suffix;
+    bool ChildReads;
+  };
+  for (const TStream& s : {TStream{&FError, "_error", false}, TStream{&FInput, "_input", true},
+                           TStream{&FOutput, "_output", false}}) {
+    *s.Pair = TInOut(FGuid + s.Suffix, s.ChildReads);
+    s.Pair->RefreshEncodings(*FEncoding, FEOL);
   }
 }
 
 bool TOvoConsoleApplication::TryCreate(const std::string& AbsPath,
                                        std::initializer_list<TVarRec> Args) {
   FCommandLine = CommandLineOf(AbsPath, Args);
-  const os::StdHandles std{FInput.ChildSide()->GetFd(), FOutput.ChildSide()->GetFd(),
-                           FError.ChildSide()->GetFd()};
+  const os::StdHandles std{FInput.ChildSide(), FOutput.ChildSide(), FError.ChildSide()};
   os::ProcessInformation info;
   if (!os::CreateProcess(FCommandLine, FWorkDir, os::kCreateNoWindow, std, info)) return false;
   FHandle = info.Process;
@@ -122,9 +126,9 @@ void TOvoConsoleApplication::FinalPipes() {
 // the application lives: the application keeps its own end (FInput.Pipe1),
 // whoever holds StdIn, and the child is terminated before that end closes.
 void TOvoConsoleApplication::ReleaseChildSides() {
-  FError.Pipe2.reset();
-  FInput.Pipe2.reset();
-  FOutput.Pipe2.reset();
+  FError.ReleaseChildSide();
+  FInput.ReleaseChildSide();
+  FOutput.ReleaseChildSide();
 }
 
 void TOvoConsoleApplication::SetEncoding(const TEncoding& Value) {

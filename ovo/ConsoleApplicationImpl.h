@@ -1,7 +1,7 @@
 // The console application behind IOvoConsoleApplication. Each standard
-// stream of the child is one pipe name with two ends: the server end stays
-// with the parent, the client end is opened by the parent, handed to the
-// child, and released once the child has started.
+// stream of the child is one pipe with two ends: the parent's end is a
+// named-pipe provider, the child's end a bare handle that is handed to the
+// child and closed once the child has started.
 #pragma once
 
 #include <cstdint>
@@ -18,18 +18,20 @@ class TOvoConsoleApplication : public TInterfacedObject, public IOvoConsoleAppli
  public:
   // One stream's pair of pipe ends.
   struct TInOut {
-    RefPtr<TOvoNamedPipe> Pipe1;  // server end, the parent's side
-    RefPtr<TOvoNamedPipe> Pipe2;  // client end, the child's side
-
-    // How the client end is opened, from a green thread of its own.
-    using TOpener = void (*)(TOvoNamedPipe* Pipe, uint32_t Timeout);
+    RefPtr<TOvoNamedPipe> Pipe1;       // the parent's end
+    THandle Pipe2 = os::kNoHandle;     // the child's end, owned
 
     TInOut() = default;
-    // Both ends connected; raises the first error of either.
-    explicit TInOut(const std::string& Name, TOpener Opener = &DelayedOpen);
-    static void DelayedOpen(TOvoNamedPipe* Pipe, uint32_t Timeout);
+    // Both ends, connected; ChildReads for the child's input. Raises
+    // EIOError "OvoNamedPipe.MakeServer error: %s".
+    TInOut(const std::string& Name, bool ChildReads);
+    ~TInOut();
+    TInOut(const TInOut&) = delete;
+    TInOut& operator=(const TInOut&) = delete;
+    TInOut& operator=(TInOut&& Other) noexcept;
     void Destroy();
-    TOvoNamedPipe* ChildSide() const { return Pipe2.get(); }
+    void ReleaseChildSide();
+    THandle ChildSide() const { return Pipe2; }
     TOvoNamedPipe* ParentSide() const { return Pipe1.get(); }
     void RefreshEncodings(const TEncoding& Enc, const std::string& EOL);
   };

@@ -1,5 +1,9 @@
 #include "ovo/Encoding.h"
 
+#include <map>
+#include <memory>
+#include <mutex>
+
 #include "ovo/Codec.h"
 #include "platform/CodePage.h"
 
@@ -7,10 +11,21 @@ namespace green {
 
 namespace {
 
-std::shared_ptr<const TCodec> CodecOf(uint32_t CodePage) {
-  auto codec = TCodec::Make(CodePage);
-  if (!codec) throw EEncodingError(Format("Code page %u is not supported", CodePage));
-  return codec;
+// A code page's codec is made once and kept for the process, like the
+// shared encodings: an encoding is then copied as a pointer, as a line
+// read does with every line.
+const TCodec* CodecOf(uint32_t CodePage) {
+  static std::mutex lock;
+  static auto* const codecs = new std::map<uint32_t, std::shared_ptr<const TCodec>>;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto known = codecs->find(CodePage);
+    if (known != codecs->end()) return known->second.get();
+  }
+  std::shared_ptr<const TCodec> made = TCodec::Make(CodePage);
+  if (!made) throw EEncodingError(Format("Code page %u is not supported", CodePage));
+  std::lock_guard<std::mutex> guard(lock);
+  return codecs->emplace(CodePage, std::move(made)).first->second.get();
 }
 
 }  // namespace
@@ -53,6 +68,8 @@ void TEncoding::AppendString(std::string_view Bytes, std::string& Text) const {
 }
 
 size_t TEncoding::SamePrefix(std::string_view Bytes) const { return FCodec->SamePrefix(Bytes); }
+
+bool TEncoding::AsciiTransparent() const { return FCodec->AsciiTransparent(); }
 
 TEncoding* TEncoding::Clone() const {
   return FStandard ? const_cast<TEncoding*>(this) : new TEncoding(*this);

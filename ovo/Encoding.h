@@ -46,6 +46,9 @@ class TEncoding : public TObject {
   void AppendString(std::string_view Bytes, std::string& Text) const;
   // How many leading bytes of Bytes decode to themselves.
   size_t SamePrefix(std::string_view Bytes) const;
+  // ASCII bytes are always their own characters and no other byte decodes
+  // to ASCII (single-byte pages, UTF-8): ASCII text is found in the bytes.
+  bool AsciiTransparent() const;
   // A shared encoding answers itself; any other a new copy, which the
   // caller owns.
   virtual TEncoding* Clone() const;
@@ -67,7 +70,7 @@ class TEncoding : public TObject {
   struct TShared {};
   TEncoding(uint32_t CodePage, TShared);
 
-  std::shared_ptr<const TCodec> FCodec;
+  const TCodec* FCodec;  // lives for the process
   bool FStandard = false;
 };
 

@@ -1,7 +1,12 @@
-// One redirected stream of a console application: a server end and a client
-// end of the same pipe name, connected before the constructor returns.
+// One redirected stream of a console application: the parent's end as a
+// named-pipe provider and the child's end as a bare handle, made connected
+// by one call.
+#include <utility>
+
 #include "base/Exception.h"
 #include "ovo/ConsoleApplicationImpl.h"
+#include "platform/Error.h"
+#include "platform/Kernel.h"
 
 namespace green {
 
@@ -9,45 +14,41 @@ namespace {
 constexpr uint32_t kPipeBufSize = 4096;
 }  // namespace
 
-// The connect must be pending before the client opens: the opener first
-// sleeps, so the server's WaitConnection starts the connect, and the hub
-// runs the opener while it waits. An opener that fails ends that wait
-// itself and its error is raised here, instead of a wait without end.
-TOvoConsoleApplication::TInOut::TInOut(const std::string& Name, TOpener Opener) {
+TOvoConsoleApplication::TInOut::TInOut(const std::string& Name, bool ChildReads) {
   Pipe1 = MakeRef<TOvoNamedPipe>(Name);
-  Pipe1->MakeServer(kPipeBufSize);
-  Pipe2 = MakeRef<TOvoNamedPipe>(Name);
-  RefPtr<TOvoNamedPipe> server = Pipe1;
-  RefPtr<TOvoNamedPipe> client = Pipe2;
-  TSymmetric opener = TSymmetric::Spawn([server, client, Opener] {
-    try {
-      Opener(client.get(), 0);
-    } catch (const TOvoProvider::EIOError&) {
-      server->AbandonConnect();
-      throw;
-    }
-  });
-  Pipe1->WaitConnection(INFINITE);
-  opener.Join(true);
+  THandle parent = os::kNoHandle;
+  if (!os::CreateStreamPipe(Pipe1->PipeName(), ChildReads, kPipeBufSize, parent, Pipe2))
+    throw TOvoProvider::EIOError(Format("OvoNamedPipe.MakeServer error: %s",
+                                        os::SysErrorMessage(os::GetLastError()).c_str()));
+  Pipe1->Adopt(parent);
 }
 
-void TOvoConsoleApplication::TInOut::DelayedOpen(TOvoNamedPipe* Pipe, uint32_t Timeout) {
-  GreenSleep(Timeout);
-  Pipe->Open();
+TOvoConsoleApplication::TInOut::~TInOut() { ReleaseChildSide(); }
+
+TOvoConsoleApplication::TInOut& TOvoConsoleApplication::TInOut::operator=(TInOut&& Other) noexcept {
+  if (this != &Other) {
+    Destroy();
+    Pipe1 = std::move(Other.Pipe1);
+    Pipe2 = std::exchange(Other.Pipe2, os::kNoHandle);
+  }
+  return *this;
 }
 
 void TOvoConsoleApplication::TInOut::Destroy() {
   Pipe1.reset();
-  Pipe2.reset();
+  ReleaseChildSide();
+}
+
+void TOvoConsoleApplication::TInOut::ReleaseChildSide() {
+  if (Pipe2 != os::kNoHandle) os::CloseHandle(Pipe2);
+  Pipe2 = os::kNoHandle;
 }
 
 void TOvoConsoleApplication::TInOut::RefreshEncodings(const TEncoding& Enc,
                                                       const std::string& EOL) {
-  for (TOvoNamedPipe* pipe : {Pipe1.get(), Pipe2.get()}) {
-    if (!pipe) continue;
-    pipe->SetEncoding(Enc);
-    pipe->SetEOL(EOL);
-  }
+  if (!Pipe1) return;
+  Pipe1->SetEncoding(Enc);
+  Pipe1->SetEOL(EOL);
 }
 
 }  // namespace green

@@ -21,12 +21,7 @@ bool ValidHandle(THandle H) { return H != os::kNoHandle && H != os::kInvalidHand
 
 }  // namespace
 
-TOvoNamedPipe::TOvoNamedPipe(const std::string& Name) : FPipeName(kPipePrefix + Name) {
-  FEvent = os::CreateEvent(false, false);
-  if (FEvent == os::kNoHandle) RaiseLastError("OvoNamedPipe. error: %s");
-  FOnConnect = MakeRef<TGevent>(FEvent);
-  FOvlp.Event = FEvent;
-}
+TOvoNamedPipe::TOvoNamedPipe(const std::string& Name) : FPipeName(kPipePrefix + Name) {}
 
 // Disconnect, cancel, close; the connect's gevent and event after the
 // handle, whose closing completes a connect still pending. The current
@@ -57,14 +52,25 @@ void TOvoNamedPipe::Open() {
   FOpened = true;
 }
 
+void TOvoNamedPipe::Adopt(THandle Fd) { FFd = Fd; }
+
+// The connect's event is made by the first connect: most ends never wait
+// for one (a client's, or one that a child's stream pipe made).
+void TOvoNamedPipe::MakeConnectEvent(const char* Template) {
+  if (FEvent != os::kNoHandle) return;
+  FEvent = os::CreateEvent(false, false);
+  if (FEvent == os::kNoHandle) RaiseLastError(Template);
+  FOnConnect = MakeRef<TGevent>(FEvent);
+  FOvlp.Event = FEvent;
+}
+
 bool TOvoNamedPipe::WaitConnection(uint32_t Timeout) {
+  MakeConnectEvent("OvoNamedPipe.WaitConnection error: %s");
   os::ConnectNamedPipe(FFd, FOvlp);
   if (os::GetLastError() != os::kErrorIoPending)
     RaiseLastError("OvoNamedPipe.WaitConnection error: %s");
   return FOnConnect->WaitFor(Timeout) == wrSignaled;
 }
-
-void TOvoNamedPipe::AbandonConnect() { os::SetEvent(FEvent); }
 
 uint32_t TOvoNamedPipe::GetDriverRcvBufSize() {
   uint32_t waiting = 0;

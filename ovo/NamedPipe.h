@@ -45,11 +45,13 @@ class TOvoNamedPipe : public TOvoProvider, public IOvoNamedPipe {
 
   const std::string& PipeName() const { return FPipeName; }
   bool Opened() const { return FOpened; }
-  // Ends a WaitConnection in progress as if a client had connected, for an
-  // opener that knows none will (the waiter then checks why).
-  void AbandonConnect();
+  // Takes an end made elsewhere (os::CreateStreamPipe's), in place of
+  // MakeServer; it is owned from here on.
+  void Adopt(THandle Fd);
 
  private:
+  void MakeConnectEvent(const char* Template);
+
   std::string FPipeName;
   THandle FFd = os::kNoHandle;
   THandle FEvent = os::kNoHandle;

@@ -62,15 +62,12 @@ TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search,
     ~TSettle() { Buf.Settle(); }
   } settle{FInternalBuf};
   try {
-    if (AtEnd)
-      FInternalBuf.DecodeAll(Enc);
-    else
-      FInternalBuf.Decode(Enc);
+    FInternalBuf.Prepare(Search.OverBytes(Enc), AtEnd, Enc);
     TSearchHit hit;
     const TSearchResult r =
-        Search.Find(FInternalBuf.Text(), FInternalBuf.TextBase(), FInternalBuf.Memo(), hit);
+        Search.Find(FInternalBuf.Searched(), FInternalBuf.TextBase(), FInternalBuf.Memo(), hit);
     if (r != srFound) return r;
-    FInternalBuf.CutValue(hit.ValuePos, hit.ValueLen, hit.Consumed, Enc, Out);
+    FInternalBuf.CutFound(hit.ValuePos, hit.ValueLen, hit.Consumed, Enc, Out);
     return srFound;
   } catch (const std::bad_alloc&) {
     // The bytes stay; only the text goes.

@@ -7,10 +7,12 @@
 
 namespace green {
 
+// The encoding is copied: a greenlet may change the provider's while this
+// one waits. The expression is the caller's, used where it is: a copy
+// would cost two atomic operations per match.
 bool TOvoProvider::ReadRegEx(const TRegEx& RegEx, std::string& S) {
   const TEncoding enc(*FEncoding);
-  const TRegEx re(RegEx);
-  TMatchSearch search(re);
+  TMatchSearch search(RegEx);
   return Assemble(enc, search, S);
 }
 

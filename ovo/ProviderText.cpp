@@ -1,4 +1,5 @@
 // Text, lines and line generators of the provider.
+#include <span>
 #include <utility>
 
 #include "ovo/Provider.h"
@@ -12,22 +13,20 @@ void TOvoProvider::SetEncoding(const TEncoding& Value) {
   FEncCopied = copy != &Value;
 }
 
-// The encoding and the end-of-lines are copied: a greenlet may change the
-// provider's while this one waits for data. An end-of-line is text: its
-// ill-formed parts read as U+FFFD, as they do in the text searched, so
-// that it can only match whole characters.
+// The encoding and the end-of-lines are copied (the search copies these):
+// a greenlet may change the provider's while this one waits for data.
 bool TOvoProvider::_ReadString(const TEncoding& Enc, std::string& Buf,
                                const std::vector<std::string>& EOLs) {
   const TEncoding enc(Enc);
-  std::vector<std::string> eols;
-  eols.reserve(EOLs.size());
-  for (const std::string& eol : EOLs) eols.push_back(TEncoding::UTF8()->GetString(eol));
-  TLineSearch search(eols);
+  TLineSearch search(EOLs);
   return Assemble(enc, search, Buf);
 }
 
+// The one-element set, without a vector made for it.
 bool TOvoProvider::ReadString(const TEncoding& Enc, std::string& Buf, const std::string& EOL) {
-  return _ReadString(Enc, Buf, std::vector<std::string>{EOL});
+  const TEncoding enc(Enc);
+  TLineSearch search(std::span(&EOL, 1));
+  return Assemble(enc, search, Buf);
 }
 
 bool TOvoProvider::ReadLn(std::string& S) { return ReadString(*FEncoding, S, FEOL); }

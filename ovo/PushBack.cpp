@@ -69,6 +69,7 @@ void TPushBackBuffer::Clear() {
 // that does not.
 void TPushBackBuffer::Decode(const TEncoding& Enc) {
   if (FHasText && FTextPage != Enc.CodePage()) DropText();
+  FMemo.Over(false);
   FTextPage = Enc.CodePage();
   FHasText = true;
   std::string_view rest = FBytes.View().substr(FDecoded);
@@ -159,6 +160,40 @@ void TPushBackBuffer::CutValue(size_t Pos, size_t Len, size_t Consumed, const TE
   FHead += used;
   FBase += Consumed;
   if (Text().empty()) Rejoin();
+  Compact();
+}
+
+// Bytes searched need no text: separate text is dropped (the bytes stay),
+// and a memo of text positions starts over.
+void TPushBackBuffer::Prepare(bool OverBytes, bool AtEnd, const TEncoding& Enc) {
+  FOverBytes = OverBytes;
+  if (!OverBytes) {
+    if (AtEnd)
+      DecodeAll(Enc);
+    else
+      Decode(Enc);
+    return;
+  }
+  if (!FSame || FProvisionalBytes != kNone) DropText();
+  FMemo.Over(true);
+}
+
+void TPushBackBuffer::CutFound(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc,
+                               std::string& Out) {
+  if (FOverBytes)
+    CutBytes(Pos, Len, Consumed, Enc, Out);
+  else
+    CutValue(Pos, Len, Consumed, Enc, Out);
+}
+
+// Decoded first, so that a failed decode consumes nothing.
+void TPushBackBuffer::CutBytes(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc,
+                               std::string& Out) {
+  Out.clear();
+  Enc.AppendString(Bytes().substr(Pos, Len), Out);
+  FHead += Consumed;
+  FBase += Consumed;
+  FDecoded = std::max(FDecoded, FHead);
   Compact();
 }
 

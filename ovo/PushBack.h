@@ -10,8 +10,11 @@
 //
 // Bytes that decode to themselves (ASCII, valid UTF-8) are their own text:
 // the text is kept apart only from the first byte that decodes to
-// something else until it has all been consumed. A line that never ends
-// thus holds its bytes once, plus, past such a byte, its text.
+// something else until it has all been consumed. A line whose end-of-lines
+// are ASCII, in a single-byte page or UTF-8, is looked for in the bytes
+// themselves and holds no text at all: it is decoded once it is cut. A
+// line that never ends thus holds its bytes once, plus, for other
+// searches past a byte that decodes to something else, its text.
 #pragma once
 
 #include <cstdint>
@@ -33,15 +36,27 @@ struct TSearchMemo {
   std::vector<std::string> EOLs;
   std::vector<uint64_t> Scanned;
   std::vector<uint64_t> At;
-  // Match search: no match of RegEx starts before Resume. The memo holds
-  // the expression, so that no other one can take its address while the
-  // memo remembers it.
-  TRegEx RegEx;
+  // Match search: no match of the expression RegEx (its identity) starts
+  // before Resume.
+  uint64_t RegEx = 0;
   uint64_t Resume = 0;
-  // The text before Checked is well-formed UTF-8.
-  uint64_t Checked = 0;
+  // The positions are of bytes searched as they are (Prepare), not of
+  // decoded text.
+  bool OverBytes = false;
 
-  void Reset() { *this = TSearchMemo(); }
+  // Forgets what was found; the positions stay of the same kind.
+  void Reset() {
+    const bool overBytes = OverBytes;
+    *this = TSearchMemo();
+    OverBytes = overBytes;
+  }
+  // The positions are of bytes or of text from here on; what was found in
+  // the other goes.
+  void Over(bool Bytes) {
+    if (OverBytes == Bytes) return;
+    Reset();
+    OverBytes = Bytes;
+  }
 };
 
 class TPushBackBuffer {
@@ -90,8 +105,22 @@ class TPushBackBuffer {
   void DropText();
   TSearchMemo& Memo() { return FMemo; }
 
+  // One search of assembly: Prepare chooses what it looks at, Searched()
+  // at the position TextBase(), and CutFound takes what it found.
+  // OverBytes: the search looks at the bytes themselves (ASCII searched in
+  // an encoding that keeps ASCII apart, TEncoding::AsciiTransparent), and a
+  // value found is decoded once, straight into Out: the text of a piece is
+  // never held while it is assembled. Otherwise the text is decoded as
+  // the bytes arrive (Decode or, AtEnd, DecodeAll).
+  void Prepare(bool OverBytes, bool AtEnd, const TEncoding& Enc);
+  std::string_view Searched() const { return FOverBytes ? Bytes() : Text(); }
+  // Out becomes Searched()[Pos, +Len), decoded; the first Consumed
+  // positions are delivered.
+  void CutFound(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc, std::string& Out);
+
  private:
   void Compact();
+  void CutBytes(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc, std::string& Out);
   // The text becomes separate from the bytes, or again the bytes.
   void Separate();
   void Rejoin();
@@ -112,6 +141,7 @@ class TPushBackBuffer {
   size_t FProvisionalText = kNone;
   TSearchMemo FMemo;
   size_t FLimit = kNoLimit;
+  bool FOverBytes = false;  // the search looks at the bytes
 };
 
 }  // namespace green

@@ -1,5 +1,7 @@
 #include "ovo/RegEx.h"
 
+#include <atomic>
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -8,7 +10,12 @@ namespace green {
 class TRegEx::TCode {
  public:
   TCode(const std::string& Pattern, pcre2_code* Code)
-      : FPattern(Pattern), FCode(Code), FResumable(Pattern.find("\\G") == std::string::npos) {}
+      : FPattern(Pattern),
+        FCode(Code),
+        FResumable(Pattern.find("\\G") == std::string::npos),
+        FSerial(++LastSerial) {
+    pcre2_pattern_info(Code, PCRE2_INFO_CAPTURECOUNT, &FGroups);
+  }
   ~TCode() { pcre2_code_free(FCode); }
   TCode(const TCode&) = delete;
   TCode& operator=(const TCode&) = delete;
@@ -16,6 +23,11 @@ class TRegEx::TCode {
   const std::string FPattern;
   pcre2_code* const FCode;
   const bool FResumable;
+  const uint64_t FSerial;
+  uint32_t FGroups = 0;  // capturing groups
+
+ private:
+  static inline std::atomic<uint64_t> LastSerial{0};
 };
 
 namespace {
@@ -27,17 +39,33 @@ std::string ErrorText(int Code) {
                : Format("error %d", Code);
 }
 
-// Match data freed however the match ends.
-struct TMatchData {
-  explicit TMatchData(const pcre2_code* Code)
-      : Data(pcre2_match_data_create_from_pattern(Code, nullptr)) {
-    if (!Data) throw std::bad_alloc();
+// The thread's match data, kept from one match to the next: making it, and
+// the engine's backtracking frames in it, for every search cost as much as
+// a short search. A search never switches greenlets, so one per thread is
+// enough; it grows for a pattern with more groups.
+class TMatchData {
+ public:
+  ~TMatchData() {
+    if (FData) pcre2_match_data_free(FData);
   }
-  ~TMatchData() { pcre2_match_data_free(Data); }
-  TMatchData(const TMatchData&) = delete;
-  TMatchData& operator=(const TMatchData&) = delete;
-  pcre2_match_data* Data;
+  pcre2_match_data* For(uint32_t Groups) {
+    if (!FData || pcre2_get_ovector_count(FData) < Groups + 1) {
+      pcre2_match_data* data = pcre2_match_data_create(Groups + 1, nullptr);
+      if (!data) throw std::bad_alloc();
+      if (FData) pcre2_match_data_free(FData);
+      FData = data;
+    }
+    return FData;
+  }
+
+ private:
+  pcre2_match_data* FData = nullptr;
 };
+
+pcre2_match_data* MatchDataFor(uint32_t Groups) {
+  static thread_local TMatchData Data;
+  return Data.For(Groups);
+}
 
 int RunMatch(const pcre2_code* Code, std::string_view Subject, size_t Start, uint32_t Options,
              pcre2_match_data* Data) {
@@ -69,6 +97,8 @@ const std::string& TRegEx::Pattern() const {
 
 bool TRegEx::Resumable() const { return FCode && FCode->FResumable; }
 
+uint64_t TRegEx::Identity() const { return FCode ? FCode->FSerial : 0; }
+
 TRegEx::TMatch TRegEx::Match(std::string_view Subject, size_t Start) const {
   TMatch m;
   size_t pos, len;
@@ -87,17 +117,17 @@ TRegEx::TFind TRegEx::Find(std::string_view Subject, size_t Start, size_t& Pos, 
                            bool Checked) const {
   Pos = Len = 0;
   if (!FCode || Start > Subject.size()) return fdNone;
-  TMatchData md(FCode->FCode);
+  pcre2_match_data* md = MatchDataFor(FCode->FGroups);
   const uint32_t options = Checked ? PCRE2_NO_UTF_CHECK : 0;
-  int rc = RunMatch(FCode->FCode, Subject, Start, options, md.Data);
-  const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.Data);
+  int rc = RunMatch(FCode->FCode, Subject, Start, options, md);
+  const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
   if (rc >= 0) {
     Pos = ov[0];
     Len = ov[1] > ov[0] ? ov[1] - ov[0] : 0;
     return fdMatch;
   }
   if (rc != PCRE2_ERROR_NOMATCH) return fdError;
-  rc = RunMatch(FCode->FCode, Subject, Start, options | PCRE2_PARTIAL_HARD, md.Data);
+  rc = RunMatch(FCode->FCode, Subject, Start, options | PCRE2_PARTIAL_HARD, md);
   if (rc == PCRE2_ERROR_NOMATCH) return fdNone;
   if (rc != PCRE2_ERROR_PARTIAL && rc < 0) return fdError;
   Pos = ov[0];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,8 +59,10 @@ class TRegEx {
   // Whether a search may start after the subject's beginning with the same
   // result (false for patterns that anchor at the search start, \G).
   bool Resumable() const;
-  // Identifies the compiled expression that copies share.
-  const void* Identity() const { return FCode.get(); }
+  // Identifies the compiled expression that copies share: no other
+  // expression of the process has the same number, even once this one is
+  // gone; 0 for the empty one.
+  uint64_t Identity() const;
 
  private:
   class TCode;

@@ -3,14 +3,46 @@
 #include <algorithm>
 
 #include "ovo/Codec.h"
+#include "ovo/Encoding.h"
 
 namespace green {
 
+namespace {
+
+bool IsAscii(std::string_view Text) {
+  for (const char c : Text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+std::string AsText(const std::string& EOL) {
+  return IsAscii(EOL) || ValidUtf8Prefix(EOL) == EOL.size() ? EOL
+                                                            : TEncoding::UTF8()->GetString(EOL);
+}
+
+bool SameEOLs(const std::vector<std::string>& Known, std::span<const std::string> EOLs) {
+  return std::equal(Known.begin(), Known.end(), EOLs.begin(), EOLs.end());
+}
+
+}  // namespace
+
+TLineSearch::TLineSearch(std::span<const std::string> EOLs) {
+  if (EOLs.size() == 1) {
+    FOne = AsText(EOLs[0]);
+    FEOLs = std::span(&FOne, 1);
+  } else {
+    FMany.reserve(EOLs.size());
+    for (const std::string& eol : EOLs) FMany.push_back(AsText(eol));
+    FEOLs = FMany;
+  }
+  for (const std::string& eol : FEOLs) FAscii = FAscii && IsAscii(eol);
+}
+
 TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                 TSearchHit& Hit) {
-  if (Memo.EOLs != FEOLs) {
+  if (!SameEOLs(Memo.EOLs, FEOLs)) {
     Memo.Reset();
-    Memo.EOLs = FEOLs;
+    Memo.EOLs.assign(FEOLs.begin(), FEOLs.end());
     Memo.Scanned.assign(FEOLs.size(), 0);
     Memo.At.assign(FEOLs.size(), TSearchMemo::kUnknown);
   }
@@ -39,27 +71,18 @@ TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMem
   return srMore;
 }
 
-// Each character is checked once, when it first is searched; the text in
-// front of a match goes with it, so Checked never lies before the text.
-bool TMatchSearch::CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo) {
-  if (Memo.Checked < Base) Memo.Checked = Base;
-  const size_t from = static_cast<size_t>(Memo.Checked - Base);
-  if (from > Text.size()) return false;
-  const size_t i = from + ValidUtf8Prefix(Text.substr(from));
-  Memo.Checked = Base + i;
-  return i == Text.size();
-}
-
 TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                  TSearchHit& Hit) {
   if (FRegEx.IsEmpty()) return srFailed;
-  if (Memo.RegEx.Identity() != FRegEx.Identity() || Memo.Resume < Base) {
-    Memo.RegEx = FRegEx;
+  if (Memo.RegEx != FRegEx.Identity() || Memo.Resume < Base) {
+    Memo.RegEx = FRegEx.Identity();
     Memo.Resume = Base;
   }
   const size_t start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
   size_t pos, len;
-  switch (FRegEx.Find(Text, start, pos, len, CheckUtf8(Text, Base, Memo))) {
+  // Decoded text is always well-formed UTF-8 (Codec.h): the engine need not
+  // check it again at every search.
+  switch (FRegEx.Find(Text, start, pos, len, true)) {
     case TRegEx::fdMatch:
       break;
     case TRegEx::fdNone:
@@ -82,7 +105,7 @@ TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMe
   }
   // What follows the match is searched without the text in front of it,
   // which lookbehinds saw: the next search starts afresh.
-  Memo.RegEx = TRegEx();
+  Memo.RegEx = 0;
   Hit.ValuePos = pos;
   Hit.ValueLen = len;
   Hit.Consumed = consumed;

@@ -3,6 +3,7 @@
 // that text already searched is not searched again when more arrives.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,11 +31,22 @@ struct TSearchHit {
 // later one occurs earlier; an empty end-of-line never matches.
 class TLineSearch {
  public:
-  explicit TLineSearch(const std::vector<std::string>& EOLs) : FEOLs(EOLs) {}
+  // The end-of-lines are copied, as text: their ill-formed parts read as
+  // U+FFFD, as they do in the text searched, so that they can only match
+  // whole characters.
+  explicit TLineSearch(std::span<const std::string> EOLs);
+  TLineSearch(const TLineSearch&) = delete;
+  TLineSearch& operator=(const TLineSearch&) = delete;
   TSearchResult Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo, TSearchHit& Hit);
+  // End-of-lines of ASCII are found in the bytes of an encoding that keeps
+  // ASCII apart: the line is then decoded once, when it is cut.
+  bool OverBytes(const TEncoding& Enc) const { return FAscii && Enc.AsciiTransparent(); }
 
  private:
-  const std::vector<std::string>& FEOLs;
+  std::string FOne;  // a single end-of-line needs no vector
+  std::vector<std::string> FMany;
+  std::span<const std::string> FEOLs;
+  bool FAscii = true;
 };
 
 // The leftmost match; text in front of it is consumed with it. A complete
@@ -52,11 +64,10 @@ class TMatchSearch {
  public:
   explicit TMatchSearch(const TRegEx& RegEx) : FRegEx(RegEx) {}
   TSearchResult Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo, TSearchHit& Hit);
+  // The engine needs the text.
+  bool OverBytes(const TEncoding&) const { return false; }
 
  private:
-  // Whether all of Text is well-formed UTF-8.
-  static bool CheckUtf8(std::string_view Text, uint64_t Base, TSearchMemo& Memo);
-
   const TRegEx& FRegEx;
 };
 

@@ -71,8 +71,21 @@ bool ConnectNamedPipe(Handle Pipe, ConnectOverlapped& Overlapped);
 // bytes are dropped. The server may connect again.
 bool DisconnectNamedPipe(Handle Pipe);
 
+// The two ends of one standard stream of a child, connected: Parent for
+// overlapped transfers, Child for the child's standard handle (it reads and
+// writes it blocking). ChildReads: the stream is the child's input. False
+// with the last error set, and no handle made.
+// win32: the named pipe Name, its server end the parent's and its client end
+// opened at once, both inheritable: the client's open connects it, so no
+// connect is waited for. posix: one anonymous pipe, going the one way the
+// child uses it, and Name is not used: nothing outside the process can
+// reach the stream by a name.
+bool CreateStreamPipe(std::string_view Name, bool ChildReads, uint32_t BufferSize,
+                      Handle& Parent, Handle& Child);
+
 // Copies up to Size waiting bytes into Buffer without consuming them; either
-// out-parameter may be null. Never blocks.
+// out-parameter may be null. Never blocks. posix: the ends of
+// CreateStreamPipe are peeked too.
 bool PeekNamedPipe(Handle Pipe, void* Buffer, uint32_t Size, uint32_t* BytesRead,
                    uint32_t* BytesAvailable);
 

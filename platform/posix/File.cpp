@@ -8,6 +8,7 @@
 
 #include "platform/Error.h"
 #include "platform/Io.h"
+#include "platform/Pipe.h"
 #include "platform/posix/Errno.h"
 #include "platform/posix/KernelObject.h"
 
@@ -49,6 +50,25 @@ bool CreatePipe(Handle& Read, Handle& Write) {
   int Fds[2];
   if (pipe2(Fds, O_NONBLOCK | O_CLOEXEC) != 0) return FromErrno();
   return WrapPair(Fds, Read, Write);
+}
+
+// Only the parent's end is nonblocking: the child's end is an open file
+// description of its own, which the child reads or writes blocking.
+bool CreateStreamPipe(std::string_view, bool ChildReads, uint32_t, Handle& Parent,
+                      Handle& Child) {
+  int Fds[2];
+  if (pipe2(Fds, O_CLOEXEC) != 0) return FromErrno();
+  if (fcntl(Fds[ChildReads ? 1 : 0], F_SETFL, O_NONBLOCK) != 0) {
+    SetLastErrorFromErrno();
+    close(Fds[0]);
+    close(Fds[1]);
+    return false;
+  }
+  Handle Read = kNoHandle, Write = kNoHandle;
+  if (!WrapPair(Fds, Read, Write)) return false;
+  Parent = ChildReads ? Write : Read;
+  Child = ChildReads ? Read : Write;
+  return true;
 }
 
 bool CreateDuplexPipe(Handle& First, Handle& Second) {

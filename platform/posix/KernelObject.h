@@ -28,6 +28,9 @@ struct KernelObject {
   // whether the handle was closed: closing ends those operations.
   std::atomic<uint32_t> IoInFlight{0};
   std::atomic<bool> HandleClosed{false};
+  // How transfers treat IoFd(), as the first one found out (0: not yet):
+  // a descriptor keeps its kind, and a stream once made nonblocking stays so.
+  std::atomic<uint8_t> IoClass{0};
 
   explicit KernelObject(ObjectKind K) : Kind(K) {}
   KernelObject(const KernelObject&) = delete;

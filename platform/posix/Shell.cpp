@@ -1,15 +1,14 @@
-// The shell on posix: xdg-open for URLs, a double fork for detached starts.
+// The shell on posix: xdg-open for URLs, detached starts through a middle
+// process that vfork makes.
 #include "platform/Shell.h"
 
-#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -17,6 +16,8 @@
 #include "platform/CommandLine.h"
 #include "platform/Error.h"
 #include "platform/posix/Errno.h"
+
+extern char** environ;
 
 namespace green::os {
 
@@ -48,65 +49,74 @@ std::string FindProgram(const std::string& Name) {
   return {};
 }
 
-// A Windows program started through the shell inherits no handles; the
-// same here for everything but the standard descriptors and Keep.
-void CloseDescriptorsExcept(int Keep, int MaxFd) {
-  const bool Below = Keep <= 3 || ::syscall(SYS_close_range, 3u, Keep - 1u, 0u) == 0;
-  if (!Below || ::syscall(SYS_close_range, Keep + 1u, ~0u, 0u) != 0) {
-    for (int Fd = 3; Fd < MaxFd; ++Fd)
-      if (Fd != Keep) ::close(Fd);
+// How the program starts: in a session of its own, with an empty signal
+// mask and SIGPIPE as it comes, and, as a program that Windows starts
+// through the shell, with no descriptor but the standard ones.
+class TDetachedSetup {
+ public:
+  TDetachedSetup() {
+    posix_spawn_file_actions_init(&FActions);
+    posix_spawnattr_init(&FAttributes);
   }
-}
+  ~TDetachedSetup() {
+    posix_spawn_file_actions_destroy(&FActions);
+    posix_spawnattr_destroy(&FAttributes);
+  }
+  TDetachedSetup(const TDetachedSetup&) = delete;
+  TDetachedSetup& operator=(const TDetachedSetup&) = delete;
 
-// Runs in the grandchild: a new session, a clean signal state, exec.
-[[noreturn]] void ExecDetached(const char* Path, char* const* Argv, int ErrorFd, int MaxFd) {
-  ::setsid();
-  sigset_t None;
-  sigemptyset(&None);
-  ::sigprocmask(SIG_SETMASK, &None, nullptr);
-  ::signal(SIGPIPE, SIG_DFL);
-  CloseDescriptorsExcept(ErrorFd, MaxFd);
-  ::execv(Path, Argv);
-  const int Error = errno;
-  (void)!::write(ErrorFd, &Error, sizeof Error);
-  ::_exit(127);
-}
+  // 0, or the error number.
+  int Prepare() {
+    sigset_t None, Pipe;
+    sigemptyset(&None);
+    sigemptyset(&Pipe);
+    sigaddset(&Pipe, SIGPIPE);
+    int Error = posix_spawn_file_actions_addclosefrom_np(&FActions, 3);
+    if (!Error) Error = posix_spawnattr_setsigmask(&FAttributes, &None);
+    if (!Error) Error = posix_spawnattr_setsigdefault(&FAttributes, &Pipe);
+    if (!Error)
+      Error = posix_spawnattr_setflags(
+          &FAttributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    return Error;
+  }
 
-// Forks twice so the program is never our child: the middle process ends
-// at once and is reaped here, and the program is adopted by init. A fork or
-// exec error comes back through a pipe that a successful exec closes.
+  int Spawn(const char* Path, char* const* Argv) const {
+    pid_t Program;
+    return posix_spawn(&Program, Path, &FActions, &FAttributes, Argv, environ);
+  }
+
+ private:
+  posix_spawn_file_actions_t FActions;
+  posix_spawnattr_t FAttributes;
+};
+
+// The program is never our child: a middle process starts it and ends at
+// once, is reaped here, and the program is adopted by init. The middle is
+// made by vfork, so it costs no copy of our address space: it runs on our
+// memory while this thread waits, only starts the program (posix_spawn
+// reports a failed exec by its result, which it leaves in our memory) and
+// ends. Signals stay blocked meanwhile, so no handler of ours runs in it.
 bool SpawnDetached(const std::string& Path, const std::vector<std::string>& Args) {
   std::vector<char*> Argv;
   for (const std::string& A : Args) Argv.push_back(const_cast<char*>(A.c_str()));
   Argv.push_back(nullptr);
-  const long OpenMax = ::sysconf(_SC_OPEN_MAX);
-  const int MaxFd = OpenMax > 0 && OpenMax < INT_MAX ? static_cast<int>(OpenMax) : 1024;
-  int Pipe[2];
-  if (::pipe2(Pipe, O_CLOEXEC) != 0) return Fail(ErrorFromErrno(errno));
-  const pid_t Middle = ::fork();
+  TDetachedSetup Setup;
+  if (const int Error = Setup.Prepare()) return Fail(ErrorFromErrno(Error));
+  sigset_t All, Old;
+  sigfillset(&All);
+  ::pthread_sigmask(SIG_SETMASK, &All, &Old);
+  volatile int SpawnError = 0;
+  const pid_t Middle = ::vfork();
   if (Middle == 0) {
-    ::close(Pipe[0]);
-    const pid_t Program = ::fork();
-    if (Program == 0) ExecDetached(Path.c_str(), Argv.data(), Pipe[1], MaxFd);
-    if (Program < 0) {
-      const int Error = errno;
-      (void)!::write(Pipe[1], &Error, sizeof Error);
-    }
+    SpawnError = Setup.Spawn(Path.c_str(), Argv.data());
     ::_exit(0);
   }
   const int ForkError = errno;
-  ::close(Pipe[1]);
-  int ExecError = 0;
-  ssize_t Got = 0;
-  if (Middle > 0) {
-    while (::waitpid(Middle, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    while ((Got = ::read(Pipe[0], &ExecError, sizeof ExecError)) < 0 && errno == EINTR) {
-    }
-  }
-  ::close(Pipe[0]);
+  ::pthread_sigmask(SIG_SETMASK, &Old, nullptr);
   if (Middle < 0) return Fail(ErrorFromErrno(ForkError));
-  if (Got == static_cast<ssize_t>(sizeof ExecError)) return Fail(ErrorFromErrno(ExecError));
+  while (::waitpid(Middle, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (SpawnError != 0) return Fail(ErrorFromErrno(SpawnError));
   return true;
 }
 

@@ -124,9 +124,11 @@ class StdDescriptors {
   // blocking anyway.
   bool Blocking(int& Fd) {
     const int Flags = fcntl(Fd, F_GETFL);
+    if (Flags < 0) return FailErrno();
+    if (!(Flags & O_NONBLOCK)) return true;
     struct stat S;
-    if (Flags < 0 || fstat(Fd, &S) != 0) return FailErrno();
-    if (!(Flags & O_NONBLOCK) || !S_ISFIFO(S.st_mode)) return true;
+    if (fstat(Fd, &S) != 0) return FailErrno();
+    if (!S_ISFIFO(S.st_mode)) return true;
     const std::string Path = "/proc/self/fd/" + std::to_string(Fd);
     // Nonblocking while it opens: a pipe's read end would wait for a writer.
     const int Copy = open(Path.c_str(), (Flags & O_ACCMODE) | O_NONBLOCK | O_CLOEXEC);

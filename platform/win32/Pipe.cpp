@@ -60,6 +60,24 @@ Handle OpenNamedPipe(std::string_view Name) {
                                                 &Security, OPEN_EXISTING, Flags, nullptr));
 }
 
+// A client that opens a listening server connects it: nothing waits for a
+// connect, and nothing needs an event for one.
+bool CreateStreamPipe(std::string_view Name, bool, uint32_t BufferSize, Handle& Parent,
+                      Handle& Child) {
+  const Handle Server = CreateNamedPipe(Name, BufferSize, BufferSize);
+  if (Server == kInvalidHandleValue) return false;
+  const Handle Client = OpenNamedPipe(Name);
+  if (Client == kInvalidHandleValue) {
+    const DWORD Error = ::GetLastError();
+    ::CloseHandle(Native(Server));
+    ::SetLastError(Error);
+    return false;
+  }
+  Parent = Server;
+  Child = Client;
+  return true;
+}
+
 bool ConnectNamedPipe(Handle Pipe, ConnectOverlapped& Overlapped) {
   return ::ConnectNamedPipe(Native(Pipe), reinterpret_cast<OVERLAPPED*>(&Overlapped));
 }

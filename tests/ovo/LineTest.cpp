@@ -198,6 +198,36 @@ TEST(ProviderLines, BytesAfterALineStayExactlyAsTheyArrived) {
   EXPECT_EQ(f.Rest(), "\x98y") << "a byte that 1251 cannot decode";
 }
 
+// A line is found in the bytes and a match in their text: taking turns,
+// each starts where the other stopped, ill-formed bytes included.
+TEST(ProviderLines, LineAndMatchReadsTakeTurnsOnTheSameBytes) {
+  struct TCase {
+    const TEncoding* Enc;
+    std::vector<std::string> Chunks;
+    std::string Line1, Match1, Line2, Match2, Rest;
+  };
+  const TCase cases[] = {
+      {TEncoding::Cp1251(), {"\xCF\xF0 1\r\n\xEC 22 7\xE8", "\xF0\r\n4z"},
+       "\xD0\x9F\xD1\x80 1", "22", " 7\xD0\xB8\xD1\x80", "4", "z"},
+      {TEncoding::UTF8(), {"a\xFF\r\nb\xD0 33 8", " \xD0\x9F\r", "\n5\xFE"},
+       "a\xEF\xBF\xBD", "33", " 8 \xD0\x9F", "5", "\xFE"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Enc->CodePage());
+    TProviderFixture f;
+    f.Prov->SetEncoding(*c.Enc);
+    for (const std::string& chunk : c.Chunks) f.Hub.Feed(chunk);
+    std::string match;
+    EXPECT_EQ(f.Prov->ReadLn(), c.Line1);
+    EXPECT_TRUE(f.Prov->ReadRegEx(std::string("\\d+"), match));
+    EXPECT_EQ(match, c.Match1);
+    EXPECT_EQ(f.Prov->ReadLn(), c.Line2);
+    EXPECT_TRUE(f.Prov->ReadRegEx(std::string("\\d+"), match));
+    EXPECT_EQ(match, c.Match2);
+    EXPECT_EQ(f.Rest(), c.Rest);
+  }
+}
+
 TEST(ProviderLines, ChangedEncodingDecodesWaitingBytesAgain) {
   TProviderFixture f;
   f.Prov->SetEncoding(*TEncoding::UTF8());

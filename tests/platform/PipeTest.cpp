@@ -301,6 +301,29 @@ TEST(NamedPipe, PipeCallsOnOtherHandlesAnswerInvalidHandle) {
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
 }
 
+// Each way a child's stream goes: what one end writes is peeked, and left
+// for the read, at the other.
+TEST(NamedPipe, AStreamPipeCarriesBytesTheWayTheChildUsesItAndIsPeeked) {
+  for (const bool ChildReads : {true, false}) {
+    SCOPED_TRACE(ChildReads ? "the child's input" : "the child's output");
+    Handle Parent = kNoHandle, Child = kNoHandle;
+    ASSERT_TRUE(CreateStreamPipe(UniquePipeName("stream"), ChildReads, 4096, Parent, Child))
+        << GetLastError();
+    const Handle Writer = ChildReads ? Parent : Child;
+    const Handle Reader = ChildReads ? Child : Parent;
+    ASSERT_EQ(test::WriteAll(Writer, "hello"), kErrorSuccess);
+    EXPECT_EQ(test::PeekAll(Reader), "hello");
+    std::string Got;
+    EXPECT_EQ(test::ReadAtLeast(Reader, 5, Got), kErrorSuccess);
+    EXPECT_EQ(Got, "hello") << "the peek consumed nothing";
+    CloseHandle(Writer);
+    uint32_t Available = 0;
+    EXPECT_FALSE(PeekNamedPipe(Reader, nullptr, 0, nullptr, &Available));
+    EXPECT_EQ(GetLastError(), kErrorBrokenPipe);
+    CloseHandle(Reader);
+  }
+}
+
 TEST(NamedPipe, PairsConnectOnManyThreadsAtOnce) {
   std::atomic<int> Connected{0};
   std::vector<std::thread> Threads;
