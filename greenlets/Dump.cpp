@@ -1,7 +1,6 @@
 // DumpGreenlets: every live greenlet of every hub, copied under the hub
 // list's and each joiner's lock and formatted once the locks are left.
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +10,7 @@
 #include <cxxabi.h>
 #endif
 
+#include "base/Exception.h"
 #include "greenlets/Greenlets.h"
 #include "greenlets/GreenletsImpl.h"
 #include "hub/Hub.h"
@@ -117,28 +117,19 @@ std::string ClassOf(const char* Mangled) {
   return name;
 }
 
-std::string Printf(const char* Fmt, ...) {
-  char buf[256];
-  va_list args;
-  va_start(args, Fmt);
-  std::vsnprintf(buf, sizeof buf, Fmt, args);
-  va_end(args);
-  return buf;
-}
-
 int64_t Millis(int64_t Nanos) { return Nanos / 1000000; }
 
 }  // namespace
 
 std::string DumpAddress(const void* P) {
-  return Printf("0x%" PRIxPTR, reinterpret_cast<uintptr_t>(P));
+  return Format("0x%" PRIxPTR, reinterpret_cast<uintptr_t>(P));
 }
 
 namespace {
 
 std::string TimeLeft(const TGreenletRow& G, int64_t Now) {
   if (G.Deadline == 0) return ", no timeout";
-  return Printf(", %" PRId64 " ms left", Millis(G.Deadline > Now ? G.Deadline - Now : 0));
+  return Format(", %" PRId64 " ms left", Millis(G.Deadline > Now ? G.Deadline - Now : 0));
 }
 
 std::string WaitText(const TGreenletRow& G, int64_t Now) {
@@ -150,7 +141,7 @@ std::string WaitText(const TGreenletRow& G, int64_t Now) {
     case wkJoin:
       return " joins greenlet " + DumpAddress(G.Object) + TimeLeft(G, Now);
     case wkIO:
-      return Printf(" waits for I/O on handle 0x%" PRIxPTR, G.Handle) + TimeLeft(G, Now);
+      return Format(" waits for I/O on handle 0x%" PRIxPTR, G.Handle) + TimeLeft(G, Now);
     case wkNone:
       break;
   }
@@ -163,7 +154,7 @@ std::string GreenletLine(const TGreenletRow& G, int64_t Now, int64_t CoarseNow) 
   line += " ";
   line += StateName(G.State);
   line += WaitText(G, Now);
-  if (G.Since != 0) line += Printf(", %" PRId64 " ms since its last switch", Millis(CoarseNow - G.Since));
+  if (G.Since != 0) line += Format(", %" PRId64 " ms since its last switch", Millis(CoarseNow - G.Since));
   return line + "\n";
 }
 
@@ -190,8 +181,8 @@ std::string DumpGreenlets() {
   std::string out;
   for (const THubRow& h : hubs) {
     out += "hub " + DumpAddress(h.Hub) + (h.Default ? " (default), " : ", ");
-    out += h.ThreadId ? Printf("thread %" PRIu32, h.ThreadId) : std::string("not serving");
-    out += Printf(": %u greenlet%s\n", static_cast<unsigned>(h.Greenlets.size()),
+    out += h.ThreadId ? Format("thread %" PRIu32, h.ThreadId) : std::string("not serving");
+    out += Format(": %u greenlet%s\n", static_cast<unsigned>(h.Greenlets.size()),
                   h.Greenlets.size() == 1 ? "" : "s");
     for (const TGreenletRow& g : h.Greenlets) out += GreenletLine(g, now, coarseNow);
   }

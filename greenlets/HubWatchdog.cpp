@@ -4,7 +4,6 @@
 #include "greenlets/HubWatchdog.h"
 
 #include <chrono>
-#include <cstdarg>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "base/Exception.h"
 #include "greenlets/Greenlets.h"
 #include "hub/Hub.h"
 #include "hub/HubBeat.h"
@@ -32,16 +32,6 @@ namespace {
 
 // How long the monitor waits for a hub's thread to give its stack.
 constexpr uint32_t kStackTimeoutMs = 500;
-
-std::string Printf(const char* Fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* Fmt, ...) {
-  char buf[256];
-  va_list args;
-  va_start(args, Fmt);
-  std::vsnprintf(buf, sizeof buf, Fmt, args);
-  va_end(args);
-  return buf;
-}
 
 class TMonitor {
  public:
@@ -181,11 +171,11 @@ TMonitor& Monitor() {
 
 std::string THubStall::Text() const {
   std::string out = "green: hub " + DumpAddress(Hub) + (DefaultHub ? " (default)" : "");
-  out += Printf(" on thread %" PRIu32 " held for %" PRIu32 " ms by ", ThreadId, HeldMs);
+  out += Format(" on thread %" PRIu32 " held for %" PRIu32 " ms by ", ThreadId, HeldMs);
   out += Holder + ", without a switch\n";
   if (Stack.empty()) out += "  (the hub thread's stack could not be captured here)\n";
   for (size_t i = 0; i < Stack.size(); ++i)
-    out += Printf("  #%-2u ", static_cast<unsigned>(i)) + Stack[i] + "\n";
+    out += Format("  #%-2u ", static_cast<unsigned>(i)) + Stack[i] + "\n";
   return out;
 }
 
