@@ -4,7 +4,7 @@
 # scripts/pcre2-cross, cached in the build tree.
 if(WIN32)
   set(PCRE2_PREFIX ${CMAKE_BINARY_DIR}/_deps/pcre2-${CMAKE_SYSTEM_PROCESSOR})
-  if(NOT EXISTS ${PCRE2_PREFIX}/lib/libpcre2-8.a)
+  if(NOT EXISTS ${PCRE2_PREFIX}/lib/libpcre2-8.a OR NOT EXISTS ${PCRE2_PREFIX}/built-MinSizeRel)
     message(STATUS "Building PCRE2 for ${CMAKE_SYSTEM_PROCESSOR} into ${PCRE2_PREFIX}")
     execute_process(
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/pcre2-cross ${CMAKE_TOOLCHAIN_FILE} ${PCRE2_PREFIX}
