@@ -4,7 +4,7 @@
 # source package by scripts/pcre2-cross, cached in the build tree.
 if(WIN32)
   set(GREEN_PCRE2_PREFIX ${CMAKE_BINARY_DIR}/_deps/pcre2-${CMAKE_SYSTEM_PROCESSOR})
-  if(NOT EXISTS ${GREEN_PCRE2_PREFIX}/lib/libpcre2-8.a)
+  if(NOT EXISTS ${GREEN_PCRE2_PREFIX}/lib/libpcre2-8.a OR NOT EXISTS ${GREEN_PCRE2_PREFIX}/built-MinSizeRel)
     message(STATUS "Building PCRE2 for ${CMAKE_SYSTEM_PROCESSOR} into ${GREEN_PCRE2_PREFIX}")
     execute_process(
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/pcre2-cross ${CMAKE_TOOLCHAIN_FILE} ${GREEN_PCRE2_PREFIX}

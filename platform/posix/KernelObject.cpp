@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -38,11 +39,15 @@ struct Slot {
 };
 
 // Slots live in chunks that are never freed or moved, so a lookup needs no
-// table-wide lock: only the growth and the free list take one.
+// table-wide lock: only the growth and the free list take one. Chunk k
+// holds kFirstChunk << k slots: a process with a few handles touches one
+// small chunk (a 4096-slot first chunk was a tenth of the launcher's page
+// faults), and sixteen chunks hold about four million.
 class HandleTable {
  public:
-  static constexpr uint32_t kChunkSlots = 4096;
-  static constexpr uint32_t kMaxChunks = 1024;
+  static constexpr uint32_t kFirstChunk = 64;
+  static constexpr uint32_t kMaxChunks = 16;
+  static constexpr uint32_t kCapacity = kFirstChunk * ((1u << kMaxChunks) - 1);
 
   Handle Add(ObjectRef Object) {
     uint32_t Index;
@@ -86,16 +91,25 @@ class HandleTable {
   static uint32_t GenerationOf(Handle H) { return static_cast<uint32_t>(H >> 32); }
   static uint32_t IndexOf(Handle H) { return static_cast<uint32_t>(H) - 1; }
 
+  static uint32_t ChunkOf(uint32_t Index) {
+    return static_cast<uint32_t>(std::bit_width(Index + kFirstChunk) - std::bit_width(kFirstChunk));
+  }
+  static uint32_t OffsetIn(uint32_t Index, uint32_t Chunk) {
+    return Index + kFirstChunk - (kFirstChunk << Chunk);
+  }
+
   Slot& SlotAt(uint32_t Index) {
-    return FChunks[Index / kChunkSlots].load(std::memory_order_acquire)[Index % kChunkSlots];
+    const uint32_t Chunk = ChunkOf(Index);
+    return FChunks[Chunk].load(std::memory_order_acquire)[OffsetIn(Index, Chunk)];
   }
 
   Slot* Lookup(Handle H) {
     if (static_cast<uint32_t>(H) == 0) return nullptr;
     const uint32_t Index = IndexOf(H);
-    if (Index / kChunkSlots >= kMaxChunks) return nullptr;
-    Slot* Chunk = FChunks[Index / kChunkSlots].load(std::memory_order_acquire);
-    return Chunk ? &Chunk[Index % kChunkSlots] : nullptr;
+    if (Index >= kCapacity) return nullptr;
+    const uint32_t Chunk = ChunkOf(Index);
+    Slot* Slots = FChunks[Chunk].load(std::memory_order_acquire);
+    return Slots ? &Slots[OffsetIn(Index, Chunk)] : nullptr;
   }
 
   // Under FLock. Freed slots are reused oldest first, which keeps a closed
@@ -109,9 +123,10 @@ class HandleTable {
       }
       return true;
     }
-    if (FUsed == kChunkSlots * kMaxChunks) return false;
-    if (FUsed % kChunkSlots == 0)
-      FChunks[FUsed / kChunkSlots].store(new Slot[kChunkSlots], std::memory_order_release);
+    if (FUsed == kCapacity) return false;
+    const uint32_t Chunk = ChunkOf(FUsed);
+    if (OffsetIn(FUsed, Chunk) == 0)
+      FChunks[Chunk].store(new Slot[kFirstChunk << Chunk], std::memory_order_release);
     Index = FUsed++;
     return true;
   }

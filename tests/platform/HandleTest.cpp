@@ -47,6 +47,23 @@ TEST(Handle, ReusedSlotDoesNotAnswerToTheOldHandle) {
   }
 }
 
+// Handles fill slots in chunks of growing size: many at once each name
+// their own object, the one signalled answers alone, and all close.
+TEST(Handle, ManyHandlesAtOnceEachNameTheirOwnObject) {
+  std::vector<Handle> Events;
+  for (int I = 0; I < 900; ++I) {
+    Events.push_back(CreateEvent(true, false));
+    ASSERT_NE(Events.back(), kNoHandle) << I;
+  }
+  for (size_t I = 0; I < Events.size(); I += 97) {
+    ASSERT_TRUE(SetEvent(Events[I]));
+    for (size_t J = 0; J < Events.size(); ++J)
+      ASSERT_EQ(WaitForSingleObject(Events[J], 0), J == I ? kWaitObject0 : kWaitTimeout) << J;
+    ASSERT_TRUE(ResetEvent(Events[I]));
+  }
+  for (Handle H : Events) EXPECT_TRUE(CloseHandle(H));
+}
+
 // A wait keeps what it waits on: closing the handle under it is safe.
 TEST(Handle, ClosingUnderAWaitLeavesTheWaitRunning) {
   Handle Ev = CreateEvent(false, false);
