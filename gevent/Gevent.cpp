@@ -1,6 +1,9 @@
 #include "gevent/Gevent.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
+#include <new>
 
 #include "greenlets/GreenletsImpl.h"
 #include "hub/Hub.h"
@@ -17,6 +20,7 @@ void TWaitDescr::Renew(TCustomHub* Hub) {
   FResult.store(wrError, std::memory_order_relaxed);
   FTimeUp.store(false, std::memory_order_relaxed);
   FEvDestroyed.store(false, std::memory_order_relaxed);
+  FHandedOff = false;
 }
 
 TWaitDescr::TWaitDescr(IAssociateRef* Associate, int32_t Tag) : FAssociate(Associate), FTag(Tag) {}
@@ -55,23 +59,33 @@ void TGevent::ResetEvent() {
 }
 
 // A few descriptors in place, more on the heap: an emission usually wakes
-// one or two waiters and then allocates nothing.
+// one or two waiters and then allocates nothing. The slots are raw
+// storage: a list costs nothing to make and to drop unless it is used.
 class TGevent::TDescrList {
  public:
+  TDescrList() = default;
+  TDescrList(const TDescrList&) = delete;
+  TDescrList& operator=(const TDescrList&) = delete;
+  ~TDescrList() {
+    for (size_t i = 0; i < std::min(FCount, kInPlace); ++i) Slot(i).~RefPtr();
+  }
   void Add(RefPtr<TWaitDescr> D) {
-    if (FCount < kInPlace)
-      FInPlace[FCount] = std::move(D);
-    else
-      FMore.push_back(std::move(D));
+    if (FCount < kInPlace) {
+      new (FInPlace[FCount]) RefPtr<TWaitDescr>(std::move(D));
+    } else {
+      if (!FMore) FMore = std::make_unique<std::vector<RefPtr<TWaitDescr>>>();
+      FMore->push_back(std::move(D));
+    }
     ++FCount;
   }
-  RefPtr<TWaitDescr>& operator[](size_t I) { return I < kInPlace ? FInPlace[I] : FMore[I - kInPlace]; }
+  RefPtr<TWaitDescr>& operator[](size_t I) { return I < kInPlace ? Slot(I) : (*FMore)[I - kInPlace]; }
   size_t Size() const { return FCount; }
 
  private:
   static constexpr size_t kInPlace = 4;
-  RefPtr<TWaitDescr> FInPlace[kInPlace];
-  std::vector<RefPtr<TWaitDescr>> FMore;
+  RefPtr<TWaitDescr>& Slot(size_t I) { return *std::launder(reinterpret_cast<RefPtr<TWaitDescr>*>(FInPlace[I])); }
+  alignas(RefPtr<TWaitDescr>) unsigned char FInPlace[kInPlace][sizeof(RefPtr<TWaitDescr>)];
+  std::unique_ptr<std::vector<RefPtr<TWaitDescr>>> FMore;
   size_t FCount = 0;
 };
 
@@ -89,18 +103,18 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
 // may be gone (its waiter may free it), so the list keeps its storage and
 // nothing here touches the gevent afterwards but association re-entries.
 void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs) {
-  TDescrList waiters;
-  {
-    // The signal was stored before (Emit, SignalTimeout), outside the lock:
-    // storing it again here would revive one that a registration has
-    // consumed meanwhile.
-    std::lock_guard<TReentrantLock> lock(FLock);
-    for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
-    FWaiters.clear();
-    CountListeners();
-  }
   // This thread's hub, if it has one: an emission must not make one.
-  TCustomHub* const here = waiters.Size() ? GetCurrentHubIfAny() : nullptr;
+  TCustomHub* const here = GetCurrentHubIfAny();
+  // The signal was stored before (Emit, SignalTimeout), outside the lock:
+  // storing it again here would revive one that a registration has
+  // consumed meanwhile.
+  std::unique_lock<TReentrantLock> lock(FLock);
+  if (Sync && HandOff(aResult, here, Syncs)) return;
+  TDescrList waiters;
+  for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
+  FWaiters.clear();
+  CountListeners();
+  lock.unlock();
   for (size_t i = 0; i < waiters.Size(); ++i) {
     RefPtr<TWaitDescr>& d = waiters[i];
     if (d->FProxy) {
@@ -123,13 +137,31 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
     d->FResult.store(aResult, std::memory_order_release);
     if (d->FProxy) {
       if (Sync && d->FHub == here)
-        Syncs.Add(d);
+        Syncs.Add(std::move(d));
       else
         d->FProxy->Resume();
     } else {
       d->FHub->Pulse();
     }
   }
+}
+
+// A suspended greenlet of this thread's hub cannot change state or go while
+// this runs, and runs next: its fate is known under the lock. It gets the
+// signal (an auto-reset one is consumed for it) and its wait ends without
+// coming back here.
+bool TGevent::HandOff(TWaitResult aResult, TCustomHub* Here, TDescrList& Syncs) {
+  if (aResult != wrSignaled || FWaiters.size() != 1 || !Here) return false;
+  RefPtr<TWaitDescr>& d = FWaiters.front();
+  if (d->FAssociate || !d->FProxy || d->FHub != Here) return false;
+  if (d->FContext->GetState() != gsSuspended) return false;
+  if (!FManualReset) FSignal.store(false, std::memory_order_release);
+  d->FResult.store(wrSignaled, std::memory_order_release);
+  d->FHandedOff = true;
+  Syncs.Add(std::move(d));
+  FWaiters.clear();
+  CountListeners();
+  return true;
 }
 
 // The list lets go of each descriptor before its greenlet runs, so that the
@@ -256,7 +288,7 @@ class TGevent::TWait {
       FHub->DestroyTimeout(FTimer);
       FD->_Release();
     }
-    if (FD->FEvDestroyed.load(std::memory_order_acquire)) return r;
+    if (FD->FHandedOff || FD->FEvDestroyed.load(std::memory_order_acquire)) return r;
     TAssociateRef::TPin pinned(*FD->FGevent);
     if (!pinned) return r;
     std::lock_guard<TReentrantLock> lock(FEv.FLock);

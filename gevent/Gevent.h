@@ -135,6 +135,10 @@ class TWaitDescr : public TInterfacedObject {
   // by an emission of the gevent's destruction, read by the waiter and its
   // callbacks before they touch the gevent.
   std::atomic<bool> FEvDestroyed{false};
+  // Set by an emission on the waiter's own thread that took this wait off
+  // the gevent and consumed its signal for it: the waiter has nothing left
+  // to do there. Written and read on that one thread.
+  bool FHandedOff = false;
   RefPtr<IAssociateRef> FAssociate;
   int32_t FTag = 0;
   TRawGreenletImpl* FContext = nullptr;
@@ -191,6 +195,9 @@ class TGevent : public TInterfacedObject, public IGevent {
   // Emit without the direct resumptions of Sync, which it leaves in Syncs:
   // a resumed greenlet may destroy this gevent.
   void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs);
+  // Deliver's short way for the one waiter of a SetEvent(true) that waits on
+  // this thread's hub; the caller holds the lock.
+  bool HandOff(TWaitResult aResult, TCustomHub* Here, TDescrList& Syncs);
   static void ResumeDirectly(TDescrList& Syncs);
 
   static void SwitchTimeout(THandle Id, void* Data);

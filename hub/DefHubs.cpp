@@ -51,6 +51,35 @@ struct TOwnDefHub {
 constinit thread_local TOwnDefHub OwnDefHub;
 }  // namespace
 
+// The hub serving on this thread, if one is; the lookups of the current hub
+// sit beside the remembered default hub, so that the common answer is a
+// few loads with no call.
+namespace {
+constinit thread_local TCustomHub* CurrentHub = nullptr;
+
+TSingleThreadHub* RememberedDefHub() {
+  return OwnDefHub.Hub && OwnDefHub.Generation == DefHubsGeneration.load(std::memory_order_acquire)
+             ? OwnDefHub.Hub
+             : nullptr;
+}
+}  // namespace
+
+TCurrentHubScope::TCurrentHubScope(TCustomHub* Hub) : FSaved(CurrentHub) { CurrentHub = Hub; }
+TCurrentHubScope::~TCurrentHubScope() { CurrentHub = FSaved; }
+void ClearCurrentHub() { CurrentHub = nullptr; }
+
+TCustomHub* GetCurrentHub() {
+  if (CurrentHub) return CurrentHub;
+  if (TSingleThreadHub* hub = RememberedDefHub()) return hub;
+  return DefHub(0);
+}
+
+TCustomHub* GetCurrentHubIfAny() {
+  if (CurrentHub) return CurrentHub;
+  if (TSingleThreadHub* hub = RememberedDefHub()) return hub;
+  return OwnDefHubIfAny();
+}
+
 TSingleThreadHub* DefHub(uint32_t ThreadID) {
   const bool own = ThreadID == 0;
   const uint64_t gen = DefHubsGeneration.load(std::memory_order_acquire);
@@ -83,8 +112,7 @@ TSingleThreadHub* DefHub(uint32_t ThreadID) {
 }
 
 TSingleThreadHub* OwnDefHubIfAny() {
-  if (OwnDefHub.Hub && OwnDefHub.Generation == DefHubsGeneration.load(std::memory_order_acquire))
-    return OwnDefHub.Hub;
+  if (TSingleThreadHub* hub = RememberedDefHub()) return hub;
   if (!DefHubs) return nullptr;
   std::lock_guard<std::mutex> lock(*DefHubsLock);
   auto it = DefHubs->find(os::CurrentThreadId());

@@ -7,16 +7,6 @@
 
 namespace green {
 
-namespace {
-thread_local TCustomHub* CurrentHub = nullptr;
-}  // namespace
-
-TCurrentHubScope::TCurrentHubScope(TCustomHub* Hub) : FSaved(CurrentHub) { CurrentHub = Hub; }
-TCurrentHubScope::~TCurrentHubScope() { CurrentHub = FSaved; }
-void ClearCurrentHub() { CurrentHub = nullptr; }
-
-TCustomHub* GetCurrentHub() { return CurrentHub ? CurrentHub : DefHub(0); }
-TCustomHub* GetCurrentHubIfAny() { return CurrentHub ? CurrentHub : OwnDefHubIfAny(); }
 
 void THub::TTask::Init(const TTaskMethod& M) {
   *this = TTask{};

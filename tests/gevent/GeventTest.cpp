@@ -110,22 +110,25 @@ TEST(Gevent, ThreadTimeoutDoesNotDisturbAGreenletWaiter) {
 }
 
 TEST(Gevent, SyncSignalResumesASameHubWaiterBeforeReturning) {
+  // The one waiter takes an auto-reset signal with it; a manual one stays.
+  for (const bool manual : {false, true}) {
+    auto ev = MakeRef<TGevent>(manual, false);
+    TWaitResult r = wrError;
+    auto waiter = Spawn([&] { r = ev->WaitFor(INFINITE); });
+    waiter->Switch();
+    TWaitResult seenInSignaller = wrError;
+    auto signaller = Spawn([&] {
+      ev->SetEvent(true);
+      seenInSignaller = r;
+    });
+    signaller->Switch();
+    EXPECT_EQ(seenInSignaller, wrSignaled) << "manual " << manual;
+    EXPECT_EQ(ev->IsSignaled(), manual);
+    EXPECT_EQ(ev->WaiterCount(), 0u);
+  }
+
   auto ev = MakeRef<TGevent>(false, false);
   bool woke = false;
-  auto waiter = Spawn([&] {
-    ev->WaitFor(INFINITE);
-    woke = true;
-  });
-  waiter->Switch();
-  bool seenInSignaller = false;
-  auto signaller = Spawn([&] {
-    ev->SetEvent(true);
-    seenInSignaller = woke;
-  });
-  signaller->Switch();
-  EXPECT_TRUE(seenInSignaller);
-
-  woke = false;
   auto waiter2 = Spawn([&] {
     ev->WaitFor(INFINITE);
     woke = true;
