@@ -93,6 +93,12 @@ class TGevent::TDescrList {
 void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
   FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
   if (FListeners.load(std::memory_order_seq_cst) == 0) return;
+  if (Sync && aResult == wrSignaled) {
+    if (TRawGreenletImpl* g = HandOff()) {
+      g->Resume();
+      return;
+    }
+  }
   TDescrList syncs;
   Deliver(aResult, IsDestroyed, Sync, syncs);
   ResumeDirectly(syncs);
@@ -108,13 +114,13 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
   // The signal was stored before (Emit, SignalTimeout), outside the lock:
   // storing it again here would revive one that a registration has
   // consumed meanwhile.
-  std::unique_lock<TReentrantLock> lock(FLock);
-  if (Sync && HandOff(aResult, here, Syncs)) return;
   TDescrList waiters;
-  for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
-  FWaiters.clear();
-  CountListeners();
-  lock.unlock();
+  {
+    std::lock_guard<TReentrantLock> lock(FLock);
+    for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
+    FWaiters.clear();
+    CountListeners();
+  }
   for (size_t i = 0; i < waiters.Size(); ++i) {
     RefPtr<TWaitDescr>& d = waiters[i];
     if (d->FProxy) {
@@ -147,21 +153,24 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
 }
 
 // A suspended greenlet of this thread's hub cannot change state or go while
-// this runs, and runs next: its fate is known under the lock. It gets the
-// signal (an auto-reset one is consumed for it) and its wait ends without
-// coming back here.
-bool TGevent::HandOff(TWaitResult aResult, TCustomHub* Here, TDescrList& Syncs) {
-  if (aResult != wrSignaled || FWaiters.size() != 1 || !Here) return false;
-  RefPtr<TWaitDescr>& d = FWaiters.front();
-  if (d->FAssociate || !d->FProxy || d->FHub != Here) return false;
-  if (d->FContext->GetState() != gsSuspended) return false;
+// this runs, and runs next: its fate is known under the lock. When it is
+// the only waiter it gets the signal (an auto-reset one is consumed for it)
+// and its wait ends without coming back here. The gevent lets go of the
+// descriptor first, so that the greenlet takes it up again for its next wait.
+TRawGreenletImpl* TGevent::HandOff() {
+  TCustomHub* const here = GetCurrentHubIfAny();
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (FWaiters.size() != 1 || !here) return nullptr;
+  TWaitDescr& d = *FWaiters.front();
+  if (d.FAssociate || !d.FProxy || d.FHub != here) return nullptr;
+  TRawGreenletImpl* g = d.FContext;
+  if (g->GetState() != gsSuspended) return nullptr;
   if (!FManualReset) FSignal.store(false, std::memory_order_release);
-  d->FResult.store(wrSignaled, std::memory_order_release);
-  d->FHandedOff = true;
-  Syncs.Add(std::move(d));
+  d.FResult.store(wrSignaled, std::memory_order_release);
+  d.FHandedOff = true;
   FWaiters.clear();
   CountListeners();
-  return true;
+  return g;
 }
 
 // The list lets go of each descriptor before its greenlet runs, so that the
@@ -316,7 +325,8 @@ class TGevent::TWait {
 TWaitResult TGevent::WaitFor(uint32_t aTimeOut) { return WaitUntil(TDeadline::After(aTimeOut)); }
 
 TWaitResult TGevent::WaitUntil(const TDeadline& Deadline) {
-  return TRawGreenletImpl::GetCurrent() ? GreenWaitEvent(Deadline) : ThreadWaitEvent(Deadline);
+  TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
+  return current ? GreenWaitEvent(current, Deadline) : ThreadWaitEvent(Deadline);
 }
 
 TWaitResult TGevent::Consume(TWaitResult Result) {
@@ -327,28 +337,27 @@ TWaitResult TGevent::Consume(TWaitResult Result) {
   return wrSignaled;
 }
 
-TWaitResult TGevent::GreenWaitEvent(const TDeadline& Deadline) {
-  TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
-  if (current->GetState() == gsKilling) return Consume(wrAbandoned);
-  TWaitScope note(current, wkGevent, this, Deadline);
+TWaitResult TGevent::GreenWaitEvent(TRawGreenletImpl* Current, const TDeadline& Deadline) {
+  if (Current->GetState() == gsKilling) return Consume(wrAbandoned);
+  TWaitScope note(Current, wkGevent, this, Deadline);
   TWait wait(*this);
   TWaitResult early;
-  if (!wait.Register(Deadline, current, early)) return early;
+  if (!wait.Register(Deadline, Current, early)) return early;
   wait.WatchHandle();
   // Without a timer nothing resumes the greenlet at its deadline: it then
   // stays runnable and has the hub switch back to it at every turn.
   const bool polling = wait.Timed() && !wait.ArmTimer(&TGevent::SwitchTimeout);
-  if (wait.Timed() && !polling) current->Suspend();
+  if (wait.Timed() && !polling) Current->Suspend();
   while (wait.Waiting()) {
     if (polling)
-      current->GetProxy()->DelayedSwitch();
+      Current->GetProxy()->DelayedSwitch();
     else
-      current->Suspend();
-    current->Yield();
+      Current->Suspend();
+    Current->Yield();
   }
   // A wait whose deadline passed before the loop ran never yielded: it must
   // not leave the greenlet suspended, or later switches into it are refused.
-  current->Resume();
+  Current->Resume();
   return wait.Finish();
 }
 

@@ -188,16 +188,16 @@ class TGevent : public TInterfacedObject, public IGevent {
  private:
   class TWait;
   class TDescrList;
-  TWaitResult GreenWaitEvent(const TDeadline& Deadline);
+  TWaitResult GreenWaitEvent(TRawGreenletImpl* Current, const TDeadline& Deadline);
   TWaitResult ThreadWaitEvent(const TDeadline& Deadline);
   // The auto-reset step of a wait that did not end through destruction.
   TWaitResult Consume(TWaitResult Result);
   // Emit without the direct resumptions of Sync, which it leaves in Syncs:
   // a resumed greenlet may destroy this gevent.
   void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs);
-  // Deliver's short way for the one waiter of a SetEvent(true) that waits on
-  // this thread's hub; the caller holds the lock.
-  bool HandOff(TWaitResult aResult, TCustomHub* Here, TDescrList& Syncs);
+  // The short way of a SetEvent(true) whose one waiter is a suspended
+  // greenlet of this thread's hub: that greenlet, to resume, or nullptr.
+  TRawGreenletImpl* HandOff();
   static void ResumeDirectly(TDescrList& Syncs);
 
   static void SwitchTimeout(THandle Id, void* Data);
