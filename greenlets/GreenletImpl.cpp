@@ -112,24 +112,6 @@ tTuple TGreenletImpl::SwitchTuple() {
   return Load(TGreenletThread::Get());
 }
 
-bool TGreenletImpl::SwitchBare() {
-  TGreenletThread& t = TGreenletThread::Get();
-  if (t.TupleYield) t.TupleCount = 0;
-  const tGreenletState s = GetState();
-  if (s != gsReady && s != gsExecute) {
-    t.TupleCount = 0;
-    return false;
-  }
-  TRawGreenletImpl::Switch();
-  return true;
-}
-
-void TGreenletImpl::YieldBare() {
-  TGreenletThread& t = TGreenletThread::Get();
-  t.TupleYield = true;
-  t.TupleCount = 0;
-  if (TRawGreenletImpl* current = GetCurrent()) current->Yield();
-}
 
 tTuple TGreenletImpl::YieldTuple() {
   TGreenletThread& t = TGreenletThread::Get();

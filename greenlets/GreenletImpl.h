@@ -56,9 +56,24 @@ class TGreenletImpl : public TRawGreenletImpl, public IGreenlet {
   tTuple Yield(const tTuple& Args) override;
   // SwitchTuple and YieldTuple for callers that take no values back, as a
   // generator's walk: nothing is copied out of the transfer area. False when
-  // the greenlet may not run.
-  bool SwitchBare();
-  void YieldBare();
+  // the greenlet may not run. Inline: a generator's step is little else.
+  bool SwitchBare() {
+    TGreenletThread& t = TGreenletThread::Get();
+    if (t.TupleYield) t.TupleCount = 0;
+    const tGreenletState s = GetState();
+    if (s != gsReady && s != gsExecute) {
+      t.TupleCount = 0;
+      return false;
+    }
+    TRawGreenletImpl::Switch();
+    return true;
+  }
+  void YieldBare() {
+    TGreenletThread& t = TGreenletThread::Get();
+    t.TupleYield = true;
+    t.TupleCount = 0;
+    if (TRawGreenletImpl* current = t.Current) current->Yield();
+  }
 
   void Execute() override;
 

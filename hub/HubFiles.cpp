@@ -56,7 +56,7 @@ void TFileTuple::Trigger(int32_t ErrorCode, uint32_t NumOfBytes, TIOOperation Op
 }
 
 void TFiles::Initialize() {
-  if (!FMap) FMap = std::make_unique<std::unordered_map<THandle, std::unique_ptr<TFileTuple>>>();
+  if (!FMap) FMap = std::make_unique<decltype(FMap)::element_type>();
   if (!FTrash) FTrash = std::make_unique<std::vector<std::unique_ptr<TFileTuple>>>();
 }
 

@@ -46,7 +46,7 @@ struct TFileTuple {
 };
 
 struct TFiles {
-  std::unique_ptr<std::unordered_map<THandle, std::unique_ptr<TFileTuple>>> FMap;
+  std::unique_ptr<std::unordered_map<THandle, std::unique_ptr<TFileTuple>, os::HandleHash>> FMap;
   std::unique_ptr<std::vector<std::unique_ptr<TFileTuple>>> FTrash;  // in the order given up
   TDateTime FTrashLAstClean = 0;
 

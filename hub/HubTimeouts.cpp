@@ -10,7 +10,7 @@ void TTimeoutTuple::Trigger() const {
 }
 
 void TTimeouts::Initialize() {
-  if (!FMap) FMap = std::make_unique<std::unordered_map<THandle, std::unique_ptr<TTimeoutTuple>>>();
+  if (!FMap) FMap = std::make_unique<decltype(FMap)::element_type>();
 }
 
 bool TTimeouts::Find(THandle Id) const { return FMap && FMap->count(Id) != 0; }

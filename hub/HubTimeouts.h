@@ -19,7 +19,7 @@ struct TTimeoutTuple {
 };
 
 struct TTimeouts {
-  std::unique_ptr<std::unordered_map<THandle, std::unique_ptr<TTimeoutTuple>>> FMap;
+  std::unique_ptr<std::unordered_map<THandle, std::unique_ptr<TTimeoutTuple>, os::HandleHash>> FMap;
 
   void Initialize();
   bool IsInitialized() const { return FMap != nullptr; }

@@ -10,6 +10,7 @@
 // ready; timers live in the arming thread's own queue.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace green::os {
@@ -18,6 +19,14 @@ using Handle = std::uintptr_t;
 constexpr Handle kNoHandle = 0;
 // What the calls that open files and pipes answer on failure, as on Windows.
 constexpr Handle kInvalidHandleValue = ~Handle{0};
+
+// The hash for tables keyed by live handles. A closed handle's slot comes
+// back under a new handle that differs only above the low word, and hashes
+// as it did before: a table that sees handles come and go keeps to the same
+// few warm buckets instead of a fresh, cold one per handle.
+struct HandleHash {
+  std::size_t operator()(Handle H) const noexcept { return static_cast<uint32_t>(H); }
+};
 
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 constexpr uint32_t kMaxWaitObjects = 64;
