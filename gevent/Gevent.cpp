@@ -93,9 +93,13 @@ class TGevent::TDescrList {
 void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
   FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
   if (FListeners.load(std::memory_order_seq_cst) == 0) return;
-  if (Sync && aResult == wrSignaled) {
-    if (TRawGreenletImpl* g = HandOff()) {
-      g->Resume();
+  if (aResult == wrSignaled) {
+    // The waiter cannot run before this returns: its descriptor stays.
+    if (TWaitDescr* d = HandOff()) {
+      if (Sync)
+        d->FContext->Resume();
+      else
+        d->FProxy->Resume();
       return;
     }
   }
@@ -153,24 +157,23 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
 }
 
 // A suspended greenlet of this thread's hub cannot change state or go while
-// this runs, and runs next: its fate is known under the lock. When it is
-// the only waiter it gets the signal (an auto-reset one is consumed for it)
-// and its wait ends without coming back here. The gevent lets go of the
-// descriptor first, so that the greenlet takes it up again for its next wait.
-TRawGreenletImpl* TGevent::HandOff() {
+// this runs: its fate is known under the lock. When it is the only waiter
+// it gets the signal (an auto-reset one is consumed for it), and its wait
+// ends without coming back here. The gevent lets go of the descriptor, so
+// that the greenlet takes it up again for its next wait.
+TWaitDescr* TGevent::HandOff() {
   TCustomHub* const here = GetCurrentHubIfAny();
   std::lock_guard<TReentrantLock> lock(FLock);
   if (FWaiters.size() != 1 || !here) return nullptr;
-  TWaitDescr& d = *FWaiters.front();
-  if (d.FAssociate || !d.FProxy || d.FHub != here) return nullptr;
-  TRawGreenletImpl* g = d.FContext;
-  if (g->GetState() != gsSuspended) return nullptr;
+  TWaitDescr* d = FWaiters.front().get();
+  if (d->FAssociate || !d->FProxy || d->FHub != here) return nullptr;
+  if (d->FContext->GetState() != gsSuspended) return nullptr;
   if (!FManualReset) FSignal.store(false, std::memory_order_release);
-  d.FResult.store(wrSignaled, std::memory_order_release);
-  d.FHandedOff = true;
+  d->FResult.store(wrSignaled, std::memory_order_release);
+  d->FHandedOff = true;
   FWaiters.clear();
   CountListeners();
-  return g;
+  return d;
 }
 
 // The list lets go of each descriptor before its greenlet runs, so that the
@@ -297,7 +300,11 @@ class TGevent::TWait {
       FHub->DestroyTimeout(FTimer);
       FD->_Release();
     }
-    if (FD->FHandedOff || FD->FEvDestroyed.load(std::memory_order_acquire)) return r;
+    if (FD->FHandedOff) {
+      if (!Consume) GiveBack();
+      return r;
+    }
+    if (FD->FEvDestroyed.load(std::memory_order_acquire)) return r;
     TAssociateRef::TPin pinned(*FD->FGevent);
     if (!pinned) return r;
     std::lock_guard<TReentrantLock> lock(FEv.FLock);
@@ -311,6 +318,13 @@ class TGevent::TWait {
       r = wrSignaled;
     }
     return r;
+  }
+
+  // A wait that was handed an auto-reset signal and ends without taking it
+  // (a kill) passes it on, as if it had never been handed.
+  void GiveBack() {
+    TAssociateRef::TPin pinned(*FD->FGevent);
+    if (pinned && !pinned->FManualReset) pinned->SetEvent();
   }
 
   TGevent& FEv;

@@ -137,7 +137,8 @@ class TWaitDescr : public TInterfacedObject {
   std::atomic<bool> FEvDestroyed{false};
   // Set by an emission on the waiter's own thread that took this wait off
   // the gevent and consumed its signal for it: the waiter has nothing left
-  // to do there. Written and read on that one thread.
+  // to do there, unless it ends without the signal (TWait::GiveBack).
+  // Written and read on that one thread.
   bool FHandedOff = false;
   RefPtr<IAssociateRef> FAssociate;
   int32_t FTag = 0;
@@ -195,9 +196,9 @@ class TGevent : public TInterfacedObject, public IGevent {
   // Emit without the direct resumptions of Sync, which it leaves in Syncs:
   // a resumed greenlet may destroy this gevent.
   void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs);
-  // The short way of a SetEvent(true) whose one waiter is a suspended
-  // greenlet of this thread's hub: that greenlet, to resume, or nullptr.
-  TRawGreenletImpl* HandOff();
+  // The short way of a signal whose one waiter is a suspended greenlet of
+  // this thread's hub: its descriptor, to resume it by, or nullptr.
+  TWaitDescr* HandOff();
   static void ResumeDirectly(TDescrList& Syncs);
 
   static void SwitchTimeout(THandle Id, void* Data);

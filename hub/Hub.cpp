@@ -103,7 +103,7 @@ void THub::EnqueueTask(TTaskProc Task, void* Arg) {
 bool THub::ServeTaskQueue() {
   TCurrentHubScope scope(this);
   THubPhaseScope phase(Beat(), THubBeat::kServing);
-  bool synced = os::IsMainThread() && os::CheckSynchronize(0);
+  bool synced = os::CheckSynchronize(0);  // nothing off the main thread
   // The batch is taken out of the hub, so a task that serves this hub again
   // (a wait on the root context) works on a batch of its own.
   // The ready list of this thread's own posts follows the tasks of other

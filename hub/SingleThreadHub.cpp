@@ -202,13 +202,15 @@ bool TSingleThreadHub::ServeHard(uint32_t TimeOut) {
 }
 
 bool TSingleThreadHub::ServeAsDefHub(uint32_t TimeOut) {
+  // A pass that ran nothing took no time: the clock is read after it.
+  if (ServeTaskQueue()) return true;
   const TDeadline deadline = TDeadline::After(TimeOut);
   for (;;) {
-    if (ServeTaskQueue()) return true;
     FProcessWinMsg = true;
     TMultiplexorEvent answer = ServeMultiplexor(deadline.RemainingTimeOut());
     bool result = answer != meWaitTimeout || ServeTaskQueue();
     if (result || deadline.Passed()) return result;
+    if (ServeTaskQueue()) return true;
   }
 }
 

@@ -75,9 +75,10 @@ void Synchronize(const std::function<void()>& Fn) {
 }
 
 bool CheckSynchronize(uint32_t TimeoutMs) {
-  if (!IsMainThread()) return false;
   CallQueue& Q = TheQueue();
+  // Every hub turn asks: the usual answer takes one load.
   if (TimeoutMs == 0 && Q.Pending.load(std::memory_order_acquire) == 0) return false;
+  if (!IsMainThread()) return false;
   std::deque<PendingCall*> Calls;
   {
     std::unique_lock<std::mutex> Guard(Q.Lock);
