@@ -140,6 +140,19 @@ TEST(Gevent, SyncSignalResumesASameHubWaiterBeforeReturning) {
   EXPECT_TRUE(woke);
 }
 
+// The one waiter of this hub is handed the auto-reset signal at once; killed
+// before it ran, it must not take the signal with it.
+TEST(Gevent, AHandedOverSignalPassesOnWhenItsWaiterIsKilledFirst) {
+  auto ev = MakeRef<TGevent>(false, false);
+  auto g = Spawn([&] { ev->WaitFor(INFINITE); });
+  g->Switch();
+  ev->SetEvent();
+  EXPECT_FALSE(ev->IsSignaled()) << "handed over";
+  g->Kill();
+  EXPECT_TRUE(ev->IsSignaled());
+  EXPECT_EQ(ev->WaitFor(0), wrSignaled);
+}
+
 TEST(Gevent, DestructionEndsGreenletAndThreadWaitsWithAbandoned) {
   auto ev = MakeRef<TGevent>(true, false);
   TWaitResult greenResult = wrError;
