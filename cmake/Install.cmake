@@ -8,7 +8,7 @@ include(CMakePackageConfigHelpers)
 set(GREEN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/green)
 set(GREEN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/green)
 
-set(green_exported green_base green_platform green_gc green_runtime green_ovo)
+set(green_exported green_base green_platform green_gc green_runtime green_ovo green_api)
 foreach(target IN LISTS green_exported)
   string(REGEX REPLACE "^green_" "" name ${target})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
