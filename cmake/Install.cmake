@@ -1,14 +1,14 @@
 # What `cmake --install` lays out for a project that uses the runtime: the
-# static libraries, the headers they need, and two ways to find them,
+# static libraries, the public headers, and two ways to find them,
 # lib/cmake/green/greenConfig.cmake (find_package(green), targets green::*)
 # and lib/pkgconfig/green.pc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(GREEN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/green)
+set(GREEN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
 set(GREEN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/green)
 
-set(green_exported green_base green_platform green_gc green_runtime green_ovo)
+set(green_exported green_base green_platform green_gc green_runtime green_ovo green_api)
 foreach(target IN LISTS green_exported)
   string(REGEX REPLACE "^green_" "" name ${target})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
@@ -16,19 +16,12 @@ foreach(target IN LISTS green_exported)
   add_library(green::${name} ALIAS ${target})
 endforeach()
 install(TARGETS ${green_exported} EXPORT greenTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${GREEN_INSTALL_INCLUDEDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT greenTargets NAMESPACE green:: DESTINATION ${GREEN_INSTALL_CMAKEDIR})
 
-# The headers at their paths in the tree: those users include and all they
-# include of the tree.
-install(CODE "block()
-  set(GREEN_CXX \"${CMAKE_CXX_COMPILER}\")
-  set(GREEN_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
-  set(GREEN_ENTRY_HEADERS greenlets/Greenlets.h ovo/Ovo.h)
-  set(GREEN_HEADER_DESTINATION \"${GREEN_INSTALL_INCLUDEDIR}\")
-  include(\"${PROJECT_SOURCE_DIR}/cmake/InstallHeaders.cmake\")
-endblock()")
+# The public headers only: the runtime's own stay in the tree, behind
+# green::api.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/green DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # Windows has no PCRE2 of its own: the cross-built one goes along, apart in
 # lib/green/pcre2 so that it overwrites nobody's, with its licence.

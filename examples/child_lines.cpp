@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "greenlets/Greenlets.h"
-#include "ovo/Ovo.h"
+#include "green/ChildProcess.h"
+#include "green/Greenlet.h"
 
 using namespace green;
 
@@ -26,11 +26,11 @@ int PlayChild(const std::string& Part) {
 }
 
 void Ask(const std::string& Self, const std::string& Part, uint32_t Timeout) {
-  RefPtr<IOvoConsoleApplication> child = MakeOvoConsoleApp(Self, {Part});
+  ChildProcess child(Self, {Part});
   std::vector<std::string> lines;
-  TSymmetric reader = TSymmetric::Spawn([&] {
+  Greenlet reader = Greenlet::Spawn([&] {
     // Either end of line: a Windows child writes CR LF, a Linux one LF.
-    for (const std::string& line : child->StdOut()->ReadLns({"\r\n", "\n"})) lines.push_back(line);
+    for (const std::string& line : child.ReadLines({"\r\n", "\n"})) lines.push_back(line);
   });
   const bool ended = Join({reader}, Timeout);
 

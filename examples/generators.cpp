@@ -3,10 +3,10 @@
 // nothing buffered between stages. The sieve adds a stage per prime found.
 #include <iostream>
 
-#include "greenlets/Greenlets.h"
+#include "green/Generator.h"
 
 using namespace green;
-using TInts = TGenerator<int>;
+using TInts = Generator<int>;
 
 // First, First + 1, ... up to Last.
 TInts Count(int First, int Last) {
@@ -27,9 +27,8 @@ TInts NotMultiplesOf(int Divisor, TInts Source) {
 TInts Sieve(TInts Numbers) {
   return TInts::Create([=]() mutable {
     for (;;) {
-      TGenEnumerator<int> next = Numbers.GetEnumerator();
-      if (!next.MoveNext()) return;
-      const int prime = next.Current();
+      if (!Numbers.MoveNext()) return;
+      const int prime = Numbers.Current();
       TInts::Yield(prime);
       Numbers = NotMultiplesOf(prime, Numbers);
     }

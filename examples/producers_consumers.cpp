@@ -7,30 +7,31 @@
 #include <iostream>
 #include <vector>
 
-#include "greenlets/Greenlets.h"
+#include "green/Gevent.h"
+#include "green/Greenlet.h"
 
 using namespace green;
 
 int main() {
   std::deque<int> queue;
-  auto itemWaits = MakeRef<TGevent>(/*ManualReset=*/false, /*InitialState=*/false);
-  auto producersDone = MakeRef<TGevent>(/*ManualReset=*/true, /*InitialState=*/false);
+  Gevent itemWaits(/*ManualReset=*/false, /*InitialState=*/false);
+  Gevent producersDone(/*ManualReset=*/true, /*InitialState=*/false);
 
-  std::vector<RefPtr<IRawGreenlet>> producers;
+  std::vector<Greenlet> producers;
   for (int p = 0; p < 2; ++p) {
-    producers.push_back(TSymmetric::Spawn([&, p] {
+    producers.push_back(Greenlet::Spawn([&, p] {
       for (int i = 1; i <= 5; ++i) {
         queue.push_back(100 * p + i);
-        itemWaits->SetEvent();
-        GreenSleep(2);  // the consumers run meanwhile
+        itemWaits.SetEvent();
+        Greenlet::Sleep(2);  // the consumers run meanwhile
       }
     }));
   }
 
   int consumed = 0, sum = 0, gaveUp = 0;
-  std::vector<RefPtr<IRawGreenlet>> consumers;
+  std::vector<Greenlet> consumers;
   for (int c = 0; c < 3; ++c) {
-    consumers.push_back(TSymmetric::Spawn([&] {
+    consumers.push_back(Greenlet::Spawn([&] {
       for (;;) {
         if (!queue.empty()) {
           sum += queue.front();
@@ -39,9 +40,8 @@ int main() {
           continue;
         }
         int32_t which = -1;
-        const TWaitResult r =
-            TGevent::WaitMultiple({itemWaits.get(), producersDone.get()}, which, 5000);
-        if (r == wrTimeout) {
+        const WaitResult r = Gevent::WaitAny({itemWaits, producersDone}, which, 5000);
+        if (r == WaitResult::Timeout) {
           ++gaveUp;
           return;
         }
@@ -51,7 +51,7 @@ int main() {
   }
 
   Join(producers);
-  producersDone->SetEvent();
+  producersDone.SetEvent();
   const bool ended = Join(consumers, 5000);
   std::cout << "consumers ended: " << (ended ? "yes" : "no") << '\n';
   std::cout << "items consumed: " << consumed << ", their sum: " << sum << '\n';
@@ -59,8 +59,8 @@ int main() {
 
   // A signal that no consumer needed may still be set: cleared, and with
   // nobody producing any more, a wait for an item ends at its timeout.
-  itemWaits->ResetEvent();
-  const TWaitResult late = itemWaits->WaitFor(50);
-  std::cout << "another item within 50 ms: " << (late == wrTimeout ? "no, timeout" : "yes") << '\n';
+  itemWaits.ResetEvent();
+  const WaitResult late = itemWaits.WaitFor(50);
+  std::cout << "another item within 50 ms: " << (late == WaitResult::Timeout ? "no, timeout" : "yes") << '\n';
   return 0;
 }

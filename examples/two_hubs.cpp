@@ -5,7 +5,8 @@
 #include <iostream>
 #include <vector>
 
-#include "greenlets/Greenlets.h"
+#include "green/Gevent.h"
+#include "green/Greenlet.h"
 
 using namespace green;
 
@@ -17,29 +18,28 @@ struct TResult {
 // Sums From..To on Thread's hub, letting the hub's other greenlets run as
 // it goes (a sleep of 0 comes back after them; a bare Yield would hand
 // control to the hub and stay there until someone switches back).
-RefPtr<IRawGreenlet> Sum(TGreenThread& Thread, long long From, long long To, TResult& Out) {
-  TCustomHub* hub = Thread.Symmetrics().Hub();
-  return Thread.Symmetrics().Spawn([=, &Out] {
+Greenlet Sum(GreenThread& Thread, long long From, long long To, TResult& Out) {
+  return Thread.Spawn([=, &Thread, &Out] {
     long long sum = 0;
     for (long long n = From; n <= To; ++n) {
       sum += n;
-      if (n % 1000 == 0) GreenSleep(0);
+      if (n % 1000 == 0) Greenlet::Sleep(0);
     }
     Out.Value = sum;
-    Out.OnItsHub = GetCurrentHub() == hub;
+    Out.OnItsHub = Thread.IsCurrent();
   });
 }
 
 int main() {
-  TGreenThread left, right;
+  GreenThread left, right;
   TResult results[3];
-  std::vector<RefPtr<IRawGreenlet>> workers = {
+  std::vector<Greenlet> workers = {
       Sum(left, 1, 100000, results[0]),
       Sum(right, 100001, 200000, results[1]),
       Sum(left, 200001, 300000, results[2]),
   };
-  auto never = MakeRef<TGevent>(/*ManualReset=*/true, /*InitialState=*/false);
-  RefPtr<IRawGreenlet> straggler = right.Symmetrics().Spawn([never] { never->WaitFor(INFINITE); });
+  Gevent never(/*ManualReset=*/true, /*InitialState=*/false);
+  Greenlet straggler = right.Spawn([never]() mutable { never.WaitFor(INFINITE); });
 
   const bool done = Join(workers, 10000);
   std::cout << "the three sums ended within 10 s: " << (done ? "yes" : "no") << '\n';
@@ -55,6 +55,6 @@ int main() {
   std::cout << "all four ended within 100 ms: " << (all ? "yes" : "no") << '\n';
   right.Kill();
   std::cout << "after its thread ended, the straggler is "
-            << (straggler->GetState() == gsKilled ? "killed" : "still there") << '\n';
+            << (straggler.State() == GreenletState::Killed ? "killed" : "still there") << '\n';
   return 0;
 }

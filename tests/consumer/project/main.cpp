@@ -4,20 +4,21 @@
 #include <iostream>
 #include <string>
 
-#include "greenlets/Greenlets.h"
-#include "ovo/Ovo.h"
+#include "green/Generator.h"
+#include "green/Greenlet.h"
+#include "green/RegEx.h"
 
 int main() {
   using namespace green;
-  auto words = TGenerator<std::string>::Create([] {
+  auto words = Generator<std::string>::Create([] {
     for (const char* w : {"alpha", "beta", "gamma"}) {
-      GreenSleep(1);
-      TGenerator<std::string>::Yield(w);
+      Greenlet::Sleep(1);
+      Generator<std::string>::Yield(w);
     }
   });
-  const TRegEx endsInA("a$");
+  const RegEx endsInA("a$");
   int matched = 0;
-  for (const std::string& w : words) matched += endsInA.Match(w).Success ? 1 : 0;
+  for (const std::string& w : words) matched += endsInA.Find(w).Success ? 1 : 0;
   std::cout << "consumer: " << matched << " of 3 words end in a\n";
   return matched == 3 ? 0 : 1;
 }

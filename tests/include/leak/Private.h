@@ -1,0 +1,2 @@
+// Stands for a header of the runtime's own.
+#pragma once
