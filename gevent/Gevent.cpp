@@ -99,7 +99,7 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
       if (Sync)
         d->FContext->Resume();
       else
-        d->FProxy->Resume();
+        static_cast<TGreenletProxyImpl*>(d->FProxy.get())->ResumeOnOwnHub(d->FHub);
       return;
     }
   }

@@ -220,6 +220,9 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
   void Pulse() override;
   void DelayedSwitch() override;
   void Resume() override;
+  // Resume for a caller on the thread of Hub, the greenlet's hub, where the
+  // greenlet cannot go meanwhile: no lock is needed to reach it.
+  void ResumeOnOwnHub(TCustomHub* Hub);
   void Suspend() override;
   void Kill() override;
   TCustomHub* GetHub() override;

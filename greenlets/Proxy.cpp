@@ -56,6 +56,8 @@ void TGreenletProxyImpl::Resume() {
   if (TCustomHub* hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
 }
 
+void TGreenletProxyImpl::ResumeOnOwnHub(TCustomHub* Hub) { Queue<&TGreenletProxyImpl::ResumeBase>(Hub); }
+
 void TGreenletProxyImpl::Suspend() {
   std::lock_guard<TReentrantLock> lock(FLock);
   if (!FBase) return;

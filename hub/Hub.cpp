@@ -103,14 +103,16 @@ void THub::EnqueueTask(TTaskProc Task, void* Arg) {
 bool THub::ServeTaskQueue() {
   TCurrentHubScope scope(this);
   THubPhaseScope phase(Beat(), THubBeat::kServing);
-  bool synced = os::CheckSynchronize(0);  // nothing off the main thread
+  const bool synced = os::CheckSynchronize(0);  // nothing off the main thread
+  const bool accumulated = FAccumPending.load(std::memory_order_acquire);
+  if (!accumulated && FReady.empty()) return synced;
   // The batch is taken out of the hub, so a task that serves this hub again
   // (a wait on the root context) works on a batch of its own.
   // The ready list of this thread's own posts follows the tasks of other
   // threads; what either gets meanwhile waits for the next pass.
   std::vector<TTask> batch, ready;
-  batch.swap(FQueue);
-  if (FAccumPending.load(std::memory_order_acquire)) {
+  if (accumulated) {
+    batch.swap(FQueue);
     std::lock_guard<std::mutex> lock(FLock);
     batch.swap(FAccumQueue);
     FAccumPending.store(false, std::memory_order_relaxed);
@@ -118,7 +120,6 @@ bool THub::ServeTaskQueue() {
   }
   ready.swap(FReadySpare);
   ready.swap(FReady);
-  bool result = synced || !batch.empty() || !ready.empty();
   struct Recycle {
     std::vector<TTask>& batch;
     std::vector<TTask>& spare;
@@ -128,9 +129,13 @@ bool THub::ServeTaskQueue() {
       if (spare.capacity() < batch.capacity()) spare.swap(batch);
     }
   } recycle{batch, FQueue}, recycleReady{ready, FReadySpare};
-  const size_t count = batch.size() + ready.size();
-  for (size_t i = 0; i < count; ++i) {
-    TTask& task = i < batch.size() ? batch[i] : ready[i - batch.size()];
+  RunTasks(batch);
+  RunTasks(ready);
+  return synced || !batch.empty() || !ready.empty();
+}
+
+void THub::RunTasks(std::vector<TTask>& Tasks) {
+  for (TTask& task : Tasks) {
     switch (task.Kind) {
       case tkMethod:
         task.Method();
@@ -146,7 +151,6 @@ bool THub::ServeTaskQueue() {
         break;
     }
   }
-  return result;
 }
 
 // Released outside the lock: a release may destroy an object that

@@ -53,6 +53,8 @@ class THub : public TCustomHub {
 
   // One task pass on the hub's thread; true when it ran anything.
   virtual bool ServeTaskQueue();
+  // Runs Tasks in order; a task that raises ends the run.
+  static void RunTasks(std::vector<TTask>& Tasks);
   virtual void AfterSwap() {}
 
   void Lock() { FLock.lock(); }

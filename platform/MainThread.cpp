@@ -74,11 +74,11 @@ void Synchronize(const std::function<void()>& Fn) {
   if (Call.Error) std::rethrow_exception(Call.Error);
 }
 
-bool CheckSynchronize(uint32_t TimeoutMs) {
-  CallQueue& Q = TheQueue();
-  // Every hub turn asks: the usual answer takes one load.
-  if (TimeoutMs == 0 && Q.Pending.load(std::memory_order_acquire) == 0) return false;
-  if (!IsMainThread()) return false;
+namespace {
+
+// The main thread's turn at the queued calls: waits up to TimeoutMs for one,
+// then runs all that are there.
+bool RunCalls(CallQueue& Q, uint32_t TimeoutMs) {
   std::deque<PendingCall*> Calls;
   {
     std::unique_lock<std::mutex> Guard(Q.Lock);
@@ -104,6 +104,16 @@ bool CheckSynchronize(uint32_t TimeoutMs) {
     Q.Finished.notify_all();
   }
   return !Calls.empty();
+}
+
+}  // namespace
+
+// Every hub turn asks: the usual answer takes one load.
+bool CheckSynchronize(uint32_t TimeoutMs) {
+  CallQueue& Q = TheQueue();
+  if (TimeoutMs == 0 && Q.Pending.load(std::memory_order_acquire) == 0) return false;
+  if (!IsMainThread()) return false;
+  return RunCalls(Q, TimeoutMs);
 }
 
 }  // namespace green::os
