@@ -353,7 +353,7 @@ TWaitResult TGevent::Consume(TWaitResult Result) {
 
 TWaitResult TGevent::GreenWaitEvent(TRawGreenletImpl* Current, const TDeadline& Deadline) {
   if (Current->GetState() == gsKilling) return Consume(wrAbandoned);
-  TWaitScope note(Current, wkGevent, this, Deadline);
+  TWaitScope note(Current->WaitNote(), wkGevent, this, Deadline);
   TWait wait(*this);
   TWaitResult early;
   if (!wait.Register(Deadline, Current, early)) return early;

@@ -27,17 +27,8 @@ TWaitScope::TWaitScope(TWaitKind Kind, const void* Object, const TDeadline& Dead
 
 TWaitScope::TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Object,
                        const TDeadline& Deadline, uintptr_t Handle) {
-  if (!Current) return;
-  TWaitNote& n = Current->WaitNote();
-  if (n.Kind.load(std::memory_order_relaxed) != wkNone) return;
-  // Read on every wait: the tick's resolution does for a report.
-  const int64_t now = os::CoarseMonotonicNanos();
-  n.Object.store(Object, std::memory_order_relaxed);
-  n.Handle.store(Handle, std::memory_order_relaxed);
-  n.Deadline.store(Deadline.Nanos(), std::memory_order_relaxed);
-  n.Since.store(now, std::memory_order_relaxed);
-  n.Kind.store(Kind, std::memory_order_relaxed);
-  FNote = &n;
+  if (Current && Current->WaitNote().Begin(Kind, Object, Deadline, Handle))
+    FNote = &Current->WaitNote();
 }
 
 // ---- the copy ---------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "hub/Deadline.h"
+#include "platform/Clock.h"
 
 namespace green {
 
@@ -24,6 +25,20 @@ struct TWaitNote {
   // clock when the greenlet last switched away to wait (0: never).
   std::atomic<int64_t> Deadline{0};
   std::atomic<int64_t> Since{0};
+
+  // Notes a wait unless one is noted already; true when it did.
+  bool Begin(TWaitKind NewKind, const void* NewObject, const TDeadline& NewDeadline,
+             uintptr_t NewHandle) {
+    if (Kind.load(std::memory_order_relaxed) != wkNone) return false;
+    // Read on every wait: the tick's resolution does for a report.
+    const int64_t now = os::CoarseMonotonicNanos();
+    Object.store(NewObject, std::memory_order_relaxed);
+    Handle.store(NewHandle, std::memory_order_relaxed);
+    Deadline.store(NewDeadline.Nanos(), std::memory_order_relaxed);
+    Since.store(now, std::memory_order_relaxed);
+    Kind.store(NewKind, std::memory_order_relaxed);
+    return true;
+  }
 };
 
 // Notes a wait of the current greenlet for a scope; on the root context it
@@ -35,6 +50,11 @@ class TWaitScope {
              uintptr_t Handle = 0);
   TWaitScope(TRawGreenletImpl* Current, TWaitKind Kind, const void* Object,
              const TDeadline& Deadline, uintptr_t Handle = 0);
+  // For a caller with the greenlet's note at hand: inline, as every gevent
+  // wait makes one.
+  TWaitScope(TWaitNote& Note, TWaitKind Kind, const void* Object, const TDeadline& Deadline) {
+    if (Note.Begin(Kind, Object, Deadline, 0)) FNote = &Note;
+  }
   ~TWaitScope() {
     if (FNote) FNote->Kind.store(wkNone, std::memory_order_relaxed);
   }
