@@ -244,6 +244,7 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   // Line and match assembly over the push-back buffer.
   template <class TSearch>
   bool Assemble(const TEncoding& Enc, TSearch& Search, std::string& Out);
+  bool ReadLine(const TEncoding& Enc, TLineSearch& Search, std::string& Buf);
   template <class TSearch>
   TSearchResult SearchPending(const TEncoding& Enc, TSearch& Search, std::string& Out, bool AtEnd);
   TChunkRead ReadChunk(TChunkBuffer& Chunk);

@@ -7,12 +7,13 @@
 
 namespace green {
 
-// The encoding is copied: a greenlet may change the provider's while this
-// one waits. The expression is the caller's, used where it is: a copy
-// would cost two atomic operations per match.
+// An encoding that is not shared is copied: a greenlet may change the
+// provider's while this one waits. The expression is the caller's, used
+// where it is: a copy would cost two atomic operations per match.
 bool TOvoProvider::ReadRegEx(const TRegEx& RegEx, std::string& S) {
-  const TEncoding enc(*FEncoding);
   TMatchSearch search(RegEx);
+  if (FEncoding->IsStandard()) return Assemble(*FEncoding, search, S);
+  const TEncoding enc(*FEncoding);
   return Assemble(enc, search, S);
 }
 

@@ -1,4 +1,6 @@
 // Text, lines and line generators of the provider.
+#include <algorithm>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -13,20 +15,47 @@ void TOvoProvider::SetEncoding(const TEncoding& Value) {
   FEncCopied = copy != &Value;
 }
 
-// The encoding and the end-of-lines are copied (the search copies these):
-// a greenlet may change the provider's while this one waits for data.
+namespace {
+
+// The search for a set of end-of-lines, made again only when the set
+// changes: a line generator reads the provider's set for every line.
+class TLineSearchCache {
+ public:
+  TLineSearch& For(std::span<const std::string> EOLs) {
+    if (!FSearch || !std::equal(FEOLs.begin(), FEOLs.end(), EOLs.begin(), EOLs.end())) {
+      FSearch.reset();
+      FEOLs.assign(EOLs.begin(), EOLs.end());
+      FSearch.emplace(FEOLs);
+    }
+    return *FSearch;
+  }
+
+ private:
+  std::vector<std::string> FEOLs;
+  std::optional<TLineSearch> FSearch;
+};
+
+}  // namespace
+
+// The search holds its own copy of the end-of-lines, and an encoding that
+// is not shared is copied: a greenlet may change the provider's while this
+// one waits for data. A shared one lives as long as the process.
+bool TOvoProvider::ReadLine(const TEncoding& Enc, TLineSearch& Search, std::string& Buf) {
+  if (Enc.IsStandard()) return Assemble(Enc, Search, Buf);
+  const TEncoding enc(Enc);
+  return Assemble(enc, Search, Buf);
+}
+
 bool TOvoProvider::_ReadString(const TEncoding& Enc, std::string& Buf,
                                const std::vector<std::string>& EOLs) {
-  const TEncoding enc(Enc);
   TLineSearch search(EOLs);
-  return Assemble(enc, search, Buf);
+  return ReadLine(Enc, search, Buf);
 }
 
 // The one-element set, without a vector made for it.
 bool TOvoProvider::ReadString(const TEncoding& Enc, std::string& Buf, const std::string& EOL) {
-  const TEncoding enc(Enc);
   TLineSearch search(std::span(&EOL, 1));
-  return Assemble(enc, search, Buf);
+  return ReadLine(Enc, search, Buf);
 }
 
 bool TOvoProvider::ReadLn(std::string& S) { return ReadString(*FEncoding, S, FEOL); }
@@ -42,7 +71,9 @@ std::string TOvoProvider::ReadLn() {
 TStringGenerator TOvoProvider::ReadLns() {
   return TStringGenerator::Create([this] {
     std::string s;
-    while (ReadString(*FEncoding, s, FEOL)) TStringGenerator::Yield(std::move(s));
+    TLineSearchCache search;
+    while (ReadLine(*FEncoding, search.For(std::span(&FEOL, 1)), s))
+      TStringGenerator::Yield(std::move(s));
   });
 }
 
@@ -51,7 +82,8 @@ TStringGenerator TOvoProvider::ReadLns(const std::vector<std::string>& EOLs) {
   FEOLs = EOLs;
   return TStringGenerator::Create([this] {
     std::string s;
-    while (_ReadString(*FEncoding, s, FEOLs)) TStringGenerator::Yield(std::move(s));
+    TLineSearchCache search;
+    while (ReadLine(*FEncoding, search.For(FEOLs), s)) TStringGenerator::Yield(std::move(s));
   });
 }
 

@@ -6,8 +6,8 @@
 namespace green {
 
 namespace {
-// Consumed bytes are dropped from the front once they are the larger part,
-// so each byte is moved at most once on average.
+// Consumed text is dropped from the front once it is the larger part, so
+// each character is moved at most once on average.
 constexpr size_t kCompactFrom = 4096;
 // A value at least this long is handed over in its storage, not copied.
 constexpr size_t kHandOverFrom = 64 * 1024;
@@ -18,7 +18,7 @@ size_t TPushBackBuffer::Take(void* Buf, size_t Count) {
   if (n > 0) std::memcpy(Buf, FBytes.Data() + FHead, n);
   FHead += n;
   DropText();
-  Compact();
+  CompactText();
   return n;
 }
 
@@ -29,6 +29,7 @@ void TPushBackBuffer::Append(std::string_view Bytes) {
     FBytes.Clear();
     FHead = FDecoded = 0;
   }
+  Reserve(Bytes.size());
   FBytes.Append(Bytes);
 }
 
@@ -48,9 +49,13 @@ void TPushBackBuffer::Prepend(std::string_view Bytes) {
   FDecoded = FHead;
 }
 
+// Consumed bytes are dropped only when room is needed and they are at
+// least as many as the bytes that stay: each move is paid for by as many
+// bytes consumed, so a byte is moved at most once on average, and the
+// buffer grows only when what it holds is more than half of it.
 void TPushBackBuffer::Reserve(size_t Count) {
   if (FBytes.Capacity() - FBytes.Size() >= Count) return;
-  if (FHead > 0 && FProvisionalBytes == kNone) {
+  if (FHead > 0 && FHead >= Size() && FProvisionalBytes == kNone) {
     FBytes.EraseFront(FHead);
     FDecoded -= FHead;
     FHead = 0;
@@ -117,7 +122,7 @@ void TPushBackBuffer::Cut(size_t Count, const TEncoding& Enc) {
   if (FSame) {
     FHead += Count;
     FBase += Count;
-    Compact();
+    CompactText();
     return;
   }
   const std::string_view text = Text();
@@ -128,7 +133,7 @@ void TPushBackBuffer::Cut(size_t Count, const TEncoding& Enc) {
     FTextHead += Count;
     FBase += Count;
     if (Text().empty() && FProvisionalBytes == kNone) Rejoin();
-    Compact();
+    CompactText();
     return;
   }
   // The page cannot map ill-formed text back to its bytes: what follows
@@ -160,7 +165,7 @@ void TPushBackBuffer::CutValue(size_t Pos, size_t Len, size_t Consumed, const TE
   FHead += used;
   FBase += Consumed;
   if (Text().empty()) Rejoin();
-  Compact();
+  CompactText();
 }
 
 // Bytes searched need no text: separate text is dropped (the bytes stay),
@@ -194,7 +199,7 @@ void TPushBackBuffer::CutBytes(size_t Pos, size_t Len, size_t Consumed, const TE
   FHead += Consumed;
   FBase += Consumed;
   FDecoded = std::max(FDecoded, FHead);
-  Compact();
+  CompactText();
 }
 
 void TPushBackBuffer::DropText() {
@@ -220,13 +225,8 @@ void TPushBackBuffer::Rejoin() {
   FSame = true;
 }
 
-void TPushBackBuffer::Compact() {
+void TPushBackBuffer::CompactText() {
   if (FProvisionalBytes != kNone) return;
-  if (FHead >= kCompactFrom && FHead * 2 > FBytes.Size()) {
-    FBytes.EraseFront(FHead);
-    FDecoded -= FHead;
-    FHead = 0;
-  }
   if (!FSame && FTextHead >= kCompactFrom && FTextHead * 2 > FText.size()) {
     FText.erase(0, FTextHead);
     FTextHead = 0;

@@ -119,7 +119,8 @@ class TPushBackBuffer {
   void CutFound(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc, std::string& Out);
 
  private:
-  void Compact();
+  // Drops consumed text from the front of separate text.
+  void CompactText();
   void CutBytes(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc, std::string& Out);
   // The text becomes separate from the bytes, or again the bytes.
   void Separate();

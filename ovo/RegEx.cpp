@@ -88,16 +88,14 @@ TRegEx::TRegEx(const std::string& Pattern) {
                              static_cast<unsigned>(offset), ErrorText(error).c_str()),
                       offset);
   FCode = std::make_shared<const TCode>(Pattern, code);
+  FSerial = FCode->FSerial;
+  FResumable = FCode->FResumable;
 }
 
 const std::string& TRegEx::Pattern() const {
   static const std::string None;
   return FCode ? FCode->FPattern : None;
 }
-
-bool TRegEx::Resumable() const { return FCode && FCode->FResumable; }
-
-uint64_t TRegEx::Identity() const { return FCode ? FCode->FSerial : 0; }
 
 TRegEx::TMatch TRegEx::Match(std::string_view Subject, size_t Start) const {
   TMatch m;

@@ -58,15 +58,18 @@ class TRegEx {
              bool Checked = false) const;
   // Whether a search may start after the subject's beginning with the same
   // result (false for patterns that anchor at the search start, \G).
-  bool Resumable() const;
+  bool Resumable() const { return FCode && FResumable; }
   // Identifies the compiled expression that copies share: no other
   // expression of the process has the same number, even once this one is
   // gone; 0 for the empty one.
-  uint64_t Identity() const;
+  uint64_t Identity() const { return FCode ? FSerial : 0; }
 
  private:
   class TCode;
   std::shared_ptr<const TCode> FCode;
+  // The code's, kept here too: a search asks for them at every match.
+  uint64_t FSerial = 0;
+  bool FResumable = false;
 };
 
 }  // namespace green
