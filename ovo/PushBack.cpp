@@ -73,10 +73,13 @@ void TPushBackBuffer::Clear() {
 // Bytes that decode to themselves stay their own text until the first
 // that does not.
 void TPushBackBuffer::Decode(const TEncoding& Enc) {
-  if (FHasText && FTextPage != Enc.CodePage()) DropText();
+  const uint32_t page = Enc.CodePage();
+  if (FHasText && FTextPage != page) DropText();
   FMemo.Over(false);
-  FTextPage = Enc.CodePage();
+  FTextPage = page;
   FHasText = true;
+  // Nothing new since the last search: the common case between matches.
+  if (FDecoded == FBytes.Size()) return;
   std::string_view rest = FBytes.View().substr(FDecoded);
   size_t n = Enc.CompletePrefix(rest);
   if (n == 0) return;

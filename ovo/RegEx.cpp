@@ -49,17 +49,19 @@ class TMatchData {
     if (FData) pcre2_match_data_free(FData);
   }
   pcre2_match_data* For(uint32_t Groups) {
-    if (!FData || pcre2_get_ovector_count(FData) < Groups + 1) {
+    if (FPairs < Groups + 1) {
       pcre2_match_data* data = pcre2_match_data_create(Groups + 1, nullptr);
       if (!data) throw std::bad_alloc();
       if (FData) pcre2_match_data_free(FData);
       FData = data;
+      FPairs = Groups + 1;
     }
     return FData;
   }
 
  private:
   pcre2_match_data* FData = nullptr;
+  uint32_t FPairs = 0;  // its ovector's pairs
 };
 
 pcre2_match_data* MatchDataFor(uint32_t Groups) {
