@@ -34,6 +34,8 @@ struct TSearchMemo {
   // Line search: for each end-of-line, no occurrence starts before
   // Scanned, and the first one after the text start is At (or kUnknown).
   std::vector<std::string> EOLs;
+  // The line search that last used EOLs: its own are the same (0: none).
+  uint64_t LineSearch = 0;
   std::vector<uint64_t> Scanned;
   std::vector<uint64_t> At;
   // Match search: no match of the expression RegEx (its identity) starts

@@ -1,6 +1,7 @@
 #include "ovo/Search.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "ovo/Codec.h"
 #include "ovo/Encoding.h"
@@ -26,7 +27,12 @@ bool SameEOLs(const std::vector<std::string>& Known, std::span<const std::string
 
 }  // namespace
 
-TLineSearch::TLineSearch(std::span<const std::string> EOLs) {
+namespace {
+std::atomic<uint64_t> LastLineSearch{0};
+}  // namespace
+
+TLineSearch::TLineSearch(std::span<const std::string> EOLs)
+    : FSerial(LastLineSearch.fetch_add(1, std::memory_order_relaxed) + 1) {
   if (EOLs.size() == 1) {
     FOne = AsText(EOLs[0]);
     FEOLs = std::span(&FOne, 1);
@@ -40,11 +46,14 @@ TLineSearch::TLineSearch(std::span<const std::string> EOLs) {
 
 TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
                                 TSearchHit& Hit) {
-  if (!SameEOLs(Memo.EOLs, FEOLs)) {
-    Memo.Reset();
-    Memo.EOLs.assign(FEOLs.begin(), FEOLs.end());
-    Memo.Scanned.assign(FEOLs.size(), 0);
-    Memo.At.assign(FEOLs.size(), TSearchMemo::kUnknown);
+  if (Memo.LineSearch != FSerial) {
+    if (!SameEOLs(Memo.EOLs, FEOLs)) {
+      Memo.Reset();
+      Memo.EOLs.assign(FEOLs.begin(), FEOLs.end());
+      Memo.Scanned.assign(FEOLs.size(), 0);
+      Memo.At.assign(FEOLs.size(), TSearchMemo::kUnknown);
+    }
+    Memo.LineSearch = FSerial;
   }
   const uint64_t end = Base + Text.size();
   for (size_t i = 0; i < FEOLs.size(); ++i) {

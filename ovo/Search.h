@@ -47,6 +47,8 @@ class TLineSearch {
   std::vector<std::string> FMany;
   std::span<const std::string> FEOLs;
   bool FAscii = true;
+  // Tells a memo that this search's end-of-lines are the ones it holds.
+  const uint64_t FSerial;
 };
 
 // The leftmost match; text in front of it is consumed with it. A complete
