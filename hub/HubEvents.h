@@ -18,10 +18,12 @@ struct TEventTuple {
 };
 
 struct TEvents {
-  static constexpr int32_t kCapacity = 1024;
   // A wait takes at most 64 objects: the wake-up entry and 62 handles, with
   // one slot spare for the message-aware wait's input answer.
   static constexpr int32_t kMaxEntries = 63;
+  // No more than a wait takes: every hub zeroes the columns when it is made
+  // (1024 entries were 32 KiB, eight fresh pages, in each thread's start).
+  static constexpr int32_t kCapacity = kMaxEntries + 1;
 
   THandle SyncEvent = os::kNoHandle;
   THandle FBuf[kCapacity] = {};
