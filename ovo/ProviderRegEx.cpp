@@ -37,17 +37,20 @@ void MatchRoutine(TOvoProvider* Prov, const TRegEx* Default, const tTuple& Args)
 
 TStringGenerator TOvoProvider::ReadRegEx(const TRegEx& RegEx) {
   FRegEx = RegEx;
-  return TStringGenerator::Create(
-      MakeArgsRoutine([this](const tTuple& Args) { MatchRoutine(this, &FRegEx, Args); }),
-      tTuple{TVarRec(false)});
+  return TStringGenerator::Create(MakeArgsRoutine([self = RefPtr<TOvoProvider>(this)](
+                                                      const tTuple& Args) {
+                                    MatchRoutine(self.get(), &self->FRegEx, Args);
+                                  }),
+                                  tTuple{TVarRec(false)});
 }
 
 // The argument points into the routine, which keeps the pattern alive until
-// the generator starts.
+// the generator starts. Each routine holds the provider, as ReadLns does.
 TStringGenerator TOvoProvider::ReadRegEx(const std::string& Pattern) {
   auto pattern = std::make_shared<const std::string>(Pattern);
-  return TStringGenerator::Create(MakeArgsRoutine([this, pattern](const tTuple& Args) {
-                                    MatchRoutine(this, &FRegEx, Args);
+  return TStringGenerator::Create(MakeArgsRoutine([self = RefPtr<TOvoProvider>(this), pattern](
+                                                      const tTuple& Args) {
+                                    MatchRoutine(self.get(), &self->FRegEx, Args);
                                   }),
                                   tTuple{TVarRec(true), TVarRec(*pattern)});
 }

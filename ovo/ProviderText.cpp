@@ -66,10 +66,11 @@ std::string TOvoProvider::ReadLn() {
   return s;
 }
 
-// The routines hold no reference: whoever walks the generator keeps the
-// provider alive. FEncoding and FEOL are read again for every line.
+// The routines hold a reference: a walk may outlive everyone else's hold on
+// the provider (its application, say) and then ends with the stream.
+// FEncoding and FEOL are read again for every line.
 TStringGenerator TOvoProvider::ReadLns() {
-  return TStringGenerator::Create([this] {
+  return TStringGenerator::Create([this, self = RefPtr<TOvoProvider>(this)] {
     std::string s;
     TLineSearchCache search;
     while (ReadLine(*FEncoding, search.For(std::span(&FEOL, 1)), s))
@@ -80,7 +81,7 @@ TStringGenerator TOvoProvider::ReadLns() {
 TStringGenerator TOvoProvider::ReadLns(const std::vector<std::string>& EOLs) {
   if (EOLs.empty()) throw EArgumentException("EOL collection is empty");
   FEOLs = EOLs;
-  return TStringGenerator::Create([this] {
+  return TStringGenerator::Create([this, self = RefPtr<TOvoProvider>(this)] {
     std::string s;
     TLineSearchCache search;
     while (ReadLine(*FEncoding, search.For(FEOLs), s)) TStringGenerator::Yield(std::move(s));

@@ -205,6 +205,20 @@ TEST(OvoConsoleApplication, ReleasingTheLastReferenceEndsARunningChild) {
   EXPECT_FALSE(out->ReadLn(none)) << "the child's end of its output is closed";
 }
 
+// A walk holds its provider: it ends with the stream, however soon the
+// application goes, and never reads a provider that is gone.
+TEST(OvoConsoleApplication, AWalkOfItsLinesOrMatchesOutlivesTheApplication) {
+  for (const bool matches : {false, true}) {
+    RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(kChildLines, {3});
+    TStringGenerator walk =
+        matches ? app->StdOut()->ReadRegEx(std::string("line \\d")) : app->StdOut()->ReadLns();
+    app.reset();
+    size_t n = 0;
+    for (const std::string& line : walk) EXPECT_EQ(line, "line " + std::to_string(++n)) << matches;
+    EXPECT_LE(n, 3u);
+  }
+}
+
 TEST(OvoConsoleApplication, AMissingProgramRaisesWithTheSystemsText) {
   try {
     MakeOvoConsoleApp("green-no-such-program");
