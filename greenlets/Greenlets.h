@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gevent/Gevent.h"
+#include "green/detail/GenIterator.h"
 #include "greenlets/Argument.h"
 #include "greenlets/Generator.h"
 #include "greenlets/GreenletImpl.h"
@@ -147,23 +148,7 @@ class TGenerator {
   static void Yield(T&& Value) { TGeneratorImpl<T>::YieldValue(std::move(Value)); }
 
   // Range-for over the values.
-  class iterator {
-   public:
-    explicit iterator(TGeneratorImpl<T>* Gen) : FGen(Gen) { Advance(); }
-    iterator() = default;
-    const T& operator*() const { return FGen->Current(); }
-    iterator& operator++() {
-      Advance();
-      return *this;
-    }
-    bool operator!=(const iterator& Other) const { return FGen != Other.FGen; }
-
-   private:
-    void Advance() {
-      if (FGen && !FGen->MoveNext()) FGen = nullptr;
-    }
-    TGeneratorImpl<T>* FGen = nullptr;
-  };
+  using iterator = detail::GenIterator<TGeneratorImpl<T>>;
   iterator begin() { return iterator(Impl.get()); }
   iterator end() { return iterator(); }
 };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/Exception.h"
+#include "base/Utf8.h"
 
 namespace green {
 
@@ -24,21 +25,7 @@ std::string Utf16ToUtf8(const char16_t* S, size_t N) {
       c = 0x10000 + ((c - 0xD800) << 10) + (S[++i] - 0xDC00);
     else if (c >= 0xD800 && c < 0xE000)
       c = 0xFFFD;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(out, c);
   }
   return out;
 }

@@ -142,16 +142,14 @@ void* FixupStubEx(TSocket Socket, const char* Name, const TGuid& Guid) {
 
 // Only a library that has the overlapped socket calls has extension
 // functions to look up; the C library does not.
-void InitializeStubsEx() {
-  StubsLib = os::LoadLibrary("ws2_32.dll");
-  if (!StubsLib) return;
-  HubSock.WSASocket = os::GetProcAddress(StubsLib, "WSASocketW");
-  HubSock.setsockopt = os::GetProcAddress(StubsLib, "setsockopt");
-  HubSock.WSASendTo = os::GetProcAddress(StubsLib, "WSASendTo");
-  HubSock.WSARecvFrom = os::GetProcAddress(StubsLib, "WSARecvFrom");
-  auto wsaSocket = reinterpret_cast<TWSASocketW>(HubSock.WSASocket);
+void LookUpSockExtensions(os::Module Lib, THubSockApi& Table) {
+  Table.WSASocket = os::GetProcAddress(Lib, "WSASocketW");
+  Table.setsockopt = os::GetProcAddress(Lib, "setsockopt");
+  Table.WSASendTo = os::GetProcAddress(Lib, "WSASendTo");
+  Table.WSARecvFrom = os::GetProcAddress(Lib, "WSARecvFrom");
+  auto wsaSocket = reinterpret_cast<TWSASocketW>(Table.WSASocket);
   if (!wsaSocket) return;
-  TSocket s = wsaSocket(2, 1, 6, nullptr, 0, 1);
+  TSocket s = wsaSocket(2, 1, 6, nullptr, 0, 1);  // IPv4, stream, TCP, overlapped
   struct Closer {
     TSocket s;
     ~Closer() {
@@ -159,12 +157,17 @@ void InitializeStubsEx() {
         close(s);
     }
   } closer{s};
-  HubSock.AcceptEx = FixupStubEx(s, "AcceptEx", WSAID_ACCEPTEX);
-  HubSock.GetAcceptExSockaddrs = FixupStubEx(s, "GetAcceptExSockaddrs", WSAID_GETACCEPTEXSOCKADDRS);
-  HubSock.ConnectEx = FixupStubEx(s, "ConnectEx", WSAID_CONNECTEX);
-  HubSock.DisconnectEx = FixupStubEx(s, "DisconnectEx", WSAID_DISCONNECTEX);
-  HubSock.WSARecvMsg = FixupStubEx(s, "WSARecvMsg", WSAID_WSARECVMSG);
-  HubSock.WSASendMsg = FixupStubEx(s, "WSASendMsg", WSAID_WSASENDMSG);
+  Table.AcceptEx = FixupStubEx(s, "AcceptEx", WSAID_ACCEPTEX);
+  Table.GetAcceptExSockaddrs = FixupStubEx(s, "GetAcceptExSockaddrs", WSAID_GETACCEPTEXSOCKADDRS);
+  Table.ConnectEx = FixupStubEx(s, "ConnectEx", WSAID_CONNECTEX);
+  Table.DisconnectEx = FixupStubEx(s, "DisconnectEx", WSAID_DISCONNECTEX);
+  Table.WSARecvMsg = FixupStubEx(s, "WSARecvMsg", WSAID_WSARECVMSG);
+  Table.WSASendMsg = FixupStubEx(s, "WSASendMsg", WSAID_WSASENDMSG);
+}
+
+void InitializeStubsEx() {
+  StubsLib = os::LoadLibrary("ws2_32.dll");
+  if (StubsLib) LookUpSockExtensions(StubsLib, HubSock);
 }
 
 void HubSocketStartup() {

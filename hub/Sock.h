@@ -118,6 +118,8 @@ extern const TGuid WSAID_ACCEPTEX, WSAID_GETACCEPTEXSOCKADDRS, WSAID_CONNECTEX,
 
 void InitializeStubsEx();
 void* FixupStubEx(TSocket Socket, const char* Name, const TGuid& Guid);
+// Fills Table with Lib's overlapped socket calls and extension functions.
+void LookUpSockExtensions(os::Module Lib, THubSockApi& Table);
 // The hub unit's part of start-up and shut-down.
 void HubSocketStartup();
 void HubSocketShutdown();

@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "green/detail/GenIterator.h"
 #include "green/detail/Names.h"
 
 namespace green {
@@ -68,23 +69,7 @@ class Generator {
   std::string Name() const { return FCore.Name(); }
 
   // Range-for over the values that are left.
-  class iterator {
-   public:
-    iterator() = default;
-    explicit iterator(Generator* Gen) : FGen(Gen) { Advance(); }
-    const T& operator*() const { return FGen->Current(); }
-    iterator& operator++() {
-      Advance();
-      return *this;
-    }
-    bool operator!=(const iterator& Other) const { return FGen != Other.FGen; }
-
-   private:
-    void Advance() {
-      if (FGen && !FGen->MoveNext()) FGen = nullptr;
-    }
-    Generator* FGen = nullptr;
-  };
+  using iterator = detail::GenIterator<Generator>;
   iterator begin() { return iterator(this); }
   iterator end() { return iterator(); }
 

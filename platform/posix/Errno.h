@@ -10,5 +10,9 @@ uint32_t ErrorFromErrno(int Errno);
 int ErrnoFromError(uint32_t Code);
 // Sets the last error from errno as it is now.
 void SetLastErrorFromErrno();
+// For the calls that answer false on failure: set the last error (Code, or
+// from errno) and answer false.
+bool Fail(uint32_t Code);
+bool FailErrno();
 
 }  // namespace green::os

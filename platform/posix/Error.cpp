@@ -69,6 +69,16 @@ int ErrnoFromError(uint32_t Code) {
 
 void SetLastErrorFromErrno() { LastError = ErrorFromErrno(errno); }
 
+bool Fail(uint32_t Code) {
+  LastError = Code;
+  return false;
+}
+
+bool FailErrno() {
+  SetLastErrorFromErrno();
+  return false;
+}
+
 uint32_t GetLastError() { return LastError; }
 
 void SetLastError(uint32_t Code) { LastError = Code; }

@@ -35,11 +35,6 @@ class PipeClient final : public PipeObject {
   const int FSocket;
 };
 
-bool Fail(uint32_t Code) {
-  SetLastError(Code);
-  return false;
-}
-
 bool ConnectTo(int Fd, const std::string& Path) {
   sockaddr_un Address{};
   Address.sun_family = AF_UNIX;

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/Error.h"
+#include "platform/posix/Errno.h"
 
 namespace green::os {
 
@@ -92,11 +93,6 @@ std::string StemOf(std::string_view Name, size_t Room) {
   bool Plain = Stem.size() <= Room && Stem[0] != '.';
   for (char C : Stem) Plain = Plain && IsPlain(C);
   return Plain ? Stem : HashedStem(Stem);
-}
-
-bool Fail(uint32_t Code) {
-  SetLastError(Code);
-  return false;
 }
 
 }  // namespace

@@ -30,11 +30,6 @@ constexpr int kBacklog = 8;
 
 enum class PipeState { Listening, Connected, Disconnected };
 
-bool FailErrno() {
-  SetLastErrorFromErrno();
-  return false;
-}
-
 bool SameFile(int Fd, const std::string& Path) {
   struct stat Held, Named;
   return fstat(Fd, &Held) == 0 && stat(Path.c_str(), &Named) == 0 && Held.st_dev == Named.st_dev &&

@@ -39,11 +39,6 @@ std::shared_ptr<ProcessObject> ProcessOf(Handle H) {
   return std::static_pointer_cast<ProcessObject>(ObjectOf(H, ObjectKind::Process));
 }
 
-bool Fail(uint32_t Code) {
-  SetLastError(Code);
-  return false;
-}
-
 }  // namespace
 
 int OpenPidFd(pid_t Pid) { return static_cast<int>(syscall(SYS_pidfd_open, Pid, 0)); }

@@ -23,11 +23,6 @@ namespace green::os {
 
 namespace {
 
-bool Fail(uint32_t Code) {
-  SetLastError(Code);
-  return false;
-}
-
 bool IsExecutableFile(const std::string& Path) {
   struct stat St;
   return ::stat(Path.c_str(), &St) == 0 && S_ISREG(St.st_mode) && ::access(Path.c_str(), X_OK) == 0;

@@ -28,16 +28,6 @@ namespace green::os {
 
 namespace {
 
-bool Fail(uint32_t Code) {
-  SetLastError(Code);
-  return false;
-}
-
-bool FailErrno() {
-  SetLastErrorFromErrno();
-  return false;
-}
-
 bool IsExecutableFile(const std::string& Path) {
   struct stat S;
   return stat(Path.c_str(), &S) == 0 && S_ISREG(S.st_mode) && access(Path.c_str(), X_OK) == 0;

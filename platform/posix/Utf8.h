@@ -1,28 +1,14 @@
-// UTF-8 decoding with replacement of invalid sequences, and encoding.
+// UTF-8 decoding with replacement of invalid sequences; encoding is base's.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "base/Utf8.h"
+
 namespace green::os {
 
-inline void AppendUtf8(std::string& Out, char32_t C) {
-  if (C < 0x80) {
-    Out += static_cast<char>(C);
-  } else if (C < 0x800) {
-    Out += static_cast<char>(0xC0 | (C >> 6));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  } else if (C < 0x10000) {
-    Out += static_cast<char>(0xE0 | (C >> 12));
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  } else {
-    Out += static_cast<char>(0xF0 | (C >> 18));
-    Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  }
-}
+using green::AppendUtf8;
 
 // Decodes one code point at Bytes[I], advancing I. A malformed sequence
 // (overlong, surrogate, beyond U+10FFFF, truncated) yields U+FFFD and
