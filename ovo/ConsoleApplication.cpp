@@ -42,19 +42,13 @@ TOvoConsoleApplication::TOvoConsoleApplication(const std::string& Cmd,
     : FWorkDir(WorkDir.empty() ? os::CurrentDirectory() : WorkDir),
       FPath(NativePath(Cmd)),
       FGuid(GuidOf(os::CurrentProcessId(), this)),
-      FEncoding(new TEncoding(kDefaultCodePage)),
-      FEncCopied(true),
+      FEncoding(std::make_unique<TEncoding>(kDefaultCodePage)),
       FEOL("\r\n") {
-  try {
-    AllocPipes();
-    if (!TryCreate(FPath, Args)) {
-      const uint32_t code = os::GetLastError();
-      FinalPipes();
-      RaiseError("OvoConsoleApplication error: %s", code);
-    }
-  } catch (...) {
-    delete FEncoding;
-    throw;
+  AllocPipes();
+  if (!TryCreate(FPath, Args)) {
+    const uint32_t code = os::GetLastError();
+    FinalPipes();
+    RaiseError("OvoConsoleApplication error: %s", code);
   }
   ReleaseChildSides();
 }
@@ -68,7 +62,6 @@ TOvoConsoleApplication::~TOvoConsoleApplication() {
   }
   FinalPipes();
   FOnTerminate.reset();
-  if (FEncCopied) delete FEncoding;
 }
 
 std::string TOvoConsoleApplication::GuidOf(uint32_t ProcessId, const void* Address) {
@@ -132,10 +125,7 @@ void TOvoConsoleApplication::ReleaseChildSides() {
 }
 
 void TOvoConsoleApplication::SetEncoding(const TEncoding& Value) {
-  TEncoding* copy = Value.Clone();
-  if (FEncCopied) delete FEncoding;
-  FEncoding = copy;
-  FEncCopied = copy != &Value;
+  FEncoding.Set(Value);
   for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(Value, FEOL);
 }
 

@@ -42,7 +42,7 @@ class TOvoConsoleApplication : public TInterfacedObject, public IOvoConsoleAppli
   TOvoConsoleApplication(const TOvoConsoleApplication&) = delete;
   TOvoConsoleApplication& operator=(const TOvoConsoleApplication&) = delete;
 
-  TEncoding* GetEncoding() override { return FEncoding; }
+  TEncoding* GetEncoding() override { return FEncoding.get(); }
   void SetEncoding(const TEncoding& Value) override;
   std::string GetEOL() override { return FEOL; }
   void SetEOL(const std::string& Value) override;
@@ -81,8 +81,7 @@ class TOvoConsoleApplication : public TInterfacedObject, public IOvoConsoleAppli
   RefPtr<TGevent> FOnTerminate;
   std::string FPath;
   std::string FGuid;
-  TEncoding* FEncoding = nullptr;
-  bool FEncCopied = false;
+  THeldEncoding FEncoding;
   std::string FEOL;
   std::string FCommandLine;
 };

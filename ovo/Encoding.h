@@ -74,4 +74,38 @@ class TEncoding : public TObject {
   bool FStandard = false;
 };
 
+// The one owner of an encoding: a shared (standard) one is referred to, any
+// other is the holder's own copy, freed with it or when replaced.
+class THeldEncoding {
+ public:
+  THeldEncoding() = default;
+  explicit THeldEncoding(std::unique_ptr<TEncoding> Own) : FValue(Own.release()), FOwned(true) {}
+  ~THeldEncoding() { Release(); }
+  THeldEncoding(const THeldEncoding&) = delete;
+  THeldEncoding& operator=(const THeldEncoding&) = delete;
+
+  // Holds Value as Clone tells: itself when shared, else a copy.
+  void Set(const TEncoding& Value) {
+    TEncoding* copy = Value.Clone();
+    Release();
+    FValue = copy;
+    FOwned = copy != &Value;
+  }
+  TEncoding* get() const { return FValue; }
+  TEncoding& operator*() const { return *FValue; }
+  TEncoding* operator->() const { return FValue; }
+  // Whether the encoding held is a copy of the holder's own.
+  bool Owned() const { return FOwned; }
+
+ private:
+  void Release() {
+    if (FOwned) delete FValue;
+    FValue = nullptr;
+    FOwned = false;
+  }
+
+  TEncoding* FValue = nullptr;
+  bool FOwned = false;
+};
+
 }  // namespace green

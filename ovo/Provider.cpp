@@ -48,9 +48,7 @@ TOvoProvider::TOvoProvider()
   SetEncoding(*TEncoding::Default());
 }
 
-TOvoProvider::~TOvoProvider() {
-  if (FEncCopied) delete FEncoding;
-}
+TOvoProvider::~TOvoProvider() = default;
 
 TAnyAddress TOvoProvider::GetDgramReadAddress() {
   throw EIOError(Format("%s has no datagram addresses", ClassName().c_str()));

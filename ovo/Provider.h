@@ -138,7 +138,7 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   // ---- IOvoProvider ----------------------------------------------------------
   TStream* AsStream() override { return FAsStream.get(); }
   TStream* AsFile(uint32_t Size) override;
-  TEncoding* GetEncoding() override { return FEncoding; }
+  TEncoding* GetEncoding() override { return FEncoding.get(); }
   void SetEncoding(const TEncoding& Value) override;
   std::string GetEOL() override { return FEOL; }
   void SetEOL(const std::string& Value) override { FEOL = Value; }
@@ -183,7 +183,7 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   TGevent* OnAfterWrite() const { return FWrite.OnAfter.get(); }
   const TIO& ReadIO() const { return FRead.IO; }
   const TIO& WriteIO() const { return FWrite.IO; }
-  bool EncCopied() const { return FEncCopied; }
+  bool EncCopied() const { return FEncoding.Owned(); }
   bool IgnoreInternalBuf() const { return FIgnoreInternalBuf; }
   // Bytes received and not yet delivered (pushed back).
   size_t PendingBytes() const;
@@ -255,14 +255,13 @@ class TOvoProvider : public TInterfacedObject, public virtual IOvoProvider {
   TDirection FWrite;
   int64_t FPosition = -1;
   std::string FEOL = "\r\n";
-  TEncoding* FEncoding = nullptr;
+  THeldEncoding FEncoding;
   std::vector<std::string> FEOLs;
   std::unique_ptr<TStreamProxy> FAsStream;
   std::unique_ptr<TStreamProxy> FAsFile;
   TRegEx FRegEx;
   TPushBackBuffer FInternalBuf;
   bool FIgnoreInternalBuf = false;
-  bool FEncCopied = false;
   // The chunk line and match assembly asks for when nothing is known to be
   // readable: it grows while reads come back full and shrinks again when
   // they come back short (ProviderAssembly.cpp).

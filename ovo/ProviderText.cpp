@@ -8,12 +8,7 @@
 
 namespace green {
 
-void TOvoProvider::SetEncoding(const TEncoding& Value) {
-  TEncoding* copy = Value.Clone();
-  if (FEncCopied) delete FEncoding;
-  FEncoding = copy;
-  FEncCopied = copy != &Value;
-}
+void TOvoProvider::SetEncoding(const TEncoding& Value) { FEncoding.Set(Value); }
 
 namespace {
 
