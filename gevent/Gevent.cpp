@@ -93,9 +93,11 @@ class TGevent::TDescrList {
 void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
   FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
   if (FListeners.load(std::memory_order_seq_cst) == 0) return;
+  // This thread's hub, if it has one: an emission must not make one.
+  TCustomHub* const here = GetCurrentHubIfAny();
   if (aResult == wrSignaled) {
     // The waiter cannot run before this returns: its descriptor stays.
-    if (TWaitDescr* d = HandOff()) {
+    if (TWaitDescr* d = HandOff(here)) {
       if (Sync)
         d->FContext->Resume();
       else
@@ -104,7 +106,7 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
     }
   }
   TDescrList syncs;
-  Deliver(aResult, IsDestroyed, Sync, syncs);
+  Deliver(aResult, IsDestroyed, Sync, here, syncs);
   ResumeDirectly(syncs);
 }
 
@@ -112,9 +114,8 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
 // are woken or associations are emitted. Once a waiter is woken this gevent
 // may be gone (its waiter may free it), so the list keeps its storage and
 // nothing here touches the gevent afterwards but association re-entries.
-void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs) {
-  // This thread's hub, if it has one: an emission must not make one.
-  TCustomHub* const here = GetCurrentHubIfAny();
+void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomHub* Here,
+                      TDescrList& Syncs) {
   // The signal was stored before (Emit, SignalTimeout), outside the lock:
   // storing it again here would revive one that a registration has
   // consumed meanwhile.
@@ -131,7 +132,7 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
       // A waiter of this thread's hub cannot go while this runs: its state
       // is read directly, not through its proxy's lock.
       const tGreenletState s =
-          d->FHub == here ? d->FContext->GetState() : d->FProxy->GetState();
+          d->FHub == Here ? d->FContext->GetState() : d->FProxy->GetState();
       if (s != gsExecute && s != gsSuspended) continue;
     }
     if (d->FAssociate) {
@@ -146,7 +147,7 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
     if (IsDestroyed) d->FEvDestroyed.store(true, std::memory_order_release);
     d->FResult.store(aResult, std::memory_order_release);
     if (d->FProxy) {
-      if (Sync && d->FHub == here)
+      if (Sync && d->FHub == Here)
         Syncs.Add(std::move(d));
       else
         d->FProxy->Resume();
@@ -161,12 +162,11 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrLi
 // it gets the signal (an auto-reset one is consumed for it), and its wait
 // ends without coming back here. The gevent lets go of the descriptor, so
 // that the greenlet takes it up again for its next wait.
-TWaitDescr* TGevent::HandOff() {
-  TCustomHub* const here = GetCurrentHubIfAny();
+TWaitDescr* TGevent::HandOff(TCustomHub* Here) {
   std::lock_guard<TReentrantLock> lock(FLock);
-  if (FWaiters.size() != 1 || !here) return nullptr;
+  if (FWaiters.size() != 1 || !Here) return nullptr;
   TWaitDescr* d = FWaiters.front().get();
-  if (d->FAssociate || !d->FProxy || d->FHub != here) return nullptr;
+  if (d->FAssociate || !d->FProxy || d->FHub != Here) return nullptr;
   if (d->FContext->GetState() != gsSuspended) return nullptr;
   if (!FManualReset) FSignal.store(false, std::memory_order_release);
   d->FResult.store(wrSignaled, std::memory_order_release);
@@ -414,7 +414,7 @@ void TGevent::SignalTimeout(THandle, void* Data, bool Aborted) {
     TAssociateRef::TPin pinned(*static_cast<TAssociateRef*>(Data));
     if (!pinned) return;
     pinned->FSignal.store(!Aborted, std::memory_order_seq_cst);
-    pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, syncs);
+    pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, GetCurrentHubIfAny(), syncs);
   }
   ResumeDirectly(syncs);
 }

@@ -195,10 +195,12 @@ class TGevent : public TInterfacedObject, public IGevent {
   TWaitResult Consume(TWaitResult Result);
   // Emit without the direct resumptions of Sync, which it leaves in Syncs:
   // a resumed greenlet may destroy this gevent.
-  void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TDescrList& Syncs);
+  // Here is this thread's hub, or nullptr.
+  void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomHub* Here,
+               TDescrList& Syncs);
   // The short way of a signal whose one waiter is a suspended greenlet of
-  // this thread's hub: its descriptor, to resume it by, or nullptr.
-  TWaitDescr* HandOff();
+  // Here, this thread's hub: its descriptor, to resume it by, or nullptr.
+  TWaitDescr* HandOff(TCustomHub* Here);
   static void ResumeDirectly(TDescrList& Syncs);
 
   static void SwitchTimeout(THandle Id, void* Data);
