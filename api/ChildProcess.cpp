@@ -13,9 +13,9 @@ namespace {
 RefPtr<IOvoConsoleApplication> Start(const std::string& Cmd, const std::vector<std::string>& Args,
                                      const std::string& WorkDir) {
   if (Args.empty()) return MakeOvoConsoleApp(Cmd, {}, WorkDir);
-  std::string line = Args.front();
-  for (size_t i = 1; i < Args.size(); ++i) line += ' ' + Args[i];
-  return MakeOvoConsoleApp(Cmd, {line}, WorkDir);
+  std::string Line = Args.front();
+  for (size_t I = 1; I < Args.size(); ++I) Line += ' ' + Args[I];
+  return MakeOvoConsoleApp(Cmd, {Line}, WorkDir);
 }
 
 }  // namespace
@@ -37,8 +37,8 @@ Generator<std::string> ChildProcess::ReadErrorLines(const std::vector<std::strin
 }
 
 bool ChildProcess::WriteLine(const std::string& Line, const std::string& EOL) {
-  RefPtr<IOvoProvider> in = FImpl->App->StdIn();
-  return in->WriteString(*in->GetEncoding(), Line, EOL);
+  RefPtr<IOvoProvider> In = FImpl->App->StdIn();
+  return In->WriteString(*In->GetEncoding(), Line, EOL);
 }
 
 uint32_t ChildProcess::ProcessId() const { return FImpl->App->ProcessId(); }

@@ -21,10 +21,10 @@ WaitResult Gevent::WaitFor(uint32_t Timeout) {
 }
 
 WaitResult Gevent::WaitAny(const std::vector<Gevent>& Events, int32_t& Index, uint32_t Timeout) {
-  std::vector<TGevent*> events;
-  events.reserve(Events.size());
-  for (const Gevent& e : Events) events.push_back(e.FImpl->E.get());
-  return static_cast<WaitResult>(TGevent::WaitMultiple(events, Index, Timeout));
+  std::vector<TGevent*> Raw;
+  Raw.reserve(Events.size());
+  for (const Gevent& E : Events) Raw.push_back(E.FImpl->E.get());
+  return static_cast<WaitResult>(TGevent::WaitMultiple(Raw, Index, Timeout));
 }
 
 }  // namespace green

@@ -40,10 +40,10 @@ void Greenlet::Sleep(uint32_t Timeout) { GreenSleep(Timeout); }
 void Greenlet::Yield() { ::green::Yield(); }
 
 bool Join(const std::vector<Greenlet>& Greenlets, uint32_t Timeout, bool RaiseErrors) {
-  std::vector<RefPtr<IRawGreenlet>> workers;
-  workers.reserve(Greenlets.size());
-  for (const Greenlet& g : Greenlets) workers.push_back(Access::Of(g).G);
-  return Join(workers, Timeout, RaiseErrors);
+  std::vector<RefPtr<IRawGreenlet>> Workers;
+  Workers.reserve(Greenlets.size());
+  for (const Greenlet& G : Greenlets) Workers.push_back(Access::Of(G).G);
+  return Join(Workers, Timeout, RaiseErrors);
 }
 
 }  // namespace green

@@ -36,10 +36,10 @@ struct TLists {
   TFreeBlock* Head[kClasses] = {};
   size_t KeptBytes = 0;
   ~TLists() {
-    for (size_t c = 0; c < kClasses; ++c)
-      while (TFreeBlock* b = Head[c]) {
-        Head[c] = b->Next;
-        ::operator delete(b);
+    for (size_t C = 0; C < kClasses; ++C)
+      while (TFreeBlock* B = Head[C]) {
+        Head[C] = B->Next;
+        ::operator delete(B);
       }
     Gone = true;
   }
@@ -56,26 +56,26 @@ size_t ClassOf(size_t Size) { return (Size + kGranule - 1) / kGranule - 1; }
 
 void* TakeBlock(size_t Size) {
   if (Size == 0 || Size > kMaxCachedBlock || TLists::Gone) return ::operator new(Size);
-  const size_t c = ClassOf(Size);
-  if (TFreeBlock* b = Lists.Head[c]) {
-    Lists.Head[c] = b->Next;
-    Lists.KeptBytes -= (c + 1) * kGranule;
-    return b;
+  const size_t C = ClassOf(Size);
+  if (TFreeBlock* B = Lists.Head[C]) {
+    Lists.Head[C] = B->Next;
+    Lists.KeptBytes -= (C + 1) * kGranule;
+    return B;
   }
   // Every block of a class has the class's full size, so any may serve.
-  return ::operator new((c + 1) * kGranule);
+  return ::operator new((C + 1) * kGranule);
 }
 
 void GiveBlock(void* Block, size_t Size) noexcept {
   if (!Block) return;
   if (Size == 0 || Size > kMaxCachedBlock || TLists::Gone) return ::operator delete(Block);
-  const size_t c = ClassOf(Size);
-  const size_t bytes = (c + 1) * kGranule;
-  if (Lists.KeptBytes + bytes > kMaxKeptBytes) return ::operator delete(Block);
-  auto* b = static_cast<TFreeBlock*>(Block);
-  b->Next = Lists.Head[c];
-  Lists.Head[c] = b;
-  Lists.KeptBytes += bytes;
+  const size_t C = ClassOf(Size);
+  const size_t Bytes = (C + 1) * kGranule;
+  if (Lists.KeptBytes + Bytes > kMaxKeptBytes) return ::operator delete(Block);
+  auto* B = static_cast<TFreeBlock*>(Block);
+  B->Next = Lists.Head[C];
+  Lists.Head[C] = B;
+  Lists.KeptBytes += Bytes;
 }
 #endif
 

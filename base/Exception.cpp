@@ -19,16 +19,16 @@ EAssertionFailed::EAssertionFailed(const std::string& Msg, std::string UnitName,
       FLine(LineNumber) {}
 
 std::string Format(const char* Fmt, ...) {
-  va_list args;
-  va_start(args, Fmt);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, Fmt, copy);
-  va_end(copy);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, Fmt, args);
-  va_end(args);
-  return out;
+  va_list Args;
+  va_start(Args, Fmt);
+  va_list Copy;
+  va_copy(Copy, Args);
+  int N = std::vsnprintf(nullptr, 0, Fmt, Copy);
+  va_end(Copy);
+  std::string Out(N > 0 ? static_cast<size_t>(N) : 0, '\0');
+  if (N > 0) std::vsnprintf(Out.data(), Out.size() + 1, Fmt, Args);
+  va_end(Args);
+  return Out;
 }
 
 }  // namespace green

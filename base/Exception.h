@@ -35,9 +35,9 @@ class ExceptionOf : public Base {
  public:
   using Base::Base;
   std::unique_ptr<Exception> CloneWith(const std::string& Msg) const override {
-    auto e = std::make_unique<Self>(static_cast<const Self&>(*this));
-    e->SetMessage(Msg);
-    return e;
+    auto E = std::make_unique<Self>(static_cast<const Self&>(*this));
+    E->SetMessage(Msg);
+    return E;
   }
   [[noreturn]] void Raise() const override { throw static_cast<const Self&>(*this); }
 };

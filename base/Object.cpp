@@ -11,21 +11,21 @@ namespace green {
 std::string TObject::ClassName() const { return ClassNameOf(typeid(*this)); }
 
 std::string ClassNameOf(const std::type_info& Type) {
-  const char* mangled = Type.name();
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> demangled(
-      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-  std::string name = status == 0 && demangled ? demangled.get() : mangled;
+  const char* Mangled = Type.name();
+  int Status = 0;
+  std::unique_ptr<char, void (*)(void*)> Demangled(
+      abi::__cxa_demangle(Mangled, nullptr, nullptr, &Status), std::free);
+  std::string Name = Status == 0 && Demangled ? Demangled.get() : Mangled;
   // Drop namespaces and enclosing classes, but not inside template arguments.
-  int depth = 0;
-  size_t start = 0;
-  for (size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    if (c == '<') ++depth;
-    if (c == '>') --depth;
-    if (depth == 0 && c == ':' && i + 1 < name.size() && name[i + 1] == ':') start = i + 2;
+  int Depth = 0;
+  size_t Start = 0;
+  for (size_t I = 0; I < Name.size(); ++I) {
+    char C = Name[I];
+    if (C == '<') ++Depth;
+    if (C == '>') --Depth;
+    if (Depth == 0 && C == ':' && I + 1 < Name.size() && Name[I + 1] == ':') Start = I + 2;
   }
-  return name.substr(start);
+  return Name.substr(Start);
 }
 
 }  // namespace green

@@ -25,9 +25,9 @@ class TInterfacedObject : public TObject, public virtual IInterface {
  public:
   int32_t _AddRef() override { return FRefCount.fetch_add(1, std::memory_order_relaxed) + 1; }
   int32_t _Release() override {
-    int32_t n = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
+    int32_t N = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (N == 0) delete this;
+    return N;
   }
   int32_t GetRefCount() const { return FRefCount.load(std::memory_order_relaxed); }
   // True when the caller's reference is the only one; what the other holders
@@ -36,9 +36,9 @@ class TInterfacedObject : public TObject, public virtual IInterface {
   // A new reference unless the count is already 0: then the object is on
   // its way out on some thread and must not be taken up again.
   bool TryAddRef() {
-    int32_t n = FRefCount.load(std::memory_order_relaxed);
-    while (n > 0)
-      if (FRefCount.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) return true;
+    int32_t N = FRefCount.load(std::memory_order_relaxed);
+    while (N > 0)
+      if (FRefCount.compare_exchange_weak(N, N + 1, std::memory_order_relaxed)) return true;
     return false;
   }
 
@@ -56,48 +56,48 @@ class RefPtr {
  public:
   RefPtr() noexcept = default;
   RefPtr(std::nullptr_t) noexcept {}
-  RefPtr(T* p) noexcept : p_(p) {
+  RefPtr(T* P) noexcept : p_(P) {
     if (p_) p_->_AddRef();
   }
-  RefPtr(const RefPtr& o) noexcept : RefPtr(o.p_) {}
-  RefPtr(RefPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  RefPtr(const RefPtr& O) noexcept : RefPtr(O.p_) {}
+  RefPtr(RefPtr&& O) noexcept : p_(std::exchange(O.p_, nullptr)) {}
   template <class U>
-  RefPtr(const RefPtr<U>& o) noexcept : RefPtr(static_cast<T*>(o.get())) {}
+  RefPtr(const RefPtr<U>& O) noexcept : RefPtr(static_cast<T*>(O.get())) {}
   template <class U>
-  RefPtr(RefPtr<U>&& o) noexcept : p_(o.detach()) {}
+  RefPtr(RefPtr<U>&& O) noexcept : p_(O.detach()) {}
   ~RefPtr() { reset(); }
 
-  RefPtr& operator=(RefPtr o) noexcept {
-    std::swap(p_, o.p_);
+  RefPtr& operator=(RefPtr O) noexcept {
+    std::swap(p_, O.p_);
     return *this;
   }
 
   void reset() noexcept {
-    if (T* p = std::exchange(p_, nullptr)) p->_Release();
+    if (T* P = std::exchange(p_, nullptr)) P->_Release();
   }
   // Gives up the reference without releasing it.
   T* detach() noexcept { return std::exchange(p_, nullptr); }
   // Takes over a reference the caller already owns.
-  static RefPtr adopt(T* p) noexcept {
-    RefPtr r;
-    r.p_ = p;
-    return r;
+  static RefPtr adopt(T* P) noexcept {
+    RefPtr R;
+    R.p_ = P;
+    return R;
   }
 
   T* get() const noexcept { return p_; }
   T* operator->() const noexcept { return p_; }
   T& operator*() const noexcept { return *p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
-  friend bool operator==(const RefPtr& a, const RefPtr& b) noexcept { return a.p_ == b.p_; }
-  friend bool operator==(const RefPtr& a, std::nullptr_t) noexcept { return a.p_ == nullptr; }
+  friend bool operator==(const RefPtr& A, const RefPtr& B) noexcept { return A.p_ == B.p_; }
+  friend bool operator==(const RefPtr& A, std::nullptr_t) noexcept { return A.p_ == nullptr; }
 
  private:
   T* p_ = nullptr;
 };
 
 template <class T, class... Args>
-RefPtr<T> MakeRef(Args&&... args) {
-  return RefPtr<T>(new T(std::forward<Args>(args)...));
+RefPtr<T> MakeRef(Args&&... Arguments) {
+  return RefPtr<T>(new T(std::forward<Args>(Arguments)...));
 }
 
 }  // namespace green

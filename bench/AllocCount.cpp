@@ -53,9 +53,9 @@ void* aligned_alloc(size_t Align, size_t N) {
 }
 int posix_memalign(void** Out, size_t Align, size_t N) {
   green::bench::Note();
-  void* p = __libc_memalign(Align, N);
-  if (!p) return 12;  // ENOMEM
-  *Out = p;
+  void* P = __libc_memalign(Align, N);
+  if (!P) return 12;  // ENOMEM
+  *Out = P;
   return 0;
 }
 void free(void* P) { __libc_free(P); }

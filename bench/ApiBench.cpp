@@ -30,15 +30,15 @@ constexpr size_t kGreenletStack = 256 * 1024;
 // Per greenlet: spawn a body that returns at once, then join it. One batch
 // before the timing fills the stack pool.
 void BM_SpawnJoin(benchmark::State& State) {
-  std::vector<RefPtr<IRawGreenlet>> batch;
-  batch.reserve(kBatch);
-  auto run = [&] {
-    for (int i = 0; i < kBatch; ++i) batch.push_back(TSymmetric::Spawn([] {}));
-    Join(batch, INFINITE);
-    batch.clear();
+  std::vector<RefPtr<IRawGreenlet>> Batch;
+  Batch.reserve(kBatch);
+  auto Run = [&] {
+    for (int I = 0; I < kBatch; ++I) Batch.push_back(TSymmetric::Spawn([] {}));
+    Join(Batch, INFINITE);
+    Batch.clear();
   };
-  run();
-  for (auto _ : State) run();
+  Run();
+  for (auto _ : State) Run();
   State.SetItemsProcessed(State.iterations() * kBatch);
   State.counters["per_greenlet_ns"] = benchmark::Counter(
       double(State.iterations()) * kBatch, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -48,13 +48,13 @@ BENCHMARK(BM_SpawnJoin)->Unit(benchmark::kMillisecond);
 #ifndef _WIN32
 // The same with Boost.Fiber fibers on fixed-size stacks.
 void BM_BoostFiberSpawnJoin(benchmark::State& State) {
-  std::vector<boost::fibers::fiber> batch;
-  batch.reserve(kBatch);
+  std::vector<boost::fibers::fiber> Batch;
+  Batch.reserve(kBatch);
   for (auto _ : State) {
-    for (int i = 0; i < kBatch; ++i)
-      batch.emplace_back(std::allocator_arg, boost::fibers::fixedsize_stack(kBoostStack), [] {});
-    for (auto& f : batch) f.join();
-    batch.clear();
+    for (int I = 0; I < kBatch; ++I)
+      Batch.emplace_back(std::allocator_arg, boost::fibers::fixedsize_stack(kBoostStack), [] {});
+    for (auto& F : Batch) F.join();
+    Batch.clear();
   }
   State.SetItemsProcessed(State.iterations() * kBatch);
 }
@@ -63,16 +63,16 @@ BENCHMARK(BM_BoostFiberSpawnJoin)->Unit(benchmark::kMillisecond);
 // The same on a pooled stack allocator of a greenlet's usable stack size,
 // its pool filled by one batch before the timing starts, as ours is.
 void BM_BoostFiberPooledSpawnJoin(benchmark::State& State) {
-  boost::fibers::pooled_fixedsize_stack stacks(kGreenletStack, kBatch);
-  std::vector<boost::fibers::fiber> batch;
-  batch.reserve(kBatch);
-  auto run = [&] {
-    for (int i = 0; i < kBatch; ++i) batch.emplace_back(std::allocator_arg, stacks, [] {});
-    for (auto& f : batch) f.join();
-    batch.clear();
+  boost::fibers::pooled_fixedsize_stack Stacks(kGreenletStack, kBatch);
+  std::vector<boost::fibers::fiber> Batch;
+  Batch.reserve(kBatch);
+  auto Run = [&] {
+    for (int I = 0; I < kBatch; ++I) Batch.emplace_back(std::allocator_arg, Stacks, [] {});
+    for (auto& F : Batch) F.join();
+    Batch.clear();
   };
-  run();
-  for (auto _ : State) run();
+  Run();
+  for (auto _ : State) Run();
   State.SetItemsProcessed(State.iterations() * kBatch);
 }
 BENCHMARK(BM_BoostFiberPooledSpawnJoin)->Unit(benchmark::kMillisecond);
@@ -86,23 +86,23 @@ void BM_SpawnJoinAllocs(benchmark::State& State) {
     return;
   }
   constexpr int kRound = 1000;
-  std::vector<RefPtr<IRawGreenlet>> batch;
-  batch.reserve(kRound);
-  auto run = [&] {
-    for (int i = 0; i < kRound; ++i) batch.push_back(TSymmetric::Spawn([] {}));
-    Join(batch, INFINITE);
-    batch.clear();
+  std::vector<RefPtr<IRawGreenlet>> Batch;
+  Batch.reserve(kRound);
+  auto Run = [&] {
+    for (int I = 0; I < kRound; ++I) Batch.push_back(TSymmetric::Spawn([] {}));
+    Join(Batch, INFINITE);
+    Batch.clear();
   };
-  run();
-  run();
-  uint64_t allocs = 0, greenlets = 0;
+  Run();
+  Run();
+  uint64_t Allocs = 0, Greenlets = 0;
   for (auto _ : State) {
-    const uint64_t before = bench::AllocCount();
-    run();
-    allocs += bench::AllocCount() - before;
-    greenlets += kRound;
+    const uint64_t Before = bench::AllocCount();
+    Run();
+    Allocs += bench::AllocCount() - Before;
+    Greenlets += kRound;
   }
-  State.counters["allocs_per_spawn_join"] = double(allocs) / double(greenlets ? greenlets : 1);
+  State.counters["allocs_per_spawn_join"] = double(Allocs) / double(Greenlets ? Greenlets : 1);
 }
 BENCHMARK(BM_SpawnJoinAllocs)->Iterations(10)->Unit(benchmark::kMillisecond);
 
@@ -113,35 +113,35 @@ BENCHMARK(BM_SpawnJoinAllocs)->Iterations(10)->Unit(benchmark::kMillisecond);
 // included. A figure, not a time.
 void BM_GreenletBytes(benchmark::State& State) {
 #if defined(__GLIBC__)
-  const int n = static_cast<int>(State.range(0));
-  auto heap = [] {
-    const struct mallinfo2 m = mallinfo2();
-    return double(m.uordblks) + double(m.hblkhd);
+  const int N = static_cast<int>(State.range(0));
+  auto Heap = [] {
+    const struct mallinfo2 M = mallinfo2();
+    return double(M.uordblks) + double(M.hblkhd);
   };
-  auto resident = [] {
-    long pages = 0, rss = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-      if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2) rss = 0;
-      std::fclose(f);
+  auto Resident = [] {
+    long Pages = 0, Rss = 0;
+    if (FILE* F = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(F, "%ld %ld", &Pages, &Rss) != 2) Rss = 0;
+      std::fclose(F);
     }
-    return double(rss) * 4096;
+    return double(Rss) * 4096;
   };
-  double perHeap = 0, perResident = 0;
-  std::vector<RefPtr<IRawGreenlet>> batch;
+  double PerHeap = 0, PerResident = 0;
+  std::vector<RefPtr<IRawGreenlet>> Batch;
   for (auto _ : State) {
-    batch.reserve(n);
-    auto ev = MakeRef<TGevent>(true, false);
-    const double h0 = heap(), r0 = resident();
-    for (int i = 0; i < n; ++i) batch.push_back(TSymmetric::Spawn([&ev] { ev->WaitFor(INFINITE); }));
-    perHeap = (heap() - h0) / n;
-    perResident = (resident() - r0) / n;
-    ev->SetEvent();
-    Join(batch, INFINITE);
-    batch.clear();
-    batch.shrink_to_fit();
+    Batch.reserve(N);
+    auto Ev = MakeRef<TGevent>(true, false);
+    const double H0 = Heap(), R0 = Resident();
+    for (int I = 0; I < N; ++I) Batch.push_back(TSymmetric::Spawn([&Ev] { Ev->WaitFor(INFINITE); }));
+    PerHeap = (Heap() - H0) / N;
+    PerResident = (Resident() - R0) / N;
+    Ev->SetEvent();
+    Join(Batch, INFINITE);
+    Batch.clear();
+    Batch.shrink_to_fit();
   }
-  State.counters["heap_bytes_per_greenlet"] = perHeap;
-  State.counters["resident_bytes_per_greenlet"] = perResident;
+  State.counters["heap_bytes_per_greenlet"] = PerHeap;
+  State.counters["resident_bytes_per_greenlet"] = PerResident;
 #else
   State.SkipWithError("no heap statistics on this platform");
 #endif
@@ -150,16 +150,16 @@ BENCHMARK(BM_GreenletBytes)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillise
 
 // Values drawn through a generator, one per iteration.
 void BM_Generator(benchmark::State& State) {
-  auto gen = TGenerator<int32_t>::Create([] {
-    for (int32_t i = 0;; ++i) TGenerator<int32_t>::Yield(i);
+  auto Gen = TGenerator<int32_t>::Create([] {
+    for (int32_t I = 0;; ++I) TGenerator<int32_t>::Yield(I);
   });
-  auto e = gen.GetEnumerator();
-  int64_t sum = 0;
+  auto E = Gen.GetEnumerator();
+  int64_t Sum = 0;
   for (auto _ : State) {
-    e.MoveNext();
-    sum += e.Current();
+    E.MoveNext();
+    Sum += E.Current();
   }
-  benchmark::DoNotOptimize(sum);
+  benchmark::DoNotOptimize(Sum);
 }
 BENCHMARK(BM_Generator);
 
@@ -172,24 +172,24 @@ struct THandGenerator {
 };
 
 [[noreturn]] void HandProduce(void* Arg) {
-  auto* g = static_cast<THandGenerator*>(Arg);
-  for (int32_t i = 0;; ++i) {
-    g->Value = i;
-    os::SwitchToFiber(g->Consumer);
+  auto* G = static_cast<THandGenerator*>(Arg);
+  for (int32_t I = 0;; ++I) {
+    G->Value = I;
+    os::SwitchToFiber(G->Consumer);
   }
 }
 
 void BM_HandFiberGenerator(benchmark::State& State) {
-  THandGenerator g;
-  g.Consumer = os::ConvertThreadToFiber();
-  g.Producer = os::CreateFiber(64 * 1024, &HandProduce, &g);
-  int64_t sum = 0;
+  THandGenerator G;
+  G.Consumer = os::ConvertThreadToFiber();
+  G.Producer = os::CreateFiber(64 * 1024, &HandProduce, &G);
+  int64_t Sum = 0;
   for (auto _ : State) {
-    os::SwitchToFiber(g.Producer);
-    sum += g.Value;
+    os::SwitchToFiber(G.Producer);
+    Sum += G.Value;
   }
-  benchmark::DoNotOptimize(sum);
-  os::DeleteFiber(g.Producer);
+  benchmark::DoNotOptimize(Sum);
+  os::DeleteFiber(G.Producer);
 }
 BENCHMARK(BM_HandFiberGenerator);
 
@@ -209,40 +209,40 @@ BENCHMARK(BM_HandFiberGenerator);
 }
 
 [[noreturn]] void HandProduceOutOfLine(void* Arg) {
-  auto* g = static_cast<THandGenerator*>(Arg);
-  for (int32_t i = 0;; ++i) HandYield(g, i);
+  auto* G = static_cast<THandGenerator*>(Arg);
+  for (int32_t I = 0;; ++I) HandYield(G, I);
 }
 
 void BM_HandFiberGeneratorNoinline(benchmark::State& State) {
-  THandGenerator g;
-  g.Consumer = os::ConvertThreadToFiber();
-  g.Producer = os::CreateFiber(64 * 1024, &HandProduceOutOfLine, &g);
-  int64_t sum = 0;
-  for (auto _ : State) sum += HandMoveNext(&g);
-  benchmark::DoNotOptimize(sum);
-  os::DeleteFiber(g.Producer);
+  THandGenerator G;
+  G.Consumer = os::ConvertThreadToFiber();
+  G.Producer = os::CreateFiber(64 * 1024, &HandProduceOutOfLine, &G);
+  int64_t Sum = 0;
+  for (auto _ : State) Sum += HandMoveNext(&G);
+  benchmark::DoNotOptimize(Sum);
+  os::DeleteFiber(G.Producer);
 }
 BENCHMARK(BM_HandFiberGeneratorNoinline);
 
 // Join of N greenlets that each wait on one gevent, after one SetEvent
 // released them all; time per greenlet should not grow with N.
 void BM_JoinMany(benchmark::State& State) {
-  const int n = static_cast<int>(State.range(0));
-  std::vector<RefPtr<IRawGreenlet>> batch;
-  batch.reserve(n);
+  const int N = static_cast<int>(State.range(0));
+  std::vector<RefPtr<IRawGreenlet>> Batch;
+  Batch.reserve(N);
   for (auto _ : State) {
     State.PauseTiming();
-    auto ev = MakeRef<TGevent>(true, false);
-    for (int i = 0; i < n; ++i) batch.push_back(TSymmetric::Spawn([&ev] { ev->WaitFor(INFINITE); }));
+    auto Ev = MakeRef<TGevent>(true, false);
+    for (int I = 0; I < N; ++I) Batch.push_back(TSymmetric::Spawn([&Ev] { Ev->WaitFor(INFINITE); }));
     State.ResumeTiming();
-    ev->SetEvent();
-    Join(batch, INFINITE);
+    Ev->SetEvent();
+    Join(Batch, INFINITE);
     State.PauseTiming();
-    batch.clear();
+    Batch.clear();
     State.ResumeTiming();
   }
   State.counters["per_greenlet"] = benchmark::Counter(
-      double(State.iterations()) * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+      double(State.iterations()) * N, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_JoinMany)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
@@ -251,36 +251,36 @@ BENCHMARK(BM_JoinMany)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 // size, each waiting on one event (a flag under a fiber mutex and
 // condition), released at once and joined; the spawn is not timed.
 void BM_BoostFiberJoinMany(benchmark::State& State) {
-  const int n = static_cast<int>(State.range(0));
-  boost::fibers::pooled_fixedsize_stack stacks(kGreenletStack, n);
-  std::vector<boost::fibers::fiber> batch;
-  batch.reserve(n);
+  const int N = static_cast<int>(State.range(0));
+  boost::fibers::pooled_fixedsize_stack Stacks(kGreenletStack, N);
+  std::vector<boost::fibers::fiber> Batch;
+  Batch.reserve(N);
   for (auto _ : State) {
     State.PauseTiming();
-    boost::fibers::mutex m;
-    boost::fibers::condition_variable cv;
-    bool set = false;
-    for (int i = 0; i < n; ++i)
-      batch.emplace_back(std::allocator_arg, stacks, [&] {
-        std::unique_lock<boost::fibers::mutex> lock(m);
-        cv.wait(lock, [&] { return set; });
+    boost::fibers::mutex M;
+    boost::fibers::condition_variable Cv;
+    bool Set = false;
+    for (int I = 0; I < N; ++I)
+      Batch.emplace_back(std::allocator_arg, Stacks, [&] {
+        std::unique_lock<boost::fibers::mutex> Lock(M);
+        Cv.wait(Lock, [&] { return Set; });
       });
     // Every fiber runs up to its wait before the timing starts, as every
     // greenlet of BM_JoinMany is waiting.
     boost::this_fiber::yield();
     State.ResumeTiming();
     {
-      std::unique_lock<boost::fibers::mutex> lock(m);
-      set = true;
+      std::unique_lock<boost::fibers::mutex> Lock(M);
+      Set = true;
     }
-    cv.notify_all();
-    for (auto& f : batch) f.join();
+    Cv.notify_all();
+    for (auto& F : Batch) F.join();
     State.PauseTiming();
-    batch.clear();
+    Batch.clear();
     State.ResumeTiming();
   }
   State.counters["per_fiber"] = benchmark::Counter(
-      double(State.iterations()) * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+      double(State.iterations()) * N, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_BoostFiberJoinMany)->Arg(10000)->Unit(benchmark::kMillisecond);
 #endif

@@ -23,17 +23,17 @@ namespace {
 std::string ChildPath() { return os::ExecutableDirectory() + os::kPathDelim + "bench_child_lines"; }
 
 void BM_ConsoleAppLine(benchmark::State& State) {
-  const std::string path = ChildPath();
+  const std::string Path = ChildPath();
   for (auto _ : State) {
-    RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(path, {1});
-    TStringGenerator lines = app->StdOut()->ReadLns();
-    std::string line;
-    for (const std::string& l : lines) {
-      line = l;
+    RefPtr<IOvoConsoleApplication> App = MakeOvoConsoleApp(Path, {1});
+    TStringGenerator Lines = App->StdOut()->ReadLns();
+    std::string Line;
+    for (const std::string& L : Lines) {
+      Line = L;
       break;
     }
-    if (line != "line 1") State.SkipWithError("the child's line did not arrive");
-    benchmark::DoNotOptimize(line);
+    if (Line != "line 1") State.SkipWithError("the child's line did not arrive");
+    benchmark::DoNotOptimize(Line);
   }
 }
 BENCHMARK(BM_ConsoleAppLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -42,37 +42,37 @@ BENCHMARK(BM_ConsoleAppLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
 extern "C" char** environ;
 
 void BM_PosixSpawnLine(benchmark::State& State) {
-  const std::string path = ChildPath();
-  char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("1"), nullptr};
+  const std::string Path = ChildPath();
+  char* Argv[] = {const_cast<char*>(Path.c_str()), const_cast<char*>("1"), nullptr};
   for (auto _ : State) {
-    int fds[3][2];
-    for (auto& p : fds)
-      if (pipe2(p, O_CLOEXEC) != 0) State.SkipWithError("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0][0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1][1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[2][1], 2);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ) != 0)
+    int Fds[3][2];
+    for (auto& P : Fds)
+      if (pipe2(P, O_CLOEXEC) != 0) State.SkipWithError("pipe");
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_adddup2(&Actions, Fds[0][0], 0);
+    posix_spawn_file_actions_adddup2(&Actions, Fds[1][1], 1);
+    posix_spawn_file_actions_adddup2(&Actions, Fds[2][1], 2);
+    pid_t Pid = 0;
+    if (posix_spawn(&Pid, Path.c_str(), &Actions, nullptr, Argv, environ) != 0)
       State.SkipWithError("posix_spawn");
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[0][0]);
-    close(fds[1][1]);
-    close(fds[2][1]);
-    std::string line;
-    char buf[256];
-    while (line.find("\r\n") == std::string::npos) {
-      const ssize_t n = read(fds[1][0], buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
+    posix_spawn_file_actions_destroy(&Actions);
+    close(Fds[0][0]);
+    close(Fds[1][1]);
+    close(Fds[2][1]);
+    std::string Line;
+    char Buf[256];
+    while (Line.find("\r\n") == std::string::npos) {
+      const ssize_t N = read(Fds[1][0], Buf, sizeof Buf);
+      if (N <= 0) break;
+      Line.append(Buf, static_cast<size_t>(N));
     }
-    close(fds[0][1]);
-    close(fds[1][0]);
-    close(fds[2][0]);
-    waitpid(pid, nullptr, 0);
-    if (line != "line 1\r\n") State.SkipWithError("the child's line did not arrive");
-    benchmark::DoNotOptimize(line);
+    close(Fds[0][1]);
+    close(Fds[1][0]);
+    close(Fds[2][0]);
+    waitpid(Pid, nullptr, 0);
+    if (Line != "line 1\r\n") State.SkipWithError("the child's line did not arrive");
+    benchmark::DoNotOptimize(Line);
   }
 }
 BENCHMARK(BM_PosixSpawnLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -83,16 +83,16 @@ BENCHMARK(BM_PosixSpawnLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
 void BM_FloodMemory(benchmark::State& State) {
   constexpr int kMiB = 64;
   constexpr uint32_t kBytes = uint32_t{kMiB} << 20;
-  double perByte = 0;
+  double PerByte = 0;
   for (auto _ : State) {
-    const uint64_t before = os::PeakResidentBytes();
-    RefPtr<IOvoConsoleApplication> app = MakeOvoConsoleApp(GREEN_BENCH_FLOOD_CHILD, {kMiB});
-    std::string line;
-    if (app->StdOut()->ReadLn(line)) State.SkipWithError("a line ended in the flood");
-    if (app->StdOut()->Read(nullptr, 0) != kBytes) State.SkipWithError("bytes were lost");
-    perByte = static_cast<double>(os::PeakResidentBytes() - before) / static_cast<double>(kBytes);
+    const uint64_t Before = os::PeakResidentBytes();
+    RefPtr<IOvoConsoleApplication> App = MakeOvoConsoleApp(GREEN_BENCH_FLOOD_CHILD, {kMiB});
+    std::string Line;
+    if (App->StdOut()->ReadLn(Line)) State.SkipWithError("a line ended in the flood");
+    if (App->StdOut()->Read(nullptr, 0) != kBytes) State.SkipWithError("bytes were lost");
+    PerByte = static_cast<double>(os::PeakResidentBytes() - Before) / static_cast<double>(kBytes);
   }
-  State.counters["held_per_byte"] = perByte;
+  State.counters["held_per_byte"] = PerByte;
 }
 BENCHMARK(BM_FloodMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif

@@ -21,7 +21,7 @@ struct TKeys {
   std::vector<uint64_t> Storage = std::vector<uint64_t>(KeyCount);
   std::vector<const void*> Keys;
   TKeys() {
-    for (auto& s : Storage) Keys.push_back(&s);
+    for (auto& S : Storage) Keys.push_back(&S);
   }
 };
 
@@ -32,9 +32,9 @@ const TKeys& Keys() {
 
 green::TPasMPHashTable<const void*, uintptr_t>& Table() {
   static auto* table = [] {
-    auto* t = new green::TPasMPHashTable<const void*, uintptr_t>;
-    for (size_t i = 0; i < KeyCount; ++i) t->SetKeyValue(Keys().Keys[i], i);
-    return t;
+    auto* T = new green::TPasMPHashTable<const void*, uintptr_t>;
+    for (size_t I = 0; I < KeyCount; ++I) T->SetKeyValue(Keys().Keys[I], I);
+    return T;
   }();
   return *table;
 }
@@ -48,56 +48,56 @@ struct TLockedMap {
 template <class Mutex>
 TLockedMap<Mutex>& LockedMap() {
   static auto* map = [] {
-    auto* m = new TLockedMap<Mutex>;
-    for (size_t i = 0; i < KeyCount; ++i) m->Map.emplace(Keys().Keys[i], i);
-    return m;
+    auto* M = new TLockedMap<Mutex>;
+    for (size_t I = 0; I < KeyCount; ++I) M->Map.emplace(Keys().Keys[I], I);
+    return M;
   }();
   return *map;
 }
 
-size_t HalfOf(const benchmark::State& state) {
-  return static_cast<size_t>(state.thread_index() & 1) * (KeyCount / 2);
+size_t HalfOf(const benchmark::State& State) {
+  return static_cast<size_t>(State.thread_index() & 1) * (KeyCount / 2);
 }
 
 // Wall time: a thread that sleeps on a contended lock spends none of its own
 // CPU time there, so CPU time would hide what the lock costs.
-void BM_HashTableLookup(benchmark::State& state) {
-  auto& table = Table();
-  const auto& keys = Keys().Keys;
-  const size_t half = HalfOf(state);
-  size_t i = 0;
-  for (auto _ : state) {
-    uintptr_t v = 0;
-    benchmark::DoNotOptimize(table.GetKeyValue(keys[half + (i++ & (KeyCount / 2 - 1))], v));
-    benchmark::DoNotOptimize(v);
+void BM_HashTableLookup(benchmark::State& State) {
+  auto& Shared = Table();
+  const auto& Sample = Keys().Keys;
+  const size_t Half = HalfOf(State);
+  size_t I = 0;
+  for (auto _ : State) {
+    uintptr_t V = 0;
+    benchmark::DoNotOptimize(Shared.GetKeyValue(Sample[Half + (I++ & (KeyCount / 2 - 1))], V));
+    benchmark::DoNotOptimize(V);
   }
 }
 BENCHMARK(BM_HashTableLookup)->Threads(2)->Threads(4)->UseRealTime();
 
 template <class Mutex, class Guard>
-void LockedMapLookup(benchmark::State& state) {
-  auto& map = LockedMap<Mutex>();
-  const auto& keys = Keys().Keys;
-  const size_t half = HalfOf(state);
-  size_t i = 0;
-  for (auto _ : state) {
-    uintptr_t v = 0;
+void LockedMapLookup(benchmark::State& State) {
+  auto& Map = LockedMap<Mutex>();
+  const auto& Sample = Keys().Keys;
+  const size_t Half = HalfOf(State);
+  size_t I = 0;
+  for (auto _ : State) {
+    uintptr_t V = 0;
     {
-      Guard guard(map.Lock);
-      auto it = map.Map.find(keys[half + (i++ & (KeyCount / 2 - 1))]);
-      if (it != map.Map.end()) v = it->second;
+      Guard Held(Map.Lock);
+      auto It = Map.Map.find(Sample[Half + (I++ & (KeyCount / 2 - 1))]);
+      if (It != Map.Map.end()) V = It->second;
     }
-    benchmark::DoNotOptimize(v);
+    benchmark::DoNotOptimize(V);
   }
 }
 
-void BM_MutexMapLookup(benchmark::State& state) {
-  LockedMapLookup<std::mutex, std::lock_guard<std::mutex>>(state);
+void BM_MutexMapLookup(benchmark::State& State) {
+  LockedMapLookup<std::mutex, std::lock_guard<std::mutex>>(State);
 }
 BENCHMARK(BM_MutexMapLookup)->Threads(2)->Threads(4)->UseRealTime();
 
-void BM_SharedMutexMapLookup(benchmark::State& state) {
-  LockedMapLookup<std::shared_mutex, std::shared_lock<std::shared_mutex>>(state);
+void BM_SharedMutexMapLookup(benchmark::State& State) {
+  LockedMapLookup<std::shared_mutex, std::shared_lock<std::shared_mutex>>(State);
 }
 BENCHMARK(BM_SharedMutexMapLookup)->Threads(2)->Threads(4)->UseRealTime();
 

@@ -45,71 +45,71 @@ constexpr char kUtf8Text[] =
 
 // Lines of Length bytes with CR LF, cut from Text, Total bytes in all.
 std::string MakeLines(size_t Length, size_t Total, const char* Text = kCp1251Text) {
-  const std::string text = Text;
-  std::string line;
-  while (line.size() + 2 < Length) line += text.substr(0, Length - 2 - line.size());
-  line += "\r\n";
-  std::string out;
-  out.reserve(Total);
-  while (out.size() + line.size() <= Total) out += line;
-  return out;
+  const std::string Piece = Text;
+  std::string Line;
+  while (Line.size() + 2 < Length) Line += Piece.substr(0, Length - 2 - Line.size());
+  Line += "\r\n";
+  std::string Out;
+  Out.reserve(Total);
+  while (Out.size() + Line.size() <= Total) Out += Line;
+  return Out;
 }
 
 const std::string& Lines60() {
-  static const std::string data = MakeLines(60, 64u << 20);
-  return data;
+  static const std::string Data = MakeLines(60, 64u << 20);
+  return Data;
 }
 
 // Reads Data through the project's pipe, written by a thread with a hub of
 // its own, and returns what Consume counted.
 template <class TConsume>
 size_t OverPipe(const std::string& Data, TConsume Consume) {
-  THandle rd = os::kNoHandle, wr = os::kNoHandle;
-  if (!os::CreatePipe(rd, wr)) return 0;
-  std::thread writer([&] {
-    TSingleThreadHub hub;
-    TCurrentHubScope scope(&hub);
-    RefPtr<TPipeProvider> out(new TPipeProvider(wr));
-    out->Write(Data.data(), static_cast<int32_t>(Data.size()));
-    out.reset();
-    os::CloseHandle(wr);
+  THandle Rd = os::kNoHandle, Wr = os::kNoHandle;
+  if (!os::CreatePipe(Rd, Wr)) return 0;
+  std::thread Writer([&] {
+    TSingleThreadHub Hub;
+    TCurrentHubScope Scope(&Hub);
+    RefPtr<TPipeProvider> Out(new TPipeProvider(Wr));
+    Out->Write(Data.data(), static_cast<int32_t>(Data.size()));
+    Out.reset();
+    os::CloseHandle(Wr);
   });
-  size_t n = 0;
+  size_t N = 0;
   {
-    TSingleThreadHub hub;
-    TCurrentHubScope scope(&hub);
-    RefPtr<TPipeProvider> in(new TPipeProvider(rd));
-    n = Consume(*in);
+    TSingleThreadHub Hub;
+    TCurrentHubScope Scope(&Hub);
+    RefPtr<TPipeProvider> In(new TPipeProvider(Rd));
+    N = Consume(*In);
   }
-  writer.join();
-  os::CloseHandle(rd);
-  return n;
+  Writer.join();
+  os::CloseHandle(Rd);
+  return N;
 }
 
 size_t WalkLines(TOvoProvider& Prov) {
   Prov.SetEncoding(*TEncoding::Cp1251());
-  size_t n = 0;
-  for (const std::string& s : Prov.ReadLns()) {
-    benchmark::DoNotOptimize(s.data());
-    n += s.size();
+  size_t N = 0;
+  for (const std::string& S : Prov.ReadLns()) {
+    benchmark::DoNotOptimize(S.data());
+    N += S.size();
   }
-  return n;
+  return N;
 }
 
 void BM_ReadLnsPipe(benchmark::State& State) {
-  const std::string& data = Lines60();
-  size_t n = 0;
-  for (auto _ : State) n = OverPipe(data, WalkLines);
-  State.counters["text_bytes"] = static_cast<double>(n);
-  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * data.size()));
+  const std::string& Data = Lines60();
+  size_t N = 0;
+  for (auto _ : State) N = OverPipe(Data, WalkLines);
+  State.counters["text_bytes"] = static_cast<double>(N);
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Data.size()));
 }
 BENCHMARK(BM_ReadLnsPipe)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same bytes through the same reader, cut into lines of Arg bytes.
 void BM_ReadLnsLineLength(benchmark::State& State) {
-  const std::string data = MakeLines(static_cast<size_t>(State.range(0)), 16u << 20);
-  for (auto _ : State) benchmark::DoNotOptimize(OverPipe(data, WalkLines));
-  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * data.size()));
+  const std::string Data = MakeLines(static_cast<size_t>(State.range(0)), 16u << 20);
+  for (auto _ : State) benchmark::DoNotOptimize(OverPipe(Data, WalkLines));
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Data.size()));
 }
 BENCHMARK(BM_ReadLnsLineLength)
     ->Arg(1024)
@@ -120,25 +120,25 @@ BENCHMARK(BM_ReadLnsLineLength)
 
 size_t WalkNumbers(TOvoProvider& Prov) {
   Prov.SetEncoding(*TEncoding::UTF8());
-  size_t n = 0;
-  for (const std::string& s : Prov.ReadRegEx(std::string("\\d+"))) {
-    benchmark::DoNotOptimize(s.data());
-    ++n;
+  size_t N = 0;
+  for (const std::string& S : Prov.ReadRegEx(std::string("\\d+"))) {
+    benchmark::DoNotOptimize(S.data());
+    ++N;
   }
-  return n;
+  return N;
 }
 
 const std::string& Numbers() {
-  static const std::string data = MakeLines(60, 16u << 20, kUtf8Text);
-  return data;
+  static const std::string Data = MakeLines(60, 16u << 20, kUtf8Text);
+  return Data;
 }
 
 // The bytes are made before the clock runs, as the limit's are.
 void BM_ReadRegExPipe(benchmark::State& State) {
-  const std::string& data = Numbers();
-  size_t n = 0;
-  for (auto _ : State) n = OverPipe(data, WalkNumbers);
-  State.counters["matches"] = static_cast<double>(n);
+  const std::string& Data = Numbers();
+  size_t N = 0;
+  for (auto _ : State) N = OverPipe(Data, WalkNumbers);
+  State.counters["matches"] = static_cast<double>(N);
   State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Numbers().size()));
 }
 BENCHMARK(BM_ReadRegExPipe)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -148,9 +148,9 @@ struct TDigitsPattern {
   pcre2_code* Code;
   pcre2_match_data* Data;
   TDigitsPattern() {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    Code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>("\\d+"), 3, PCRE2_UTF, &error, &offset,
+    int Error = 0;
+    PCRE2_SIZE Offset = 0;
+    Code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>("\\d+"), 3, PCRE2_UTF, &Error, &Offset,
                          nullptr);
     Data = pcre2_match_data_create_from_pattern(Code, nullptr);
   }
@@ -166,27 +166,27 @@ struct TDigitsPattern {
 // generator hands it out. The limit for the project's match reads, which
 // decode, search chunk by chunk and switch to the consumer per match.
 void BM_Pcre2InMemory(benchmark::State& State) {
-  const std::string& data = Numbers();
-  const TDigitsPattern pattern;
-  pcre2_code* const code = pattern.Code;
-  pcre2_match_data* const md = pattern.Data;
-  const auto* subject = reinterpret_cast<PCRE2_SPTR>(data.data());
-  size_t n = 0;
+  const std::string& Data = Numbers();
+  const TDigitsPattern Pattern;
+  pcre2_code* const Code = Pattern.Code;
+  pcre2_match_data* const Md = Pattern.Data;
+  const auto* Subject = reinterpret_cast<PCRE2_SPTR>(Data.data());
+  size_t N = 0;
   for (auto _ : State) {
-    n = 0;
-    PCRE2_SIZE at = 0;
+    N = 0;
+    PCRE2_SIZE At = 0;
     // The subject is checked as UTF-8 by the first search only.
-    uint32_t options = 0;
-    while (pcre2_match(code, subject, data.size(), at, options, md, nullptr) > 0) {
-      options = PCRE2_NO_UTF_CHECK;
-      const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
-      std::string s(data.data() + ov[0], ov[1] - ov[0]);
-      benchmark::DoNotOptimize(s.data());
-      ++n;
-      at = ov[1] > ov[0] ? ov[1] : ov[0] + 1;
+    uint32_t Options = 0;
+    while (pcre2_match(Code, Subject, Data.size(), At, Options, Md, nullptr) > 0) {
+      Options = PCRE2_NO_UTF_CHECK;
+      const PCRE2_SIZE* Ov = pcre2_get_ovector_pointer(Md);
+      std::string S(Data.data() + Ov[0], Ov[1] - Ov[0]);
+      benchmark::DoNotOptimize(S.data());
+      ++N;
+      At = Ov[1] > Ov[0] ? Ov[1] : Ov[0] + 1;
     }
   }
-  State.counters["matches"] = static_cast<double>(n);
+  State.counters["matches"] = static_cast<double>(N);
 }
 BENCHMARK(BM_Pcre2InMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -195,17 +195,17 @@ BENCHMARK(BM_Pcre2InMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 struct TCp1251Table {
   std::array<std::array<char, 4>, 256> Bytes{};
   TCp1251Table() {
-    for (int b = 0; b < 256; ++b) {
-      const std::string s = TEncoding::Cp1251()->GetString(std::string(1, static_cast<char>(b)));
-      Bytes[b][0] = static_cast<char>(s.size());
-      std::memcpy(&Bytes[b][1], s.data(), std::min<size_t>(s.size(), 3));
+    for (int B = 0; B < 256; ++B) {
+      const std::string S = TEncoding::Cp1251()->GetString(std::string(1, static_cast<char>(B)));
+      Bytes[B][0] = static_cast<char>(S.size());
+      std::memcpy(&Bytes[B][1], S.data(), std::min<size_t>(S.size(), 3));
     }
   }
   void Decode(const char* P, size_t N, std::string& Out) const {
     Out.clear();
-    for (size_t i = 0; i < N; ++i) {
-      const auto& e = Bytes[static_cast<uint8_t>(P[i])];
-      Out.append(&e[1], static_cast<size_t>(e[0]));
+    for (size_t I = 0; I < N; ++I) {
+      const auto& E = Bytes[static_cast<uint8_t>(P[I])];
+      Out.append(&E[1], static_cast<size_t>(E[0]));
     }
   }
 };
@@ -217,10 +217,10 @@ class TKernelPipe {
   explicit TKernelPipe(const std::string& Data) {
     if (pipe(FFds) != 0) throw std::runtime_error("pipe");
     FWriter = std::thread([this, &Data] {
-      for (size_t at = 0; at < Data.size();) {
-        const ssize_t w = write(FFds[1], Data.data() + at, std::min<size_t>(64 << 10, Data.size() - at));
-        if (w <= 0) break;
-        at += static_cast<size_t>(w);
+      for (size_t At = 0; At < Data.size();) {
+        const ssize_t W = write(FFds[1], Data.data() + At, std::min<size_t>(64 << 10, Data.size() - At));
+        if (W <= 0) break;
+        At += static_cast<size_t>(W);
       }
       close(FFds[1]);
     });
@@ -243,93 +243,93 @@ class TKernelPipe {
 // read, wait for the next read. Each match is copied out; each byte is
 // checked as UTF-8 once, by the first search after the read that brought it.
 void BM_Pcre2Pipe(benchmark::State& State) {
-  const std::string& data = Numbers();
-  const TDigitsPattern pattern;
-  pcre2_code* const code = pattern.Code;
-  pcre2_match_data* const md = pattern.Data;
-  std::string buf(128 << 10, '\0');
-  size_t n = 0;
+  const std::string& Data = Numbers();
+  const TDigitsPattern Pattern;
+  pcre2_code* const Code = Pattern.Code;
+  pcre2_match_data* const Md = Pattern.Data;
+  std::string Buf(128 << 10, '\0');
+  size_t N = 0;
   for (auto _ : State) {
-    TKernelPipe pipe(data);
-    n = 0;
-    size_t have = 0;
-    for (bool end = false; !end;) {
-      if (have == buf.size()) buf.resize(buf.size() * 2);
-      const ssize_t r = read(pipe.Fd(), buf.data() + have, buf.size() - have);
-      end = r <= 0;
-      if (!end) have += static_cast<size_t>(r);
+    TKernelPipe Pipe(Data);
+    N = 0;
+    size_t Have = 0;
+    for (bool End = false; !End;) {
+      if (Have == Buf.size()) Buf.resize(Buf.size() * 2);
+      const ssize_t R = read(Pipe.Fd(), Buf.data() + Have, Buf.size() - Have);
+      End = R <= 0;
+      if (!End) Have += static_cast<size_t>(R);
       // The subject ends before a character the read cut.
-      size_t whole = have;
-      for (size_t back = 1; !end && back <= 3 && back <= have; ++back) {
-        const auto c = static_cast<uint8_t>(buf[have - back]);
-        if ((c & 0xC0) != 0x80) {
-          const size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-          if (need > back) whole = have - back;
+      size_t Whole = Have;
+      for (size_t Back = 1; !End && Back <= 3 && Back <= Have; ++Back) {
+        const auto C = static_cast<uint8_t>(Buf[Have - Back]);
+        if ((C & 0xC0) != 0x80) {
+          const size_t Need = C >= 0xF0 ? 4 : C >= 0xE0 ? 3 : C >= 0xC0 ? 2 : 1;
+          if (Need > Back) Whole = Have - Back;
           break;
         }
       }
-      const auto* subject = reinterpret_cast<PCRE2_SPTR>(buf.data());
-      PCRE2_SIZE at = 0;
-      size_t keep = whole;
-      uint32_t options = 0;
+      const auto* Subject = reinterpret_cast<PCRE2_SPTR>(Buf.data());
+      PCRE2_SIZE At = 0;
+      size_t Keep = Whole;
+      uint32_t Options = 0;
       for (;;) {
-        if (pcre2_match(code, subject, whole, at, options, md, nullptr) > 0) {
-          options = PCRE2_NO_UTF_CHECK;
-          const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
-          std::string s(buf.data() + ov[0], ov[1] - ov[0]);
-          benchmark::DoNotOptimize(s.data());
-          ++n;
-          at = ov[1] > ov[0] ? ov[1] : ov[0] + 1;
+        if (pcre2_match(Code, Subject, Whole, At, Options, Md, nullptr) > 0) {
+          Options = PCRE2_NO_UTF_CHECK;
+          const PCRE2_SIZE* Ov = pcre2_get_ovector_pointer(Md);
+          std::string S(Buf.data() + Ov[0], Ov[1] - Ov[0]);
+          benchmark::DoNotOptimize(S.data());
+          ++N;
+          At = Ov[1] > Ov[0] ? Ov[1] : Ov[0] + 1;
           continue;
         }
-        if (!end && pcre2_match(code, subject, whole, at, PCRE2_NO_UTF_CHECK | PCRE2_PARTIAL_HARD,
-                                md, nullptr) == PCRE2_ERROR_PARTIAL)
-          keep = pcre2_get_ovector_pointer(md)[0];
+        if (!End && pcre2_match(Code, Subject, Whole, At, PCRE2_NO_UTF_CHECK | PCRE2_PARTIAL_HARD,
+                                Md, nullptr) == PCRE2_ERROR_PARTIAL)
+          Keep = pcre2_get_ovector_pointer(Md)[0];
         break;
       }
-      std::memmove(buf.data(), buf.data() + keep, have - keep);
-      have -= keep;
+      std::memmove(Buf.data(), Buf.data() + Keep, Have - Keep);
+      Have -= Keep;
     }
   }
-  State.counters["matches"] = static_cast<double>(n);
+  State.counters["matches"] = static_cast<double>(N);
 }
 BENCHMARK(BM_Pcre2Pipe)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The limit: 64 KiB reads of a kernel pipe, lines cut with memchr at LF
 // (a line that spans reads is carried over), each decoded into a string.
 void BM_RawReadSplitDecode(benchmark::State& State) {
-  const std::string& data = Lines60();
-  static const TCp1251Table table;
-  size_t total = 0;
+  const std::string& Data = Lines60();
+  static const TCp1251Table Table;
+  size_t Total = 0;
   for (auto _ : State) {
-    TKernelPipe pipe(data);
-    std::string buf(64 << 10, '\0'), carry, line;
-    total = 0;
+    TKernelPipe Pipe(Data);
+    std::string Buf(64 << 10, '\0'), Carry, Line;
+    Total = 0;
     for (;;) {
-      const ssize_t r = read(pipe.Fd(), buf.data(), buf.size());
-      if (r <= 0) break;
-      const char* p = buf.data();
-      const char* end = p + r;
-      while (const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p))) {
-        const char* from = p;
-        size_t len = static_cast<size_t>(lf - p);
-        if (!carry.empty()) {
-          carry.append(p, len);
-          from = carry.data();
-          len = carry.size();
+      const ssize_t R = read(Pipe.Fd(), Buf.data(), Buf.size());
+      if (R <= 0) break;
+      const char* P = Buf.data();
+      const char* End = P + R;
+      while (const char* Lf = static_cast<const char*>(std::memchr(P, '\n', End - P))) {
+        const char* From = P;
+        size_t Len = static_cast<size_t>(Lf - P);
+        if (!Carry.empty()) {
+          Carry.append(P, Len);
+          From = Carry.data();
+          Len = Carry.size();
         }
-        if (len > 0 && from[len - 1] == '\r') --len;
-        table.Decode(from, len, line);
-        benchmark::DoNotOptimize(line.data());
-        total += line.size();
-        carry.clear();
-        p = lf + 1;
+        if (Len > 0 && From[Len - 1] == '\r') --Len;
+        Table.Decode(From, Len, Line);
+        benchmark::DoNotOptimize(Line.data());
+        Total += Line.size();
+        Carry.clear();
+        P = Lf + 1;
       }
-      carry.append(p, static_cast<size_t>(end - p));
+      Carry.append(P, static_cast<size_t>(End - P));
     }
   }
-  State.counters["text_bytes"] = static_cast<double>(total);
-  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * data.size()));
+  State.counters["text_bytes"] = static_cast<double>(Total);
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Data.size()));
 }
 BENCHMARK(BM_RawReadSplitDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif

@@ -38,9 +38,9 @@ void YieldForever(void*) {
 
 // Switch into a greenlet and its Yield back to the root.
 void BM_GreenletSwitch(benchmark::State& State) {
-  RefPtr<TLoop> g(new TLoop(&YieldForever, nullptr));
-  for (auto _ : State) g->Switch();
-  g->Kill();
+  RefPtr<TLoop> G(new TLoop(&YieldForever, nullptr));
+  for (auto _ : State) G->Switch();
+  G->Kill();
 }
 BENCHMARK(BM_GreenletSwitch);
 
@@ -48,9 +48,9 @@ BENCHMARK(BM_GreenletSwitch);
 // on the greenlet's hub (hub/HubBeat.h) for the monitor thread to sample.
 void BM_GreenletSwitchWatched(benchmark::State& State) {
   StartHubWatchdog();
-  RefPtr<TLoop> g(new TLoop(&YieldForever, nullptr));
-  for (auto _ : State) g->Switch();
-  g->Kill();
+  RefPtr<TLoop> G(new TLoop(&YieldForever, nullptr));
+  for (auto _ : State) G->Switch();
+  G->Kill();
   StopHubWatchdog();
 }
 BENCHMARK(BM_GreenletSwitchWatched);
@@ -62,11 +62,11 @@ void WaitForever(void* Ev) {
 // SetEvent(true) resumes a waiting greenlet of the same hub at once; the
 // round trip ends when it waits again.
 void BM_GeventWake(benchmark::State& State) {
-  auto ev = MakeRef<TGevent>(false, false);
-  RefPtr<TLoop> g(new TLoop(&WaitForever, ev.get()));
-  g->Switch();
-  for (auto _ : State) ev->SetEvent(true);
-  g->Kill();
+  auto Ev = MakeRef<TGevent>(false, false);
+  RefPtr<TLoop> G(new TLoop(&WaitForever, Ev.get()));
+  G->Switch();
+  for (auto _ : State) Ev->SetEvent(true);
+  G->Kill();
 }
 BENCHMARK(BM_GeventWake);
 
@@ -74,15 +74,15 @@ BENCHMARK(BM_GeventWake);
 // when the hub next serves its tasks, which the root then does; the round
 // trip ends when it waits again.
 void BM_GeventWakeDefault(benchmark::State& State) {
-  auto ev = MakeRef<TGevent>(false, false);
-  RefPtr<TLoop> g(new TLoop(&WaitForever, ev.get()));
-  g->Switch();
-  TCustomHub* hub = GetCurrentHub();
+  auto Ev = MakeRef<TGevent>(false, false);
+  RefPtr<TLoop> G(new TLoop(&WaitForever, Ev.get()));
+  G->Switch();
+  TCustomHub* Hub = GetCurrentHub();
   for (auto _ : State) {
-    ev->SetEvent();
-    hub->Serve(0);
+    Ev->SetEvent();
+    Hub->Serve(0);
   }
-  g->Kill();
+  G->Kill();
 }
 BENCHMARK(BM_GeventWakeDefault);
 
@@ -97,19 +97,19 @@ void BM_EnqueueWake(benchmark::State& State) {
   hubB = nullptr;
   stop = false;
   returned = 0;
-  std::thread b([] {
+  std::thread B([] {
     hubB = DefHub(0);
     while (!stop.load()) hubB.load()->Serve(INFINITE);
   });
   while (!hubB.load()) std::this_thread::yield();
   for (auto _ : State) {
-    const int want = returned + 1;
+    const int Want = returned + 1;
     hubB.load()->EnqueueTask(
         [](void*) { hubA->EnqueueTask([](void*) { ++returned; }, nullptr); }, nullptr);
-    while (returned < want) hubA->Serve(INFINITE);
+    while (returned < Want) hubA->Serve(INFINITE);
   }
   hubB.load()->EnqueueTask([](void*) { stop = true; }, nullptr);
-  b.join();
+  B.join();
   delete hubB.load();
 }
 BENCHMARK(BM_EnqueueWake)->UseRealTime();
@@ -118,24 +118,24 @@ BENCHMARK(BM_EnqueueWake)->UseRealTime();
 // Two threads bouncing a count through two eventfds: the kernel's least
 // cost for one thread to wake another and be woken back.
 void BM_EventfdPingPong(benchmark::State& State) {
-  int ping = eventfd(0, 0), pong = eventfd(0, 0);
-  std::thread other([&] {
-    uint64_t v;
-    while (read(ping, &v, sizeof v) == sizeof v && v != 2) {
-      v = 1;
-      if (write(pong, &v, sizeof v) != sizeof v) break;
+  int Ping = eventfd(0, 0), Pong = eventfd(0, 0);
+  std::thread Other([&] {
+    uint64_t V;
+    while (read(Ping, &V, sizeof V) == sizeof V && V != 2) {
+      V = 1;
+      if (write(Pong, &V, sizeof V) != sizeof V) break;
     }
   });
-  uint64_t v = 1;
+  uint64_t V = 1;
   for (auto _ : State) {
-    v = 1;
-    if (write(ping, &v, sizeof v) != sizeof v || read(pong, &v, sizeof v) != sizeof v) break;
+    V = 1;
+    if (write(Ping, &V, sizeof V) != sizeof V || read(Pong, &V, sizeof V) != sizeof V) break;
   }
-  v = 2;
-  if (write(ping, &v, sizeof v) == sizeof v) other.join();
-  else other.detach();
-  close(ping);
-  close(pong);
+  V = 2;
+  if (write(Ping, &V, sizeof V) == sizeof V) Other.join();
+  else Other.detach();
+  close(Ping);
+  close(Pong);
 }
 BENCHMARK(BM_EventfdPingPong)->UseRealTime();
 #endif
@@ -144,12 +144,12 @@ void Nothing(THandle, void*) {}
 
 // Create and destroy one timeout while Arg others are live.
 void BM_TimeoutCreateDestroy(benchmark::State& State) {
-  TSingleThreadHub hub;
-  std::vector<THandle> live;
-  for (int64_t i = 0; i < State.range(0); ++i)
-    live.push_back(hub.CreateTimeout(&Nothing, nullptr, 3600 * 1000));
-  for (auto _ : State) hub.DestroyTimeout(hub.CreateTimeout(&Nothing, nullptr, 3600 * 1000));
-  for (THandle h : live) hub.DestroyTimeout(h);
+  TSingleThreadHub Hub;
+  std::vector<THandle> Live;
+  for (int64_t I = 0; I < State.range(0); ++I)
+    Live.push_back(Hub.CreateTimeout(&Nothing, nullptr, 3600 * 1000));
+  for (auto _ : State) Hub.DestroyTimeout(Hub.CreateTimeout(&Nothing, nullptr, 3600 * 1000));
+  for (THandle H : Live) Hub.DestroyTimeout(H);
 }
 BENCHMARK(BM_TimeoutCreateDestroy)->Arg(100)->Arg(100000);
 
@@ -160,10 +160,10 @@ constexpr auto kSleep = std::chrono::milliseconds(10);
 template <class F>
 void Oversleep(benchmark::State& State, F Sleep) {
   for (auto _ : State) {
-    const auto start = std::chrono::steady_clock::now();
+    const auto Start = std::chrono::steady_clock::now();
     Sleep();
-    const std::chrono::duration<double> late = std::chrono::steady_clock::now() - start - kSleep;
-    State.SetIterationTime(late.count() > 0 ? late.count() : 0);
+    const std::chrono::duration<double> Late = std::chrono::steady_clock::now() - Start - kSleep;
+    State.SetIterationTime(Late.count() > 0 ? Late.count() : 0);
   }
 }
 
@@ -188,8 +188,8 @@ BENCHMARK(BM_GreenletSleepOversleep)
 #ifndef _WIN32
 void BM_NanosleepOversleep(benchmark::State& State) {
   Oversleep(State, [] {
-    timespec t{0, std::chrono::duration_cast<std::chrono::nanoseconds>(kSleep).count()};
-    while (nanosleep(&t, &t) != 0) {
+    timespec T{0, std::chrono::duration_cast<std::chrono::nanoseconds>(kSleep).count()};
+    while (nanosleep(&T, &T) != 0) {
     }
   });
 }

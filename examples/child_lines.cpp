@@ -26,28 +26,28 @@ int PlayChild(const std::string& Part) {
 }
 
 void Ask(const std::string& Self, const std::string& Part, uint32_t Timeout) {
-  ChildProcess child(Self, {Part});
-  std::vector<std::string> lines;
-  Greenlet reader = Greenlet::Spawn([&] {
+  ChildProcess Child(Self, {Part});
+  std::vector<std::string> Lines;
+  Greenlet Reader = Greenlet::Spawn([&] {
     // Either end of line: a Windows child writes CR LF, a Linux one LF.
-    for (const std::string& line : child.ReadLines({"\r\n", "\n"})) lines.push_back(line);
+    for (const std::string& Line : Child.ReadLines({"\r\n", "\n"})) Lines.push_back(Line);
   });
-  const bool ended = Join({reader}, Timeout);
+  const bool Ended = Join({Reader}, Timeout);
 
-  std::cout << Part << ": " << lines.size() << " lines within " << Timeout << " ms, "
-            << (ended ? "then the output ended" : "and it still runs") << '\n';
-  std::string version;
-  for (const std::string& line : lines) {
-    std::cout << "  " << line << '\n';
-    if (line.rfind("version ", 0) == 0) version = line.substr(8);
+  std::cout << Part << ": " << Lines.size() << " lines within " << Timeout << " ms, "
+            << (Ended ? "then the output ended" : "and it still runs") << '\n';
+  std::string Version;
+  for (const std::string& Line : Lines) {
+    std::cout << "  " << Line << '\n';
+    if (Line.rfind("version ", 0) == 0) Version = Line.substr(8);
   }
-  if (!version.empty())
-    std::cout << "  decision: start the worker (found " << version << ")\n";
+  if (!Version.empty())
+    std::cout << "  decision: start the worker (found " << Version << ")\n";
   else
     std::cout << "  decision: show the install prompt\n";
   // A reader still waiting is killed; releasing the application then ends
   // the child.
-  if (!ended) reader.Kill();
+  if (!Ended) Reader.Kill();
 }
 
 int main(int argc, char** argv) {

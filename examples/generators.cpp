@@ -11,15 +11,15 @@ using TInts = Generator<int>;
 // First, First + 1, ... up to Last.
 TInts Count(int First, int Last) {
   return TInts::Create([=] {
-    for (int n = First; n <= Last; ++n) TInts::Yield(n);
+    for (int N = First; N <= Last; ++N) TInts::Yield(N);
   });
 }
 
 // The numbers of Source that Divisor does not divide.
 TInts NotMultiplesOf(int Divisor, TInts Source) {
   return TInts::Create([=]() mutable {
-    for (int n : Source)
-      if (n % Divisor != 0) TInts::Yield(n);
+    for (int N : Source)
+      if (N % Divisor != 0) TInts::Yield(N);
   });
 }
 
@@ -28,9 +28,9 @@ TInts Sieve(TInts Numbers) {
   return TInts::Create([=]() mutable {
     for (;;) {
       if (!Numbers.MoveNext()) return;
-      const int prime = Numbers.Current();
-      TInts::Yield(prime);
-      Numbers = NotMultiplesOf(prime, Numbers);
+      const int Prime = Numbers.Current();
+      TInts::Yield(Prime);
+      Numbers = NotMultiplesOf(Prime, Numbers);
     }
   });
 }
@@ -39,22 +39,22 @@ TInts Sieve(TInts Numbers) {
 // and go when the pipeline does.
 TInts Take(int Limit, TInts Source) {
   return TInts::Create([=]() mutable {
-    int taken = 0;
-    for (int n : Source) {
-      if (taken++ == Limit) return;
-      TInts::Yield(n);
+    int Taken = 0;
+    for (int N : Source) {
+      if (Taken++ == Limit) return;
+      TInts::Yield(N);
     }
   });
 }
 
 int main() {
   std::cout << "the first ten primes:";
-  for (int prime : Take(10, Sieve(Count(2, 1000)))) std::cout << ' ' << prime;
+  for (int Prime : Take(10, Sieve(Count(2, 1000)))) std::cout << ' ' << Prime;
   std::cout << '\n';
 
   std::cout << "squares of the odd numbers below 10:";
-  auto odd = NotMultiplesOf(2, Count(1, 9));
-  for (int n : odd) std::cout << ' ' << n * n;
+  auto Odd = NotMultiplesOf(2, Count(1, 9));
+  for (int N : Odd) std::cout << ' ' << N * N;
   std::cout << '\n';
   return 0;
 }

@@ -13,54 +13,54 @@
 using namespace green;
 
 int main() {
-  std::deque<int> queue;
-  Gevent itemWaits(/*ManualReset=*/false, /*InitialState=*/false);
-  Gevent producersDone(/*ManualReset=*/true, /*InitialState=*/false);
+  std::deque<int> Queue;
+  Gevent ItemWaits(/*ManualReset=*/false, /*InitialState=*/false);
+  Gevent ProducersDone(/*ManualReset=*/true, /*InitialState=*/false);
 
-  std::vector<Greenlet> producers;
-  for (int p = 0; p < 2; ++p) {
-    producers.push_back(Greenlet::Spawn([&, p] {
-      for (int i = 1; i <= 5; ++i) {
-        queue.push_back(100 * p + i);
-        itemWaits.SetEvent();
+  std::vector<Greenlet> Producers;
+  for (int P = 0; P < 2; ++P) {
+    Producers.push_back(Greenlet::Spawn([&, P] {
+      for (int I = 1; I <= 5; ++I) {
+        Queue.push_back(100 * P + I);
+        ItemWaits.SetEvent();
         Greenlet::Sleep(2);  // the consumers run meanwhile
       }
     }));
   }
 
-  int consumed = 0, sum = 0, gaveUp = 0;
-  std::vector<Greenlet> consumers;
-  for (int c = 0; c < 3; ++c) {
-    consumers.push_back(Greenlet::Spawn([&] {
+  int Consumed = 0, Sum = 0, GaveUp = 0;
+  std::vector<Greenlet> Consumers;
+  for (int C = 0; C < 3; ++C) {
+    Consumers.push_back(Greenlet::Spawn([&] {
       for (;;) {
-        if (!queue.empty()) {
-          sum += queue.front();
-          queue.pop_front();
-          ++consumed;
+        if (!Queue.empty()) {
+          Sum += Queue.front();
+          Queue.pop_front();
+          ++Consumed;
           continue;
         }
-        int32_t which = -1;
-        const WaitResult r = Gevent::WaitAny({itemWaits, producersDone}, which, 5000);
-        if (r == WaitResult::Timeout) {
-          ++gaveUp;
+        int32_t Which = -1;
+        const WaitResult R = Gevent::WaitAny({ItemWaits, ProducersDone}, Which, 5000);
+        if (R == WaitResult::Timeout) {
+          ++GaveUp;
           return;
         }
-        if (which == 1 && queue.empty()) return;
+        if (Which == 1 && Queue.empty()) return;
       }
     }));
   }
 
-  Join(producers);
-  producersDone.SetEvent();
-  const bool ended = Join(consumers, 5000);
-  std::cout << "consumers ended: " << (ended ? "yes" : "no") << '\n';
-  std::cout << "items consumed: " << consumed << ", their sum: " << sum << '\n';
-  std::cout << "consumers that gave up: " << gaveUp << '\n';
+  Join(Producers);
+  ProducersDone.SetEvent();
+  const bool Ended = Join(Consumers, 5000);
+  std::cout << "consumers ended: " << (Ended ? "yes" : "no") << '\n';
+  std::cout << "items consumed: " << Consumed << ", their sum: " << Sum << '\n';
+  std::cout << "consumers that gave up: " << GaveUp << '\n';
 
   // A signal that no consumer needed may still be set: cleared, and with
   // nobody producing any more, a wait for an item ends at its timeout.
-  itemWaits.ResetEvent();
-  const WaitResult late = itemWaits.WaitFor(50);
-  std::cout << "another item within 50 ms: " << (late == WaitResult::Timeout ? "no, timeout" : "yes") << '\n';
+  ItemWaits.ResetEvent();
+  const WaitResult Late = ItemWaits.WaitFor(50);
+  std::cout << "another item within 50 ms: " << (Late == WaitResult::Timeout ? "no, timeout" : "yes") << '\n';
   return 0;
 }

@@ -20,41 +20,41 @@ struct TResult {
 // control to the hub and stay there until someone switches back).
 Greenlet Sum(GreenThread& Thread, long long From, long long To, TResult& Out) {
   return Thread.Spawn([=, &Thread, &Out] {
-    long long sum = 0;
-    for (long long n = From; n <= To; ++n) {
-      sum += n;
-      if (n % 1000 == 0) Greenlet::Sleep(0);
+    long long Sum = 0;
+    for (long long N = From; N <= To; ++N) {
+      Sum += N;
+      if (N % 1000 == 0) Greenlet::Sleep(0);
     }
-    Out.Value = sum;
+    Out.Value = Sum;
     Out.OnItsHub = Thread.IsCurrent();
   });
 }
 
 int main() {
-  GreenThread left, right;
-  TResult results[3];
-  std::vector<Greenlet> workers = {
-      Sum(left, 1, 100000, results[0]),
-      Sum(right, 100001, 200000, results[1]),
-      Sum(left, 200001, 300000, results[2]),
+  GreenThread Left, Right;
+  TResult Results[3];
+  std::vector<Greenlet> Workers = {
+      Sum(Left, 1, 100000, Results[0]),
+      Sum(Right, 100001, 200000, Results[1]),
+      Sum(Left, 200001, 300000, Results[2]),
   };
-  Gevent never(/*ManualReset=*/true, /*InitialState=*/false);
-  Greenlet straggler = right.Spawn([never]() mutable { never.WaitFor(INFINITE); });
+  Gevent Never(/*ManualReset=*/true, /*InitialState=*/false);
+  Greenlet Straggler = Right.Spawn([Never]() mutable { Never.WaitFor(INFINITE); });
 
-  const bool done = Join(workers, 10000);
-  std::cout << "the three sums ended within 10 s: " << (done ? "yes" : "no") << '\n';
-  long long total = 0;
-  for (const TResult& r : results) {
-    std::cout << "  " << r.Value << (r.OnItsHub ? ", on its thread's hub" : ", elsewhere") << '\n';
-    total += r.Value;
+  const bool Done = Join(Workers, 10000);
+  std::cout << "the three sums ended within 10 s: " << (Done ? "yes" : "no") << '\n';
+  long long Total = 0;
+  for (const TResult& R : Results) {
+    std::cout << "  " << R.Value << (R.OnItsHub ? ", on its thread's hub" : ", elsewhere") << '\n';
+    Total += R.Value;
   }
-  std::cout << "  together " << total << '\n';
+  std::cout << "  together " << Total << '\n';
 
-  workers.push_back(straggler);
-  const bool all = Join(workers, 100);
-  std::cout << "all four ended within 100 ms: " << (all ? "yes" : "no") << '\n';
-  right.Kill();
+  Workers.push_back(Straggler);
+  const bool All = Join(Workers, 100);
+  std::cout << "all four ended within 100 ms: " << (All ? "yes" : "no") << '\n';
+  Right.Kill();
   std::cout << "after its thread ended, the straggler is "
-            << (straggler.State() == GreenletState::Killed ? "killed" : "still there") << '\n';
+            << (Straggler.State() == GreenletState::Killed ? "killed" : "still there") << '\n';
   return 0;
 }

@@ -22,16 +22,16 @@ TPasMPLockWord& StripeOf(const void* A) {
 // Finds or creates A's global reference, atomically with other threads that
 // register A at the same time.
 RefPtr<IGCPointer<TObject>> AcquireGlobal(TObject* A) {
-  TGCTable* table = GarbageCollectorTable();
-  if (!table) return RefPtr<IGCPointer<TObject>>(new TGCPointerImpl<TObject>(A));
-  gc_detail::TStripeGuard guard(A);
-  RefPtr<IGCPointer<TObject>> global;
-  if (table->GetKeyValue(A, global)) return global;
-  auto* impl = new TGCPointerImpl<TObject>(A);
-  gc_detail::RegisterFirstLocked(impl);
-  RefPtr<IGCPointer<TObject>> owner = RefPtr<IGCPointer<TObject>>::adopt(impl);
-  Assert(table->SetKeyValue(A, owner), "GarbageCollector", 145);
-  return owner;
+  TGCTable* Table = GarbageCollectorTable();
+  if (!Table) return RefPtr<IGCPointer<TObject>>(new TGCPointerImpl<TObject>(A));
+  gc_detail::TStripeGuard Guard(A);
+  RefPtr<IGCPointer<TObject>> Global;
+  if (Table->GetKeyValue(A, Global)) return Global;
+  auto* Impl = new TGCPointerImpl<TObject>(A);
+  gc_detail::RegisterFirstLocked(Impl);
+  RefPtr<IGCPointer<TObject>> Owner = RefPtr<IGCPointer<TObject>>::adopt(Impl);
+  Assert(Table->SetKeyValue(A, Owner), "GarbageCollector", 145);
+  return Owner;
 }
 
 }  // namespace
@@ -42,10 +42,10 @@ TStripeGuard::TStripeGuard(const void* A) : fWord(StripeOf(A)) { PasMPSpinAcquir
 TStripeGuard::~TStripeGuard() { PasMPSpinRelease(fWord); }
 
 void RegisterLocked(TObject* A, IGCPointer<TObject>* Global) {
-  TGCTable* table = GarbageCollectorTable();
-  if (!table) return;
-  Assert(!table->ContainsKey(A), "GarbageCollector", 212);
-  Assert(table->SetKeyValue(A, RefPtr<IGCPointer<TObject>>(Global)), "GarbageCollector", 145);
+  TGCTable* Table = GarbageCollectorTable();
+  if (!Table) return;
+  Assert(!Table->ContainsKey(A), "GarbageCollector", 212);
+  Assert(Table->SetKeyValue(A, RefPtr<IGCPointer<TObject>>(Global)), "GarbageCollector", 145);
 }
 
 void RegisterFirstLocked(TGCPointerImpl<TObject>* Global) {
@@ -56,18 +56,18 @@ void RegisterFirstLocked(TGCPointerImpl<TObject>* Global) {
 }
 
 bool EntryIs(TObject* A, IGCPointer<TObject>* Global) {
-  TGCTable* table = GarbageCollectorTable();
-  IGCPointer<TObject>* stored = nullptr;
-  return table && table->PeekValue(A, stored) && stored == Global;
+  TGCTable* Table = GarbageCollectorTable();
+  IGCPointer<TObject>* Stored = nullptr;
+  return Table && Table->PeekValue(A, Stored) && Stored == Global;
 }
 
 void Extract(TObject* A, std::vector<IGCPointer<TObject>*>& Out) {
-  TGCTable* table = GarbageCollectorTable();
-  if (!table) return;
-  auto sink = [&Out](IGCPointer<TObject>* P) {
+  TGCTable* Table = GarbageCollectorTable();
+  if (!Table) return;
+  auto Sink = [&Out](IGCPointer<TObject>* P) {
     if (P) Out.push_back(P);
   };
-  table->ExtractKey(A, sink);
+  Table->ExtractKey(A, Sink);
 }
 
 }  // namespace gc_detail
@@ -105,20 +105,20 @@ TGarbageCollector::TLocalRefs::TLocalRefs(TStorage* Container, RefPtr<IGCPointer
     : FContainer(Container), FGlobalRef(std::move(GlobalRef)), FValue(FGlobalRef->GetValue()) {}
 
 bool TGarbageCollector::TLocalRefs::TryAddRef() {
-  int32_t n = FRefCount.load(std::memory_order_relaxed);
-  while (n > 0) {
-    if (FRefCount.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel)) return true;
+  int32_t N = FRefCount.load(std::memory_order_relaxed);
+  while (N > 0) {
+    if (FRefCount.compare_exchange_weak(N, N + 1, std::memory_order_acq_rel)) return true;
   }
   return false;
 }
 
 int32_t TGarbageCollector::TLocalRefs::_Release() {
-  int32_t n = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (n != 0) return n;
+  int32_t N = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (N != 0) return N;
   {
-    std::lock_guard<TPasMPSpinLock> lock(FContainer->Lock);
-    auto it = FContainer->Map.find(FValue);
-    if (it != FContainer->Map.end() && it->second == this) FContainer->Map.erase(it);
+    std::lock_guard<TPasMPSpinLock> Lock(FContainer->Lock);
+    auto It = FContainer->Map.find(FValue);
+    if (It != FContainer->Map.end() && It->second == this) FContainer->Map.erase(It);
   }
   delete this;
   return 0;
@@ -135,44 +135,44 @@ TGarbageCollector::~TGarbageCollector() {
 }
 
 void TGarbageCollector::Clear() {
-  std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
+  std::lock_guard<TPasMPSpinLock> Lock(FStorage->Lock);
   FStorage->Map.clear();
 }
 
 bool TGarbageCollector::IsExists(TObject* A) {
-  std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
+  std::lock_guard<TPasMPSpinLock> Lock(FStorage->Lock);
   return FStorage->Map.count(A) != 0;
 }
 
 bool TGarbageCollector::ExistsInGlobal(TObject* A) {
-  TGCTable* table = GarbageCollectorTable();
-  return A && table && table->ContainsKey(A);
+  TGCTable* Table = GarbageCollectorTable();
+  return A && Table && Table->ContainsKey(A);
 }
 
 RefPtr<IGCPointer<TObject>> TGarbageCollector::SetValue(TObject* A) {
   if (!A) return nullptr;
-  auto existing = [this, A]() -> TLocalRefs* {
-    auto it = FStorage->Map.find(A);
-    return it != FStorage->Map.end() && it->second->TryAddRef() ? it->second : nullptr;
+  auto Existing = [this, A]() -> TLocalRefs* {
+    auto It = FStorage->Map.find(A);
+    return It != FStorage->Map.end() && It->second->TryAddRef() ? It->second : nullptr;
   };
-  TLocalRefs* found;
+  TLocalRefs* Found;
   {
-    std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
-    found = existing();
+    std::lock_guard<TPasMPSpinLock> Lock(FStorage->Lock);
+    Found = Existing();
   }
-  if (found) return RefPtr<IGCPointer<TObject>>::adopt(found);
+  if (Found) return RefPtr<IGCPointer<TObject>>::adopt(Found);
 
   // The map's insertion may throw; the wrapper is then released, which
   // takes the lock again.
-  auto* wrapper = new TLocalRefs(FStorage, AcquireGlobal(A));
-  RefPtr<IGCPointer<TObject>> result(wrapper);
+  auto* Wrapper = new TLocalRefs(FStorage, AcquireGlobal(A));
+  RefPtr<IGCPointer<TObject>> Result(Wrapper);
   {
-    std::lock_guard<TPasMPSpinLock> lock(FStorage->Lock);
-    found = existing();
-    if (!found) FStorage->Map[A] = wrapper;
+    std::lock_guard<TPasMPSpinLock> Lock(FStorage->Lock);
+    Found = Existing();
+    if (!Found) FStorage->Map[A] = Wrapper;
   }
-  if (found) return RefPtr<IGCPointer<TObject>>::adopt(found);
-  return result;
+  if (Found) return RefPtr<IGCPointer<TObject>>::adopt(Found);
+  return Result;
 }
 
 }  // namespace green

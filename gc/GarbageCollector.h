@@ -85,22 +85,22 @@ class TGCPointerImpl : public TObject, public IGCPointer<T> {
   ~TGCPointerImpl() override { TFinalizer<T>::Fin(FValue); }
 
   int32_t _AddRef() override {
-    int32_t n = FRefCount.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (n == 1 && FIsObject && FObject && GarbageCollectorTableLive()) {
-      gc_detail::TStripeGuard guard(FObject);
+    int32_t N = FRefCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (N == 1 && FIsObject && FObject && GarbageCollectorTableLive()) {
+      gc_detail::TStripeGuard Guard(FObject);
       gc_detail::RegisterLocked(FObject, Self());
     }
-    return n;
+    return N;
   }
   int32_t _Release() override {
     for (;;) {
-      int32_t n = FRefCount.load(std::memory_order_acquire);
+      int32_t N = FRefCount.load(std::memory_order_acquire);
       // Falling back to the table's own count is decided under the stripe,
       // where lookups that could revive the reference also run.
-      if (n == 2 && FIsObject && FObject && GarbageCollectorTableLive()) return ReleaseToTable();
-      if (!FRefCount.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) continue;
-      if (n == 1) delete this;
-      return n - 1;
+      if (N == 2 && FIsObject && FObject && GarbageCollectorTableLive()) return ReleaseToTable();
+      if (!FRefCount.compare_exchange_weak(N, N - 1, std::memory_order_acq_rel)) continue;
+      if (N == 1) delete this;
+      return N - 1;
     }
   }
   T* GetValue() override { return FValue; }
@@ -110,30 +110,30 @@ class TGCPointerImpl : public TObject, public IGCPointer<T> {
   friend void gc_detail::RegisterFirstLocked(TGCPointerImpl<TObject>* Global);
 
   int32_t ReleaseToTable() {
-    std::vector<IGCPointer<TObject>*> out;
-    int32_t m;
+    std::vector<IGCPointer<TObject>*> Out;
+    int32_t M;
     {
-      gc_detail::TStripeGuard guard(FObject);
-      bool inTable = gc_detail::EntryIs(FObject, Self());
-      bool detached = FDetached.load(std::memory_order_acquire);
-      m = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-      if (m == 1 && inTable) {
-        gc_detail::Extract(FObject, out);
+      gc_detail::TStripeGuard Guard(FObject);
+      bool InTable = gc_detail::EntryIs(FObject, Self());
+      bool Detached = FDetached.load(std::memory_order_acquire);
+      M = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+      if (M == 1 && InTable) {
+        gc_detail::Extract(FObject, Out);
         FDetached.store(true, std::memory_order_release);
-      } else if (m == 1 && !detached) {
+      } else if (M == 1 && !Detached) {
         Assert(false, "GarbageCollector", 228);
       }
     }
-    if (m == 0) delete this;
-    for (IGCPointer<TObject>* p : out) {
-      if (p != Self()) {
-        p->_Release();
+    if (M == 0) delete this;
+    for (IGCPointer<TObject>* P : Out) {
+      if (P != Self()) {
+        P->_Release();
       } else if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         delete this;
         return 0;
       }
     }
-    return m;
+    return M;
   }
   static TObject* AsObject(T* Value) {
     if constexpr (std::is_base_of_v<TObject, T>) return Value; else return nullptr;

@@ -89,19 +89,19 @@ struct alignas(PasMPCacheLineSize) THazardRecord {
 };
 std::atomic<THazardRecord*> gHazards{nullptr};
 
-bool Claim(THazardRecord* r) {
-  bool free = false;
-  return r->InUse.compare_exchange_strong(free, true, std::memory_order_acquire);
+bool Claim(THazardRecord* R) {
+  bool Free = false;
+  return R->InUse.compare_exchange_strong(Free, true, std::memory_order_acquire);
 }
 
 THazardRecord* TakeRecord() {
-  for (THazardRecord* r = gHazards.load(std::memory_order_acquire); r; r = r->Next)
-    if (Claim(r)) return r;
-  auto* r = new THazardRecord;
-  r->Next = gHazards.load(std::memory_order_relaxed);
-  while (!gHazards.compare_exchange_weak(r->Next, r, std::memory_order_release)) {
+  for (THazardRecord* R = gHazards.load(std::memory_order_acquire); R; R = R->Next)
+    if (Claim(R)) return R;
+  auto* R = new THazardRecord;
+  R->Next = gHazards.load(std::memory_order_relaxed);
+  while (!gHazards.compare_exchange_weak(R->Next, R, std::memory_order_release)) {
   }
-  return r;
+  return R;
 }
 
 // Plain thread-locals keep the hot path free of lazy-initialisation calls.
@@ -117,9 +117,9 @@ THazardRecord* ClaimRecord() {
 }
 
 bool Hazarded(const void* State) {
-  for (THazardRecord* r = gHazards.load(std::memory_order_acquire); r; r = r->Next) {
-    for (auto& slot : r->Slots) {
-      if (slot.load(std::memory_order_seq_cst) == State) return true;
+  for (THazardRecord* R = gHazards.load(std::memory_order_acquire); R; R = R->Next) {
+    for (auto& Slot : R->Slots) {
+      if (Slot.load(std::memory_order_seq_cst) == State) return true;
     }
   }
   return false;
@@ -167,36 +167,36 @@ TPasMPThreadSafeHashTable::TPasMPThreadSafeHashTable(size_t KeySize, size_t Valu
       fInternalItemSize((fItemSize + 16 + PasMPCacheLineSize - 1) & ~(PasMPCacheLineSize - 1)),
       fGrowLoadFactor(97),
       fVersion(0) {
-  size_t want = 4096 / fInternalItemSize;
-  if (want < 16) want = 16;
-  uint32_t log = 0;
-  while ((size_t{1} << log) < want) ++log;
-  fFirstState = NewState(log, 0);
+  size_t Want = 4096 / fInternalItemSize;
+  if (Want < 16) Want = 16;
+  uint32_t Log = 0;
+  while ((size_t{1} << Log) < Want) ++Log;
+  fFirstState = NewState(Log, 0);
   fLastState.store(fFirstState, std::memory_order_release);
 }
 
 TPasMPThreadSafeHashTable::~TPasMPThreadSafeHashTable() { DestroyStates(); }
 
 void TPasMPThreadSafeHashTable::DestroyStates() {
-  while (TState* s = fFirstState) {
-    fFirstState = s->Next;
-    FinalizeState(s);
+  while (TState* S = fFirstState) {
+    fFirstState = S->Next;
+    FinalizeState(S);
   }
   fLastState.store(nullptr, std::memory_order_relaxed);
 }
 
 TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::NewState(uint32_t LogSize,
                                                                    uint32_t Version) {
-  auto s = std::make_unique<TState>();
-  s->Version = Version;
-  s->LogSize = LogSize;
-  s->Size = 1u << LogSize;
-  s->Mask = s->Size - 1;
-  size_t bytes = size_t{s->Size} * fInternalItemSize;
-  s->Items = static_cast<unsigned char*>(::operator new(bytes, std::align_val_t{PasMPCacheLineSize}));
-  std::memset(s->Items, 0, bytes);
-  for (uint32_t i = 0; i < s->Size; ++i) new (Slot(s.get(), i)) TSlotHeader{{0}, {SlotEmpty}, {0}, {0}};
-  return s.release();
+  auto S = std::make_unique<TState>();
+  S->Version = Version;
+  S->LogSize = LogSize;
+  S->Size = 1u << LogSize;
+  S->Mask = S->Size - 1;
+  size_t Bytes = size_t{S->Size} * fInternalItemSize;
+  S->Items = static_cast<unsigned char*>(::operator new(Bytes, std::align_val_t{PasMPCacheLineSize}));
+  std::memset(S->Items, 0, Bytes);
+  for (uint32_t I = 0; I < S->Size; ++I) new (Slot(S.get(), I)) TSlotHeader{{0}, {SlotEmpty}, {0}, {0}};
+  return S.release();
 }
 
 unsigned char* TPasMPThreadSafeHashTable::Slot(const TState* State, uint32_t Index) const noexcept {
@@ -211,15 +211,15 @@ TPasMPThreadSafeHashTableState* TPasMPThreadSafeHashTable::AcquireState() {
   // Nesting happens only through item operations, which do not re-enter.
   if (tDepth >= THazardRecord::Depth) std::abort();
   if (tDepth == 0) tRecord = ClaimRecord();
-  std::atomic<const void*>& slot = tRecord->Slots[tDepth++];
-  TState* s = fLastState.load(std::memory_order_seq_cst);
+  std::atomic<const void*>& Slot = tRecord->Slots[tDepth++];
+  TState* S = fLastState.load(std::memory_order_seq_cst);
   for (;;) {
     // Published before it is checked again: a reclaimer that unlinked the
     // state first sees the slot, or this thread sees the new state.
-    slot.store(s, std::memory_order_seq_cst);
-    TState* again = fLastState.load(std::memory_order_seq_cst);
-    if (again == s) return s;
-    s = again;
+    Slot.store(S, std::memory_order_seq_cst);
+    TState* Again = fLastState.load(std::memory_order_seq_cst);
+    if (Again == S) return S;
+    S = Again;
   }
 }
 
@@ -233,316 +233,316 @@ void TPasMPThreadSafeHashTable::ReleaseState(TState* State) {
 }
 
 void TPasMPThreadSafeHashTable::Reclaim() {
-  TState* gone = nullptr;
+  TState* Gone = nullptr;
   {
-    std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> lock(fLock);
-    TState* current = fLastState.load(std::memory_order_relaxed);
-    for (TState* s = fFirstState; s && s != current;) {
-      TState* next = s->Next;
-      if (!Hazarded(s)) {
-        if (s->Previous) s->Previous->Next = s->Next; else fFirstState = s->Next;
-        s->Next->Previous = s->Previous;
+    std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> Lock(fLock);
+    TState* Current = fLastState.load(std::memory_order_relaxed);
+    for (TState* S = fFirstState; S && S != Current;) {
+      TState* Next = S->Next;
+      if (!Hazarded(S)) {
+        if (S->Previous) S->Previous->Next = S->Next; else fFirstState = S->Next;
+        S->Next->Previous = S->Previous;
         fRetired.fetch_sub(1, std::memory_order_relaxed);
-        s->Next = gone;
-        gone = s;
+        S->Next = Gone;
+        Gone = S;
       }
-      s = next;
+      S = Next;
     }
   }
   // Finalizing releases values, which may come back into this table.
-  while (TState* s = gone) {
-    gone = s->Next;
+  while (TState* S = Gone) {
+    Gone = S->Next;
     if (tDeferDepth > 0) {
       if (!tRetired) tRetired = new TPasMPRetiredStates;
-      tRetired->emplace_back(this, s);
+      tRetired->emplace_back(this, S);
     } else {
-      FinalizeState(s);
+      FinalizeState(S);
     }
   }
 }
 
 void TPasMPThreadSafeHashTable::FinalizeState(TState* State) {
-  for (uint32_t i = 0; i < State->Size; ++i) {
-    unsigned char* slot = Slot(State, i);
-    if (Header(slot).State.load(std::memory_order_acquire) == SlotUsed) FinalizeItem(ItemOf(slot));
+  for (uint32_t I = 0; I < State->Size; ++I) {
+    unsigned char* Cell = Slot(State, I);
+    if (Header(Cell).State.load(std::memory_order_acquire) == SlotUsed) FinalizeItem(ItemOf(Cell));
   }
   ::operator delete(State->Items, std::align_val_t{PasMPCacheLineSize});
   delete State;
 }
 
 uint32_t TPasMPThreadSafeHashTable::Size() {
-  TState* s = AcquireState();
-  uint32_t n = s->Size;
-  ReleaseState(s);
-  return n;
+  TState* S = AcquireState();
+  uint32_t N = S->Size;
+  ReleaseState(S);
+  return N;
 }
 
 uint32_t TPasMPThreadSafeHashTable::Count() {
-  TState* s = AcquireState();
-  uint32_t n = s->Count.load(std::memory_order_relaxed);
-  ReleaseState(s);
-  return n;
+  TState* S = AcquireState();
+  uint32_t N = S->Count.load(std::memory_order_relaxed);
+  ReleaseState(S);
+  return N;
 }
 
 template <class F>
 bool TPasMPThreadSafeHashTable::WalkUsed(TState* State, uint32_t Hash, F Visit) {
-  TProbe p(Hash, State->LogSize, State->Mask);
+  TProbe P(Hash, State->LogSize, State->Mask);
   do {
-    unsigned char* slot = Slot(State, p.Index);
-    TSlotHeader& hd = Header(slot);
-    int32_t st = hd.State.load(std::memory_order_acquire);
-    if (st == SlotEmpty) return false;
-    if (st == SlotUsed && hd.Hash.load(std::memory_order_relaxed) == Hash && Visit(slot))
+    unsigned char* Cell = Slot(State, P.Index);
+    TSlotHeader& Hd = Header(Cell);
+    int32_t St = Hd.State.load(std::memory_order_acquire);
+    if (St == SlotEmpty) return false;
+    if (St == SlotUsed && Hd.Hash.load(std::memory_order_relaxed) == Hash && Visit(Cell))
       return true;
-  } while (p.Next());
+  } while (P.Next());
   return false;
 }
 
 bool TPasMPThreadSafeHashTable::GetKeyValueRaw(const void* Key, void* Value, bool Counted) {
   if (fOptimisticReads && (!Counted || fPlainValues)) return PeekKeyValueRaw(Key, Value);
-  uint32_t h = HashKey(Key);
-  TState* s = AcquireState();
-  bool found = WalkUsed(s, h, [&](unsigned char* slot) {
-    TSlotHeader& hd = Header(slot);
-    bool match = false;
-    PasMPAcquireRead(hd.Lock);
-    if (hd.State.load(std::memory_order_relaxed) == SlotUsed &&
-        hd.Hash.load(std::memory_order_relaxed) == h && CompareKey(Key, ItemOf(slot))) {
-      match = true;
+  uint32_t H = HashKey(Key);
+  TState* S = AcquireState();
+  bool Found = WalkUsed(S, H, [&](unsigned char* Slot) {
+    TSlotHeader& Hd = Header(Slot);
+    bool Match = false;
+    PasMPAcquireRead(Hd.Lock);
+    if (Hd.State.load(std::memory_order_relaxed) == SlotUsed &&
+        Hd.Hash.load(std::memory_order_relaxed) == H && CompareKey(Key, ItemOf(Slot))) {
+      Match = true;
       if (Value && Counted) {
-        GetValue(ItemOf(slot), Value);
+        GetValue(ItemOf(Slot), Value);
       } else if (Value) {
-        std::memcpy(Value, static_cast<unsigned char*>(ItemOf(slot)) + fKeySize, fItemSize - fKeySize);
+        std::memcpy(Value, static_cast<unsigned char*>(ItemOf(Slot)) + fKeySize, fItemSize - fKeySize);
       }
     }
-    PasMPReleaseRead(hd.Lock);
-    return match;
+    PasMPReleaseRead(Hd.Lock);
+    return Match;
   });
-  ReleaseState(s);
-  return found;
+  ReleaseState(S);
+  return Found;
 }
 
 // Reads the slot between two equal even values of its Seq, so that key and
 // value are of one item; the walk's state and hash checks are repeated
 // inside for the same reason.
 bool TPasMPThreadSafeHashTable::PeekKeyValueRaw(const void* Key, void* Value) {
-  uint32_t h = HashKey(Key);
-  TState* s = AcquireState();
-  bool found = WalkUsed(s, h, [&](unsigned char* slot) {
-    TSlotHeader& hd = Header(slot);
+  uint32_t H = HashKey(Key);
+  TState* S = AcquireState();
+  bool Found = WalkUsed(S, H, [&](unsigned char* Slot) {
+    TSlotHeader& Hd = Header(Slot);
     for (;;) {
-      const uint32_t before = hd.Seq.load(std::memory_order_acquire);
-      if (before & 1) {
+      const uint32_t Before = Hd.Seq.load(std::memory_order_acquire);
+      if (Before & 1) {
         TPasMP::Relax();
         continue;
       }
-      bool match = hd.State.load(std::memory_order_acquire) == SlotUsed &&
-                   hd.Hash.load(std::memory_order_acquire) == h && PeekItem(Key, ItemOf(slot), Value);
-      if (hd.Seq.load(std::memory_order_relaxed) == before) return match;
+      bool Match = Hd.State.load(std::memory_order_acquire) == SlotUsed &&
+                   Hd.Hash.load(std::memory_order_acquire) == H && PeekItem(Key, ItemOf(Slot), Value);
+      if (Hd.Seq.load(std::memory_order_relaxed) == Before) return Match;
     }
   });
-  ReleaseState(s);
-  return found;
+  ReleaseState(S);
+  return Found;
 }
 
 TPasMPThreadSafeHashTable::TClaim TPasMPThreadSafeHashTable::ClaimSlot(
     TState* State, uint32_t Index, int32_t Expected, const void* Key, const void* Value,
     uint32_t Hash) {
-  TSlotHeader& hd = Header(Slot(State, Index));
-  PasMPAcquireRead(hd.Lock);
-  if (hd.State.load(std::memory_order_relaxed) != Expected) {
-    PasMPReleaseRead(hd.Lock);
+  TSlotHeader& Hd = Header(Slot(State, Index));
+  PasMPAcquireRead(Hd.Lock);
+  if (Hd.State.load(std::memory_order_relaxed) != Expected) {
+    PasMPReleaseRead(Hd.Lock);
     return TClaim::Taken;
   }
-  PasMPReadToWrite(hd.Lock);
+  PasMPReadToWrite(Hd.Lock);
   // The upgrade lets other upgraders in between: look again.
-  if (hd.State.load(std::memory_order_relaxed) != Expected) {
-    PasMPReleaseWrite(hd.Lock);
+  if (Hd.State.load(std::memory_order_relaxed) != Expected) {
+    PasMPReleaseWrite(Hd.Lock);
     return TClaim::Taken;
   }
-  void* item = ItemOf(Slot(State, Index));
+  void* Item = ItemOf(Slot(State, Index));
   {
-    TSlotChange change(hd);
-    hd.Hash.store(Hash, std::memory_order_release);
-    InitializeItem(item);
-    SetKey(item, Key);
-    SetValue(item, Value);
-    hd.State.store(SlotUsed, std::memory_order_release);
+    TSlotChange Change(Hd);
+    Hd.Hash.store(Hash, std::memory_order_release);
+    InitializeItem(Item);
+    SetKey(Item, Key);
+    SetValue(Item, Value);
+    Hd.State.store(SlotUsed, std::memory_order_release);
   }
   State->Count.fetch_add(1, std::memory_order_relaxed);
   if (Expected == SlotDeleted) State->Deleted.fetch_sub(1, std::memory_order_relaxed);
-  PasMPWriteToRead(hd.Lock);
-  PasMPReleaseRead(hd.Lock);
+  PasMPWriteToRead(Hd.Lock);
+  PasMPReleaseRead(Hd.Lock);
   return TClaim::Done;
 }
 
 bool TPasMPThreadSafeHashTable::ReplaceInSlot(TState* State, uint32_t Index, const void* Key,
                                               const void* Value, uint32_t Hash, void* Old) {
-  unsigned char* slot = Slot(State, Index);
-  TSlotHeader& hd = Header(slot);
-  PasMPAcquireRead(hd.Lock);
-  if (hd.State.load(std::memory_order_relaxed) != SlotUsed ||
-      hd.Hash.load(std::memory_order_relaxed) != Hash || !CompareKey(Key, ItemOf(slot))) {
-    PasMPReleaseRead(hd.Lock);
+  unsigned char* Cell = Slot(State, Index);
+  TSlotHeader& Hd = Header(Cell);
+  PasMPAcquireRead(Hd.Lock);
+  if (Hd.State.load(std::memory_order_relaxed) != SlotUsed ||
+      Hd.Hash.load(std::memory_order_relaxed) != Hash || !CompareKey(Key, ItemOf(Cell))) {
+    PasMPReleaseRead(Hd.Lock);
     return false;
   }
-  PasMPReadToWrite(hd.Lock);
-  bool same = hd.State.load(std::memory_order_relaxed) == SlotUsed &&
-              hd.Hash.load(std::memory_order_relaxed) == Hash && CompareKey(Key, ItemOf(slot));
-  if (same) {
+  PasMPReadToWrite(Hd.Lock);
+  bool Same = Hd.State.load(std::memory_order_relaxed) == SlotUsed &&
+              Hd.Hash.load(std::memory_order_relaxed) == Hash && CompareKey(Key, ItemOf(Cell));
+  if (Same) {
     // The old item leaves as bytes; the caller finalizes it after the state
     // is released, since its release may re-enter.
-    std::memcpy(Old, ItemOf(slot), fItemSize);
-    TSlotChange change(hd);
-    InitializeItem(ItemOf(slot));
-    SetKey(ItemOf(slot), Key);
-    SetValue(ItemOf(slot), Value);
+    std::memcpy(Old, ItemOf(Cell), fItemSize);
+    TSlotChange Change(Hd);
+    InitializeItem(ItemOf(Cell));
+    SetKey(ItemOf(Cell), Key);
+    SetValue(ItemOf(Cell), Value);
   }
-  PasMPReleaseWrite(hd.Lock);
-  return same;
+  PasMPReleaseWrite(Hd.Lock);
+  return Same;
 }
 
 bool TPasMPThreadSafeHashTable::InsertIntoState(TState* State, const void* Key, const void* Value,
                                                 uint32_t Hash, void* Old, bool& Replaced) {
-  int64_t lastDeleted = -1;
-  TProbe p(Hash, State->LogSize, State->Mask);
+  int64_t LastDeleted = -1;
+  TProbe P(Hash, State->LogSize, State->Mask);
   do {
-    TSlotHeader& hd = Header(Slot(State, p.Index));
-    int32_t st = hd.State.load(std::memory_order_acquire);
-    if (st == SlotDeleted) {
-      lastDeleted = p.Index;
+    TSlotHeader& Hd = Header(Slot(State, P.Index));
+    int32_t St = Hd.State.load(std::memory_order_acquire);
+    if (St == SlotDeleted) {
+      LastDeleted = P.Index;
       continue;
     }
-    if (st == SlotEmpty) {
-      if (ClaimSlot(State, p.Index, SlotEmpty, Key, Value, Hash) == TClaim::Done) return true;
-      st = hd.State.load(std::memory_order_acquire);
+    if (St == SlotEmpty) {
+      if (ClaimSlot(State, P.Index, SlotEmpty, Key, Value, Hash) == TClaim::Done) return true;
+      St = Hd.State.load(std::memory_order_acquire);
     }
-    if (st == SlotUsed && hd.Hash.load(std::memory_order_relaxed) == Hash &&
-        ReplaceInSlot(State, p.Index, Key, Value, Hash, Old)) {
+    if (St == SlotUsed && Hd.Hash.load(std::memory_order_relaxed) == Hash &&
+        ReplaceInSlot(State, P.Index, Key, Value, Hash, Old)) {
       Replaced = true;
       return true;
     }
-  } while (p.Next());
-  if (lastDeleted >= 0 &&
-      ClaimSlot(State, static_cast<uint32_t>(lastDeleted), SlotDeleted, Key, Value, Hash) == TClaim::Done)
+  } while (P.Next());
+  if (LastDeleted >= 0 &&
+      ClaimSlot(State, static_cast<uint32_t>(LastDeleted), SlotDeleted, Key, Value, Hash) == TClaim::Done)
     return true;
-  TProbe again(Hash, State->LogSize, State->Mask);
+  TProbe Again(Hash, State->LogSize, State->Mask);
   do {
-    TSlotHeader& hd = Header(Slot(State, again.Index));
-    if (hd.State.load(std::memory_order_acquire) == SlotDeleted &&
-        ClaimSlot(State, again.Index, SlotDeleted, Key, Value, Hash) == TClaim::Done)
+    TSlotHeader& Hd = Header(Slot(State, Again.Index));
+    if (Hd.State.load(std::memory_order_acquire) == SlotDeleted &&
+        ClaimSlot(State, Again.Index, SlotDeleted, Key, Value, Hash) == TClaim::Done)
       return true;
-  } while (again.Next());
+  } while (Again.Next());
   return false;
 }
 
 bool TPasMPThreadSafeHashTable::SetKeyValueRaw(const void* Key, const void* Value) {
-  uint32_t h = HashKey(Key);
+  uint32_t H = HashKey(Key);
   for (;;) {
-    TState* s = AcquireState();
-    uint32_t version = s->Version;
-    uint32_t used = s->Count.load(std::memory_order_relaxed) + s->Deleted.load(std::memory_order_relaxed);
-    TItemBuffer old(fItemSize);
-    bool replaced = false;
-    bool done = used < GrowLimit(s) && InsertIntoState(s, Key, Value, h, old.Data(), replaced);
-    ReleaseState(s);
-    if (replaced) FinalizeItem(old.Data());
-    if (!done) {
+    TState* S = AcquireState();
+    uint32_t Version = S->Version;
+    uint32_t Used = S->Count.load(std::memory_order_relaxed) + S->Deleted.load(std::memory_order_relaxed);
+    TItemBuffer Old(fItemSize);
+    bool Replaced = false;
+    bool Done = Used < GrowLimit(S) && InsertIntoState(S, Key, Value, H, Old.Data(), Replaced);
+    ReleaseState(S);
+    if (Replaced) FinalizeItem(Old.Data());
+    if (!Done) {
       Grow();
       continue;
     }
-    if (fVersion.load(std::memory_order_seq_cst) == version) return true;
+    if (fVersion.load(std::memory_order_seq_cst) == Version) return true;
   }
 }
 
 // The state is given back after the resize lock: giving it back may
 // finalize retired states, whose items may come back into this table.
 void TPasMPThreadSafeHashTable::Grow() {
-  TState* old;
+  TState* Old;
   {
-    std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> resize(fResizeLock);
-    old = AcquireState();
+    std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> Resize(fResizeLock);
+    Old = AcquireState();
     try {
-      Replace(old);
+      Replace(Old);
     } catch (...) {
-      ReleaseState(old);
+      ReleaseState(Old);
       throw;
     }
   }
-  ReleaseState(old);
+  ReleaseState(Old);
 }
 
 // The new state is allocated before anything changes, so that an
 // allocation that fails leaves the table as it was.
 void TPasMPThreadSafeHashTable::Replace(TState* Old) {
-  const uint32_t limit = GrowLimit(Old);
-  const uint32_t count = Old->Count.load(std::memory_order_relaxed);
-  if (count + Old->Deleted.load(std::memory_order_relaxed) < limit) return;
+  const uint32_t Limit = GrowLimit(Old);
+  const uint32_t Count = Old->Count.load(std::memory_order_relaxed);
+  if (Count + Old->Deleted.load(std::memory_order_relaxed) < Limit) return;
   // Below the limit only deleted slots crowd the state: rebuild it at the
   // same size, which drops them.
-  TState* s = NewState(count >= limit ? Old->LogSize + 1 : Old->LogSize, Old->Version + 1);
+  TState* S = NewState(Count >= Limit ? Old->LogSize + 1 : Old->LogSize, Old->Version + 1);
   fVersion.store(Old->Version + 1, std::memory_order_seq_cst);
-  std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> lock(fLock);
-  uint32_t copied = 0;
-  for (uint32_t i = 0; i < Old->Size; ++i) {
-    unsigned char* from = Slot(Old, i);
-    TSlotHeader& hd = Header(from);
-    PasMPAcquireRead(hd.Lock);
-    if (hd.State.load(std::memory_order_relaxed) == SlotUsed) {
-      uint32_t h = hd.Hash.load(std::memory_order_relaxed);
-      TProbe p(h, s->LogSize, s->Mask);
-      while (Header(Slot(s, p.Index)).State.load(std::memory_order_relaxed) != SlotEmpty) p.Next();
-      unsigned char* to = Slot(s, p.Index);
-      Header(to).Hash.store(h, std::memory_order_relaxed);
-      InitializeItem(ItemOf(to));
-      CopyItem(ItemOf(from), ItemOf(to));
-      Header(to).State.store(SlotUsed, std::memory_order_relaxed);
-      ++copied;
+  std::lock_guard<TPasMPMultipleReaderSingleWriterSpinLock> Lock(fLock);
+  uint32_t Copied = 0;
+  for (uint32_t I = 0; I < Old->Size; ++I) {
+    unsigned char* From = Slot(Old, I);
+    TSlotHeader& Hd = Header(From);
+    PasMPAcquireRead(Hd.Lock);
+    if (Hd.State.load(std::memory_order_relaxed) == SlotUsed) {
+      uint32_t H = Hd.Hash.load(std::memory_order_relaxed);
+      TProbe P(H, S->LogSize, S->Mask);
+      while (Header(Slot(S, P.Index)).State.load(std::memory_order_relaxed) != SlotEmpty) P.Next();
+      unsigned char* To = Slot(S, P.Index);
+      Header(To).Hash.store(H, std::memory_order_relaxed);
+      InitializeItem(ItemOf(To));
+      CopyItem(ItemOf(From), ItemOf(To));
+      Header(To).State.store(SlotUsed, std::memory_order_relaxed);
+      ++Copied;
     }
-    PasMPReleaseRead(hd.Lock);
+    PasMPReleaseRead(Hd.Lock);
   }
-  s->Count.store(copied, std::memory_order_relaxed);
-  s->Previous = Old;
-  Old->Next = s;
-  fLastState.store(s, std::memory_order_seq_cst);
+  S->Count.store(Copied, std::memory_order_relaxed);
+  S->Previous = Old;
+  Old->Next = S;
+  fLastState.store(S, std::memory_order_seq_cst);
   // No longer current; retired when its last user leaves.
   fRetired.fetch_add(1, std::memory_order_seq_cst);
 }
 
 bool TPasMPThreadSafeHashTable::DeleteKeyRaw(const void* Key, TItemSink Sink, void* Ctx) {
-  uint32_t h = HashKey(Key);
-  bool any = false;
+  uint32_t H = HashKey(Key);
+  bool Any = false;
   for (;;) {
-    TState* s = AcquireState();
-    uint32_t version = s->Version;
-    TItemBuffer gone(fItemSize);
-    bool found = WalkUsed(s, h, [&](unsigned char* slot) {
-      TSlotHeader& hd = Header(slot);
-      bool match = false;
-      PasMPAcquireRead(hd.Lock);
-      if (hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(slot))) {
-        PasMPReadToWrite(hd.Lock);
-        if (hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(slot))) {
+    TState* S = AcquireState();
+    uint32_t Version = S->Version;
+    TItemBuffer Gone(fItemSize);
+    bool Found = WalkUsed(S, H, [&](unsigned char* Slot) {
+      TSlotHeader& Hd = Header(Slot);
+      bool Match = false;
+      PasMPAcquireRead(Hd.Lock);
+      if (Hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(Slot))) {
+        PasMPReadToWrite(Hd.Lock);
+        if (Hd.State.load(std::memory_order_relaxed) == SlotUsed && CompareKey(Key, ItemOf(Slot))) {
           // The item leaves the slot as bytes; it is finalized after the lock.
-          std::memcpy(gone.Data(), ItemOf(slot), fItemSize);
-          TSlotChange change(hd);
-          hd.State.store(SlotDeleted, std::memory_order_release);
-          s->Count.fetch_sub(1, std::memory_order_relaxed);
-          s->Deleted.fetch_add(1, std::memory_order_relaxed);
-          match = true;
+          std::memcpy(Gone.Data(), ItemOf(Slot), fItemSize);
+          TSlotChange Change(Hd);
+          Hd.State.store(SlotDeleted, std::memory_order_release);
+          S->Count.fetch_sub(1, std::memory_order_relaxed);
+          S->Deleted.fetch_add(1, std::memory_order_relaxed);
+          Match = true;
         }
-        PasMPReleaseWrite(hd.Lock);
+        PasMPReleaseWrite(Hd.Lock);
       } else {
-        PasMPReleaseRead(hd.Lock);
+        PasMPReleaseRead(Hd.Lock);
       }
-      return match;
+      return Match;
     });
-    ReleaseState(s);
-    if (found) {
-      any = true;
-      Sink(this, Ctx, gone.Data());
+    ReleaseState(S);
+    if (Found) {
+      Any = true;
+      Sink(this, Ctx, Gone.Data());
     }
-    if (fVersion.load(std::memory_order_seq_cst) == version) return any;
+    if (fVersion.load(std::memory_order_seq_cst) == Version) return Any;
   }
 }
 

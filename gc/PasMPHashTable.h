@@ -141,23 +141,23 @@ struct TPasMPValueTraits<RefPtr<T>> {
     return S;
   }
   static void Drop(Stored& S) {
-    if (T* p = S) {
+    if (T* P = S) {
       S = nullptr;
-      p->_Release();
+      P->_Release();
     }
   }
 };
 
 // A well-mixing 32-bit hash of an address; never 0.
 inline uint32_t PasMPHashPointer(const void* P) noexcept {
-  uint64_t h = reinterpret_cast<uintptr_t>(P);
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  uint32_t r = static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
-  return r ? r : 0xFFFFFFFFu;
+  uint64_t H = reinterpret_cast<uintptr_t>(P);
+  H ^= H >> 33;
+  H *= 0xff51afd7ed558ccdULL;
+  H ^= H >> 33;
+  H *= 0xc4ceb9fe1a85ec53ULL;
+  H ^= H >> 33;
+  uint32_t R = static_cast<uint32_t>(H) ^ static_cast<uint32_t>(H >> 32);
+  return R ? R : 0xFFFFFFFFu;
 }
 
 template <class K>
@@ -168,9 +168,9 @@ struct TPasMPDefaultComparer {
       return PasMPHashPointer(Key);
     } else {
       static_assert(sizeof(K) <= sizeof(uint64_t), "key needs a comparer of its own");
-      uint64_t v = 0;
-      std::memcpy(&v, &Key, sizeof(K));
-      return PasMPHashPointer(reinterpret_cast<const void*>(static_cast<uintptr_t>(v ^ (v >> 32))));
+      uint64_t V = 0;
+      std::memcpy(&V, &Key, sizeof(K));
+      return PasMPHashPointer(reinterpret_cast<const void*>(static_cast<uintptr_t>(V ^ (V >> 32))));
     }
   }
   static bool Equals(const K& A, const K& B) noexcept { return A == B; }
@@ -210,18 +210,18 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
 
   // Value is V{} when Key is absent.
   bool GetKeyValue(const K& Key, V& Value) {
-    Stored s{};
-    bool found = GetKeyValueRaw(&Key, &s, true);
-    Value = found ? Traits::Load(s) : V{};
-    Traits::Drop(s);
-    return found;
+    Stored S{};
+    bool Found = GetKeyValueRaw(&Key, &S, true);
+    Value = Found ? Traits::Load(S) : V{};
+    Traits::Drop(S);
+    return Found;
   }
   // Insert or replace.
   bool SetKeyValue(const K& Key, const V& Value) {
-    Stored s = Traits::Store(Value);
-    bool ok = SetKeyValueRaw(&Key, &s);
-    Traits::Drop(s);
-    return ok;
+    Stored S = Traits::Store(Value);
+    bool Ok = SetKeyValueRaw(&Key, &S);
+    Traits::Drop(S);
+    return Ok;
   }
   bool DeleteKey(const K& Key) {
     return DeleteKeyRaw(&Key, [](TPasMPThreadSafeHashTable* T, void*, void* Item) {
@@ -253,9 +253,9 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
   }
   void FinalizeItem(void* Item) override { Traits::Drop(AsItem(Item)->Value); }
   void CopyItem(const void* Source, void* Target) override {
-    const TItem* s = AsItem(Source);
-    AsItem(Target)->Key = s->Key;
-    AsItem(Target)->Value = Traits::Copy(s->Value);
+    const TItem* S = AsItem(Source);
+    AsItem(Target)->Key = S->Key;
+    AsItem(Target)->Value = Traits::Copy(S->Value);
   }
   void GetKey(const void* Item, void* Key) override { *static_cast<K*>(Key) = AsItem(Item)->Key; }
   void SetKey(void* Item, const void* Key) override { Put(AsItem(Item)->Key, *static_cast<const K*>(Key)); }
@@ -263,13 +263,13 @@ class TPasMPHashTable : public TPasMPThreadSafeHashTable {
     *static_cast<Stored*>(Value) = Traits::Copy(AsItem(Item)->Value);
   }
   void SetValue(void* Item, const void* Value) override {
-    Stored old = AsItem(Item)->Value;
+    Stored Old = AsItem(Item)->Value;
     Put(AsItem(Item)->Value, Traits::Copy(*static_cast<const Stored*>(Value)));
-    Traits::Drop(old);
+    Traits::Drop(Old);
   }
   uint32_t HashKey(const void* Key) override {
-    uint32_t h = Comparer::Hash(*static_cast<const K*>(Key));
-    return h ? h : 0xFFFFFFFFu;
+    uint32_t H = Comparer::Hash(*static_cast<const K*>(Key));
+    return H ? H : 0xFFFFFFFFu;
   }
   bool CompareKey(const void* A, const void* B) override {
     return Comparer::Equals(*static_cast<const K*>(A), *static_cast<const K*>(B));

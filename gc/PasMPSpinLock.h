@@ -29,8 +29,8 @@ inline constexpr uint32_t PasMPReaderUnit = 2;
 
 inline void PasMPAcquireRead(TPasMPLockWord& Word) noexcept {
   for (;;) {
-    uint32_t v = Word.load(std::memory_order_relaxed) & ~PasMPWriterBit;
-    if (Word.compare_exchange_weak(v, v + PasMPReaderUnit, std::memory_order_acquire,
+    uint32_t V = Word.load(std::memory_order_relaxed) & ~PasMPWriterBit;
+    if (Word.compare_exchange_weak(V, V + PasMPReaderUnit, std::memory_order_acquire,
                                    std::memory_order_relaxed))
       return;
     TPasMP::Relax();
@@ -43,8 +43,8 @@ inline void PasMPReleaseRead(TPasMPLockWord& Word) noexcept {
 
 inline void PasMPAcquireWrite(TPasMPLockWord& Word) noexcept {
   for (;;) {
-    uint32_t v = Word.load(std::memory_order_relaxed) & ~PasMPWriterBit;
-    if (Word.compare_exchange_weak(v, v | PasMPWriterBit, std::memory_order_acquire,
+    uint32_t V = Word.load(std::memory_order_relaxed) & ~PasMPWriterBit;
+    if (Word.compare_exchange_weak(V, V | PasMPWriterBit, std::memory_order_acquire,
                                    std::memory_order_relaxed))
       break;
     TPasMP::Relax();

@@ -9,10 +9,10 @@ thread_local constinit uint64_t TReentrantLock::Tag = 0;
 
 // Spins a while for the word to come free, then sleeps on it.
 void TReentrantLock::Contend(uintptr_t Me) {
-  for (int i = 0; i < kSpins; ++i) {
-    uintptr_t free = 0;
+  for (int I = 0; I < kSpins; ++I) {
+    uintptr_t Free = 0;
     if (FOwner.load(std::memory_order_relaxed) == 0 &&
-        FOwner.compare_exchange_strong(free, Me, std::memory_order_acquire)) {
+        FOwner.compare_exchange_strong(Free, Me, std::memory_order_acquire)) {
       FDepth = 1;
       return;
     }
@@ -29,15 +29,15 @@ void TReentrantLock::Contend(uintptr_t Me) {
 // release wakes nobody.
 void TReentrantLock::Sleep(uintptr_t Me) {
   for (;;) {
-    uintptr_t v = FOwner.load(std::memory_order_acquire);
-    if (v == 0) {
-      if (FOwner.compare_exchange_strong(v, Me | kSleepers, std::memory_order_acquire)) return;
+    uintptr_t V = FOwner.load(std::memory_order_acquire);
+    if (V == 0) {
+      if (FOwner.compare_exchange_strong(V, Me | kSleepers, std::memory_order_acquire)) return;
       continue;
     }
-    if (!(v & kSleepers) &&
-        !FOwner.compare_exchange_strong(v, v | kSleepers, std::memory_order_acq_rel))
+    if (!(V & kSleepers) &&
+        !FOwner.compare_exchange_strong(V, V | kSleepers, std::memory_order_acq_rel))
       continue;
-    os::WaitOnWord(FOwner, v | kSleepers);
+    os::WaitOnWord(FOwner, V | kSleepers);
   }
 }
 

@@ -25,23 +25,23 @@ class TReentrantLock {
 
   // The uncontended paths inline: one compare-exchange each.
   void Acquire() {
-    const uintptr_t me = Self();
-    uintptr_t v = FOwner.load(std::memory_order_relaxed);
-    if ((v & ~kSleepers) == me) {
+    const uintptr_t Me = Self();
+    uintptr_t V = FOwner.load(std::memory_order_relaxed);
+    if ((V & ~kSleepers) == Me) {
       ++FDepth;
       return;
     }
-    if (v != 0 || !FOwner.compare_exchange_strong(v, me, std::memory_order_acquire)) {
-      Contend(me);
+    if (V != 0 || !FOwner.compare_exchange_strong(V, Me, std::memory_order_acquire)) {
+      Contend(Me);
       return;
     }
     FDepth = 1;
   }
   void Release() {
     if (--FDepth > 0) return;
-    uintptr_t v = FOwner.load(std::memory_order_relaxed);
-    if ((v & kSleepers) ||
-        !FOwner.compare_exchange_strong(v, 0, std::memory_order_release, std::memory_order_relaxed))
+    uintptr_t V = FOwner.load(std::memory_order_relaxed);
+    if ((V & kSleepers) ||
+        !FOwner.compare_exchange_strong(V, 0, std::memory_order_release, std::memory_order_relaxed))
       WakeSleepers();
   }
   void lock() { Acquire(); }

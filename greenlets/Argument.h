@@ -30,18 +30,18 @@ struct TArgument {
     } else {
       FIsObject = true;
       FObject = Value;
-      if (auto* persistent = dynamic_cast<TPersistent*>(FObject)) {
-        TPersistent* copy = persistent->NewInstance();
-        copy->Assign(persistent);
-        FObject = copy;
-        FSmartObj = RefPtr<IGCPointer<TObject>>(new TGCPointerImpl<TObject>(copy));
+      if (auto* Persistent = dynamic_cast<TPersistent*>(FObject)) {
+        TPersistent* Copy = Persistent->NewInstance();
+        Copy->Assign(Persistent);
+        FObject = Copy;
+        FSmartObj = RefPtr<IGCPointer<TObject>>(new TGCPointerImpl<TObject>(Copy));
       } else if (FObject && TGarbageCollector::ExistsInGlobal(FObject)) {
         FSmartObj = GC(FObject);
       }
       FValue = static_cast<T>(FObject);
       if (Owner && FObject) {
-        auto& list = Owner->ObjArguments();
-        if (std::find(list.begin(), list.end(), FObject) == list.end()) list.push_back(FObject);
+        auto& List = Owner->ObjArguments();
+        if (std::find(List.begin(), List.end(), FObject) == List.end()) List.push_back(FObject);
       }
     }
   }

@@ -48,23 +48,23 @@ struct TGreenletRow {
 // A listed greenlet is alive, at least its base: its destruction leaves
 // the list under this lock before the base's fields go.
 void TJoiner::Describe(std::vector<TGreenletRow>& Out) {
-  std::lock_guard<TReentrantLock> lock(FLock);
-  for (TRawGreenletImpl* g = FHead; g; g = g->FJoinNext) {
-    const TWaitNote& n = g->FWaitNote;
-    TGreenletRow row{g,
-                     g->FClassName.load(std::memory_order_acquire),
+  std::lock_guard<TReentrantLock> Lock(FLock);
+  for (TRawGreenletImpl* G = FHead; G; G = G->FJoinNext) {
+    const TWaitNote& N = G->FWaitNote;
+    TGreenletRow Row{G,
+                     G->FClassName.load(std::memory_order_acquire),
                      {},
-                     g->FState.load(std::memory_order_acquire),
-                     n.Kind.load(std::memory_order_relaxed),
-                     n.Object.load(std::memory_order_relaxed),
-                     n.Handle.load(std::memory_order_relaxed),
-                     n.Deadline.load(std::memory_order_relaxed),
-                     n.Since.load(std::memory_order_relaxed)};
+                     G->FState.load(std::memory_order_acquire),
+                     N.Kind.load(std::memory_order_relaxed),
+                     N.Object.load(std::memory_order_relaxed),
+                     N.Handle.load(std::memory_order_relaxed),
+                     N.Deadline.load(std::memory_order_relaxed),
+                     N.Since.load(std::memory_order_relaxed)};
     {
-      std::lock_guard<std::mutex> name(g->FNameLock);
-      row.Name = g->FName;
+      std::lock_guard<std::mutex> Name(G->FNameLock);
+      Row.Name = G->FName;
     }
-    Out.push_back(std::move(row));
+    Out.push_back(std::move(Row));
   }
 }
 
@@ -78,12 +78,12 @@ struct THubRow {
 };
 
 std::vector<THubRow> CopyHubs() {
-  std::vector<THubRow> hubs;
+  std::vector<THubRow> Hubs;
   VisitHubs([&](const THubEntry& E) {
-    hubs.push_back({E.Hub, E.Hub->ThreadId(), E.Default, {}});
-    if (E.Greenlets) static_cast<TJoiner*>(E.Greenlets)->Describe(hubs.back().Greenlets);
+    Hubs.push_back({E.Hub, E.Hub->ThreadId(), E.Default, {}});
+    if (E.Greenlets) static_cast<TJoiner*>(E.Greenlets)->Describe(Hubs.back().Greenlets);
   });
-  return hubs;
+  return Hubs;
 }
 
 // ---- the text -----------------------------------------------------------------------
@@ -96,16 +96,16 @@ const char* StateName(tGreenletState S) {
 
 std::string ClassOf(const char* Mangled) {
   if (!Mangled) return "(not started)";
-  std::string name = Mangled;
+  std::string Name = Mangled;
 #if defined(__GNUG__)
-  int status = 0;
-  if (char* plain = abi::__cxa_demangle(Mangled, nullptr, nullptr, &status)) {
-    if (status == 0) name = plain;
-    std::free(plain);
+  int Status = 0;
+  if (char* Plain = abi::__cxa_demangle(Mangled, nullptr, nullptr, &Status)) {
+    if (Status == 0) Name = Plain;
+    std::free(Plain);
   }
 #endif
-  for (size_t at; (at = name.find("green::")) != std::string::npos;) name.erase(at, 7);
-  return name;
+  for (size_t At; (At = Name.find("green::")) != std::string::npos;) Name.erase(At, 7);
+  return Name;
 }
 
 int64_t Millis(int64_t Nanos) { return Nanos / 1000000; }
@@ -140,13 +140,13 @@ std::string WaitText(const TGreenletRow& G, int64_t Now) {
 }
 
 std::string GreenletLine(const TGreenletRow& G, int64_t Now, int64_t CoarseNow) {
-  std::string line = "  greenlet " + DumpAddress(G.Address) + " " + ClassOf(G.Class);
-  if (!G.Name.empty()) line += " \"" + G.Name + "\"";
-  line += " ";
-  line += StateName(G.State);
-  line += WaitText(G, Now);
-  if (G.Since != 0) line += Format(", %" PRId64 " ms since its last switch", Millis(CoarseNow - G.Since));
-  return line + "\n";
+  std::string Line = "  greenlet " + DumpAddress(G.Address) + " " + ClassOf(G.Class);
+  if (!G.Name.empty()) Line += " \"" + G.Name + "\"";
+  Line += " ";
+  Line += StateName(G.State);
+  Line += WaitText(G, Now);
+  if (G.Since != 0) Line += Format(", %" PRId64 " ms since its last switch", Millis(CoarseNow - G.Since));
+  return Line + "\n";
 }
 
 }  // namespace
@@ -154,30 +154,30 @@ std::string GreenletLine(const TGreenletRow& G, int64_t Now, int64_t CoarseNow) 
 // For the hub watchdog (HubWatchdog.cpp), under the hub list's lock.
 std::string DescribeListedGreenlet(TObject* Joiner, const void* G) {
   if (!Joiner) return {};
-  std::vector<TGreenletRow> rows;
-  static_cast<TJoiner*>(Joiner)->Describe(rows);
-  for (const TGreenletRow& r : rows) {
-    if (r.Address != G) continue;
-    std::string text = "greenlet " + DumpAddress(G) + " " + ClassOf(r.Class);
-    if (!r.Name.empty()) text += " \"" + r.Name + "\"";
-    return text;
+  std::vector<TGreenletRow> Rows;
+  static_cast<TJoiner*>(Joiner)->Describe(Rows);
+  for (const TGreenletRow& R : Rows) {
+    if (R.Address != G) continue;
+    std::string Text = "greenlet " + DumpAddress(G) + " " + ClassOf(R.Class);
+    if (!R.Name.empty()) Text += " \"" + R.Name + "\"";
+    return Text;
   }
   return {};
 }
 
 std::string DumpGreenlets() {
-  const std::vector<THubRow> hubs = CopyHubs();
-  const int64_t now = os::MonotonicNanos();
-  const int64_t coarseNow = os::CoarseMonotonicNanos();
-  std::string out;
-  for (const THubRow& h : hubs) {
-    out += "hub " + DumpAddress(h.Hub) + (h.Default ? " (default), " : ", ");
-    out += h.ThreadId ? Format("thread %" PRIu32, h.ThreadId) : std::string("not serving");
-    out += Format(": %u greenlet%s\n", static_cast<unsigned>(h.Greenlets.size()),
-                  h.Greenlets.size() == 1 ? "" : "s");
-    for (const TGreenletRow& g : h.Greenlets) out += GreenletLine(g, now, coarseNow);
+  const std::vector<THubRow> Hubs = CopyHubs();
+  const int64_t Now = os::MonotonicNanos();
+  const int64_t CoarseNow = os::CoarseMonotonicNanos();
+  std::string Out;
+  for (const THubRow& H : Hubs) {
+    Out += "hub " + DumpAddress(H.Hub) + (H.Default ? " (default), " : ", ");
+    Out += H.ThreadId ? Format("thread %" PRIu32, H.ThreadId) : std::string("not serving");
+    Out += Format(": %u greenlet%s\n", static_cast<unsigned>(H.Greenlets.size()),
+                  H.Greenlets.size() == 1 ? "" : "s");
+    for (const TGreenletRow& G : H.Greenlets) Out += GreenletLine(G, Now, CoarseNow);
   }
-  return out;
+  return Out;
 }
 
 }  // namespace green

@@ -88,32 +88,32 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
   // Called inside the body: hands Value to the walker and waits for the
   // next MoveNext.
   static tTuple Yield(const T& Value) {
-    TGenGreenletImpl* greenlet = Hand(Value);
-    if (!greenlet) return {};
-    tTuple received = greenlet->YieldTuple();
-    Handed(greenlet);
-    return received;
+    TGenGreenletImpl* Greenlet = Hand(Value);
+    if (!Greenlet) return {};
+    tTuple Received = Greenlet->YieldTuple();
+    Handed(Greenlet);
+    return Received;
   }
   // Yield that hands Value over without a copy; Value comes back holding
   // the previous value, whose storage the body may fill again.
   static tTuple Yield(T&& Value) {
-    TGenGreenletImpl* greenlet = Hand(std::move(Value));
-    if (!greenlet) return {};
-    tTuple received = greenlet->YieldTuple();
-    Handed(greenlet);
-    return received;
+    TGenGreenletImpl* Greenlet = Hand(std::move(Value));
+    if (!Greenlet) return {};
+    tTuple Received = Greenlet->YieldTuple();
+    Handed(Greenlet);
+    return Received;
   }
   // Yield for a body that ignores what the next switch passes.
   static void YieldValue(const T& Value) {
-    if (TGenGreenletImpl* greenlet = Hand(Value)) {
-      greenlet->YieldBare();
-      Handed(greenlet);
+    if (TGenGreenletImpl* Greenlet = Hand(Value)) {
+      Greenlet->YieldBare();
+      Handed(Greenlet);
     }
   }
   static void YieldValue(T&& Value) {
-    if (TGenGreenletImpl* greenlet = Hand(std::move(Value))) {
-      greenlet->YieldBare();
-      Handed(greenlet);
+    if (TGenGreenletImpl* Greenlet = Hand(std::move(Value))) {
+      Greenlet->YieldBare();
+      Handed(Greenlet);
     }
   }
 
@@ -127,24 +127,24 @@ class TGeneratorImpl : public TInterfacedObject, public IGenerator<T> {
   // generator's body, which has then only yielded (when it is a greenlet).
   template <class V>
   static TGenGreenletImpl* Hand(V&& Value) {
-    TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
-    if (!current) return nullptr;
-    auto* greenlet = current->GeneratorTag() == &kTag ? static_cast<TGenGreenletImpl*>(current)
+    TRawGreenletImpl* Current = TRawGreenletImpl::GetCurrent();
+    if (!Current) return nullptr;
+    auto* Greenlet = Current->GeneratorTag() == &kTag ? static_cast<TGenGreenletImpl*>(Current)
                                                       : nullptr;
-    if (!greenlet || !greenlet->FGen) {
-      current->Yield();
+    if (!Greenlet || !Greenlet->FGen) {
+      Current->Yield();
       return nullptr;
     }
-    TGeneratorImpl* gen = greenlet->FGen;
-    gen->FYieldExists = true;
-    gen->GarbageCollect(Value);
+    TGeneratorImpl* Gen = Greenlet->FGen;
+    Gen->FYieldExists = true;
+    Gen->GarbageCollect(Value);
     if constexpr (std::is_rvalue_reference_v<V&&>) {
       using std::swap;
-      swap(gen->FCurrent, Value);
+      swap(Gen->FCurrent, Value);
     } else {
-      gen->FCurrent = Value;
+      Gen->FCurrent = Value;
     }
-    return greenlet;
+    return Greenlet;
   }
   // Back in the body after a walker's switch.
   static void Handed(TGenGreenletImpl* Greenlet) {

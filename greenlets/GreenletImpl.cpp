@@ -51,9 +51,9 @@ TSymmetricArgsRoutine MakeArgsRoutine(std::function<void(const tTuple&)> Fn) {
 }
 
 RefPtr<IGCPointer<TObject>> GC(TObject* A) {
-  if (TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent()) {
-    if (current->GetState() == gsKilling) return nullptr;
-    return current->GC().SetValue(A);
+  if (TRawGreenletImpl* Current = TRawGreenletImpl::GetCurrent()) {
+    if (Current->GetState() == gsKilling) return nullptr;
+    return Current->GC().SetValue(A);
   }
   if (!HubInfrasctuctureEnable) return nullptr;
   return GetCurrentHub()->GC(A);
@@ -77,13 +77,13 @@ TGreenletImpl::TGreenletImpl(TSymmetricArgsStatic Routine, const tTuple& Args)
 // greenlet's own collector adopts them when it starts.
 void TGreenletImpl::KeepArguments(const tTuple& Args) {
   FArgsSz = std::min(Args.size(), MAX_TUPLE_SIZE);
-  for (size_t i = 0; i < FArgsSz; ++i) {
-    FArgs[i] = Args[i];
-    if (Args[i].VType != TVarRec::vtObject || !Args[i].VObject) continue;
-    TObject* obj = Args[i].VObject;
-    if (TGarbageCollector::ExistsInGlobal(obj)) FSmartArgs[i] = green::GC(obj);
-    auto& list = ObjArguments();
-    if (std::find(list.begin(), list.end(), obj) == list.end()) list.push_back(obj);
+  for (size_t I = 0; I < FArgsSz; ++I) {
+    FArgs[I] = Args[I];
+    if (Args[I].VType != TVarRec::vtObject || !Args[I].VObject) continue;
+    TObject* Obj = Args[I].VObject;
+    if (TGarbageCollector::ExistsInGlobal(Obj)) FSmartArgs[I] = green::GC(Obj);
+    auto& List = ObjArguments();
+    if (std::find(List.begin(), List.end(), Obj) == List.end()) List.push_back(Obj);
   }
 }
 
@@ -92,17 +92,17 @@ void TGreenletImpl::Execute() {
     FRoutine->Invoke();
     return;
   }
-  const tTuple args(FArgs, FArgs + FArgsSz);
+  const tTuple Args(FArgs, FArgs + FArgsSz);
   if (FArgRoutine)
-    FArgRoutine->Invoke(args);
+    FArgRoutine->Invoke(Args);
   else if (FArgStaticRoutine)
-    FArgStaticRoutine(args);
+    FArgStaticRoutine(Args);
 }
 
 tTuple TGreenletImpl::Switch(const tTuple& Args) {
-  TGreenletThread& t = TGreenletThread::Get();
-  Store(t, Args);
-  t.TupleYield = false;
+  TGreenletThread& T = TGreenletThread::Get();
+  Store(T, Args);
+  T.TupleYield = false;
   return SwitchTuple();
 }
 
@@ -114,20 +114,20 @@ tTuple TGreenletImpl::SwitchTuple() {
 
 
 tTuple TGreenletImpl::YieldTuple() {
-  TGreenletThread& t = TGreenletThread::Get();
-  t.TupleYield = true;
-  t.TupleCount = 0;
-  TRawGreenletImpl* current = GetCurrent();
-  if (!current) return {};
-  current->Yield();
+  TGreenletThread& T = TGreenletThread::Get();
+  T.TupleYield = true;
+  T.TupleCount = 0;
+  TRawGreenletImpl* Current = GetCurrent();
+  if (!Current) return {};
+  Current->Yield();
   return Load(TGreenletThread::Get());
 }
 
 tTuple TGreenletImpl::Yield(const tTuple& Args) {
-  TGreenletThread& t = TGreenletThread::Get();
-  Store(t, Args);
-  t.TupleYield = true;
-  if (TRawGreenletImpl* current = GetCurrent()) current->Yield();
+  TGreenletThread& T = TGreenletThread::Get();
+  Store(T, Args);
+  T.TupleYield = true;
+  if (TRawGreenletImpl* Current = GetCurrent()) Current->Yield();
   return Load(TGreenletThread::Get());
 }
 

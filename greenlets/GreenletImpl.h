@@ -58,21 +58,21 @@ class TGreenletImpl : public TRawGreenletImpl, public IGreenlet {
   // generator's walk: nothing is copied out of the transfer area. False when
   // the greenlet may not run. Inline: a generator's step is little else.
   bool SwitchBare() {
-    TGreenletThread& t = TGreenletThread::Get();
-    if (t.TupleYield) t.TupleCount = 0;
-    const tGreenletState s = GetState();
-    if (s != gsReady && s != gsExecute) {
-      t.TupleCount = 0;
+    TGreenletThread& T = TGreenletThread::Get();
+    if (T.TupleYield) T.TupleCount = 0;
+    const tGreenletState S = GetState();
+    if (S != gsReady && S != gsExecute) {
+      T.TupleCount = 0;
       return false;
     }
     TRawGreenletImpl::Switch();
     return true;
   }
   void YieldBare() {
-    TGreenletThread& t = TGreenletThread::Get();
-    t.TupleYield = true;
-    t.TupleCount = 0;
-    if (TRawGreenletImpl* current = t.Current) current->Yield();
+    TGreenletThread& T = TGreenletThread::Get();
+    T.TupleYield = true;
+    T.TupleCount = 0;
+    if (TRawGreenletImpl* Current = T.Current) Current->Yield();
   }
 
   void Execute() override;

@@ -7,9 +7,9 @@ namespace green {
 constinit thread_local TGreenletThread TGreenletThread::This;
 
 void TGreenletThread::DestroyPending() {
-  TRawGreenletImpl* g = PendingDelete;
+  TRawGreenletImpl* G = PendingDelete;
   PendingDelete = nullptr;
-  g->Destroy();
+  G->Destroy();
 }
 
 }  // namespace green

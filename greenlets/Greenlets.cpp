@@ -17,16 +17,16 @@ class TJoin {
  public:
   TJoin(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout, bool RaiseErrors)
       : FTimeout(Timeout), FRaiseErrors(RaiseErrors) {
-    TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent();
+    TRawGreenletImpl* Self = TRawGreenletImpl::GetCurrent();
     FWaitList.reserve(Workers.size());
-    for (size_t i = 0; i < Workers.size(); ++i) {
-      IRawGreenlet* w = Workers[i].get();
-      if (!w || w->GetInstance() == self) continue;
-      FWaitList.push_back({w, false});
+    for (size_t I = 0; I < Workers.size(); ++I) {
+      IRawGreenlet* W = Workers[I].get();
+      if (!W || W->GetInstance() == Self) continue;
+      FWaitList.push_back({W, false});
       // A worker that has finished stays finished: nothing to hear from it.
-      const tGreenletState s = w->GetState();
-      const bool done = s == gsTerminated || s == gsKilled;
-      if (done) {
+      const tGreenletState S = W->GetState();
+      const bool Done = S == gsTerminated || S == gsKilled;
+      if (Done) {
         FWaitList.back().Finished = true;
         ++FTermCount;
         continue;
@@ -34,7 +34,7 @@ class TJoin {
       // Made for the first worker that is still running: a join of finished
       // workers needs no event.
       if (!FStateEv) FStateEv = MakeRef<TGevent>(false, false);
-      FStateEv->Associate(w->GetOnStateChanged(), static_cast<int32_t>(i));
+      FStateEv->Associate(W->GetOnStateChanged(), static_cast<int32_t>(I));
     }
   }
 
@@ -51,12 +51,12 @@ class TJoin {
   // Passes and waits on the join event until every worker is done or the
   // deadline has passed; a zero timeout makes one pass.
   bool Run() {
-    const TDeadline stop = TDeadline::After(FTimeout);
-    TWaitScope note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0].W), stop);
-    if (FTimeout == 0) ProcessActiveList(stop);
-    while (!Complete() && !stop.Passed()) {
-      ProcessActiveList(stop);
-      if (!Complete()) FStateEv->WaitUntil(stop);
+    const TDeadline Stop = TDeadline::After(FTimeout);
+    TWaitScope Note(wkJoin, FWaitList.empty() ? nullptr : AsGreenlet(FWaitList[0].W), Stop);
+    if (FTimeout == 0) ProcessActiveList(Stop);
+    while (!Complete() && !Stop.Passed()) {
+      ProcessActiveList(Stop);
+      if (!Complete()) FStateEv->WaitUntil(Stop);
     }
     return Complete();
   }
@@ -78,22 +78,22 @@ class TJoin {
 
   // Whether the entry still needs driving in this call.
   bool Visit(size_t I, TCustomHub* CurHub) {
-    IRawGreenlet* w = FWaitList[I].W;
-    TCustomHub* hub = HubOf(w);
-    if (!hub) return !Finish(I);
-    if (hub == CurHub) {
-      tGreenletState s = w->GetState();
-      if (s == gsReady || s == gsExecute) w->Switch();
-      if (HubOf(w) != CurHub) return true;
-      s = w->GetState();
-      if (s == gsReady || s == gsExecute) return true;
-      if (s == gsException) return !Failed(I);
-      if (s == gsSuspended) return false;
+    IRawGreenlet* W = FWaitList[I].W;
+    TCustomHub* Hub = HubOf(W);
+    if (!Hub) return !Finish(I);
+    if (Hub == CurHub) {
+      tGreenletState S = W->GetState();
+      if (S == gsReady || S == gsExecute) W->Switch();
+      if (HubOf(W) != CurHub) return true;
+      S = W->GetState();
+      if (S == gsReady || S == gsExecute) return true;
+      if (S == gsException) return !Failed(I);
+      if (S == gsSuspended) return false;
       return !Finish(I);
     }
-    const tGreenletState s = w->GetState();
-    if (s == gsTerminated || s == gsKilled) return !Finish(I);
-    if (s == gsException) return !Failed(I);
+    const tGreenletState S = W->GetState();
+    if (S == gsTerminated || S == gsKilled) return !Finish(I);
+    if (S == gsException) return !Failed(I);
     return false;  // it progresses on its own thread; the join event says when
   }
 
@@ -102,16 +102,16 @@ class TJoin {
   // signed: workers that progress elsewhere are counted off on every pass,
   // so it drops below zero once they alone are left.
   void ProcessActiveList(const TDeadline& Deadline) {
-    TCustomHub* curHub = GetCurrentHub();
-    ptrdiff_t active = static_cast<ptrdiff_t>(FWaitList.size() - FTermCount);
-    while (active > 0) {
-      for (size_t i = 0; i < FWaitList.size(); ++i)
-        if (!FWaitList[i].Finished && !Visit(i, curHub)) --active;
-      if (active <= 0 || Deadline.Passed()) break;
-      if (TRawGreenletImpl* self = TRawGreenletImpl::GetCurrent())
-        self->Yield();
+    TCustomHub* CurHub = GetCurrentHub();
+    ptrdiff_t Active = static_cast<ptrdiff_t>(FWaitList.size() - FTermCount);
+    while (Active > 0) {
+      for (size_t I = 0; I < FWaitList.size(); ++I)
+        if (!FWaitList[I].Finished && !Visit(I, CurHub)) --Active;
+      if (Active <= 0 || Deadline.Passed()) break;
+      if (TRawGreenletImpl* Self = TRawGreenletImpl::GetCurrent())
+        Self->Yield();
       else
-        curHub->Serve(0);
+        CurHub->Serve(0);
     }
   }
 
@@ -130,40 +130,40 @@ class TJoin {
 
 bool Join(const std::vector<RefPtr<IRawGreenlet>>& Workers, uint32_t Timeout, bool RaiseErrors) {
   if (Workers.empty()) return true;
-  TJoin join(Workers, Timeout, RaiseErrors);
-  return join.Run();
+  TJoin Join(Workers, Timeout, RaiseErrors);
+  return Join.Run();
 }
 
 // ---- sleeping and yielding ---------------------------------------------------------------
 
 void GreenSleep(uint32_t aTimeOut) {
-  if (TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent()) {
-    current->Sleep(aTimeOut);
+  if (TRawGreenletImpl* Current = TRawGreenletImpl::GetCurrent()) {
+    Current->Sleep(aTimeOut);
     return;
   }
-  auto ev = MakeRef<TGevent>(false, false);
+  auto Ev = MakeRef<TGevent>(false, false);
   if (aTimeOut != 0) {
-    ev->WaitFor(aTimeOut);
+    Ev->WaitFor(aTimeOut);
     return;
   }
-  TCustomHub* hub = GetCurrentHub();
-  THandle timeout = hub->CreateTimeout(
-      [](THandle, void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, ev.get(), 0);
-  if (timeout == os::kNoHandle) {
-    hub->Serve(0);  // the timer was refused: one turn that does not wait
+  TCustomHub* Hub = GetCurrentHub();
+  THandle Timeout = Hub->CreateTimeout(
+      [](THandle, void* P) { static_cast<TGevent*>(P)->SetEvent(); }, Ev.get(), 0);
+  if (Timeout == os::kNoHandle) {
+    Hub->Serve(0);  // the timer was refused: one turn that does not wait
     return;
   }
   struct TDestroy {
     TCustomHub* hub;
     THandle id;
     ~TDestroy() { hub->DestroyTimeout(id); }
-  } destroy{hub, timeout};
-  ev->WaitFor(INFINITE);
+  } Destroy{Hub, Timeout};
+  Ev->WaitFor(INFINITE);
 }
 
 void Yield() {
-  if (TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent())
-    current->Yield();
+  if (TRawGreenletImpl* Current = TRawGreenletImpl::GetCurrent())
+    Current->Yield();
   else
     GetCurrentHub()->Serve(INFINITE);
 }
@@ -183,23 +183,23 @@ void TSymmetric::Run() {
 }
 
 TSymmetric TSymmetricFactory::Spawn(const TSymmetricRoutine& Routine) {
-  TSymmetric s{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine, FHub))};
-  s.Run();
-  return s;
+  TSymmetric S{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine, FHub))};
+  S.Run();
+  return S;
 }
 
 TSymmetric TSymmetricFactory::Spawn(TSymmetricRoutineStatic Routine) {
-  TSymmetric s{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine, FHub))};
-  s.Run();
-  return s;
+  TSymmetric S{RefPtr<IRawGreenlet>(new TSymmetricImpl(Routine, FHub))};
+  S.Run();
+  return S;
 }
 
 // ---- TGreenThread ---------------------------------------------------------------------------
 
 TGreenThread::TGreenThread() : FOnTerminate(MakeRef<TGevent>(true, false)) {
   FThread = std::thread([this] { Execute(); });
-  std::unique_lock<std::mutex> lock(FStartLock);
-  FStarted.wait(lock, [this] { return FThreadId != 0; });
+  std::unique_lock<std::mutex> Lock(FStartLock);
+  FStarted.wait(Lock, [this] { return FThreadId != 0; });
   FSymmetrics = std::make_unique<TSymmetricFactory>(DefHub(FThreadId));
 }
 
@@ -212,12 +212,12 @@ TGreenThread::~TGreenThread() {
 
 void TGreenThread::Execute() {
   {
-    std::lock_guard<std::mutex> lock(FStartLock);
+    std::lock_guard<std::mutex> Lock(FStartLock);
     FThreadId = os::CurrentThreadId();
   }
   FStarted.notify_all();
   FHub = DefHub(0);
-  TJoiner* joiner = TRawGreenletImpl::GetJoiner(FHub);
+  TJoiner* Joiner = TRawGreenletImpl::GetJoiner(FHub);
   // Whatever ends the loop (the abort, or any exception a task raised), the
   // greenlets are killed and then the end is announced: nothing may leave
   // the thread's body, which would end the process.
@@ -226,7 +226,7 @@ void TGreenThread::Execute() {
   } catch (...) {
   }
   try {
-    joiner->KillAll();
+    Joiner->KillAll();
   } catch (...) {
   }
   FOnTerminate->SetEvent();

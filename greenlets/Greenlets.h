@@ -61,9 +61,9 @@ class TSymmetric {
   // Creates and enters at once: returns after the body's first yield.
   template <class R>
   static TSymmetric Spawn(R&& Routine) {
-    TSymmetric s = Create(std::forward<R>(Routine));
-    s.Impl->Switch();
-    return s;
+    TSymmetric S = Create(std::forward<R>(Routine));
+    S.Impl->Switch();
+    return S;
   }
 
   void Run();
@@ -94,9 +94,9 @@ class TSymmetric2 {
   }
   template <class R>
   static TSymmetric2 Spawn(R&& Routine, const T1& A1, const T2& A2) {
-    TSymmetric2 s = Create(std::forward<R>(Routine), A1, A2);
-    s.Impl->Switch();
-    return s;
+    TSymmetric2 S = Create(std::forward<R>(Routine), A1, A2);
+    S.Impl->Switch();
+    return S;
   }
 
   void Run() {

@@ -38,9 +38,9 @@ class TMonitor {
   ~TMonitor() { Stop(); }
 
   void Start(uint32_t ThresholdMs) {
-    std::lock_guard<std::mutex> control(FControl);
+    std::lock_guard<std::mutex> Control(FControl);
     {
-      std::lock_guard<std::mutex> lock(FLock);
+      std::lock_guard<std::mutex> Lock(FLock);
       FThreshold = ThresholdMs ? ThresholdMs : 1;
       FStop = false;
     }
@@ -51,10 +51,10 @@ class TMonitor {
   }
 
   void Stop() {
-    std::lock_guard<std::mutex> control(FControl);
+    std::lock_guard<std::mutex> Control(FControl);
     if (!FThread.joinable()) return;
     {
-      std::lock_guard<std::mutex> lock(FLock);
+      std::lock_guard<std::mutex> Lock(FLock);
       FStop = true;
     }
     FWake.notify_all();
@@ -63,12 +63,12 @@ class TMonitor {
   }
 
   bool Running() {
-    std::lock_guard<std::mutex> control(FControl);
+    std::lock_guard<std::mutex> Control(FControl);
     return FThread.joinable();
   }
 
   void SetReport(THubWatchdogReport Report) {
-    std::lock_guard<std::mutex> lock(FReportLock);
+    std::lock_guard<std::mutex> Lock(FReportLock);
     FReport = std::move(Report);
   }
 
@@ -83,68 +83,68 @@ class TMonitor {
   };
 
   void Run() {
-    std::unique_lock<std::mutex> lock(FLock);
+    std::unique_lock<std::mutex> Lock(FLock);
     while (!FStop) {
-      const uint32_t threshold = FThreshold;
-      lock.unlock();
-      Tick(threshold);
-      lock.lock();
-      const uint32_t period = threshold >= 4 ? threshold / 4 : 1;
-      FWake.wait_for(lock, std::chrono::milliseconds(period),
-                     [&] { return FStop || FThreshold != threshold; });
+      const uint32_t Threshold = FThreshold;
+      Lock.unlock();
+      Tick(Threshold);
+      Lock.lock();
+      const uint32_t Period = Threshold >= 4 ? Threshold / 4 : 1;
+      FWake.wait_for(Lock, std::chrono::milliseconds(Period),
+                     [&] { return FStop || FThreshold != Threshold; });
     }
   }
 
   void Tick(uint32_t ThresholdMs) {
-    const int64_t now = os::MonotonicNanos();
-    const int64_t threshold = int64_t{ThresholdMs} * 1000000;
+    const int64_t Now = os::MonotonicNanos();
+    const int64_t Threshold = int64_t{ThresholdMs} * 1000000;
     ++FTick;
-    std::vector<THubStall> stalls;
+    std::vector<THubStall> Stalls;
     VisitHubs([&](const THubEntry& E) {
-      THubBeat& beat = E.Hub->Beat();
-      const uint32_t count = beat.Count.load(std::memory_order_relaxed);
-      const void* running = beat.Running.load(std::memory_order_relaxed);
-      const bool held =
-          running || beat.Phase.load(std::memory_order_relaxed) == THubBeat::kServing;
-      TWatch& w = FWatches[E.Serial];
-      const bool fresh = w.Tick == 0;
-      w.Tick = FTick;
-      if (fresh || count != w.Count || held != w.Held) {
-        w = {count, now, held, false, FTick};
+      THubBeat& Beat = E.Hub->Beat();
+      const uint32_t Count = Beat.Count.load(std::memory_order_relaxed);
+      const void* Running = Beat.Running.load(std::memory_order_relaxed);
+      const bool Held =
+          Running || Beat.Phase.load(std::memory_order_relaxed) == THubBeat::kServing;
+      TWatch& W = FWatches[E.Serial];
+      const bool Fresh = W.Tick == 0;
+      W.Tick = FTick;
+      if (Fresh || Count != W.Count || Held != W.Held) {
+        W = {Count, Now, Held, false, FTick};
         return;
       }
-      if (!held || w.Reported || now - w.Since < threshold) return;
-      w.Reported = true;
-      THubStall s;
-      s.Hub = E.Hub;
-      s.ThreadId = E.Hub->ThreadId();
-      s.DefaultHub = E.Default;
-      s.Greenlet = running;
-      s.HeldMs = static_cast<uint32_t>((now - w.Since) / 1000000);
-      if (running) {
-        s.Holder = DescribeListedGreenlet(E.Greenlets, running);
-        if (s.Holder.empty()) s.Holder = "greenlet " + DumpAddress(running);
+      if (!Held || W.Reported || Now - W.Since < Threshold) return;
+      W.Reported = true;
+      THubStall S;
+      S.Hub = E.Hub;
+      S.ThreadId = E.Hub->ThreadId();
+      S.DefaultHub = E.Default;
+      S.Greenlet = Running;
+      S.HeldMs = static_cast<uint32_t>((Now - W.Since) / 1000000);
+      if (Running) {
+        S.Holder = DescribeListedGreenlet(E.Greenlets, Running);
+        if (S.Holder.empty()) S.Holder = "greenlet " + DumpAddress(Running);
       } else {
-        s.Holder = "the hub's loop (a task or callback)";
+        S.Holder = "the hub's loop (a task or callback)";
       }
-      stalls.push_back(std::move(s));
+      Stalls.push_back(std::move(S));
     });
-    for (auto it = FWatches.begin(); it != FWatches.end();)
-      it = it->second.Tick == FTick ? std::next(it) : FWatches.erase(it);
-    for (THubStall& s : stalls) {
-      if (s.ThreadId && os::CaptureThreadStack(s.ThreadId, s.Frames, kStackTimeoutMs))
-        for (uintptr_t pc : s.Frames) s.Stack.push_back(os::DescribeCodeAddress(pc));
-      Deliver(s);
+    for (auto It = FWatches.begin(); It != FWatches.end();)
+      It = It->second.Tick == FTick ? std::next(It) : FWatches.erase(It);
+    for (THubStall& S : Stalls) {
+      if (S.ThreadId && os::CaptureThreadStack(S.ThreadId, S.Frames, kStackTimeoutMs))
+        for (uintptr_t Pc : S.Frames) S.Stack.push_back(os::DescribeCodeAddress(Pc));
+      Deliver(S);
     }
   }
 
   void Deliver(const THubStall& S) {
-    std::lock_guard<std::mutex> lock(FReportLock);
+    std::lock_guard<std::mutex> Lock(FReportLock);
     if (FReport) {
       FReport(S);
     } else {
-      const std::string text = S.Text();
-      std::fwrite(text.data(), 1, text.size(), stderr);
+      const std::string Text = S.Text();
+      std::fwrite(Text.data(), 1, Text.size(), stderr);
       std::fflush(stderr);
     }
   }
@@ -170,13 +170,13 @@ TMonitor& Monitor() {
 }  // namespace
 
 std::string THubStall::Text() const {
-  std::string out = "green: hub " + DumpAddress(Hub) + (DefaultHub ? " (default)" : "");
-  out += Format(" on thread %" PRIu32 " held for %" PRIu32 " ms by ", ThreadId, HeldMs);
-  out += Holder + ", without a switch\n";
-  if (Stack.empty()) out += "  (the hub thread's stack could not be captured here)\n";
-  for (size_t i = 0; i < Stack.size(); ++i)
-    out += Format("  #%-2u ", static_cast<unsigned>(i)) + Stack[i] + "\n";
-  return out;
+  std::string Out = "green: hub " + DumpAddress(Hub) + (DefaultHub ? " (default)" : "");
+  Out += Format(" on thread %" PRIu32 " held for %" PRIu32 " ms by ", ThreadId, HeldMs);
+  Out += Holder + ", without a switch\n";
+  if (Stack.empty()) Out += "  (the hub thread's stack could not be captured here)\n";
+  for (size_t I = 0; I < Stack.size(); ++I)
+    Out += Format("  #%-2u ", static_cast<unsigned>(I)) + Stack[I] + "\n";
+  return Out;
 }
 
 void StartHubWatchdog(uint32_t ThresholdMs) { Monitor().Start(ThresholdMs); }
@@ -188,20 +188,20 @@ bool HubWatchdogRunning() { return Monitor().Running(); }
 void SetHubWatchdogReport(THubWatchdogReport Report) { Monitor().SetReport(std::move(Report)); }
 
 void StartHubWatchdogFromEnvironment() {
-  static const bool once = [] {
-    const char* value = std::getenv("GREEN_HUB_WATCHDOG");
-    if (!value || !*value || std::strcmp(value, "0") == 0 || std::strcmp(value, "off") == 0)
+  static const bool Once = [] {
+    const char* Value = std::getenv("GREEN_HUB_WATCHDOG");
+    if (!Value || !*Value || std::strcmp(Value, "0") == 0 || std::strcmp(Value, "off") == 0)
       return false;
-    uint32_t threshold = kHubWatchdogThreshold;
-    if (std::strcmp(value, "1") != 0 && std::strcmp(value, "on") != 0) {
-      char* end = nullptr;
-      const unsigned long ms = std::strtoul(value, &end, 10);
-      if (end != value && *end == '\0' && ms > 0 && ms < 3600000) threshold = static_cast<uint32_t>(ms);
+    uint32_t Threshold = kHubWatchdogThreshold;
+    if (std::strcmp(Value, "1") != 0 && std::strcmp(Value, "on") != 0) {
+      char* End = nullptr;
+      const unsigned long Ms = std::strtoul(Value, &End, 10);
+      if (End != Value && *End == '\0' && Ms > 0 && Ms < 3600000) Threshold = static_cast<uint32_t>(Ms);
     }
-    StartHubWatchdog(threshold);
+    StartHubWatchdog(Threshold);
     return true;
   }();
-  (void)once;
+  (void)Once;
 }
 
 }  // namespace green

@@ -10,9 +10,9 @@ namespace green {
 // ---- TTriggers ----------------------------------------------------------------
 
 bool TTriggers::Find(const TTaskMethod& Cb, size_t& Index) const {
-  for (size_t i = 0; i < FCollection.size(); ++i) {
-    if (FCollection[i].Code == Cb.Code) {
-      Index = i;
+  for (size_t I = 0; I < FCollection.size(); ++I) {
+    if (FCollection[I].Code == Cb.Code) {
+      Index = I;
       return true;
     }
   }
@@ -20,17 +20,17 @@ bool TTriggers::Find(const TTaskMethod& Cb, size_t& Index) const {
 }
 
 void TTriggers::OnCb(const TTaskMethod& Cb) {
-  size_t i;
-  if (!Find(Cb, i)) FCollection.push_back(Cb);
+  size_t I;
+  if (!Find(Cb, I)) FCollection.push_back(Cb);
 }
 
 void TTriggers::OffCb(const TTaskMethod& Cb) {
-  size_t i;
-  if (Find(Cb, i)) FCollection.erase(FCollection.begin() + static_cast<ptrdiff_t>(i));
+  size_t I;
+  if (Find(Cb, I)) FCollection.erase(FCollection.begin() + static_cast<ptrdiff_t>(I));
 }
 
 void TTriggers::RaiseAll() const {
-  for (const TTaskMethod& cb : FCollection) cb();
+  for (const TTaskMethod& Cb : FCollection) Cb();
 }
 
 // ---- TJoiner --------------------------------------------------------------------
@@ -42,15 +42,15 @@ TJoiner::~TJoiner() {
 }
 
 void TJoiner::Append(TRawGreenletImpl* G) {
-  if (RefPtr<TGevent> updated = Link(G)) updated->SetEvent();
+  if (RefPtr<TGevent> Updated = Link(G)) Updated->SetEvent();
 }
 
 void TJoiner::Remove(TRawGreenletImpl* G) {
-  if (RefPtr<TGevent> updated = Unlink(G)) updated->SetEvent();
+  if (RefPtr<TGevent> Updated = Unlink(G)) Updated->SetEvent();
 }
 
 RefPtr<TGevent> TJoiner::Link(TRawGreenletImpl* G) {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (G->FJoinedTo.load(std::memory_order_relaxed) == this) return nullptr;
   G->FJoinPrev = FTail;
   G->FJoinNext = nullptr;
@@ -62,7 +62,7 @@ RefPtr<TGevent> TJoiner::Link(TRawGreenletImpl* G) {
 }
 
 RefPtr<TGevent> TJoiner::Unlink(TRawGreenletImpl* G) {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return Erase(G) ? FOnUpdate : nullptr;
 }
 
@@ -77,15 +77,15 @@ bool TJoiner::Erase(TRawGreenletImpl* G) {
 }
 
 bool TJoiner::Find(TRawGreenletImpl* G, size_t& Index) {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (G->FJoinedTo.load(std::memory_order_relaxed) != this) return false;
   Index = 0;
-  for (TRawGreenletImpl* g = FHead; g != G; g = g->FJoinNext) ++Index;
+  for (TRawGreenletImpl* It = FHead; It != G; It = It->FJoinNext) ++Index;
   return true;
 }
 
 size_t TJoiner::Count() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FCount;
 }
 
@@ -94,11 +94,11 @@ size_t TJoiner::Count() {
 // constructed. It is passed over and stays listed: a reference to it would
 // revive what that thread frees, and its own destruction unlists it.
 RefPtr<TRawGreenletImpl> TJoiner::TakeFirst() {
-  std::lock_guard<TReentrantLock> lock(FLock);
-  for (TRawGreenletImpl* g = FHead; g; g = g->FJoinNext) {
-    if (!g->TryAddRef()) continue;
-    Erase(g);
-    return RefPtr<TRawGreenletImpl>::adopt(g);
+  std::lock_guard<TReentrantLock> Lock(FLock);
+  for (TRawGreenletImpl* G = FHead; G; G = G->FJoinNext) {
+    if (!G->TryAddRef()) continue;
+    Erase(G);
+    return RefPtr<TRawGreenletImpl>::adopt(G);
   }
   return nullptr;
 }
@@ -106,15 +106,15 @@ RefPtr<TRawGreenletImpl> TJoiner::TakeFirst() {
 // Each greenlet is taken off the list under the lock and detached outside
 // it: detaching takes the greenlet's lock, which comes first.
 void TJoiner::Clear() {
-  while (RefPtr<TRawGreenletImpl> g = TakeFirst()) g->SetHub(nullptr);
+  while (RefPtr<TRawGreenletImpl> G = TakeFirst()) G->SetHub(nullptr);
   FOnUpdate->SetEvent();
 }
 
 // Killed outside the lock as well: a kill runs the greenlet's own code.
 void TJoiner::KillAll() {
-  while (RefPtr<TRawGreenletImpl> g = TakeFirst()) {
-    g->Kill();
-    g->SetHub(nullptr);
+  while (RefPtr<TRawGreenletImpl> G = TakeFirst()) {
+    G->Kill();
+    G->SetHub(nullptr);
   }
 }
 
@@ -128,8 +128,8 @@ TKillToken::~TKillToken() {
 
 void TKillToken::Finish() {
   FKilling->FForcingKill.store(true);
-  const tGreenletState s = FKilling->GetState();
-  if (s == gsExecute || s == gsSuspended) FKilling->Kill();
+  const tGreenletState S = FKilling->GetState();
+  if (S == gsExecute || S == gsSuspended) FKilling->Kill();
   FKilling->_Release();
 }
 

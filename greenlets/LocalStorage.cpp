@@ -7,65 +7,65 @@ namespace green {
 TLocalStorage::~TLocalStorage() { Clear(); }
 
 void TLocalStorage::Dispose(TObject* Value) {
-  if (auto* counted = dynamic_cast<IInterface*>(Value))
-    counted->_Release();
+  if (auto* Counted = dynamic_cast<IInterface*>(Value))
+    Counted->_Release();
   else
     delete Value;
 }
 
 void TLocalStorage::SetValue(const std::string& Key, TObject* Value) {
   if (FStorage.count(Key)) throw Exception("Duplicates not allowed");
-  if (auto* counted = dynamic_cast<IInterface*>(Value)) counted->_AddRef();
+  if (auto* Counted = dynamic_cast<IInterface*>(Value)) Counted->_AddRef();
   FStorage.emplace(Key, Value);
 }
 
 TObject* TLocalStorage::GetValue(const std::string& Key) const {
-  auto it = FStorage.find(Key);
-  return it == FStorage.end() ? nullptr : it->second;
+  auto It = FStorage.find(Key);
+  return It == FStorage.end() ? nullptr : It->second;
 }
 
 void TLocalStorage::UnsetValue(const std::string& Key) { FStorage.erase(Key); }
 
 void TLocalStorage::UnsetValue(TObject* Value) {
-  auto it = std::find_if(FStorage.begin(), FStorage.end(),
-                         [&](const auto& kv) { return kv.second == Value; });
-  if (it != FStorage.end()) FStorage.erase(it);
+  auto It = std::find_if(FStorage.begin(), FStorage.end(),
+                         [&](const auto& Kv) { return Kv.second == Value; });
+  if (It != FStorage.end()) FStorage.erase(It);
 }
 
 bool TLocalStorage::IsExists(const std::string& Key) const { return FStorage.count(Key) != 0; }
 
 bool TLocalStorage::IsExists(TObject* Value) const {
   return std::any_of(FStorage.begin(), FStorage.end(),
-                     [&](const auto& kv) { return kv.second == Value; });
+                     [&](const auto& Kv) { return Kv.second == Value; });
 }
 
 // The map is emptied first: disposing an object may look into the storage.
 void TLocalStorage::Clear() {
-  auto items = std::move(FStorage);
+  auto Items = std::move(FStorage);
   FStorage.clear();
-  for (auto& [key, value] : items) Dispose(value);
+  for (auto& [key, value] : Items) Dispose(value);
 }
 
 void TUniValue::Assign(const TPersistent* Source) {
   if (!Source || !Source->ClassIsAncestorOf(this)) return;
-  auto* src = static_cast<const TUniValue*>(Source);
-  StrValue = src->StrValue;
-  IntValue = src->IntValue;
-  FloatValue = src->FloatValue;
-  DoubleValue = src->DoubleValue;
-  Int64Value = src->Int64Value;
+  auto* Src = static_cast<const TUniValue*>(Source);
+  StrValue = Src->StrValue;
+  IntValue = Src->IntValue;
+  FloatValue = Src->FloatValue;
+  DoubleValue = Src->DoubleValue;
+  Int64Value = Src->Int64Value;
 }
 
 TGreenEnvironmentImpl::~TGreenEnvironmentImpl() {
-  auto names = FNames;
-  for (auto& name : names) UnsetValue(name);
+  auto Names = FNames;
+  for (auto& Name : Names) UnsetValue(Name);
 }
 
 void TGreenEnvironmentImpl::SetValue(const std::string& Name, TObject* Value) {
   if (FStorage.IsExists(Name)) {
-    TObject* old = FStorage.GetValue(Name);
+    TObject* Old = FStorage.GetValue(Name);
     FStorage.UnsetValue(Name);
-    TLocalStorage::Dispose(old);
+    TLocalStorage::Dispose(Old);
   } else {
     FNames.push_back(Name);
   }
@@ -76,26 +76,26 @@ TObject* TGreenEnvironmentImpl::GetValue(const std::string& Name) { return FStor
 
 void TGreenEnvironmentImpl::UnsetValue(const std::string& Name) {
   if (!FStorage.IsExists(Name)) return;
-  TObject* old = FStorage.GetValue(Name);
+  TObject* Old = FStorage.GetValue(Name);
   FNames.erase(std::find(FNames.begin(), FNames.end(), Name));
   FStorage.UnsetValue(Name);
-  TLocalStorage::Dispose(old);
+  TLocalStorage::Dispose(Old);
 }
 
 void TGreenEnvironmentImpl::Clear() {
   while (!FNames.empty()) {
-    const std::string name = FNames.front();  // a copy: the entry is erased
-    UnsetValue(name);
+    const std::string Name = FNames.front();  // a copy: the entry is erased
+    UnsetValue(Name);
   }
 }
 
 TUniValue* TGreenEnvironmentImpl::GetUniValue(const std::string& Name) {
-  TObject* value = FStorage.GetValue(Name);
-  if (auto* uni = dynamic_cast<TUniValue*>(value)) return uni;
-  if (value) UnsetValue(Name);
-  auto* uni = new TUniValue;
-  SetValue(Name, uni);
-  return uni;
+  TObject* Value = FStorage.GetValue(Name);
+  if (auto* Uni = dynamic_cast<TUniValue*>(Value)) return Uni;
+  if (Value) UnsetValue(Name);
+  auto* Uni = new TUniValue;
+  SetValue(Name, Uni);
+  return Uni;
 }
 
 void TGreenEnvironmentImpl::SetIntValue(const std::string& Name, int32_t Value) {
@@ -130,22 +130,22 @@ int64_t TGreenEnvironmentImpl::GetInt64Value(const std::string& Name) {
 }
 
 bool TGreenEnvironmentImpl::Shareable() const {
-  for (const std::string& name : FNames)
-    if (!dynamic_cast<TPersistent*>(FStorage.GetValue(name))) return false;
+  for (const std::string& Name : FNames)
+    if (!dynamic_cast<TPersistent*>(FStorage.GetValue(Name))) return false;
   return true;
 }
 
 // Values that are not persistent cannot be copied and are left out.
 RefPtr<TGreenEnvironmentImpl> TGreenEnvironmentImpl::Copy() {
-  auto copy = MakeRef<TGreenEnvironmentImpl>();
-  for (auto& name : FNames) {
-    auto* value = dynamic_cast<TPersistent*>(FStorage.GetValue(name));
-    if (!value) continue;
-    TPersistent* dup = value->NewInstance();
-    dup->Assign(value);
-    copy->SetValue(name, dup);
+  auto Copy = MakeRef<TGreenEnvironmentImpl>();
+  for (auto& Name : FNames) {
+    auto* Value = dynamic_cast<TPersistent*>(FStorage.GetValue(Name));
+    if (!Value) continue;
+    TPersistent* Dup = Value->NewInstance();
+    Dup->Assign(Value);
+    Copy->SetValue(Name, Dup);
   }
-  return copy;
+  return Copy;
 }
 
 }  // namespace green

@@ -15,12 +15,12 @@ const char* const HUB_JOINER = "B2F22831-7AF8-4498-B0AE-278B1F2038F7";
 namespace {
 // The keys as strings made once: every greenlet looks both up in its hub.
 const std::string& EnvironKey() {
-  static const std::string key(GREEN_ENV);
-  return key;
+  static const std::string Key(GREEN_ENV);
+  return Key;
 }
 const std::string& JoinerKey() {
-  static const std::string key(HUB_JOINER);
-  return key;
+  static const std::string Key(HUB_JOINER);
+  return Key;
 }
 }  // namespace
 
@@ -28,24 +28,24 @@ const std::string& JoinerKey() {
 
 TRawGreenletImpl::TRawGreenletImpl() {
   SetHub(GetCurrentHub());
-  TGreenEnvironmentImpl* source = nullptr;
-  if (TRawGreenletImpl* parent = GetCurrent()) {
-    source = parent->FEnviron.get();
-  } else if (TCustomHub* hub = GetHub()) {
-    source = dynamic_cast<TGreenEnvironmentImpl*>(hub->HLS(EnvironKey()));
-    if (!source) {
-      source = new TGreenEnvironmentImpl;
-      hub->HLS(EnvironKey(), source);
+  TGreenEnvironmentImpl* Source = nullptr;
+  if (TRawGreenletImpl* Parent = GetCurrent()) {
+    Source = Parent->FEnviron.get();
+  } else if (TCustomHub* Hub = GetHub()) {
+    Source = dynamic_cast<TGreenEnvironmentImpl*>(Hub->HLS(EnvironKey()));
+    if (!Source) {
+      Source = new TGreenEnvironmentImpl;
+      Hub->HLS(EnvironKey(), Source);
     }
   }
   // Shared until one side changes it (Environ); one holding values that
   // cannot be copied is copied now, as a later copy would lose them.
-  if (!source)
+  if (!Source)
     FEnviron = MakeRef<TGreenEnvironmentImpl>();
-  else if (source->Shareable())
-    FEnviron = RefPtr<TGreenEnvironmentImpl>(source);
+  else if (Source->Shareable())
+    FEnviron = RefPtr<TGreenEnvironmentImpl>(Source);
   else
-    FEnviron = source->Copy();
+    FEnviron = Source->Copy();
 }
 
 // The fiber is made on first entry, when the flavour's stack size is known;
@@ -59,20 +59,20 @@ void TRawGreenletImpl::CreateOwnFiber() {
 }
 
 TRawGreenletImpl::~TRawGreenletImpl() {
-  const tGreenletState state = GetState();
-  if (state == gsExecute || state == gsSuspended) Kill();
+  const tGreenletState State = GetState();
+  if (State == gsExecute || State == gsSuspended) Kill();
   SetHub(nullptr);
   FInjectException.reset();
   FSleepEv.reset();
-  if (TGreenletProxyImpl* proxy = FProxy.exchange(nullptr)) {
-    proxy->SetBase(nullptr);
-    proxy->_Release();
+  if (TGreenletProxyImpl* Proxy = FProxy.exchange(nullptr)) {
+    Proxy->SetBase(nullptr);
+    Proxy->_Release();
   }
   FLS.reset();
   FGC.reset();
   FEnviron.reset();
-  for (std::atomic<TGevent*>* slot : {&FOnStateChange, &FOnTerminate})
-    if (TGevent* ev = slot->exchange(nullptr)) ev->_Release();
+  for (std::atomic<TGevent*>* Slot : {&FOnStateChange, &FOnTerminate})
+    if (TGevent* Ev = Slot->exchange(nullptr)) Ev->_Release();
   FException.reset();
   if (FContext) os::DeleteFiber(FContext);
   FContext = nullptr;
@@ -94,20 +94,20 @@ TLocalStorage& TRawGreenletImpl::GLS() {
 // kill token; one whose own fiber is running is destroyed by the next
 // context that gets control; any other is destroyed at once.
 int32_t TRawGreenletImpl::_Release() {
-  int32_t n = DecRef();
-  if (n != 0) return n;
+  int32_t N = DecRef();
+  if (N != 0) return N;
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
-    TCustomHub* hub = FHub;
-    if (hub && !FForcingKill.load() && hub != GetCurrentHub()) {
-      auto* token = new TKillToken(this);
-      hub->EnqueueTask(BindMethod<&TKillToken::DoIt>(token));
+    std::lock_guard<TReentrantLock> Lock(FLock);
+    TCustomHub* Hub = FHub;
+    if (Hub && !FForcingKill.load() && Hub != GetCurrentHub()) {
+      auto* Token = new TKillToken(this);
+      Hub->EnqueueTask(BindMethod<&TKillToken::DoIt>(Token));
       return 1;
     }
   }
-  TGreenletThread& t = TGreenletThread::Get();
-  if (t.Current == this) {
-    t.PendingDelete = this;
+  TGreenletThread& T = TGreenletThread::Get();
+  if (T.Current == this) {
+    T.PendingDelete = this;
     return 0;
   }
   Destroy();
@@ -120,27 +120,27 @@ RefPtr<IGreenletProxy> TRawGreenletImpl::GetProxy() { return RefPtr<IGreenletPro
 
 // Two threads may race to make it: the loser frees its own.
 TGreenletProxyImpl* TRawGreenletImpl::Proxy() {
-  TGreenletProxyImpl* proxy = FProxy.load(std::memory_order_acquire);
-  if (proxy) return proxy;
-  auto* made = new TGreenletProxyImpl(this);
-  made->_AddRef();
-  if (FProxy.compare_exchange_strong(proxy, made, std::memory_order_acq_rel)) return made;
-  made->_Release();
-  return proxy;
+  TGreenletProxyImpl* Proxy = FProxy.load(std::memory_order_acquire);
+  if (Proxy) return Proxy;
+  auto* Made = new TGreenletProxyImpl(this);
+  Made->_AddRef();
+  if (FProxy.compare_exchange_strong(Proxy, Made, std::memory_order_acq_rel)) return Made;
+  Made->_Release();
+  return Proxy;
 }
 
 template <class TDue>
 TGevent* TRawGreenletImpl::LazyGevent(std::atomic<TGevent*>& Slot, bool ManualReset, TDue Due) {
-  TGevent* ev = Slot.load(std::memory_order_acquire);
-  if (ev) return ev;
-  auto* made = new TGevent(ManualReset, false);
-  made->_AddRef();
-  if (!Slot.compare_exchange_strong(ev, made, std::memory_order_seq_cst)) {
-    made->_Release();
-    return ev;
+  TGevent* Ev = Slot.load(std::memory_order_acquire);
+  if (Ev) return Ev;
+  auto* Made = new TGevent(ManualReset, false);
+  Made->_AddRef();
+  if (!Slot.compare_exchange_strong(Ev, Made, std::memory_order_seq_cst)) {
+    Made->_Release();
+    return Ev;
   }
-  if (Due()) made->SetEvent();
-  return made;
+  if (Due()) Made->SetEvent();
+  return Made;
 }
 
 TGevent* TRawGreenletImpl::GetOnStateChanged() {
@@ -150,8 +150,8 @@ TGevent* TRawGreenletImpl::GetOnStateChanged() {
 
 TGevent* TRawGreenletImpl::GetOnTerminate() {
   return LazyGevent(FOnTerminate, true, [this] {
-    const tGreenletState s = FState.load(std::memory_order_seq_cst);
-    return s == gsTerminated || s == gsKilled || s == gsException;
+    const tGreenletState S = FState.load(std::memory_order_seq_cst);
+    return S == gsTerminated || S == gsKilled || S == gsException;
   });
 }
 
@@ -161,12 +161,12 @@ TGevent* TRawGreenletImpl::GetOnTerminate() {
 void TRawGreenletImpl::SignalStateChange() {
   if (!FStateChanged.load(std::memory_order_relaxed))
     FStateChanged.store(true, std::memory_order_seq_cst);
-  if (TGevent* ev = FOnStateChange.load(std::memory_order_seq_cst)) ev->SetEvent();
+  if (TGevent* Ev = FOnStateChange.load(std::memory_order_seq_cst)) Ev->SetEvent();
 }
 
 // The end state is stored (seq_cst) before this runs.
 void TRawGreenletImpl::SignalTerminate() {
-  if (TGevent* ev = FOnTerminate.load(std::memory_order_seq_cst)) ev->SetEvent();
+  if (TGevent* Ev = FOnTerminate.load(std::memory_order_seq_cst)) Ev->SetEvent();
 }
 
 // A shared environment is copied before it is handed out: the sharers
@@ -177,12 +177,12 @@ TGreenEnvironmentImpl* TRawGreenletImpl::Environ() {
 }
 
 std::string TRawGreenletImpl::GetName() {
-  std::lock_guard<std::mutex> lock(FNameLock);
+  std::lock_guard<std::mutex> Lock(FNameLock);
   return FName;
 }
 
 void TRawGreenletImpl::SetName(const std::string& Value) {
-  std::lock_guard<std::mutex> lock(FNameLock);
+  std::lock_guard<std::mutex> Lock(FNameLock);
   FName = Value;
 }
 
@@ -198,19 +198,19 @@ TCustomHub* TRawGreenletImpl::GetHub() { return FHub.load(std::memory_order_acqu
 // deadlock with a Pulse. Ending the sleep by signalling its event rather
 // than freeing it also ends a sleep that has not registered its wait yet.
 void TRawGreenletImpl::SetHub(TCustomHub* Hub) {
-  THubNews news;
+  THubNews News;
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
+    std::lock_guard<TReentrantLock> Lock(FLock);
     if (Hub == FHub) return;
     HubChanging(FHub, Hub);
     FHub = Hub;
-    news = std::move(FHubNews);
+    News = std::move(FHubNews);
   }
-  if (news.Left) news.Left->SetEvent();
-  if (news.Joined) news.Joined->SetEvent();
+  if (News.Left) News.Left->SetEvent();
+  if (News.Joined) News.Joined->SetEvent();
   FHubTriggers.RaiseAll();
   SignalStateChange();
-  if (news.Sleep) news.Sleep->SetEvent();
+  if (News.Sleep) News.Sleep->SetEvent();
 }
 
 // The joiners' locks are leaves: they are taken inside FLock and nothing
@@ -234,14 +234,14 @@ void TRawGreenletImpl::SetState(tGreenletState Value) {
 // The hub remembers its joiner: a THub makes it in its constructor, before
 // any other thread knows the hub.
 TJoiner* TRawGreenletImpl::GetJoiner(TCustomHub* Hub) {
-  if (TObject* cached = Hub->JoinerCache()) return static_cast<TJoiner*>(cached);
-  auto* joiner = dynamic_cast<TJoiner*>(Hub->HLS(JoinerKey()));
-  if (!joiner) {
-    joiner = new TJoiner;
-    Hub->HLS(JoinerKey(), joiner);
+  if (TObject* Cached = Hub->JoinerCache()) return static_cast<TJoiner*>(Cached);
+  auto* Joiner = dynamic_cast<TJoiner*>(Hub->HLS(JoinerKey()));
+  if (!Joiner) {
+    Joiner = new TJoiner;
+    Hub->HLS(JoinerKey(), Joiner);
   }
-  Hub->SetJoinerCache(joiner);
-  return joiner;
+  Hub->SetJoinerCache(Joiner);
+  return Joiner;
 }
 
 }  // namespace green

@@ -14,70 +14,70 @@ namespace {
 
 // A watchdog's note of a switch on the greenlet's hub (hub/HubBeat.h).
 inline void NoteSwitch(std::atomic<TCustomHub*>& Hub, const void* Running) {
-  if (TCustomHub* hub = Hub.load(std::memory_order_relaxed)) hub->Beat().Enter(Running);
+  if (TCustomHub* Current = Hub.load(std::memory_order_relaxed)) Current->Beat().Enter(Running);
 }
 
 }  // namespace
 
 void TRawGreenletImpl::Switch() {
-  const tGreenletState state = GetState();
-  if (state != gsReady && state != gsExecute && !FInjectException) return;
-  TGreenletThread& t = TGreenletThread::Get();
-  if (t.Current == this) throw ESelfSwitch("Self switch denied");
+  const tGreenletState State = GetState();
+  if (State != gsReady && State != gsExecute && !FInjectException) return;
+  TGreenletThread& T = TGreenletThread::Get();
+  if (T.Current == this) throw ESelfSwitch("Self switch denied");
   EnsureFiber();
-  TRawGreenletImpl* saved = t.Current;
-  if (!saved) {
-    t.EnsureRootFiber();
-    t.CallerCount = 0;
+  TRawGreenletImpl* Saved = T.Current;
+  if (!Saved) {
+    T.EnsureRootFiber();
+    T.CallerCount = 0;
   }
   // Switching back to a context that already waits below keeps the stack flat.
-  if (t.CallerCount > 0 && t.Callers[t.CallerCount - 1] == this) --t.CallerCount;
-  const bool watched = HubWatchOn.load(std::memory_order_relaxed);
-  if (watched) [[unlikely]]
+  if (T.CallerCount > 0 && T.Callers[T.CallerCount - 1] == this) --T.CallerCount;
+  const bool Watched = HubWatchOn.load(std::memory_order_relaxed);
+  if (Watched) [[unlikely]]
     NoteSwitch(FHub, this);
-  if (t.PushCaller(saved)) {
-    t.Current = this;
+  if (T.PushCaller(Saved)) {
+    T.Current = this;
     os::SwitchToFiber(FContext);
   } else {
     // Nesting too deep: the switch becomes a hub task and the chain is dropped.
-    t.CallerCount = 0;
+    T.CallerCount = 0;
     Proxy()->DelayedSwitch();
-    t.Current = nullptr;
-    os::SwitchToFiber(t.RootFiber);
+    T.Current = nullptr;
+    os::SwitchToFiber(T.RootFiber);
   }
-  t.Current = saved;
-  if (watched) [[unlikely]]
-    NoteSwitch(FHub, saved);
-  t.AfterSwitch();
-  if (!saved && t.RootProc) {
-    TTaskMethod proc = t.RootProc;
-    t.RootProc = {};
-    proc();
+  T.Current = Saved;
+  if (Watched) [[unlikely]]
+    NoteSwitch(FHub, Saved);
+  T.AfterSwitch();
+  if (!Saved && T.RootProc) {
+    TTaskMethod Proc = T.RootProc;
+    T.RootProc = {};
+    Proc();
   }
 }
 
 void TRawGreenletImpl::Yield() {
-  TGreenletThread& t = TGreenletThread::Get();
-  if (t.Current != this) return;
-  TRawGreenletImpl* target = nullptr;
-  while (t.CallerCount > 0) {
-    TRawGreenletImpl* g = t.Callers[--t.CallerCount];
-    if (!g) break;
-    const tGreenletState s = g->GetState();
-    if (s == gsExecute || s == gsKilling) {
-      target = g;
+  TGreenletThread& T = TGreenletThread::Get();
+  if (T.Current != this) return;
+  TRawGreenletImpl* Target = nullptr;
+  while (T.CallerCount > 0) {
+    TRawGreenletImpl* G = T.Callers[--T.CallerCount];
+    if (!G) break;
+    const tGreenletState S = G->GetState();
+    if (S == gsExecute || S == gsKilling) {
+      Target = G;
       break;
     }
   }
-  os::SwitchToFiber(target ? target->FContext : t.EnsureRootFiber());
-  t.AfterSwitch();
+  os::SwitchToFiber(Target ? Target->FContext : T.EnsureRootFiber());
+  T.AfterSwitch();
   ContextSetup();
 }
 
 void TRawGreenletImpl::RunInjected() {
   if (FInjectException) {
-    std::unique_ptr<Exception> e = std::move(FInjectException);
-    e->Raise();
+    std::unique_ptr<Exception> E = std::move(FInjectException);
+    E->Raise();
   }
   while (FInjectRoutine) {
     FInjectRoutine->Invoke();
@@ -87,13 +87,13 @@ void TRawGreenletImpl::RunInjected() {
 }
 
 void TRawGreenletImpl::Switch2RootContext(const TTaskMethod* Proc) {
-  TGreenletThread& t = TGreenletThread::Get();
-  t.CallerCount = 0;
-  t.RootProc = Proc ? *Proc : TTaskMethod{};
-  os::Fiber root = t.EnsureRootFiber();
+  TGreenletThread& T = TGreenletThread::Get();
+  T.CallerCount = 0;
+  T.RootProc = Proc ? *Proc : TTaskMethod{};
+  os::Fiber Root = T.EnsureRootFiber();
   // The root context resumes inside a Switch, which restores its own state.
-  os::SwitchToFiber(root);
-  t.AfterSwitch();
+  os::SwitchToFiber(Root);
+  T.AfterSwitch();
 }
 
 void TRawGreenletImpl::EnterProcFiber(void* Self) { static_cast<TRawGreenletImpl*>(Self)->EnterProc(); }
@@ -101,35 +101,35 @@ void TRawGreenletImpl::EnterProcFiber(void* Self) { static_cast<TRawGreenletImpl
 void TRawGreenletImpl::EnterProc() {
   TGreenletThread::Get().AfterSwitch();
   SetState(gsExecute);
-  tGreenletState final = gsExecute;
-  std::vector<RefPtr<IGCPointer<TObject>>> adopted;
+  tGreenletState Final = gsExecute;
+  std::vector<RefPtr<IGCPointer<TObject>>> Adopted;
   try {
-    for (TObject* obj : FObjArguments)
-      if (TGarbageCollector::ExistsInGlobal(obj)) adopted.push_back(GC().SetValue(obj));
+    for (TObject* Obj : FObjArguments)
+      if (TGarbageCollector::ExistsInGlobal(Obj)) Adopted.push_back(GC().SetValue(Obj));
     ContextSetup();
     Execute();
-    final = gsTerminated;
+    Final = gsTerminated;
     FKillTriggers.RaiseAll();
-  } catch (const Exception& e) {
-    if (typeid(e) == typeid(AExit)) {
-      final = gsKilled;
+  } catch (const Exception& E) {
+    if (typeid(E) == typeid(AExit)) {
+      Final = gsKilled;
     } else {
-      FException = e.Clone();
-      final = gsException;
+      FException = E.Clone();
+      Final = gsException;
     }
-  } catch (const std::exception& e) {
-    FException = std::make_unique<Exception>(e.what());
-    final = gsException;
+  } catch (const std::exception& E) {
+    FException = std::make_unique<Exception>(E.what());
+    Final = gsException;
   } catch (...) {
     FException = std::make_unique<Exception>("Unknown exception");
-    final = gsException;
+    Final = gsException;
   }
   // An exception never leaves the fiber: past this point the greenlet only
   // parks, and goes back to the root if something is injected into it.
   try {
-    adopted.clear();
+    Adopted.clear();
     if (FGC) FGC->Clear();
-    SetState(final);
+    SetState(Final);
     SignalTerminate();
     Yield();
   } catch (...) {
@@ -146,10 +146,10 @@ void TRawGreenletImpl::EnterProc() {
 // ---- kill, injection, suspension ---------------------------------------------
 
 void TRawGreenletImpl::Kill() {
-  tGreenletState state = GetState();
-  if (GetCurrent() == this && (state == gsExecute || state == gsSuspended || state == gsKilling))
+  tGreenletState State = GetState();
+  if (GetCurrent() == this && (State == gsExecute || State == gsSuspended || State == gsKilling))
     throw AExit("trerminated");
-  TCustomHub* hub = GetHub();
+  TCustomHub* Hub = GetHub();
   if (FForcingKill.load()) {
     Inject(new AExit("termination"));
     return;
@@ -158,9 +158,9 @@ void TRawGreenletImpl::Kill() {
   // the mark replaces only the state it was checked against, so that an
   // end state is never overwritten (a join would then wait for ever).
   do {
-    if (state != gsExecute && state != gsSuspended && state != gsKilling) return;
-  } while (!FState.compare_exchange_weak(state, gsKilling, std::memory_order_acq_rel));
-  if (hub && hub != GetCurrentHub())
+    if (State != gsExecute && State != gsSuspended && State != gsKilling) return;
+  } while (!FState.compare_exchange_weak(State, gsKilling, std::memory_order_acq_rel));
+  if (Hub && Hub != GetCurrentHub())
     Proxy()->Kill();
   else
     Inject(new AExit("termination"));
@@ -178,8 +178,8 @@ void TRawGreenletImpl::Inject(const TSymmetricRoutine& Routine) {
 }
 
 void TRawGreenletImpl::Suspend() {
-  const tGreenletState state = GetState();
-  if (state == gsReady || state == gsExecute) SetState(gsSuspended);
+  const tGreenletState State = GetState();
+  if (State == gsReady || State == gsExecute) SetState(gsSuspended);
 }
 
 void TRawGreenletImpl::Resume() {
@@ -203,25 +203,25 @@ void TRawGreenletImpl::Sleep(uint32_t TimeOut) {
   }
   // The field is what a hub change (on any thread) signals to end the
   // sleep; the wait holds its own reference.
-  auto ev = MakeRef<TGevent>(false, false);
+  auto Ev = MakeRef<TGevent>(false, false);
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
-    FSleepEv = ev;
+    std::lock_guard<TReentrantLock> Lock(FLock);
+    FSleepEv = Ev;
   }
   struct TDrop {
     TRawGreenletImpl* G;
     ~TDrop() { G->TakeSleepEvent(); }
-  } drop{this};
-  const TDeadline deadline = TDeadline::After(TimeOut);
-  TWaitScope note(this, wkSleep, nullptr, deadline);
-  ev->WaitUntil(deadline);
+  } Drop{this};
+  const TDeadline Deadline = TDeadline::After(TimeOut);
+  TWaitScope Note(this, wkSleep, nullptr, Deadline);
+  Ev->WaitUntil(Deadline);
 }
 
 // Released outside the lock: freeing a gevent wakes its waiters.
 void TRawGreenletImpl::TakeSleepEvent() {
-  RefPtr<TGevent> ev;
-  std::lock_guard<TReentrantLock> lock(FLock);
-  ev = std::move(FSleepEv);
+  RefPtr<TGevent> Ev;
+  std::lock_guard<TReentrantLock> Lock(FLock);
+  Ev = std::move(FSleepEv);
 }
 
 void TRawGreenletImpl::Join(bool RaiseErrors) {

@@ -18,16 +18,16 @@ const char* const kUnit = "Impl\\GreenletsImpl";
 }
 
 std::string Utf16ToUtf8(const char16_t* S, size_t N) {
-  std::string out;
-  for (size_t i = 0; i < N; ++i) {
-    uint32_t c = S[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < N && S[i + 1] >= 0xDC00 && S[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (S[++i] - 0xDC00);
-    else if (c >= 0xD800 && c < 0xE000)
-      c = 0xFFFD;
-    AppendUtf8(out, c);
+  std::string Out;
+  for (size_t I = 0; I < N; ++I) {
+    uint32_t C = S[I];
+    if (C >= 0xD800 && C < 0xDC00 && I + 1 < N && S[I + 1] >= 0xDC00 && S[I + 1] < 0xE000)
+      C = 0x10000 + ((C - 0xD800) << 10) + (S[++I] - 0xDC00);
+    else if (C >= 0xD800 && C < 0xE000)
+      C = 0xFFFD;
+    AppendUtf8(Out, C);
   }
-  return out;
+  return Out;
 }
 
 std::string FloatText(long double V) { return Format("%.15g", static_cast<double>(V)); }
@@ -37,14 +37,14 @@ std::string Hex(uintptr_t V) { return Format("%" PRIXPTR, V); }
 int64_t VariantToInt64(const TVariant& V) {
   struct TVisit {
     int64_t operator()(std::monostate) const { return 0; }
-    int64_t operator()(int64_t v) const { return v; }
-    int64_t operator()(double v) const { return static_cast<int64_t>(v < 0 ? v - 0.5 : v + 0.5); }
-    int64_t operator()(bool v) const { return v ? -1 : 0; }
-    int64_t operator()(const std::string& v) const {
+    int64_t operator()(int64_t V) const { return V; }
+    int64_t operator()(double V) const { return static_cast<int64_t>(V < 0 ? V - 0.5 : V + 0.5); }
+    int64_t operator()(bool V) const { return V ? -1 : 0; }
+    int64_t operator()(const std::string& V) const {
       try {
-        size_t used = 0;
-        int64_t r = std::stoll(v, &used);
-        if (used == v.size()) return r;
+        size_t Used = 0;
+        int64_t R = std::stoll(V, &Used);
+        if (Used == V.size()) return R;
       } catch (const std::exception&) {
       }
       throw EConvertError(Format("Could not convert variant of type (String) into type (Int64)"));
@@ -56,10 +56,10 @@ int64_t VariantToInt64(const TVariant& V) {
 std::string VariantToString(const TVariant& V) {
   struct TVisit {
     std::string operator()(std::monostate) const { return ""; }
-    std::string operator()(int64_t v) const { return std::to_string(v); }
-    std::string operator()(double v) const { return FloatText(v); }
-    std::string operator()(bool v) const { return v ? "True" : "False"; }
-    std::string operator()(const std::string& v) const { return v; }
+    std::string operator()(int64_t V) const { return std::to_string(V); }
+    std::string operator()(double V) const { return FloatText(V); }
+    std::string operator()(bool V) const { return V ? "True" : "False"; }
+    std::string operator()(const std::string& V) const { return V; }
   };
   return std::visit(TVisit{}, V);
 }
@@ -135,9 +135,9 @@ std::string TVarRec::AsString() const {
     case vtPChar:
       return VPChar ? VPChar : "";
     case vtPWideChar: {
-      size_t n = 0;
-      while (VPWideChar && VPWideChar[n]) ++n;
-      return Utf16ToUtf8(VPWideChar, n);
+      size_t N = 0;
+      while (VPWideChar && VPWideChar[N]) ++N;
+      return Utf16ToUtf8(VPWideChar, N);
     }
     case vtPointer:
       return Hex(reinterpret_cast<uintptr_t>(VPointer));

@@ -73,22 +73,22 @@ struct TVarRec {
   TVarRec(const TVariant& V) : VType(vtVariant), VVariant(&V) {}
   TVarRec(IInterface* V) : VType(vtInterface), VInterface(V) {}
   static TVarRec Pointer(void* V) {
-    TVarRec r;
-    r.VType = vtPointer;
-    r.VPointer = V;
-    return r;
+    TVarRec R;
+    R.VType = vtPointer;
+    R.VPointer = V;
+    return R;
   }
   static TVarRec Class(const std::type_info& V) {
-    TVarRec r;
-    r.VType = vtClass;
-    r.VClass = &V;
-    return r;
+    TVarRec R;
+    R.VType = vtClass;
+    R.VClass = &V;
+    return R;
   }
   static TVarRec Currency(const int64_t& TenThousandths) {
-    TVarRec r;
-    r.VType = vtCurrency;
-    r.VCurrency = &TenThousandths;
-    return r;
+    TVarRec R;
+    R.VType = vtCurrency;
+    R.VCurrency = &TenThousandths;
+    return R;
   }
 
   // Conversions; a kind they do not take fails with an assertion error.

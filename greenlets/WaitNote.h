@@ -31,11 +31,11 @@ struct TWaitNote {
              uintptr_t NewHandle) {
     if (Kind.load(std::memory_order_relaxed) != wkNone) return false;
     // Read on every wait: the tick's resolution does for a report.
-    const int64_t now = os::CoarseMonotonicNanos();
+    const int64_t Now = os::CoarseMonotonicNanos();
     Object.store(NewObject, std::memory_order_relaxed);
     Handle.store(NewHandle, std::memory_order_relaxed);
     Deadline.store(NewDeadline.Nanos(), std::memory_order_relaxed);
-    Since.store(now, std::memory_order_relaxed);
+    Since.store(Now, std::memory_order_relaxed);
     Kind.store(NewKind, std::memory_order_relaxed);
     return true;
   }

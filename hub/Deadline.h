@@ -33,10 +33,10 @@ class TDeadline {
   // passed. A finite deadline never turns into INFINITE.
   uint32_t RemainingTimeOut() const {
     if (IsNever()) return INFINITE;
-    const int64_t left = FAt - os::MonotonicNanos();
-    if (left <= 0) return 0;
-    const int64_t ms = (left + kNsPerMs - 1) / kNsPerMs;
-    return ms >= int64_t{INFINITE} ? INFINITE - 1 : static_cast<uint32_t>(ms);
+    const int64_t Left = FAt - os::MonotonicNanos();
+    if (Left <= 0) return 0;
+    const int64_t Ms = (Left + kNsPerMs - 1) / kNsPerMs;
+    return Ms >= int64_t{INFINITE} ? INFINITE - 1 : static_cast<uint32_t>(Ms);
   }
 
  private:

@@ -70,82 +70,82 @@ void ClearCurrentHub() { CurrentHub = nullptr; }
 
 TCustomHub* GetCurrentHub() {
   if (CurrentHub) return CurrentHub;
-  if (TSingleThreadHub* hub = RememberedDefHub()) return hub;
+  if (TSingleThreadHub* Hub = RememberedDefHub()) return Hub;
   return DefHub(0);
 }
 
 TCustomHub* GetCurrentHubIfAny() {
   if (CurrentHub) return CurrentHub;
-  if (TSingleThreadHub* hub = RememberedDefHub()) return hub;
+  if (TSingleThreadHub* Hub = RememberedDefHub()) return Hub;
   return OwnDefHubIfAny();
 }
 
 TSingleThreadHub* DefHub(uint32_t ThreadID) {
-  const bool own = ThreadID == 0;
-  const uint64_t gen = DefHubsGeneration.load(std::memory_order_acquire);
-  if (own) {
-    if (OwnDefHub.Hub && OwnDefHub.Generation == gen) return OwnDefHub.Hub;
+  const bool Own = ThreadID == 0;
+  const uint64_t Gen = DefHubsGeneration.load(std::memory_order_acquire);
+  if (Own) {
+    if (OwnDefHub.Hub && OwnDefHub.Generation == Gen) return OwnDefHub.Hub;
     ThreadID = os::CurrentThreadId();
   }
   if (!DefHubs) return nullptr;
-  TSingleThreadHub* result;
+  TSingleThreadHub* Result;
   {
-    std::lock_guard<std::mutex> lock(*DefHubsLock);
-    auto& hub = (*DefHubs)[ThreadID];
-    if (!hub) {
+    std::lock_guard<std::mutex> Lock(*DefHubsLock);
+    auto& Hub = (*DefHubs)[ThreadID];
+    if (!Hub) {
       // A hub that cannot be made (no descriptor for its event, say) leaves
       // no empty entry behind.
       try {
-        hub = new TSingleThreadHub;
+        Hub = new TSingleThreadHub;
       } catch (...) {
         DefHubs->erase(ThreadID);
         throw;
       }
-      hub->FIsDef = true;
-      hub->FThreadId = ThreadID;
-      MarkDefaultHub(hub);
+      Hub->FIsDef = true;
+      Hub->FThreadId = ThreadID;
+      MarkDefaultHub(Hub);
     }
-    result = hub;
+    Result = Hub;
   }
-  if (own) OwnDefHub = {result, gen};
-  return result;
+  if (Own) OwnDefHub = {Result, Gen};
+  return Result;
 }
 
 TSingleThreadHub* OwnDefHubIfAny() {
-  if (TSingleThreadHub* hub = RememberedDefHub()) return hub;
+  if (TSingleThreadHub* Hub = RememberedDefHub()) return Hub;
   if (!DefHubs) return nullptr;
-  std::lock_guard<std::mutex> lock(*DefHubsLock);
-  auto it = DefHubs->find(os::CurrentThreadId());
-  return it == DefHubs->end() ? nullptr : it->second;
+  std::lock_guard<std::mutex> Lock(*DefHubsLock);
+  auto It = DefHubs->find(os::CurrentThreadId());
+  return It == DefHubs->end() ? nullptr : It->second;
 }
 
 void ForgetDefHub(TSingleThreadHub* Hub) {
   if (!DefHubsLock) return;
-  std::lock_guard<std::mutex> lock(*DefHubsLock);
-  auto it = DefHubs->find(Hub->ThreadId());
-  if (it != DefHubs->end() && it->second == Hub) DefHubs->erase(it);
+  std::lock_guard<std::mutex> Lock(*DefHubsLock);
+  auto It = DefHubs->find(Hub->ThreadId());
+  if (It != DefHubs->end() && It->second == Hub) DefHubs->erase(It);
   DefHubsGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void FinalizeDefHubList() {
   if (!DefHubs) return;
-  std::unordered_map<uint32_t, TSingleThreadHub*> hubs;
+  std::unordered_map<uint32_t, TSingleThreadHub*> Hubs;
   {
-    std::lock_guard<std::mutex> lock(*DefHubsLock);
-    hubs.swap(*DefHubs);
+    std::lock_guard<std::mutex> Lock(*DefHubsLock);
+    Hubs.swap(*DefHubs);
     DefHubsGeneration.fetch_add(1, std::memory_order_acq_rel);
   }
   // Destroyed outside the lock: tearing a hub down may look up hubs again.
-  for (auto& [id, hub] : hubs) {
+  for (auto& [id, hub] : Hubs) {
     hub->FIsDef = false;
     delete hub;
   }
-  auto* map = DefHubs;
-  auto* lock = DefHubsLock;
+  auto* Map = DefHubs;
+  auto* Lock = DefHubsLock;
   DefHubs = nullptr;
   DefHubsLock = nullptr;
-  delete map;
-  delete lock;
+  delete Map;
+  delete Lock;
 }
 
 }  // namespace green

@@ -25,9 +25,9 @@ TDateTime TimeOut2Time(uint32_t TimeOut) {
 uint32_t Time2TimeOut(TDateTime Value) {
   if (!(Value > 0)) return 0;
   // The epsilon absorbs the rounding of the ms -> days -> ms round trip.
-  double ms = std::ceil(Value * kMsPerDay - 1e-6);
-  if (ms >= static_cast<double>(INFINITE)) return INFINITE;
-  return static_cast<uint32_t>(ms);
+  double Ms = std::ceil(Value * kMsPerDay - 1e-6);
+  if (Ms >= static_cast<double>(INFINITE)) return INFINITE;
+  return static_cast<uint32_t>(Ms);
 }
 
 }  // namespace green

@@ -61,9 +61,9 @@ struct TTaskMethod {
 // Binds a parameterless method: BindMethod<&TFoo::Run>(foo).
 template <auto M, class C>
 TTaskMethod BindMethod(C* Obj) {
-  IInterface* intf = nullptr;
-  if constexpr (std::is_convertible_v<C*, IInterface*>) intf = Obj;
-  return {Obj, [](TObject* Self) { (static_cast<C*>(Self)->*M)(); }, intf};
+  IInterface* Intf = nullptr;
+  if constexpr (std::is_convertible_v<C*, IInterface*>) Intf = Obj;
+  return {Obj, [](TObject* Self) { (static_cast<C*>(Self)->*M)(); }, Intf};
 }
 
 using TTaskProc = void (*)(void* Arg);

@@ -43,7 +43,7 @@ THub::~THub() {
 void THub::Retire() {
   Clean();
   if (HubInfrasctuctureEnable)
-    if (auto* joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) joiner->Clear();
+    if (auto* Joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) Joiner->Clear();
   Clean();  // what the detached greenlets' announcements queued
 }
 
@@ -52,9 +52,9 @@ TObject* THub::HLS(const std::string& Key) { return FLS->GetValue(Key); }
 // The hub owns what it stores: replacing or clearing a key frees the old object.
 void THub::HLS(const std::string& Key, TObject* Value) {
   if (FLS->IsExists(Key)) {
-    TObject* old = FLS->GetValue(Key);
+    TObject* Old = FLS->GetValue(Key);
     FLS->UnsetValue(Key);
-    TLocalStorage::Dispose(old);
+    TLocalStorage::Dispose(Old);
   }
   if (Value) FLS->SetValue(Key, Value);
 }
@@ -74,7 +74,7 @@ void THub::Append(TTask&& Task) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     FAccumQueue.push_back(std::move(Task));
     FAccumPending.store(true, std::memory_order_release);
   }
@@ -86,40 +86,40 @@ void THub::EnqueueTask(const TTaskMethod& Task) {
   Assert(dynamic_cast<TRawGreenletImpl*>(Task.Data) == nullptr, "Hub", 644,
          "Enqueue Greenlet methods only by Proxy");
 #endif
-  TTask t;
+  TTask T;
   if (Task.Intf)
-    t.Init(Task.Intf, Task);
+    T.Init(Task.Intf, Task);
   else
-    t.Init(Task);
-  Append(std::move(t));
+    T.Init(Task);
+  Append(std::move(T));
 }
 
 void THub::EnqueueTask(TTaskProc Task, void* Arg) {
-  TTask t;
-  t.Init(Task, Arg);
-  Append(std::move(t));
+  TTask T;
+  T.Init(Task, Arg);
+  Append(std::move(T));
 }
 
 bool THub::ServeTaskQueue() {
-  TCurrentHubScope scope(this);
-  THubPhaseScope phase(Beat(), THubBeat::kServing);
-  const bool synced = os::CheckSynchronize(0);  // nothing off the main thread
-  const bool accumulated = FAccumPending.load(std::memory_order_acquire);
-  if (!accumulated && FReady.empty()) return synced;
+  TCurrentHubScope Scope(this);
+  THubPhaseScope Phase(Beat(), THubBeat::kServing);
+  const bool Synced = os::CheckSynchronize(0);  // nothing off the main thread
+  const bool Accumulated = FAccumPending.load(std::memory_order_acquire);
+  if (!Accumulated && FReady.empty()) return Synced;
   // The batch is taken out of the hub, so a task that serves this hub again
   // (a wait on the root context) works on a batch of its own.
   // The ready list of this thread's own posts follows the tasks of other
   // threads; what either gets meanwhile waits for the next pass.
-  std::vector<TTask> batch, ready;
-  if (accumulated) {
-    batch.swap(FQueue);
-    std::lock_guard<std::mutex> lock(FLock);
-    batch.swap(FAccumQueue);
+  std::vector<TTask> Batch, Ready;
+  if (Accumulated) {
+    Batch.swap(FQueue);
+    std::lock_guard<std::mutex> Lock(FLock);
+    Batch.swap(FAccumQueue);
     FAccumPending.store(false, std::memory_order_relaxed);
     AfterSwap();
   }
-  ready.swap(FReadySpare);
-  ready.swap(FReady);
+  Ready.swap(FReadySpare);
+  Ready.swap(FReady);
   struct Recycle {
     std::vector<TTask>& batch;
     std::vector<TTask>& spare;
@@ -128,26 +128,26 @@ bool THub::ServeTaskQueue() {
       batch.clear();
       if (spare.capacity() < batch.capacity()) spare.swap(batch);
     }
-  } recycle{batch, FQueue}, recycleReady{ready, FReadySpare};
-  RunTasks(batch);
-  RunTasks(ready);
-  return synced || !batch.empty() || !ready.empty();
+  } Recycle{Batch, FQueue}, RecycleReady{Ready, FReadySpare};
+  RunTasks(Batch);
+  RunTasks(Ready);
+  return Synced || !Batch.empty() || !Ready.empty();
 }
 
 void THub::RunTasks(std::vector<TTask>& Tasks) {
-  for (TTask& task : Tasks) {
-    switch (task.Kind) {
+  for (TTask& Task : Tasks) {
+    switch (Task.Kind) {
       case tkMethod:
-        task.Method();
+        Task.Method();
         break;
       case tkIntfMethod:
-        if (task.Intf) {
-          task.Method();
-          task.Intf.reset();
+        if (Task.Intf) {
+          Task.Method();
+          Task.Intf.reset();
         }
         break;
       case tkProc:
-        task.Proc(task.Arg);
+        Task.Proc(Task.Arg);
         break;
     }
   }
@@ -157,14 +157,14 @@ void THub::RunTasks(std::vector<TTask>& Tasks) {
 // enqueues again, and what it enqueues is discarded in the next round.
 void THub::Clean() {
   for (;;) {
-    std::vector<TTask> queue, accum, ready;  // accum goes first
+    std::vector<TTask> Queue, Accum, Ready;  // accum goes first
     {
-      std::lock_guard<std::mutex> lock(FLock);
+      std::lock_guard<std::mutex> Lock(FLock);
       if (FAccumQueue.empty() && FQueue.empty() && FReady.empty() && FReadySpare.empty()) return;
-      accum.swap(FAccumQueue);
+      Accum.swap(FAccumQueue);
       FAccumPending.store(false, std::memory_order_relaxed);
-      queue.swap(FQueue);
-      ready.swap(FReady);
+      Queue.swap(FQueue);
+      Ready.swap(FReady);
       FReadySpare.clear();
     }
   }
@@ -178,8 +178,8 @@ void THub::LoopExit() {
 template <class Cond>
 void THub::LoopWhile(const Cond& Done, uint32_t Timeout) {
   FLoopExit = false;
-  const TDeadline deadline = TDeadline::After(Timeout);
-  while (!Done() && !deadline.Passed() && !FLoopExit) Serve(deadline.RemainingTimeOut());
+  const TDeadline Deadline = TDeadline::After(Timeout);
+  while (!Done() && !Deadline.Passed() && !FLoopExit) Serve(Deadline.RemainingTimeOut());
 }
 
 void THub::Loop(const TExitCondition& Cond, uint32_t Timeout) { LoopWhile(Cond, Timeout); }

@@ -109,9 +109,9 @@ class TSingleThreadHub : public THub {
   using TMultiplexorEvents = uint8_t;  // bit n stands for the event n
   static constexpr TMultiplexorEvents ALL_EVENTS = 0x7F;
   static constexpr TMultiplexorEvents Events(std::initializer_list<TMultiplexorEvent> List) {
-    TMultiplexorEvents s = 0;
-    for (auto e : List) s |= static_cast<TMultiplexorEvents>(1u << e);
-    return s;
+    TMultiplexorEvents S = 0;
+    for (auto E : List) S |= static_cast<TMultiplexorEvents>(1u << E);
+    return S;
   }
 
   TSingleThreadHub();

@@ -37,10 +37,10 @@ struct THubBeat {
   }
   // Sets the phase and answers the one before, for a scope to restore.
   uint8_t SetPhase(uint8_t Value) {
-    const uint8_t old = Phase.load(std::memory_order_relaxed);
+    const uint8_t Old = Phase.load(std::memory_order_relaxed);
     Phase.store(Value, std::memory_order_relaxed);
     Bump();
-    return old;
+    return Old;
   }
 };
 

@@ -8,7 +8,7 @@
 namespace green {
 
 void TEventTuple::Trigger(bool Aborted) const {
-  TCurrentHubScope scope(Hub);
+  TCurrentHubScope Scope(Hub);
   Cb(Event, Data, Aborted);
 }
 
@@ -30,9 +30,9 @@ void TEvents::DeInitialize() {
 }
 
 bool TEvents::Find(THandle Ev, int32_t& Index) const {
-  for (int32_t i = 0; i < FBufSize; ++i) {
-    if (FBuf[i] == Ev) {
-      Index = i;
+  for (int32_t I = 0; I < FBufSize; ++I) {
+    if (FBuf[I] == Ev) {
+      Index = I;
       return true;
     }
   }
@@ -55,19 +55,19 @@ void TEvents::Enqueue(THandle Ev, TEventCallback Cb, void* Data, TCustomHub* Hub
 // signalled index, so order is priority.
 void TEvents::DequeueByIndex(int32_t I) {
   if (I < 0 || I >= FBufSize) return;
-  auto shift = [&](auto& column) {
-    std::copy(column + I + 1, column + FBufSize, column + I);
+  auto Shift = [&](auto& Column) {
+    std::copy(Column + I + 1, Column + FBufSize, Column + I);
   };
-  shift(FBuf);
-  shift(FCb);
-  shift(FData);
-  shift(FHub);
+  Shift(FBuf);
+  Shift(FCb);
+  Shift(FData);
+  Shift(FHub);
   --FBufSize;
 }
 
 void TEvents::Dequeue(THandle Ev) {
-  int32_t i;
-  if (Find(Ev, i)) DequeueByIndex(i);
+  int32_t I;
+  if (Find(Ev, I)) DequeueByIndex(I);
 }
 
 }  // namespace green

@@ -27,19 +27,19 @@ constexpr uint32_t kExitDrainBoundMs = 200;
 // One record per direction: the routine knows which callback to call.
 void Complete(uint32_t ErrorCode, uint32_t NumOfBytes, os::Overlapped* Overlapped,
               TIOOperation Op) {
-  auto* record = static_cast<TFileTuple*>(Overlapped->Event);
-  if (record->InFlight > 0) --record->InFlight;
-  if (record->Orphaned) {
-    if (record->InFlight == 0) delete record;
+  auto* Record = static_cast<TFileTuple*>(Overlapped->Event);
+  if (Record->InFlight > 0) --Record->InFlight;
+  if (Record->Orphaned) {
+    if (Record->InFlight == 0) delete Record;
     return;
   }
   // Given up meanwhile: a late completion keeps it in the trash longer.
-  if (!record->Active) {
-    record->RecalcCleanTime();
+  if (!Record->Active) {
+    Record->RecalcCleanTime();
     return;
   }
-  record->Hub->SetTriggerFlag(false, true);
-  record->Trigger(static_cast<int32_t>(ErrorCode), NumOfBytes, Op);
+  Record->Hub->SetTriggerFlag(false, true);
+  Record->Trigger(static_cast<int32_t>(ErrorCode), NumOfBytes, Op);
 }
 
 }  // namespace
@@ -47,7 +47,7 @@ void Complete(uint32_t ErrorCode, uint32_t NumOfBytes, os::Overlapped* Overlappe
 void TFileTuple::RecalcCleanTime() { CleanTime = Now() + kTrashGrace; }
 
 void TFileTuple::Trigger(int32_t ErrorCode, uint32_t NumOfBytes, TIOOperation Op) {
-  TCurrentHubScope scope(Hub);
+  TCurrentHubScope Scope(Hub);
   if (Op == ioRead) {
     if (ReadCb) ReadCb(Fd, ioRead, ReadData, ErrorCode, NumOfBytes);
   } else if (WriteCb) {
@@ -64,39 +64,39 @@ bool TFiles::Find(THandle Fd) const { return Record(Fd) != nullptr; }
 
 TFileTuple* TFiles::Record(THandle Fd) const {
   if (!FMap) return nullptr;
-  auto it = FMap->find(Fd);
-  return it == FMap->end() ? nullptr : it->second.get();
+  auto It = FMap->find(Fd);
+  return It == FMap->end() ? nullptr : It->second.get();
 }
 
 // The offset fields are left as they are: 0 for a new record, the last
 // explicit offset otherwise.
 TFileTuple* TFiles::Enqueue(THandle Fd, TIOOperation Op, TIOCallback Cb, void* Data,
                             TSingleThreadHub* Hub) {
-  TFileTuple* record = Record(Fd);
-  if (!record) record = FMap->emplace(Fd, std::make_unique<TFileTuple>()).first->second.get();
-  record->Fd = Fd;
+  TFileTuple* Tuple = Record(Fd);
+  if (!Tuple) Tuple = FMap->emplace(Fd, std::make_unique<TFileTuple>()).first->second.get();
+  Tuple->Fd = Fd;
   if (Op == ioRead) {
-    record->ReadCb = Cb;
-    record->ReadData = Data;
+    Tuple->ReadCb = Cb;
+    Tuple->ReadData = Data;
   } else {
-    record->WriteCb = Cb;
-    record->WriteData = Data;
+    Tuple->WriteCb = Cb;
+    Tuple->WriteData = Data;
   }
-  record->Hub = Hub;
-  record->Active = true;
-  record->Overlap.Event = record;
+  Tuple->Hub = Hub;
+  Tuple->Active = true;
+  Tuple->Overlap.Event = Tuple;
   SweepIfTimeMoved();
-  return record;
+  return Tuple;
 }
 
 void TFiles::Dequeue(THandle Fd) {
   if (FMap) {
-    auto it = FMap->find(Fd);
-    if (it != FMap->end()) {
-      it->second->Active = false;
-      it->second->RecalcCleanTime();
-      FTrash->push_back(std::move(it->second));
-      FMap->erase(it);
+    auto It = FMap->find(Fd);
+    if (It != FMap->end()) {
+      It->second->Active = false;
+      It->second->RecalcCleanTime();
+      FTrash->push_back(std::move(It->second));
+      FMap->erase(It);
     }
   }
   SweepIfTimeMoved();
@@ -111,35 +111,35 @@ void TFiles::SweepIfTimeMoved() {
 // has been up.
 void TFiles::TrashClean(bool OnlyByTimeout) {
   if (!FTrash) return;
-  const TDateTime now = Now();
+  const TDateTime Time = Now();
   if (OnlyByTimeout) {
-    std::erase_if(*FTrash, [now](const std::unique_ptr<TFileTuple>& record) {
-      return record->InFlight == 0 && now > record->CleanTime;
+    std::erase_if(*FTrash, [Time](const std::unique_ptr<TFileTuple>& Record) {
+      return Record->InFlight == 0 && Time > Record->CleanTime;
     });
   } else {
-    for (std::unique_ptr<TFileTuple>& record : *FTrash) {
-      if (record->InFlight == 0 || os::ThreadIoDropped(record->Thread)) continue;
-      record->Orphaned = true;
-      record.release();  // the routine of its operation frees it
+    for (std::unique_ptr<TFileTuple>& Record : *FTrash) {
+      if (Record->InFlight == 0 || os::ThreadIoDropped(Record->Thread)) continue;
+      Record->Orphaned = true;
+      Record.release();  // the routine of its operation frees it
     }
     FTrash->clear();
   }
-  FTrashLAstClean = now;
+  FTrashLAstClean = Time;
 }
 
 void TFiles::CancelAll() {
   if (!FMap) return;
   while (!FMap->empty()) {
-    const THandle fd = FMap->begin()->first;
-    os::CancelIo(fd);
-    Dequeue(fd);
+    const THandle Fd = FMap->begin()->first;
+    os::CancelIo(Fd);
+    Dequeue(Fd);
   }
 }
 
 bool TFiles::HasOutstanding(uint32_t Thread) const {
   if (!FTrash) return false;
-  return std::any_of(FTrash->begin(), FTrash->end(), [Thread](const auto& record) {
-    return record->InFlight > 0 && record->Thread == Thread;
+  return std::any_of(FTrash->begin(), FTrash->end(), [Thread](const auto& Record) {
+    return Record->InFlight > 0 && Record->Thread == Thread;
   });
 }
 
@@ -160,7 +160,7 @@ namespace {
 
 bool Outstanding(std::initializer_list<TFiles*> Tables, uint32_t Thread) {
   return std::any_of(Tables.begin(), Tables.end(),
-                     [Thread](const TFiles* t) { return t && t->HasOutstanding(Thread); });
+                     [Thread](const TFiles* T) { return T && T->HasOutstanding(Thread); });
 }
 
 }  // namespace
@@ -169,26 +169,26 @@ bool Outstanding(std::initializer_list<TFiles*> Tables, uint32_t Thread) {
 // to run, the system is still ending a cancel, and the next waits pause a
 // millisecond (still returning as soon as a routine ran).
 void DrainCancelled(std::initializer_list<TFiles*> Tables) {
-  const uint32_t me = os::CurrentThreadId();
-  if (!Outstanding(Tables, me)) return;
-  const uint32_t bound = HubInfrasctuctureEnable ? kDrainBoundMs : kExitDrainBoundMs;
-  const TDeadline deadline = TDeadline::After(bound);
-  std::exception_ptr failure;
-  uint32_t pause = 0;
-  while (Outstanding(Tables, me) && !deadline.Passed()) {
+  const uint32_t Me = os::CurrentThreadId();
+  if (!Outstanding(Tables, Me)) return;
+  const uint32_t Bound = HubInfrasctuctureEnable ? kDrainBoundMs : kExitDrainBoundMs;
+  const TDeadline Deadline = TDeadline::After(Bound);
+  std::exception_ptr Failure;
+  uint32_t Pause = 0;
+  while (Outstanding(Tables, Me) && !Deadline.Passed()) {
     try {
-      const uint32_t answer = os::SleepEx(pause, true);
-      if (answer == os::kWaitFailed) break;  // no wait can run the routines
-      pause = answer == os::kWaitIoCompletion ? 0 : 1;
+      const uint32_t Answer = os::SleepEx(Pause, true);
+      if (Answer == os::kWaitFailed) break;  // no wait can run the routines
+      Pause = Answer == os::kWaitIoCompletion ? 0 : 1;
     } catch (...) {
-      if (!failure) failure = std::current_exception();
-      pause = 0;
+      if (!Failure) Failure = std::current_exception();
+      Pause = 0;
     }
   }
-  if (Outstanding(Tables, me))
+  if (Outstanding(Tables, Me))
     DebugLog(Format("a hub's drain of cancelled operations reached its bound (%u ms); "
-                    "their records are left to their routines", bound));
-  if (failure) os::detail::KeepCallbackFailure(failure);
+                    "their records are left to their routines", Bound));
+  if (Failure) os::detail::KeepCallbackFailure(Failure);
 }
 
 void STFileIOCompletionReadRoutine(uint32_t ErrorCode, uint32_t NumberOfBytesTransfered,

@@ -27,25 +27,25 @@ constexpr uint32_t MSG_PARTIAL = 0x8000;
 // all the same) or is pending.
 bool WsaStarted(int Result) {
   if (Result == 0) return true;
-  auto lastError = reinterpret_cast<TWSAGetLastError>(sock::Api.WSAGetLastError);
-  const uint32_t error = lastError ? static_cast<uint32_t>(lastError()) : os::kErrorNotSupported;
-  if (error == os::kErrorIoPending) return true;
-  os::SetLastError(error);
+  auto LastError = reinterpret_cast<TWSAGetLastError>(sock::Api.WSAGetLastError);
+  const uint32_t Error = LastError ? static_cast<uint32_t>(LastError()) : os::kErrorNotSupported;
+  if (Error == os::kErrorIoPending) return true;
+  os::SetLastError(Error);
   return false;
 }
 
 bool WsaRecvFrom(THandle Fd, void* Buf, uint32_t Len, TAnyAddress& Addr, os::Overlapped& Ov) {
-  TWsaBuf buffer{Len, static_cast<char*>(Buf)};
-  uint32_t flags = MSG_PARTIAL;
-  auto recvFrom = reinterpret_cast<TWSARecvFrom>(HubSock.WSARecvFrom);
-  return WsaStarted(recvFrom(Fd, &buffer, 1, nullptr, &flags, Addr.AddrPtr, &Addr.AddrLen, &Ov,
+  TWsaBuf Buffer{Len, static_cast<char*>(Buf)};
+  uint32_t Flags = MSG_PARTIAL;
+  auto RecvFrom = reinterpret_cast<TWSARecvFrom>(HubSock.WSARecvFrom);
+  return WsaStarted(RecvFrom(Fd, &Buffer, 1, nullptr, &Flags, Addr.AddrPtr, &Addr.AddrLen, &Ov,
                              &STFlaggedFileIOCompletionReadRoutine));
 }
 
 bool WsaSendTo(THandle Fd, void* Buf, uint32_t Len, const TAnyAddress& Addr, os::Overlapped& Ov) {
-  TWsaBuf buffer{Len, static_cast<char*>(Buf)};
-  auto sendTo = reinterpret_cast<TWSASendTo>(HubSock.WSASendTo);
-  return WsaStarted(sendTo(Fd, &buffer, 1, nullptr, 0, Addr.AddrPtr, Addr.AddrLen, &Ov,
+  TWsaBuf Buffer{Len, static_cast<char*>(Buf)};
+  auto SendTo = reinterpret_cast<TWSASendTo>(HubSock.WSASendTo);
+  return WsaStarted(SendTo(Fd, &Buffer, 1, nullptr, 0, Addr.AddrPtr, Addr.AddrLen, &Ov,
                            &STFlaggedFileIOCompletionWriteRoutine));
 }
 
@@ -54,16 +54,16 @@ bool WsaSendTo(THandle Fd, void* Buf, uint32_t Len, const TAnyAddress& Addr, os:
 // until the first completes.
 TFileTuple* Begin(TFiles& Files, TSingleThreadHub* Hub, THandle Fd, TIOOperation Op,
                   TIOCallback Cb, void* Data, int64_t Offset) {
-  if (TFileTuple* live = Files.Record(Fd); live && live->InFlight > 0) {
+  if (TFileTuple* Live = Files.Record(Fd); Live && Live->InFlight > 0) {
     os::SetLastError(os::kErrorBusy);
     return nullptr;
   }
-  TFileTuple* record = Files.Enqueue(Fd, Op, Cb, Data, Hub);
+  TFileTuple* Record = Files.Enqueue(Fd, Op, Cb, Data, Hub);
   if (Offset != -1) {
-    record->Overlap.Offset = static_cast<uint32_t>(Offset);
-    record->Overlap.OffsetHigh = static_cast<uint32_t>(static_cast<uint64_t>(Offset) >> 32);
+    Record->Overlap.Offset = static_cast<uint32_t>(Offset);
+    Record->Overlap.OffsetHigh = static_cast<uint32_t>(static_cast<uint64_t>(Offset) >> 32);
   }
-  return record;
+  return Record;
 }
 
 // A refused start gives the record up, keeping the system's error.
@@ -73,9 +73,9 @@ bool Started(TFiles& Files, TFileTuple& Record, bool Ok) {
     Record.Thread = os::CurrentThreadId();
     return true;
   }
-  const uint32_t error = os::GetLastError();
+  const uint32_t Error = os::GetLastError();
   Files.Dequeue(Record.Fd);
-  os::SetLastError(error);
+  os::SetLastError(Error);
   return false;
 }
 
@@ -83,17 +83,17 @@ bool Started(TFiles& Files, TFileTuple& Record, bool Ok) {
 
 bool TSingleThreadHub::Read(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb, void* Data,
                             int64_t Offset) {
-  TFileTuple* record = Begin(*FReadFiles, this, Fd, ioRead, Cb, Data, Offset);
-  return record && Started(*FReadFiles, *record,
-                           os::ReadFileEx(Fd, Buf, Len, &record->Overlap,
+  TFileTuple* Record = Begin(*FReadFiles, this, Fd, ioRead, Cb, Data, Offset);
+  return Record && Started(*FReadFiles, *Record,
+                           os::ReadFileEx(Fd, Buf, Len, &Record->Overlap,
                                           &STFileIOCompletionReadRoutine));
 }
 
 bool TSingleThreadHub::Write(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb, void* Data,
                              int64_t Offset) {
-  TFileTuple* record = Begin(*FWriteFiles, this, Fd, ioWrite, Cb, Data, Offset);
-  return record && Started(*FWriteFiles, *record,
-                           os::WriteFileEx(Fd, Buf, Len, &record->Overlap,
+  TFileTuple* Record = Begin(*FWriteFiles, this, Fd, ioWrite, Cb, Data, Offset);
+  return Record && Started(*FWriteFiles, *Record,
+                           os::WriteFileEx(Fd, Buf, Len, &Record->Overlap,
                                            &STFileIOCompletionWriteRoutine));
 }
 
@@ -102,35 +102,35 @@ bool TSingleThreadHub::Write(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb
 // library's overlapped calls (posix), the platform receives the datagram.
 bool TSingleThreadHub::ReadFrom(THandle Fd, void* Buf, uint32_t Len, const TAnyAddress& Addr,
                                 TIOCallback Cb, void* Data) {
-  TFileTuple* record = Begin(*FReadFiles, this, Fd, ioRead, Cb, Data, -1);
-  if (!record) return false;
-  auto& addr = const_cast<TAnyAddress&>(Addr);
-  const bool ok = HubSock.WSARecvFrom
-                      ? WsaRecvFrom(Fd, Buf, Len, addr, record->Overlap)
-                      : os::RecvFromEx(Fd, Buf, Len, addr.AddrPtr, &addr.AddrLen,
-                                       &record->Overlap, &STFileIOCompletionReadRoutine);
-  return Started(*FReadFiles, *record, ok);
+  TFileTuple* Record = Begin(*FReadFiles, this, Fd, ioRead, Cb, Data, -1);
+  if (!Record) return false;
+  auto& Sender = const_cast<TAnyAddress&>(Addr);
+  const bool Ok = HubSock.WSARecvFrom
+                      ? WsaRecvFrom(Fd, Buf, Len, Sender, Record->Overlap)
+                      : os::RecvFromEx(Fd, Buf, Len, Sender.AddrPtr, &Sender.AddrLen,
+                                       &Record->Overlap, &STFileIOCompletionReadRoutine);
+  return Started(*FReadFiles, *Record, Ok);
 }
 
 bool TSingleThreadHub::WriteTo(THandle Fd, void* Buf, uint32_t Len, const TAnyAddress& Addr,
                                TIOCallback Cb, void* Data) {
-  TFileTuple* record = Begin(*FWriteFiles, this, Fd, ioWrite, Cb, Data, -1);
-  if (!record) return false;
-  const bool ok = HubSock.WSASendTo
-                      ? WsaSendTo(Fd, Buf, Len, Addr, record->Overlap)
-                      : os::SendToEx(Fd, Buf, Len, Addr.AddrPtr, Addr.AddrLen, &record->Overlap,
+  TFileTuple* Record = Begin(*FWriteFiles, this, Fd, ioWrite, Cb, Data, -1);
+  if (!Record) return false;
+  const bool Ok = HubSock.WSASendTo
+                      ? WsaSendTo(Fd, Buf, Len, Addr, Record->Overlap)
+                      : os::SendToEx(Fd, Buf, Len, Addr.AddrPtr, Addr.AddrLen, &Record->Overlap,
                                      &STFileIOCompletionWriteRoutine);
-  return Started(*FWriteFiles, *record, ok);
+  return Started(*FWriteFiles, *Record, Ok);
 }
 
 // CancelIo ends both directions; the cancelled routines still run later and
 // find their records given up.
 void TSingleThreadHub::Cancel(THandle Fd) {
-  const bool inRead = FReadFiles->Find(Fd);
-  const bool inWrite = FWriteFiles->Find(Fd);
-  if (inRead || inWrite) os::CancelIo(Fd);
-  if (inRead) FReadFiles->Dequeue(Fd);
-  if (inWrite) FWriteFiles->Dequeue(Fd);
+  const bool InRead = FReadFiles->Find(Fd);
+  const bool InWrite = FWriteFiles->Find(Fd);
+  if (InRead || InWrite) os::CancelIo(Fd);
+  if (InRead) FReadFiles->Dequeue(Fd);
+  if (InWrite) FWriteFiles->Dequeue(Fd);
 }
 
 }  // namespace green

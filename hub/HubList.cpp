@@ -30,39 +30,39 @@ THubList& Hubs() {
 
 uint64_t RegisterHub(TSingleThreadHub* Hub, TObject* Greenlets) {
   StartHubWatchdogFromEnvironment();
-  THubList& l = Hubs();
-  std::lock_guard<std::mutex> lock(l.Lock);
-  l.Entries.push_back({Hub, Greenlets, false, ++l.LastSerial});
-  return l.LastSerial;
+  THubList& L = Hubs();
+  std::lock_guard<std::mutex> Lock(L.Lock);
+  L.Entries.push_back({Hub, Greenlets, false, ++L.LastSerial});
+  return L.LastSerial;
 }
 
 void UnregisterHub(TSingleThreadHub* Hub) {
-  THubList& l = Hubs();
-  std::lock_guard<std::mutex> lock(l.Lock);
-  auto it = std::find_if(l.Entries.begin(), l.Entries.end(),
+  THubList& L = Hubs();
+  std::lock_guard<std::mutex> Lock(L.Lock);
+  auto It = std::find_if(L.Entries.begin(), L.Entries.end(),
                          [Hub](const THubEntry& E) { return E.Hub == Hub; });
-  if (it != l.Entries.end()) l.Entries.erase(it);
+  if (It != L.Entries.end()) L.Entries.erase(It);
 }
 
 void MarkDefaultHub(TSingleThreadHub* Hub) {
-  THubList& l = Hubs();
-  std::lock_guard<std::mutex> lock(l.Lock);
-  for (THubEntry& e : l.Entries)
-    if (e.Hub == Hub) e.Default = true;
+  THubList& L = Hubs();
+  std::lock_guard<std::mutex> Lock(L.Lock);
+  for (THubEntry& E : L.Entries)
+    if (E.Hub == Hub) E.Default = true;
 }
 
 bool IsLiveHub(const TCustomHub* Hub, uint64_t Serial) {
-  THubList& l = Hubs();
-  std::lock_guard<std::mutex> lock(l.Lock);
-  return std::any_of(l.Entries.begin(), l.Entries.end(), [&](const THubEntry& E) {
+  THubList& L = Hubs();
+  std::lock_guard<std::mutex> Lock(L.Lock);
+  return std::any_of(L.Entries.begin(), L.Entries.end(), [&](const THubEntry& E) {
     return E.Serial == Serial && static_cast<const TCustomHub*>(E.Hub) == Hub;
   });
 }
 
 void VisitHubs(const std::function<void(const THubEntry&)>& Visit) {
-  THubList& l = Hubs();
-  std::lock_guard<std::mutex> lock(l.Lock);
-  for (const THubEntry& e : l.Entries) Visit(e);
+  THubList& L = Hubs();
+  std::lock_guard<std::mutex> Lock(L.Lock);
+  for (const THubEntry& E : L.Entries) Visit(E);
 }
 
 }  // namespace green

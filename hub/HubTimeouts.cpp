@@ -5,7 +5,7 @@
 namespace green {
 
 void TTimeoutTuple::Trigger() const {
-  TCurrentHubScope scope(Hub);
+  TCurrentHubScope Scope(Hub);
   Cb(Id, Data);
 }
 
@@ -16,10 +16,10 @@ void TTimeouts::Initialize() {
 bool TTimeouts::Find(THandle Id) const { return FMap && FMap->count(Id) != 0; }
 
 TTimeoutTuple* TTimeouts::Enqueue(THandle Id, TInervalCallback Cb, void* Data, TCustomHub* Hub) {
-  auto& slot = (*FMap)[Id];
-  if (!slot) slot = std::make_unique<TTimeoutTuple>();
-  *slot = {Id, Cb, Data, Hub};
-  return slot.get();
+  auto& Slot = (*FMap)[Id];
+  if (!Slot) Slot = std::make_unique<TTimeoutTuple>();
+  *Slot = {Id, Cb, Data, Hub};
+  return Slot.get();
 }
 
 // Closing the handle also drops a completion routine the timer had already
@@ -27,18 +27,18 @@ TTimeoutTuple* TTimeouts::Enqueue(THandle Id, TInervalCallback Cb, void* Data, T
 // would leak one kernel object per timed wait.
 void TTimeouts::Dequeue(THandle Id) {
   if (!FMap) return;
-  auto it = FMap->find(Id);
-  if (it == FMap->end()) return;
-  FMap->erase(it);
+  auto It = FMap->find(Id);
+  if (It == FMap->end()) return;
+  FMap->erase(It);
   os::CloseHandle(Id);
 }
 
 void TTimeouts::Deinitialize() {
   if (!FMap) return;
   while (!FMap->empty()) {
-    THandle id = FMap->begin()->first;
-    os::CancelWaitableTimer(id);
-    Dequeue(id);
+    THandle Id = FMap->begin()->first;
+    os::CancelWaitableTimer(Id);
+    Dequeue(Id);
   }
   FMap.reset();
 }

@@ -7,9 +7,9 @@ namespace green {
 namespace {
 
 void STTimerAPCProc(void* Arg, uint32_t, uint32_t) {
-  auto* tuple = static_cast<TTimeoutTuple*>(Arg);
-  static_cast<TSingleThreadHub*>(tuple->Hub)->SetTriggerFlag(true, false);
-  tuple->Trigger();
+  auto* Tuple = static_cast<TTimeoutTuple*>(Arg);
+  static_cast<TSingleThreadHub*>(Tuple->Hub)->SetTriggerFlag(true, false);
+  Tuple->Trigger();
 }
 
 }  // namespace
@@ -25,12 +25,12 @@ bool TSingleThreadHub::ArmWaitableTimer(THandle Timer, int64_t DueTime, int32_t 
 // closed at once, and its value may come back for a later timer.
 THandle TSingleThreadHub::StartTimer(TInervalCallback Cb, void* Data, uint32_t Interval,
                                      int32_t Period) {
-  THandle h = os::CreateWaitableTimer(false);
-  if (h == os::kNoHandle) return h;
-  const int64_t due = -(static_cast<int64_t>(Interval) * 10000);
-  TTimeoutTuple* tuple = FTimeouts->Enqueue(h, Cb, Data, this);
-  if (ArmWaitableTimer(h, due, Period, tuple)) return h;
-  FTimeouts->Dequeue(h);
+  THandle H = os::CreateWaitableTimer(false);
+  if (H == os::kNoHandle) return H;
+  const int64_t Due = -(static_cast<int64_t>(Interval) * 10000);
+  TTimeoutTuple* Tuple = FTimeouts->Enqueue(H, Cb, Data, this);
+  if (ArmWaitableTimer(H, Due, Period, Tuple)) return H;
+  FTimeouts->Dequeue(H);
   return os::kNoHandle;
 }
 
@@ -40,8 +40,8 @@ THandle TSingleThreadHub::CreateTimeout(TInervalCallback Cb, void* Data, uint32_
 
 // A period past what the kernel timer takes is clamped to its maximum.
 THandle TSingleThreadHub::CreateTimer(TInervalCallback Cb, void* Data, uint32_t Interval) {
-  const int32_t period = Interval > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(Interval);
-  return StartTimer(Cb, Data, Interval, period);
+  const int32_t Period = Interval > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(Interval);
+  return StartTimer(Cb, Data, Interval, Period);
 }
 
 void TSingleThreadHub::DestroyTimeout(THandle Id) {

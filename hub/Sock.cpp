@@ -61,7 +61,7 @@ void SET_LOOPBACK_ADDR6(uint8_t* Addr) {
 }
 
 bool InitSocketInterface(const std::string& LibName) {
-  std::lock_guard<std::mutex> lock(SynSockCS());
+  std::lock_guard<std::mutex> Lock(SynSockCS());
   if (SynSockCount > 0) {
     ++SynSockCount;
     return true;
@@ -70,8 +70,8 @@ bool InitSocketInterface(const std::string& LibName) {
   SockWship6Api = false;
   LibHandle = os::LoadLibrary(LibName.empty() ? "ws2_32.dll" : LibName.c_str());
   if (!LibHandle) return false;
-  for (size_t i = 0; i < sizeof(kExports) / sizeof(kExports[0]); ++i)
-    Slots()[i] = os::GetProcAddress(LibHandle, kExports[i]);
+  for (size_t I = 0; I < sizeof(kExports) / sizeof(kExports[0]); ++I)
+    Slots()[I] = os::GetProcAddress(LibHandle, kExports[I]);
   SockEnhancedApi = Api.getaddrinfo && Api.freeaddrinfo && Api.getnameinfo;
   if (!SockEnhancedApi) {
     Libwship6Handle = os::LoadLibrary("wship6.dll");
@@ -82,7 +82,7 @@ bool InitSocketInterface(const std::string& LibName) {
 }
 
 bool DestroySocketInterface() {
-  std::lock_guard<std::mutex> lock(SynSockCS());
+  std::lock_guard<std::mutex> Lock(SynSockCS());
   if (SynSockCount > 0) --SynSockCount;
   if (SynSockCount == 0) {
     if (LibHandle) os::FreeLibrary(LibHandle);
@@ -127,17 +127,17 @@ alignas(8) uint8_t WsaDataOnce[512];
 }  // namespace
 
 void* FixupStubEx(TSocket Socket, const char* Name, const TGuid& Guid) {
-  void* fn = nullptr;
-  uint32_t bytes = 0;
-  auto ioctl = reinterpret_cast<TWSAIoctl>(sock::Api.WSAIoctl);
-  TGuid guid = Guid;
-  if (!ioctl || ioctl(Socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &fn,
-                      sizeof fn, &bytes, nullptr, nullptr) != 0) {
-    auto lastError = reinterpret_cast<TWSAGetLastError>(sock::Api.WSAGetLastError);
-    throw EIdWinsockStubError(lastError ? static_cast<uint32_t>(lastError()) : 0,
+  void* Fn = nullptr;
+  uint32_t Bytes = 0;
+  auto Ioctl = reinterpret_cast<TWSAIoctl>(sock::Api.WSAIoctl);
+  TGuid Id = Guid;
+  if (!Ioctl || Ioctl(Socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &Id, sizeof Id, &Fn,
+                      sizeof Fn, &Bytes, nullptr, nullptr) != 0) {
+    auto LastError = reinterpret_cast<TWSAGetLastError>(sock::Api.WSAGetLastError);
+    throw EIdWinsockStubError(LastError ? static_cast<uint32_t>(LastError()) : 0,
                               Format("Error on call to Winsock2 library function %s", Name));
   }
-  return fn;
+  return Fn;
 }
 
 // Only a library that has the overlapped socket calls has extension
@@ -147,22 +147,22 @@ void LookUpSockExtensions(os::Module Lib, THubSockApi& Table) {
   Table.setsockopt = os::GetProcAddress(Lib, "setsockopt");
   Table.WSASendTo = os::GetProcAddress(Lib, "WSASendTo");
   Table.WSARecvFrom = os::GetProcAddress(Lib, "WSARecvFrom");
-  auto wsaSocket = reinterpret_cast<TWSASocketW>(Table.WSASocket);
-  if (!wsaSocket) return;
-  TSocket s = wsaSocket(2, 1, 6, nullptr, 0, 1);  // IPv4, stream, TCP, overlapped
+  auto WsaSocket = reinterpret_cast<TWSASocketW>(Table.WSASocket);
+  if (!WsaSocket) return;
+  TSocket S = WsaSocket(2, 1, 6, nullptr, 0, 1);  // IPv4, stream, TCP, overlapped
   struct Closer {
     TSocket s;
     ~Closer() {
-      if (auto close = reinterpret_cast<TCloseSocket>(sock::Api.closesocket); close && s != INVALID_SOCKET)
-        close(s);
+      if (auto Close = reinterpret_cast<TCloseSocket>(sock::Api.closesocket); Close && s != INVALID_SOCKET)
+        Close(s);
     }
-  } closer{s};
-  Table.AcceptEx = FixupStubEx(s, "AcceptEx", WSAID_ACCEPTEX);
-  Table.GetAcceptExSockaddrs = FixupStubEx(s, "GetAcceptExSockaddrs", WSAID_GETACCEPTEXSOCKADDRS);
-  Table.ConnectEx = FixupStubEx(s, "ConnectEx", WSAID_CONNECTEX);
-  Table.DisconnectEx = FixupStubEx(s, "DisconnectEx", WSAID_DISCONNECTEX);
-  Table.WSARecvMsg = FixupStubEx(s, "WSARecvMsg", WSAID_WSARECVMSG);
-  Table.WSASendMsg = FixupStubEx(s, "WSASendMsg", WSAID_WSASENDMSG);
+  } Closer{S};
+  Table.AcceptEx = FixupStubEx(S, "AcceptEx", WSAID_ACCEPTEX);
+  Table.GetAcceptExSockaddrs = FixupStubEx(S, "GetAcceptExSockaddrs", WSAID_GETACCEPTEXSOCKADDRS);
+  Table.ConnectEx = FixupStubEx(S, "ConnectEx", WSAID_CONNECTEX);
+  Table.DisconnectEx = FixupStubEx(S, "DisconnectEx", WSAID_DISCONNECTEX);
+  Table.WSARecvMsg = FixupStubEx(S, "WSARecvMsg", WSAID_WSARECVMSG);
+  Table.WSASendMsg = FixupStubEx(S, "WSASendMsg", WSAID_WSASENDMSG);
 }
 
 void InitializeStubsEx() {
@@ -172,12 +172,12 @@ void InitializeStubsEx() {
 
 void HubSocketStartup() {
   sock::InitSocketInterface("");
-  if (auto startup = reinterpret_cast<TWSAStartup>(sock::Api.WSAStartup)) startup(0x0202, WsaDataOnce);
+  if (auto Startup = reinterpret_cast<TWSAStartup>(sock::Api.WSAStartup)) Startup(0x0202, WsaDataOnce);
   InitializeStubsEx();
 }
 
 void HubSocketShutdown() {
-  if (auto cleanup = reinterpret_cast<TWSACleanup>(sock::Api.WSACleanup)) cleanup();
+  if (auto Cleanup = reinterpret_cast<TWSACleanup>(sock::Api.WSACleanup)) Cleanup();
   sock::DestroySocketInterface();
   if (StubsLib) os::FreeLibrary(StubsLib);
   StubsLib = nullptr;

@@ -12,11 +12,11 @@ TByteBuffer::~TByteBuffer() { std::free(FData); }
 void TByteBuffer::Reserve(size_t Count) {
   if (FCapacity - FSize >= Count) return;
   if (Count > SIZE_MAX / 2 - FSize) throw std::bad_alloc();
-  const size_t capacity = std::max({FSize + Count, FCapacity * 2, size_t{256}});
-  void* data = std::realloc(FData, capacity);
-  if (!data) throw std::bad_alloc();
-  FData = static_cast<char*>(data);
-  FCapacity = capacity;
+  const size_t Capacity = std::max({FSize + Count, FCapacity * 2, size_t{256}});
+  void* Data = std::realloc(FData, Capacity);
+  if (!Data) throw std::bad_alloc();
+  FData = static_cast<char*>(Data);
+  FCapacity = Capacity;
 }
 
 void TByteBuffer::Append(std::string_view Bytes) {

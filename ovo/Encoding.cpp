@@ -16,16 +16,16 @@ namespace {
 // read does with every line.
 const TCodec* CodecOf(uint32_t CodePage) {
   static std::mutex lock;
-  static auto* const codecs = new std::map<uint32_t, std::shared_ptr<const TCodec>>;
+  static auto* const Codecs = new std::map<uint32_t, std::shared_ptr<const TCodec>>;
   {
-    std::lock_guard<std::mutex> guard(lock);
-    const auto known = codecs->find(CodePage);
-    if (known != codecs->end()) return known->second.get();
+    std::lock_guard<std::mutex> Guard(lock);
+    const auto Known = Codecs->find(CodePage);
+    if (Known != Codecs->end()) return Known->second.get();
   }
-  std::shared_ptr<const TCodec> made = TCodec::Make(CodePage);
-  if (!made) throw EEncodingError(Format("Code page %u is not supported", CodePage));
-  std::lock_guard<std::mutex> guard(lock);
-  return codecs->emplace(CodePage, std::move(made)).first->second.get();
+  std::shared_ptr<const TCodec> Made = TCodec::Make(CodePage);
+  if (!Made) throw EEncodingError(Format("Code page %u is not supported", CodePage));
+  std::lock_guard<std::mutex> Guard(lock);
+  return Codecs->emplace(CodePage, std::move(Made)).first->second.get();
 }
 
 }  // namespace

@@ -86,10 +86,10 @@ class THeldEncoding {
 
   // Holds Value as Clone tells: itself when shared, else a copy.
   void Set(const TEncoding& Value) {
-    TEncoding* copy = Value.Clone();
+    TEncoding* Copy = Value.Clone();
     Release();
-    FValue = copy;
-    FOwned = copy != &Value;
+    FValue = Copy;
+    FOwned = Copy != &Value;
   }
   TEncoding* get() const { return FValue; }
   TEncoding& operator*() const { return *FValue; }

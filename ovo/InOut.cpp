@@ -16,11 +16,11 @@ constexpr uint32_t kPipeBufSize = 4096;
 
 TOvoConsoleApplication::TInOut::TInOut(const std::string& Name, bool ChildReads) {
   Pipe1 = MakeRef<TOvoNamedPipe>(Name);
-  THandle parent = os::kNoHandle;
-  if (!os::CreateStreamPipe(Pipe1->PipeName(), ChildReads, kPipeBufSize, parent, Pipe2))
+  THandle Parent = os::kNoHandle;
+  if (!os::CreateStreamPipe(Pipe1->PipeName(), ChildReads, kPipeBufSize, Parent, Pipe2))
     throw TOvoProvider::EIOError(Format("OvoNamedPipe.MakeServer error: %s",
                                         os::SysErrorMessage(os::GetLastError()).c_str()));
-  Pipe1->Adopt(parent);
+  Pipe1->Adopt(Parent);
 }
 
 TOvoConsoleApplication::TInOut::~TInOut() { ReleaseChildSide(); }

@@ -34,7 +34,7 @@ TOvoNamedPipe::~TOvoNamedPipe() {
   if (FOpened) os::DisconnectNamedPipe(FFd);
   if (ValidHandle(FFd)) {
     CancelPending();
-    if (TCustomHub* hub = HubInfrasctuctureEnable ? GetCurrentHubIfAny() : nullptr) hub->Cancel(FFd);
+    if (TCustomHub* Hub = HubInfrasctuctureEnable ? GetCurrentHubIfAny() : nullptr) Hub->Cancel(FFd);
     os::CloseHandle(FFd);
   }
   FOnConnect.reset();
@@ -73,21 +73,21 @@ bool TOvoNamedPipe::WaitConnection(uint32_t Timeout) {
 }
 
 uint32_t TOvoNamedPipe::GetDriverRcvBufSize() {
-  uint32_t waiting = 0;
-  if (!os::PeekNamedPipe(FFd, nullptr, 0, nullptr, &waiting)) waiting = 0;
-  const size_t total = waiting + PendingBytes();
-  return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+  uint32_t Waiting = 0;
+  if (!os::PeekNamedPipe(FFd, nullptr, 0, nullptr, &Waiting)) Waiting = 0;
+  const size_t Total = Waiting + PendingBytes();
+  return Total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Total);
 }
 
 TBytes TOvoNamedPipe::Peek() {
-  TBytes bytes(GetDriverRcvBufSize());
-  if (bytes.empty()) return bytes;
-  uint32_t copied = 0;
-  if (!os::PeekNamedPipe(FFd, bytes.data(), static_cast<uint32_t>(bytes.size()), &copied,
+  TBytes Bytes(GetDriverRcvBufSize());
+  if (Bytes.empty()) return Bytes;
+  uint32_t Copied = 0;
+  if (!os::PeekNamedPipe(FFd, Bytes.data(), static_cast<uint32_t>(Bytes.size()), &Copied,
                          nullptr))
-    copied = 0;
-  bytes.resize(copied);
-  return bytes;
+    Copied = 0;
+  Bytes.resize(Copied);
+  return Bytes;
 }
 
 }  // namespace green

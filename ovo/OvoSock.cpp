@@ -18,12 +18,12 @@ alignas(8) uint8_t OvoWsaData[512];
 
 void OvoSocketStartup() {
   sock::InitSocketInterface("");
-  if (auto startup = reinterpret_cast<TWSAStartup>(sock::Api.WSAStartup)) startup(0x0202, OvoWsaData);
+  if (auto Startup = reinterpret_cast<TWSAStartup>(sock::Api.WSAStartup)) Startup(0x0202, OvoWsaData);
   if (sock::LibHandle) LookUpSockExtensions(sock::LibHandle, OvoSock);
 }
 
 void OvoSocketShutdown() {
-  if (auto cleanup = reinterpret_cast<TWSACleanup>(sock::Api.WSACleanup)) cleanup();
+  if (auto Cleanup = reinterpret_cast<TWSACleanup>(sock::Api.WSACleanup)) Cleanup();
   OvoSock = {};
   sock::DestroySocketInterface();
 }

@@ -36,10 +36,10 @@ uint32_t Negated(int32_t Size) { return static_cast<uint32_t>(-static_cast<int64
 }  // namespace
 
 size_t TOvoProvider::TChunk::Take(void* Buf, size_t Size) {
-  const size_t n = std::min(Size, Available());
-  std::memcpy(Buf, Data.data() + Pos, n);
-  Pos += n;
-  return n;
+  const size_t N = std::min(Size, Available());
+  std::memcpy(Buf, Data.data() + Pos, N);
+  Pos += N;
+  return N;
 }
 
 TOvoProvider::TOvoProvider()
@@ -79,29 +79,29 @@ bool TOvoProvider::PrepareChunk(TChunk& Chunk, uint32_t Size) {
 }
 
 bool TOvoProvider::Start(TCustomHub& Hub, TIOOperation Op, char* Data, uint32_t Size) {
-  const THandle fd = GetFd();
+  const THandle Fd = GetFd();
   if (Op == ioRead) {
-    if (!FUseDgramApi) return Hub.Read(fd, Data, Size, &Cb, this, FPosition);
+    if (!FUseDgramApi) return Hub.Read(Fd, Data, Size, &Cb, this, FPosition);
     FDgramAddr = GetDgramReadAddress();
-    return Hub.ReadFrom(fd, Data, Size, FDgramAddr, &Cb, this);
+    return Hub.ReadFrom(Fd, Data, Size, FDgramAddr, &Cb, this);
   }
-  if (!FUseDgramApi) return Hub.Write(fd, Data, Size, &Cb, this, FPosition);
+  if (!FUseDgramApi) return Hub.Write(Fd, Data, Size, &Cb, this, FPosition);
   FDgramAddr = GetDgramWriteAddress();
-  return Hub.WriteTo(fd, Data, Size, FDgramAddr, &Cb, this);
+  return Hub.WriteTo(Fd, Data, Size, FDgramAddr, &Cb, this);
 }
 
 // Starts one operation on the chunk's first Size bytes and waits for it.
 uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
-  TDirection& dir = Direction(Op);
-  TCustomHub* hub = GetCurrentHub();
-  if (!Start(*hub, Op, dir.Chunk.Data.data(), Size)) {
+  TDirection& Dir = Direction(Op);
+  TCustomHub* Hub = GetCurrentHub();
+  if (!Start(*Hub, Op, Dir.Chunk.Data.data(), Size)) {
     OperationAborted();
     return 0;
   }
-  dir.Owed = true;
-  dir.Hub = hub;
-  auto* single = dynamic_cast<TSingleThreadHub*>(hub);
-  dir.HubSerial = single ? single->Serial() : 0;
+  Dir.Owed = true;
+  Dir.Hub = Hub;
+  auto* Single = dynamic_cast<TSingleThreadHub*>(Hub);
+  Dir.HubSerial = Single ? Single->Serial() : 0;
   return Await(Op);
 }
 
@@ -109,26 +109,26 @@ uint32_t TOvoProvider::Transfer(TIOOperation Op, uint32_t Size) {
 // ends otherwise (the greenlet is being killed) leaves the operation owed
 // to the next one.
 uint32_t TOvoProvider::Await(TIOOperation Op) {
-  TDirection& dir = Direction(Op);
+  TDirection& Dir = Direction(Op);
   {
-    TWaitScope note(wkIO, this, TDeadline(), GetFd());
-    if (dir.OnAfter->WaitFor(INFINITE) != wrSignaled) return 0;
+    TWaitScope Note(wkIO, this, TDeadline(), GetFd());
+    if (Dir.OnAfter->WaitFor(INFINITE) != wrSignaled) return 0;
   }
-  dir.Owed = false;
-  const TIO& io = dir.IO;
-  if (io.LastError != 0) {
-    os::SetLastError(io.LastError);
-    DoError(io.LastError, Op);
+  Dir.Owed = false;
+  const TIO& Io = Dir.IO;
+  if (Io.LastError != 0) {
+    os::SetLastError(Io.LastError);
+    DoError(Io.LastError, Op);
     OperationAborted();
     return 0;
   }
-  if (io.NumOfBytes == 0) {
+  if (Io.NumOfBytes == 0) {
     OperationAborted();
     return 0;
   }
-  if (Op != ioRead) return io.NumOfBytes;
-  dir.Chunk.Len = std::min<size_t>(io.NumOfBytes, dir.Chunk.Data.size());
-  return static_cast<uint32_t>(dir.Chunk.Len);
+  if (Op != ioRead) return Io.NumOfBytes;
+  Dir.Chunk.Len = std::min<size_t>(Io.NumOfBytes, Dir.Chunk.Data.size());
+  return static_cast<uint32_t>(Dir.Chunk.Len);
 }
 
 // ---- reads ---------------------------------------------------------------------
@@ -141,20 +141,20 @@ uint32_t TOvoProvider::ReadPending(void* Buf, uint32_t Size) {
     return static_cast<uint32_t>(FInternalBuf.Take(Buf, Size));
   if (StillOwed(ioRead) && Await(ioRead) == 0) return 0;
   if (FRead.Chunk.Available() == 0) {
-    const uint32_t n = std::min(Size, kMaxTransfer);
-    if (!PrepareChunk(FRead.Chunk, n) || Transfer(ioRead, n) == 0) return 0;
+    const uint32_t N = std::min(Size, kMaxTransfer);
+    if (!PrepareChunk(FRead.Chunk, N) || Transfer(ioRead, N) == 0) return 0;
   }
   return static_cast<uint32_t>(FRead.Chunk.Take(Buf, Size));
 }
 
 uint32_t TOvoProvider::ReadFull(void* Buf, uint32_t Size) {
-  uint32_t done = 0;
-  while (done < Size) {
-    const uint32_t n = ReadPending(static_cast<char*>(Buf) + done, Size - done);
-    if (n == 0) break;
-    done += n;
+  uint32_t Done = 0;
+  while (Done < Size) {
+    const uint32_t N = ReadPending(static_cast<char*>(Buf) + Done, Size - Done);
+    if (N == 0) break;
+    Done += N;
   }
-  return done;
+  return Done;
 }
 
 uint32_t TOvoProvider::Read(void* Buf, int32_t Size) {
@@ -167,14 +167,14 @@ uint32_t TOvoProvider::Read(void* Buf, int32_t Size) {
 // are not lost to a later read.
 template <class T>
 bool TOvoProvider::ReadValue(T& Buf) {
-  char image[sizeof(T)];
-  const uint32_t n = Read(image, static_cast<int32_t>(sizeof image));
-  if (n == sizeof image) {
-    std::memcpy(&Buf, image, sizeof image);
+  char Image[sizeof(T)];
+  const uint32_t N = Read(Image, static_cast<int32_t>(sizeof Image));
+  if (N == sizeof Image) {
+    std::memcpy(&Buf, Image, sizeof Image);
     return true;
   }
   try {
-    FInternalBuf.Prepend(std::string_view(image, n));
+    FInternalBuf.Prepend(std::string_view(Image, N));
   } catch (const std::bad_alloc&) {
   }
   return false;
@@ -190,19 +190,19 @@ template bool TOvoProvider::ReadValue(double&);
 
 bool TOvoProvider::ReadBytes(TBytes& Buf) {
   Buf.clear();
-  uint32_t size = Read(nullptr, 0);
-  if (size == 0) size = 1024;
-  size = std::min<uint32_t>(size, std::numeric_limits<int32_t>::max());
-  TBytes bytes;
+  uint32_t Size = Read(nullptr, 0);
+  if (Size == 0) Size = 1024;
+  Size = std::min<uint32_t>(Size, std::numeric_limits<int32_t>::max());
+  TBytes Bytes;
   try {
-    bytes.resize(size);
+    Bytes.resize(Size);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  const uint32_t n = Read(bytes.data(), -static_cast<int32_t>(size));
-  if (n == 0) return false;
-  bytes.resize(n);
-  Buf = std::move(bytes);
+  const uint32_t N = Read(Bytes.data(), -static_cast<int32_t>(Size));
+  if (N == 0) return false;
+  Bytes.resize(N);
+  Buf = std::move(Bytes);
   return true;
 }
 
@@ -215,20 +215,20 @@ uint32_t TOvoProvider::WritePending(const void* Buf, uint32_t Size) {
     Await(ioWrite);
     if (FWrite.Owed) return 0;
   }
-  const uint32_t n = std::min(Size, kMaxTransfer);
-  if (!PrepareChunk(FWrite.Chunk, n)) return 0;
-  std::memcpy(FWrite.Chunk.Data.data(), Buf, n);
-  return Transfer(ioWrite, n);
+  const uint32_t N = std::min(Size, kMaxTransfer);
+  if (!PrepareChunk(FWrite.Chunk, N)) return 0;
+  std::memcpy(FWrite.Chunk.Data.data(), Buf, N);
+  return Transfer(ioWrite, N);
 }
 
 uint32_t TOvoProvider::WriteFull(const void* Buf, uint32_t Size) {
-  uint32_t done = 0;
-  while (done < Size) {
-    const uint32_t n = WritePending(static_cast<const char*>(Buf) + done, Size - done);
-    if (n == 0) break;
-    done += n;
+  uint32_t Done = 0;
+  while (Done < Size) {
+    const uint32_t N = WritePending(static_cast<const char*>(Buf) + Done, Size - Done);
+    if (N == 0) break;
+    Done += N;
   }
-  return done;
+  return Done;
 }
 
 uint32_t TOvoProvider::Write(const void* Buf, int32_t Size) {
@@ -238,12 +238,12 @@ uint32_t TOvoProvider::Write(const void* Buf, int32_t Size) {
 }
 
 bool TOvoProvider::WriteAll(const void* Buf, size_t Size) {
-  const char* p = static_cast<const char*>(Buf);
+  const char* P = static_cast<const char*>(Buf);
   while (Size > 0) {
-    const int32_t part = ToCount(static_cast<uint32_t>(std::min<size_t>(Size, INT32_MAX)));
-    if (Write(p, part) != static_cast<uint32_t>(part)) return false;
-    p += part;
-    Size -= static_cast<size_t>(part);
+    const int32_t Part = ToCount(static_cast<uint32_t>(std::min<size_t>(Size, INT32_MAX)));
+    if (Write(P, Part) != static_cast<uint32_t>(Part)) return false;
+    P += Part;
+    Size -= static_cast<size_t>(Part);
   }
   return true;
 }
@@ -252,10 +252,10 @@ bool TOvoProvider::WriteAll(const void* Buf, size_t Size) {
 
 void TOvoProvider::Cb(THandle Fd, TIOOperation Op, void* Data, int32_t ErrorCode,
                       uint32_t NumOfBytes) {
-  auto* self = static_cast<TOvoProvider*>(Data);
-  const TIO io{NumOfBytes, static_cast<uint32_t>(ErrorCode), Op};
-  if (Op == ioRead || Op == ioWrite) self->Direction(Op).IO = io;
-  self->OperationComplete(Op);
+  auto* Self = static_cast<TOvoProvider*>(Data);
+  const TIO Io{NumOfBytes, static_cast<uint32_t>(ErrorCode), Op};
+  if (Op == ioRead || Op == ioWrite) Self->Direction(Op).IO = Io;
+  Self->OperationComplete(Op);
 }
 
 void TOvoProvider::OperationComplete(TIOOperation Op) {
@@ -271,24 +271,24 @@ void TOvoProvider::CancelPending() {
   StillOwed(ioRead);
   StillOwed(ioWrite);
   if (!FRead.Owed && !FWrite.Owed) return;
-  const THandle fd = GetFd();
-  if (FRead.Owed) FRead.Hub->Cancel(fd);
-  if (FWrite.Owed && !(FRead.Owed && FWrite.Hub == FRead.Hub)) FWrite.Hub->Cancel(fd);
-  for (TDirection* dir : {&FRead, &FWrite}) {
-    if (dir->Owed) dir->OnAfter->WaitFor(0);
-    dir->Owed = false;
+  const THandle Fd = GetFd();
+  if (FRead.Owed) FRead.Hub->Cancel(Fd);
+  if (FWrite.Owed && !(FRead.Owed && FWrite.Hub == FRead.Hub)) FWrite.Hub->Cancel(Fd);
+  for (TDirection* Dir : {&FRead, &FWrite}) {
+    if (Dir->Owed) Dir->OnAfter->WaitFor(0);
+    Dir->Owed = false;
   }
 }
 
 // A hub that is not a single-thread hub (serial 0) is taken to live as long
 // as the provider.
 bool TOvoProvider::StillOwed(TIOOperation Op) {
-  TDirection& dir = Direction(Op);
-  if (dir.Owed && dir.HubSerial != 0 && !IsLiveHub(dir.Hub, dir.HubSerial)) {
-    dir.Owed = false;
-    dir.OnAfter->WaitFor(0);
+  TDirection& Dir = Direction(Op);
+  if (Dir.Owed && Dir.HubSerial != 0 && !IsLiveHub(Dir.Hub, Dir.HubSerial)) {
+    Dir.Owed = false;
+    Dir.OnAfter->WaitFor(0);
   }
-  return dir.Owed;
+  return Dir.Owed;
 }
 
 // ---- position and adapters ------------------------------------------------------------

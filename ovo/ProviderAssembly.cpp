@@ -33,13 +33,13 @@ template <class TSearch>
 bool TOvoProvider::Assemble(const TEncoding& Enc, TSearch& Search, std::string& Out) {
   Out.clear();
   if (!FInternalBuf.Empty()) {
-    const TSearchResult r = SearchPending(Enc, Search, Out, false);
-    if (r != srMore) return r == srFound;
+    const TSearchResult R = SearchPending(Enc, Search, Out, false);
+    if (R != srMore) return R == srFound;
   }
-  TAssemblyScope scope(FIgnoreInternalBuf);
-  TChunkBuffer chunk;
+  TAssemblyScope Scope(FIgnoreInternalBuf);
+  TChunkBuffer Chunk;
   for (;;) {
-    switch (ReadChunk(chunk)) {
+    switch (ReadChunk(Chunk)) {
       case ckData:
         break;
       case ckNoRoom:
@@ -47,8 +47,8 @@ bool TOvoProvider::Assemble(const TEncoding& Enc, TSearch& Search, std::string& 
       case ckEnd:
         return SearchPending(Enc, Search, Out, true) == srFound;
     }
-    const TSearchResult r = SearchPending(Enc, Search, Out, false);
-    if (r != srMore) return r == srFound;
+    const TSearchResult R = SearchPending(Enc, Search, Out, false);
+    if (R != srMore) return R == srFound;
   }
 }
 
@@ -60,14 +60,14 @@ TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search,
   struct TSettle {
     TPushBackBuffer& Buf;
     ~TSettle() { Buf.Settle(); }
-  } settle{FInternalBuf};
+  } Settle{FInternalBuf};
   try {
     FInternalBuf.Prepare(Search.OverBytes(Enc), AtEnd, Enc);
-    TSearchHit hit;
-    const TSearchResult r =
-        Search.Find(FInternalBuf.Searched(), FInternalBuf.TextBase(), FInternalBuf.Memo(), hit);
-    if (r != srFound) return r;
-    FInternalBuf.CutFound(hit.ValuePos, hit.ValueLen, hit.Consumed, Enc, Out);
+    TSearchHit Hit;
+    const TSearchResult R =
+        Search.Find(FInternalBuf.Searched(), FInternalBuf.TextBase(), FInternalBuf.Memo(), Hit);
+    if (R != srFound) return R;
+    FInternalBuf.CutFound(Hit.ValuePos, Hit.ValueLen, Hit.Consumed, Enc, Out);
     return srFound;
   } catch (const std::bad_alloc&) {
     // The bytes stay; only the text goes.
@@ -85,23 +85,23 @@ TSearchResult TOvoProvider::SearchPending(const TEncoding& Enc, TSearch& Search,
 // greenlet may change the push-back buffer while this one waits.
 TOvoProvider::TChunkRead TOvoProvider::ReadChunk(TChunkBuffer& Chunk) {
   if (FInternalBuf.Full()) return ckNoRoom;
-  const uint32_t size = FAssemblyChunk;
+  const uint32_t Size = FAssemblyChunk;
   try {
-    FInternalBuf.Reserve(size);
-    if (Chunk.Size < size) {
-      Chunk.Data.reset(new char[size]);
-      Chunk.Size = size;
+    FInternalBuf.Reserve(Size);
+    if (Chunk.Size < Size) {
+      Chunk.Data.reset(new char[Size]);
+      Chunk.Size = Size;
     }
   } catch (const std::bad_alloc&) {
     return ckNoRoom;
   }
-  const uint32_t n = Read(Chunk.Data.get(), -static_cast<int32_t>(size));
-  if (n == size)
-    FAssemblyChunk = std::min(size * 2, kLargestChunk);
-  else if (n < size / 2)
-    FAssemblyChunk = std::max(size / 2, kDefaultChunk);
-  if (n == 0) return ckEnd;
-  FInternalBuf.Append(std::string_view(Chunk.Data.get(), n));
+  const uint32_t N = Read(Chunk.Data.get(), -static_cast<int32_t>(Size));
+  if (N == Size)
+    FAssemblyChunk = std::min(Size * 2, kLargestChunk);
+  else if (N < Size / 2)
+    FAssemblyChunk = std::max(Size / 2, kDefaultChunk);
+  if (N == 0) return ckEnd;
+  FInternalBuf.Append(std::string_view(Chunk.Data.get(), N));
   return ckData;
 }
 

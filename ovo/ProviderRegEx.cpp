@@ -11,10 +11,10 @@ namespace green {
 // provider's while this one waits. The expression is the caller's, used
 // where it is: a copy would cost two atomic operations per match.
 bool TOvoProvider::ReadRegEx(const TRegEx& RegEx, std::string& S) {
-  TMatchSearch search(RegEx);
-  if (FEncoding->IsStandard()) return Assemble(*FEncoding, search, S);
-  const TEncoding enc(*FEncoding);
-  return Assemble(enc, search, S);
+  TMatchSearch Search(RegEx);
+  if (FEncoding->IsStandard()) return Assemble(*FEncoding, Search, S);
+  const TEncoding Enc(*FEncoding);
+  return Assemble(Enc, Search, S);
 }
 
 bool TOvoProvider::ReadRegEx(const std::string& Pattern, std::string& S) {
@@ -28,18 +28,18 @@ bool TOvoProvider::ReadRegEx(const std::string& Pattern, std::string& S) {
 namespace {
 
 void MatchRoutine(TOvoProvider* Prov, const TRegEx* Default, const tTuple& Args) {
-  const TRegEx re = Args.at(0).AsBoolean() ? TRegEx(Args.at(1).AsString()) : *Default;
-  std::string s;
-  while (Prov->ReadRegEx(re, s)) TStringGenerator::Yield(std::move(s));
+  const TRegEx Re = Args.at(0).AsBoolean() ? TRegEx(Args.at(1).AsString()) : *Default;
+  std::string S;
+  while (Prov->ReadRegEx(Re, S)) TStringGenerator::Yield(std::move(S));
 }
 
 }  // namespace
 
 TStringGenerator TOvoProvider::ReadRegEx(const TRegEx& RegEx) {
   FRegEx = RegEx;
-  return TStringGenerator::Create(MakeArgsRoutine([self = RefPtr<TOvoProvider>(this)](
+  return TStringGenerator::Create(MakeArgsRoutine([Self = RefPtr<TOvoProvider>(this)](
                                                       const tTuple& Args) {
-                                    MatchRoutine(self.get(), &self->FRegEx, Args);
+                                    MatchRoutine(Self.get(), &Self->FRegEx, Args);
                                   }),
                                   tTuple{TVarRec(false)});
 }
@@ -47,12 +47,12 @@ TStringGenerator TOvoProvider::ReadRegEx(const TRegEx& RegEx) {
 // The argument points into the routine, which keeps the pattern alive until
 // the generator starts. Each routine holds the provider, as ReadLns does.
 TStringGenerator TOvoProvider::ReadRegEx(const std::string& Pattern) {
-  auto pattern = std::make_shared<const std::string>(Pattern);
-  return TStringGenerator::Create(MakeArgsRoutine([self = RefPtr<TOvoProvider>(this), pattern](
+  auto Held = std::make_shared<const std::string>(Pattern);
+  return TStringGenerator::Create(MakeArgsRoutine([Self = RefPtr<TOvoProvider>(this), Held](
                                                       const tTuple& Args) {
-                                    MatchRoutine(self.get(), &self->FRegEx, Args);
+                                    MatchRoutine(Self.get(), &Self->FRegEx, Args);
                                   }),
-                                  tTuple{TVarRec(true), TVarRec(*pattern)});
+                                  tTuple{TVarRec(true), TVarRec(*Held)});
 }
 
 }  // namespace green

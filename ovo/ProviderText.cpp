@@ -37,67 +37,67 @@ class TLineSearchCache {
 // one waits for data. A shared one lives as long as the process.
 bool TOvoProvider::ReadLine(const TEncoding& Enc, TLineSearch& Search, std::string& Buf) {
   if (Enc.IsStandard()) return Assemble(Enc, Search, Buf);
-  const TEncoding enc(Enc);
-  return Assemble(enc, Search, Buf);
+  const TEncoding Copy(Enc);
+  return Assemble(Copy, Search, Buf);
 }
 
 bool TOvoProvider::_ReadString(const TEncoding& Enc, std::string& Buf,
                                const std::vector<std::string>& EOLs) {
-  TLineSearch search(EOLs);
-  return ReadLine(Enc, search, Buf);
+  TLineSearch Search(EOLs);
+  return ReadLine(Enc, Search, Buf);
 }
 
 // The one-element set, without a vector made for it.
 bool TOvoProvider::ReadString(const TEncoding& Enc, std::string& Buf, const std::string& EOL) {
-  TLineSearch search(std::span(&EOL, 1));
-  return ReadLine(Enc, search, Buf);
+  TLineSearch Search(std::span(&EOL, 1));
+  return ReadLine(Enc, Search, Buf);
 }
 
 bool TOvoProvider::ReadLn(std::string& S) { return ReadString(*FEncoding, S, FEOL); }
 
 std::string TOvoProvider::ReadLn() {
-  std::string s;
-  if (!ReadLn(s)) throw AEOF("EOF");
-  return s;
+  std::string S;
+  if (!ReadLn(S)) throw AEOF("EOF");
+  return S;
 }
 
 // The routines hold a reference: a walk may outlive everyone else's hold on
 // the provider (its application, say) and then ends with the stream.
 // FEncoding and FEOL are read again for every line.
 TStringGenerator TOvoProvider::ReadLns() {
-  return TStringGenerator::Create([this, self = RefPtr<TOvoProvider>(this)] {
-    std::string s;
-    TLineSearchCache search;
-    while (ReadLine(*FEncoding, search.For(std::span(&FEOL, 1)), s))
-      TStringGenerator::Yield(std::move(s));
+  return TStringGenerator::Create([this, Self = RefPtr<TOvoProvider>(this)] {
+    std::string S;
+    TLineSearchCache Search;
+    while (ReadLine(*FEncoding, Search.For(std::span(&FEOL, 1)), S))
+      TStringGenerator::Yield(std::move(S));
   });
 }
 
 TStringGenerator TOvoProvider::ReadLns(const std::vector<std::string>& EOLs) {
   if (EOLs.empty()) throw EArgumentException("EOL collection is empty");
   FEOLs = EOLs;
-  return TStringGenerator::Create([this, self = RefPtr<TOvoProvider>(this)] {
-    std::string s;
-    TLineSearchCache search;
-    while (ReadLine(*FEncoding, search.For(FEOLs), s)) TStringGenerator::Yield(std::move(s));
+  return TStringGenerator::Create([this, Self = RefPtr<TOvoProvider>(this)] {
+    std::string S;
+    TLineSearchCache Search;
+    while (ReadLine(*FEncoding, Search.For(FEOLs), S)) TStringGenerator::Yield(std::move(S));
   });
 }
 
 bool TOvoProvider::WriteString(const TEncoding& Enc, const std::string& Buf,
                                const std::string& EOL) {
-  std::string bytes;
+  std::string Bytes;
   try {
-    bytes = Enc.GetBytes(Buf + EOL);
+    Bytes = Enc.GetBytes(Buf + EOL);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return WriteAll(bytes.data(), bytes.size());
+  return WriteAll(Bytes.data(), Bytes.size());
 }
 
 void TOvoProvider::WriteLn(const std::string& S) { WriteString(*FEncoding, S, FEOL); }
 
-void TOvoProvider::WriteLn(const std::vector<std::string>& S) {
-  for (const std::string& s : S) WriteLn(s);
+void TOvoProvider::WriteLn(const std::vector<std::string>& Lines) {
+  for (const std::string& S : Lines) WriteLn(S);
 }
 
 }  // namespace green

@@ -14,12 +14,12 @@ constexpr size_t kHandOverFrom = 64 * 1024;
 }  // namespace
 
 size_t TPushBackBuffer::Take(void* Buf, size_t Count) {
-  const size_t n = std::min(Count, Size());
-  if (n > 0) std::memcpy(Buf, FBytes.Data() + FHead, n);
-  FHead += n;
+  const size_t N = std::min(Count, Size());
+  if (N > 0) std::memcpy(Buf, FBytes.Data() + FHead, N);
+  FHead += N;
   DropText();
   CompactText();
-  return n;
+  return N;
 }
 
 void TPushBackBuffer::Append(std::string_view Bytes) {
@@ -73,36 +73,36 @@ void TPushBackBuffer::Clear() {
 // Bytes that decode to themselves stay their own text until the first
 // that does not.
 void TPushBackBuffer::Decode(const TEncoding& Enc) {
-  const uint32_t page = Enc.CodePage();
-  if (FHasText && FTextPage != page) DropText();
+  const uint32_t Page = Enc.CodePage();
+  if (FHasText && FTextPage != Page) DropText();
   FMemo.Over(false);
-  FTextPage = page;
+  FTextPage = Page;
   FHasText = true;
   // Nothing new since the last search: the common case between matches.
   if (FDecoded == FBytes.Size()) return;
-  std::string_view rest = FBytes.View().substr(FDecoded);
-  size_t n = Enc.CompletePrefix(rest);
-  if (n == 0) return;
+  std::string_view Rest = FBytes.View().substr(FDecoded);
+  size_t N = Enc.CompletePrefix(Rest);
+  if (N == 0) return;
   if (FSame) {
-    const size_t same = Enc.SamePrefix(rest.substr(0, n));
-    FDecoded += same;
-    if (same == n) return;
+    const size_t Same = Enc.SamePrefix(Rest.substr(0, N));
+    FDecoded += Same;
+    if (Same == N) return;
     Separate();
-    rest = rest.substr(same);
-    n -= same;
+    Rest = Rest.substr(Same);
+    N -= Same;
   }
-  Enc.AppendString(rest.substr(0, n), FText);
-  FDecoded += n;
+  Enc.AppendString(Rest.substr(0, N), FText);
+  FDecoded += N;
 }
 
 void TPushBackBuffer::DecodeAll(const TEncoding& Enc) {
   Decode(Enc);
   if (FDecoded == FBytes.Size()) return;
-  const std::string tail = Enc.GetString(FBytes.View().substr(FDecoded));
+  const std::string Tail = Enc.GetString(FBytes.View().substr(FDecoded));
   Separate();
   FProvisionalBytes = FDecoded;
   FProvisionalText = FText.size();
-  FText.append(tail);
+  FText.append(Tail);
   FDecoded = FBytes.Size();
 }
 
@@ -128,11 +128,11 @@ void TPushBackBuffer::Cut(size_t Count, const TEncoding& Enc) {
     CompactText();
     return;
   }
-  const std::string_view text = Text();
-  const std::string_view bytes = FBytes.View().substr(FHead, FDecoded - FHead);
-  size_t used;
-  if (Enc.CountBytes(bytes, text.substr(0, Count), used)) {
-    FHead += used;
+  const std::string_view Decoded = Text();
+  const std::string_view Bytes = FBytes.View().substr(FHead, FDecoded - FHead);
+  size_t Used;
+  if (Enc.CountBytes(Bytes, Decoded.substr(0, Count), Used)) {
+    FHead += Used;
     FTextHead += Count;
     FBase += Count;
     if (Text().empty() && FProvisionalBytes == kNone) Rejoin();
@@ -141,9 +141,9 @@ void TPushBackBuffer::Cut(size_t Count, const TEncoding& Enc) {
   }
   // The page cannot map ill-formed text back to its bytes: what follows
   // the cut is encoded again from its text.
-  std::string rest = Enc.GetBytes(text.substr(Count));
-  rest.append(FBytes.View().substr(FDecoded));
-  FBytes.Assign(rest);
+  std::string Rest = Enc.GetBytes(Decoded.substr(Count));
+  Rest.append(FBytes.View().substr(FDecoded));
+  FBytes.Assign(Rest);
   FHead = FDecoded = 0;
   FBase += Count;
   DropText();
@@ -151,21 +151,21 @@ void TPushBackBuffer::Cut(size_t Count, const TEncoding& Enc) {
 
 void TPushBackBuffer::CutValue(size_t Pos, size_t Len, size_t Consumed, const TEncoding& Enc,
                                std::string& Out) {
-  size_t used;
+  size_t Used;
   if (FSame || FTextHead != 0 || Pos != 0 || Len < kHandOverFrom ||
       FProvisionalBytes != kNone ||
       !Enc.CountBytes(FBytes.View().substr(FHead, FDecoded - FHead),
-                      std::string_view(FText).substr(0, Consumed), used)) {
+                      std::string_view(FText).substr(0, Consumed), Used)) {
     Out.assign(Text().substr(Pos, Len));
     Cut(Consumed, Enc);
     return;
   }
-  std::string rest = std::move(Out);
-  rest.assign(FText, Consumed);
+  std::string Rest = std::move(Out);
+  Rest.assign(FText, Consumed);
   FText.resize(Len);
   Out = std::move(FText);
-  FText = std::move(rest);
-  FHead += used;
+  FText = std::move(Rest);
+  FHead += Used;
   FBase += Consumed;
   if (Text().empty()) Rejoin();
   CompactText();

@@ -48,9 +48,9 @@ struct TSearchMemo {
 
   // Forgets what was found; the positions stay of the same kind.
   void Reset() {
-    const bool overBytes = OverBytes;
+    const bool Kind = OverBytes;
     *this = TSearchMemo();
-    OverBytes = overBytes;
+    OverBytes = Kind;
   }
   // The positions are of bytes or of text from here on; what was found in
   // the other goes.

@@ -33,9 +33,9 @@ class TRegEx::TCode {
 namespace {
 
 std::string ErrorText(int Code) {
-  PCRE2_UCHAR buf[256];
-  const int n = pcre2_get_error_message(Code, buf, sizeof buf);
-  return n > 0 ? std::string(reinterpret_cast<const char*>(buf), static_cast<size_t>(n))
+  PCRE2_UCHAR Buf[256];
+  const int N = pcre2_get_error_message(Code, Buf, sizeof Buf);
+  return N > 0 ? std::string(reinterpret_cast<const char*>(Buf), static_cast<size_t>(N))
                : Format("error %d", Code);
 }
 
@@ -50,10 +50,10 @@ class TMatchData {
   }
   pcre2_match_data* For(uint32_t Groups) {
     if (FPairs < Groups + 1) {
-      pcre2_match_data* data = pcre2_match_data_create(Groups + 1, nullptr);
-      if (!data) throw std::bad_alloc();
+      pcre2_match_data* Data = pcre2_match_data_create(Groups + 1, nullptr);
+      if (!Data) throw std::bad_alloc();
       if (FData) pcre2_match_data_free(FData);
-      FData = data;
+      FData = Data;
       FPairs = Groups + 1;
     }
     return FData;
@@ -81,15 +81,15 @@ ERegExError::ERegExError(const std::string& Message, size_t Offset)
     : ExceptionOf(Message), FOffset(Offset) {}
 
 TRegEx::TRegEx(const std::string& Pattern) {
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(Pattern.data()), Pattern.size(),
-                                   PCRE2_UTF, &error, &offset, nullptr);
-  if (!code)
+  int Error = 0;
+  PCRE2_SIZE Offset = 0;
+  pcre2_code* Code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(Pattern.data()), Pattern.size(),
+                                   PCRE2_UTF, &Error, &Offset, nullptr);
+  if (!Code)
     throw ERegExError(Format("Invalid regular expression at offset %u: %s",
-                             static_cast<unsigned>(offset), ErrorText(error).c_str()),
-                      offset);
-  FCode = std::make_shared<const TCode>(Pattern, code);
+                             static_cast<unsigned>(Offset), ErrorText(Error).c_str()),
+                      Offset);
+  FCode = std::make_shared<const TCode>(Pattern, Code);
   FSerial = FCode->FSerial;
   FResumable = FCode->FResumable;
 }
@@ -100,14 +100,14 @@ const std::string& TRegEx::Pattern() const {
 }
 
 TRegEx::TMatch TRegEx::Match(std::string_view Subject, size_t Start) const {
-  TMatch m;
-  size_t pos, len;
-  if (Find(Subject, Start, pos, len) != fdMatch) return m;
-  m.Success = true;
-  m.Index = pos;
-  m.Length = len;
-  m.Value.assign(Subject.substr(pos, len));
-  return m;
+  TMatch M;
+  size_t Pos, Len;
+  if (Find(Subject, Start, Pos, Len) != fdMatch) return M;
+  M.Success = true;
+  M.Index = Pos;
+  M.Length = Len;
+  M.Value.assign(Subject.substr(Pos, Len));
+  return M;
 }
 
 // A complete match is taken even where more text could make it longer;
@@ -117,20 +117,20 @@ TRegEx::TFind TRegEx::Find(std::string_view Subject, size_t Start, size_t& Pos, 
                            bool Checked) const {
   Pos = Len = 0;
   if (!FCode || Start > Subject.size()) return fdNone;
-  pcre2_match_data* md = MatchDataFor(FCode->FGroups);
-  const uint32_t options = Checked ? PCRE2_NO_UTF_CHECK : 0;
-  int rc = RunMatch(FCode->FCode, Subject, Start, options, md);
-  const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
-  if (rc >= 0) {
-    Pos = ov[0];
-    Len = ov[1] > ov[0] ? ov[1] - ov[0] : 0;
+  pcre2_match_data* Md = MatchDataFor(FCode->FGroups);
+  const uint32_t Options = Checked ? PCRE2_NO_UTF_CHECK : 0;
+  int Rc = RunMatch(FCode->FCode, Subject, Start, Options, Md);
+  const PCRE2_SIZE* Ov = pcre2_get_ovector_pointer(Md);
+  if (Rc >= 0) {
+    Pos = Ov[0];
+    Len = Ov[1] > Ov[0] ? Ov[1] - Ov[0] : 0;
     return fdMatch;
   }
-  if (rc != PCRE2_ERROR_NOMATCH) return fdError;
-  rc = RunMatch(FCode->FCode, Subject, Start, options | PCRE2_PARTIAL_HARD, md);
-  if (rc == PCRE2_ERROR_NOMATCH) return fdNone;
-  if (rc != PCRE2_ERROR_PARTIAL && rc < 0) return fdError;
-  Pos = ov[0];
+  if (Rc != PCRE2_ERROR_NOMATCH) return fdError;
+  Rc = RunMatch(FCode->FCode, Subject, Start, Options | PCRE2_PARTIAL_HARD, Md);
+  if (Rc == PCRE2_ERROR_NOMATCH) return fdNone;
+  if (Rc != PCRE2_ERROR_PARTIAL && Rc < 0) return fdError;
+  Pos = Ov[0];
   return fdPartial;
 }
 

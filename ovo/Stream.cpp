@@ -5,10 +5,10 @@
 namespace green {
 
 int64_t TStream::GetSize() {
-  const int64_t pos = Seek(0, soCurrent);
-  const int64_t size = Seek(0, soEnd);
-  Seek(pos, soBeginning);
-  return size;
+  const int64_t Pos = Seek(0, soCurrent);
+  const int64_t Size = Seek(0, soEnd);
+  Seek(Pos, soBeginning);
+  return Size;
 }
 
 TStreamProxy::TStreamProxy(TOvoProvider* Prov)

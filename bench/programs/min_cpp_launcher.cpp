@@ -18,42 +18,42 @@ extern char** environ;
 namespace {
 
 bool Spawn(const std::string& Path, int Out, pid_t& Pid) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (Out >= 0) posix_spawn_file_actions_adddup2(&actions, Out, 1);
-  std::vector<char*> args{const_cast<char*>(Path.c_str()), nullptr};
-  const bool ok = posix_spawn(&Pid, Path.c_str(), &actions, nullptr, args.data(), environ) == 0;
-  posix_spawn_file_actions_destroy(&actions);
-  return ok;
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  if (Out >= 0) posix_spawn_file_actions_adddup2(&Actions, Out, 1);
+  std::vector<char*> Args{const_cast<char*>(Path.c_str()), nullptr};
+  const bool Ok = posix_spawn(&Pid, Path.c_str(), &Actions, nullptr, Args.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&Actions);
+  return Ok;
 }
 
 bool HasMarker(const std::string& Text) {
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>("\\.NET Framework"),
-                                   PCRE2_ZERO_TERMINATED, 0, &error, &offset, nullptr);
-  if (!code) return false;
-  pcre2_match_data* md = pcre2_match_data_create_from_pattern(code, nullptr);
-  const bool found = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(Text.data()), Text.size(),
-                                 0, 0, md, nullptr) > 0;
-  pcre2_match_data_free(md);
-  pcre2_code_free(code);
-  return found;
+  int Error = 0;
+  PCRE2_SIZE Offset = 0;
+  pcre2_code* Code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>("\\.NET Framework"),
+                                   PCRE2_ZERO_TERMINATED, 0, &Error, &Offset, nullptr);
+  if (!Code) return false;
+  pcre2_match_data* Md = pcre2_match_data_create_from_pattern(Code, nullptr);
+  const bool Found = pcre2_match(Code, reinterpret_cast<PCRE2_SPTR>(Text.data()), Text.size(),
+                                 0, 0, Md, nullptr) > 0;
+  pcre2_match_data_free(Md);
+  pcre2_code_free(Code);
+  return Found;
 }
 
 }  // namespace
 
 int main() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return 1;
-  pid_t detector;
-  if (!Spawn("./Quorlin.exe", fds[1], detector)) return 1;
-  close(fds[1]);
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  waitpid(detector, nullptr, 0);
-  pid_t worker;
-  return HasMarker(text) && Spawn("./bin/Tarvex.exe", -1, worker) ? 0 : 1;
+  int Fds[2];
+  if (pipe2(Fds, O_CLOEXEC) != 0) return 1;
+  pid_t Detector;
+  if (!Spawn("./Quorlin.exe", Fds[1], Detector)) return 1;
+  close(Fds[1]);
+  std::string Text;
+  char Buf[4096];
+  for (ssize_t N; (N = read(Fds[0], Buf, sizeof Buf)) > 0;) Text.append(Buf, static_cast<size_t>(N));
+  close(Fds[0]);
+  waitpid(Detector, nullptr, 0);
+  pid_t Worker;
+  return HasMarker(Text) && Spawn("./bin/Tarvex.exe", -1, Worker) ? 0 : 1;
 }

@@ -114,14 +114,14 @@ Fiber CreateFiber(size_t StackSize, FiberProc Proc, void* Arg) {
     S = AcquireStack(StackSize + kRecordSpace);
   }
   if (!S.Base) return nullptr;
-  char* top = static_cast<char*>(S.Top()) - kRecordSpace;
-  auto* F = new (top) FiberRecord;
+  char* Top = static_cast<char*>(S.Top()) - kRecordSpace;
+  auto* F = new (Top) FiberRecord;
   F->OwnStack = S;
   F->Proc = Proc;
   F->Arg = Arg;
   F->StackBottom = S.Bottom();
   F->StackSize = S.Usable() - kRecordSpace;
-  F->Context = ctx::make_fcontext(top, F->StackSize, Entry);
+  F->Context = ctx::make_fcontext(Top, F->StackSize, Entry);
 #if defined(GREEN_TSAN)
   F->Tsan = __tsan_create_fiber(0);
 #endif

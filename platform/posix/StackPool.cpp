@@ -63,11 +63,11 @@ struct ThreadStacks {
   ~ThreadStacks() {
     Pool& P = ThePool();
     std::lock_guard<std::mutex> Guard(P.Lock);
-    for (size_t i = 0; i < Count; ++i) {
+    for (size_t I = 0; I < Count; ++I) {
       if (P.Free.size() < kMaxPooled)
-        P.Free.push_back(Kept[i]);
+        P.Free.push_back(Kept[I]);
       else
-        munmap(Kept[i].Base, Kept[i].Mapped);
+        munmap(Kept[I].Base, Kept[I].Mapped);
     }
     Count = 0;
     Gone = true;

@@ -52,36 +52,36 @@ long Futex(std::atomic<uint32_t>* Word, int Op, uint32_t Value, const timespec* 
 // Async-signal-safe: an atomic exchange, backtrace() (its library loaded
 // beforehand, see Install), a futex wake.
 void OnCaptureSignal(int, siginfo_t*, void*) {
-  const int savedErrno = errno;
-  uint32_t asked = kAsked;
+  const int SavedErrno = errno;
+  uint32_t Asked = kAsked;
   if (Slot.Thread.load(std::memory_order_acquire) == static_cast<uint32_t>(::gettid()) &&
-      Slot.State.compare_exchange_strong(asked, kWriting, std::memory_order_acq_rel)) {
+      Slot.State.compare_exchange_strong(Asked, kWriting, std::memory_order_acq_rel)) {
     Slot.Count = ::backtrace(Slot.Frames, kMaxFrames);
     Slot.State.store(kDone, std::memory_order_release);
     Futex(&Slot.State, FUTEX_WAKE_PRIVATE, 1, nullptr);
   }
-  errno = savedErrno;
+  errno = SavedErrno;
 }
 
 bool Install() {
   if (Installed) return true;
   // The first backtrace() loads the unwinder's library, which a signal
   // handler must not do.
-  void* warm[4];
-  ::backtrace(warm, 4);
-  struct sigaction action = {};
-  action.sa_sigaction = &OnCaptureSignal;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  if (::sigaction(CaptureSignal(), &action, nullptr) != 0) return false;
+  void* Warm[4];
+  ::backtrace(Warm, 4);
+  struct sigaction Action = {};
+  Action.sa_sigaction = &OnCaptureSignal;
+  Action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&Action.sa_mask);
+  if (::sigaction(CaptureSignal(), &Action, nullptr) != 0) return false;
   Installed = true;
   return true;
 }
 
 int64_t NowNanos() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+  timespec Ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &Ts);
+  return Ts.tv_sec * 1000000000LL + Ts.tv_nsec;
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ bool CanCaptureThreadStacks() { return true; }
 
 bool CaptureThreadStack(uint32_t ThreadId, std::vector<uintptr_t>& Frames, uint32_t TimeoutMs) {
   Frames.clear();
-  std::lock_guard<std::mutex> lock(SlotLock);
+  std::lock_guard<std::mutex> Lock(SlotLock);
   if (!Install() || ThreadId == static_cast<uint32_t>(::gettid())) return false;
   Slot.Count = 0;
   Slot.Thread.store(ThreadId, std::memory_order_release);
@@ -99,51 +99,51 @@ bool CaptureThreadStack(uint32_t ThreadId, std::vector<uintptr_t>& Frames, uint3
     Slot.State.store(kFree, std::memory_order_release);
     return false;
   }
-  const int64_t deadline = NowNanos() + int64_t{TimeoutMs} * 1000000;
+  const int64_t Deadline = NowNanos() + int64_t{TimeoutMs} * 1000000;
   for (;;) {
-    uint32_t state = Slot.State.load(std::memory_order_acquire);
-    if (state == kDone) break;
-    if (state == kAsked) {
-      const int64_t left = deadline - NowNanos();
-      if (left <= 0) {
+    uint32_t State = Slot.State.load(std::memory_order_acquire);
+    if (State == kDone) break;
+    if (State == kAsked) {
+      const int64_t Left = Deadline - NowNanos();
+      if (Left <= 0) {
         // Too late: take the request back, unless the handler has begun.
-        if (Slot.State.compare_exchange_strong(state, kFree, std::memory_order_acq_rel)) return false;
+        if (Slot.State.compare_exchange_strong(State, kFree, std::memory_order_acq_rel)) return false;
         continue;
       }
-      const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-      Futex(&Slot.State, FUTEX_WAIT_PRIVATE, kAsked, &wait);
+      const timespec Wait{static_cast<time_t>(Left / 1000000000), static_cast<long>(Left % 1000000000)};
+      Futex(&Slot.State, FUTEX_WAIT_PRIVATE, kAsked, &Wait);
     } else {
       // The handler is writing; it finishes in microseconds.
       Futex(&Slot.State, FUTEX_WAIT_PRIVATE, kWriting, nullptr);
     }
   }
-  for (int i = kHandlerFrames; i < Slot.Count; ++i)
-    Frames.push_back(reinterpret_cast<uintptr_t>(Slot.Frames[i]));
+  for (int I = kHandlerFrames; I < Slot.Count; ++I)
+    Frames.push_back(reinterpret_cast<uintptr_t>(Slot.Frames[I]));
   Slot.State.store(kFree, std::memory_order_release);
   return !Frames.empty();
 }
 
 std::string DescribeCodeAddress(uintptr_t Address) {
-  char buf[512];
-  Dl_info info = {};
-  if (!::dladdr(reinterpret_cast<void*>(Address), &info) || !info.dli_fname) {
-    std::snprintf(buf, sizeof buf, "0x%" PRIxPTR, Address);
-    return buf;
+  char Buf[512];
+  Dl_info Info = {};
+  if (!::dladdr(reinterpret_cast<void*>(Address), &Info) || !Info.dli_fname) {
+    std::snprintf(Buf, sizeof Buf, "0x%" PRIxPTR, Address);
+    return Buf;
   }
-  const char* module = info.dli_fname;
-  if (const char* slash = std::strrchr(module, '/')) module = slash + 1;
-  if (info.dli_sname && info.dli_saddr) {
-    int status = 0;
-    char* plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::snprintf(buf, sizeof buf, "0x%" PRIxPTR " %s+0x%" PRIxPTR " (%s)", Address,
-                  status == 0 && plain ? plain : info.dli_sname,
-                  Address - reinterpret_cast<uintptr_t>(info.dli_saddr), module);
-    std::free(plain);
+  const char* Module = Info.dli_fname;
+  if (const char* Slash = std::strrchr(Module, '/')) Module = Slash + 1;
+  if (Info.dli_sname && Info.dli_saddr) {
+    int Status = 0;
+    char* Plain = abi::__cxa_demangle(Info.dli_sname, nullptr, nullptr, &Status);
+    std::snprintf(Buf, sizeof Buf, "0x%" PRIxPTR " %s+0x%" PRIxPTR " (%s)", Address,
+                  Status == 0 && Plain ? Plain : Info.dli_sname,
+                  Address - reinterpret_cast<uintptr_t>(Info.dli_saddr), Module);
+    std::free(Plain);
   } else {
-    std::snprintf(buf, sizeof buf, "0x%" PRIxPTR " (%s+0x%" PRIxPTR ")", Address, module,
-                  Address - reinterpret_cast<uintptr_t>(info.dli_fbase));
+    std::snprintf(Buf, sizeof Buf, "0x%" PRIxPTR " (%s+0x%" PRIxPTR ")", Address, Module,
+                  Address - reinterpret_cast<uintptr_t>(Info.dli_fbase));
   }
-  return buf;
+  return Buf;
 }
 
 }  // namespace green::os

@@ -7,10 +7,10 @@ namespace green::os {
 
 // Kernel32's own export: no psapi.dll to load.
 uint64_t PeakResidentBytes() {
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof counters;
-  if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return 0;
-  return counters.PeakWorkingSetSize;
+  PROCESS_MEMORY_COUNTERS Counters{};
+  Counters.cb = sizeof Counters;
+  if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &Counters, sizeof Counters)) return 0;
+  return Counters.PeakWorkingSetSize;
 }
 
 }  // namespace green::os

@@ -24,36 +24,36 @@ bool CanCaptureThreadStacks() { return true; }
 bool CaptureThreadStack(uint32_t ThreadId, std::vector<uintptr_t>& Frames, uint32_t) {
   Frames.clear();
   if (ThreadId == ::GetCurrentThreadId()) return false;
-  HANDLE thread = ::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION,
+  HANDLE Thread = ::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION,
                                FALSE, ThreadId);
-  if (!thread) return false;
-  uintptr_t pcs[kMaxFrames];
-  int count = 0;
-  if (::SuspendThread(thread) != static_cast<DWORD>(-1)) {
-    CONTEXT context = {};
-    context.ContextFlags = CONTEXT_FULL;
-    if (::GetThreadContext(thread, &context)) {
-      while (count < kMaxFrames && context.Rip) {
-        pcs[count++] = context.Rip;
-        DWORD64 base = 0;
-        PRUNTIME_FUNCTION function = ::RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-        if (function) {
-          PVOID handlerData = nullptr;
-          DWORD64 establisher = 0;
-          ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
-                             &establisher, nullptr);
+  if (!Thread) return false;
+  uintptr_t Pcs[kMaxFrames];
+  int Count = 0;
+  if (::SuspendThread(Thread) != static_cast<DWORD>(-1)) {
+    CONTEXT Context = {};
+    Context.ContextFlags = CONTEXT_FULL;
+    if (::GetThreadContext(Thread, &Context)) {
+      while (Count < kMaxFrames && Context.Rip) {
+        Pcs[Count++] = Context.Rip;
+        DWORD64 Base = 0;
+        PRUNTIME_FUNCTION Function = ::RtlLookupFunctionEntry(Context.Rip, &Base, nullptr);
+        if (Function) {
+          PVOID HandlerData = nullptr;
+          DWORD64 Establisher = 0;
+          ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, Base, Context.Rip, Function, &Context, &HandlerData,
+                             &Establisher, nullptr);
         } else {
           // A leaf function: the return address is on top of the stack.
-          context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
-          context.Rsp += 8;
+          Context.Rip = *reinterpret_cast<DWORD64*>(Context.Rsp);
+          Context.Rsp += 8;
         }
       }
     }
-    ::ResumeThread(thread);
+    ::ResumeThread(Thread);
   }
-  ::CloseHandle(thread);
-  Frames.assign(pcs, pcs + count);
-  return count > 0;
+  ::CloseHandle(Thread);
+  Frames.assign(Pcs, Pcs + Count);
+  return Count > 0;
 }
 
 #else
@@ -68,22 +68,22 @@ bool CaptureThreadStack(uint32_t, std::vector<uintptr_t>& Frames, uint32_t) {
 #endif
 
 std::string DescribeCodeAddress(uintptr_t Address) {
-  char buf[512];
-  HMODULE module = nullptr;
-  wchar_t path[MAX_PATH];
+  char Buf[512];
+  HMODULE Module = nullptr;
+  wchar_t Path[MAX_PATH];
   if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(Address), &module) &&
-      ::GetModuleFileNameW(module, path, MAX_PATH)) {
-    const wchar_t* name = path;
-    for (const wchar_t* p = path; *p; ++p)
-      if (*p == L'\\' || *p == L'/') name = p + 1;
-    std::snprintf(buf, sizeof buf, "0x%" PRIxPTR " (%ls+0x%" PRIxPTR ")", Address, name,
-                  Address - reinterpret_cast<uintptr_t>(module));
+                           reinterpret_cast<LPCWSTR>(Address), &Module) &&
+      ::GetModuleFileNameW(Module, Path, MAX_PATH)) {
+    const wchar_t* Name = Path;
+    for (const wchar_t* P = Path; *P; ++P)
+      if (*P == L'\\' || *P == L'/') Name = P + 1;
+    std::snprintf(Buf, sizeof Buf, "0x%" PRIxPTR " (%ls+0x%" PRIxPTR ")", Address, Name,
+                  Address - reinterpret_cast<uintptr_t>(Module));
   } else {
-    std::snprintf(buf, sizeof buf, "0x%" PRIxPTR, Address);
+    std::snprintf(Buf, sizeof Buf, "0x%" PRIxPTR, Address);
   }
-  return buf;
+  return Buf;
 }
 
 }  // namespace green::os

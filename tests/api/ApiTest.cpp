@@ -15,17 +15,17 @@ namespace {
 
 template <class T>
 std::vector<T> Walk(Generator<T> Gen) {
-  std::vector<T> got;
-  for (const T& v : Gen) got.push_back(v);
-  return got;
+  std::vector<T> Got;
+  for (const T& V : Gen) Got.push_back(V);
+  return Got;
 }
 
 TEST(Api, GeneratorWalksTheValuesOfItsOwnTypeOnly) {
   // Values of the body's own frame, handed over in place, also across sleeps.
   EXPECT_EQ(Walk(Generator<std::string>::Create([] {
-              for (std::string s : {"a", "b", "c"}) {
+              for (std::string S : {"a", "b", "c"}) {
                 Greenlet::Sleep(1);
-                Generator<std::string>::Yield(s);
+                Generator<std::string>::Yield(S);
               }
             })),
             (std::vector<std::string>{"a", "b", "c"}));
@@ -39,11 +39,11 @@ TEST(Api, GeneratorWalksTheValuesOfItsOwnTypeOnly) {
 }
 
 TEST(Api, JoinReRaisesAFailureOnlyWhenAsked) {
-  Greenlet failing = Greenlet::Spawn([] { throw std::runtime_error("broken body"); });
-  EXPECT_TRUE(Join({failing}, 5000));
-  EXPECT_EQ(failing.State(), GreenletState::Failed);
+  Greenlet Failing = Greenlet::Spawn([] { throw std::runtime_error("broken body"); });
+  EXPECT_TRUE(Join({Failing}, 5000));
+  EXPECT_EQ(Failing.State(), GreenletState::Failed);
   try {
-    Join({failing}, 5000, /*RaiseErrors=*/true);
+    Join({Failing}, 5000, /*RaiseErrors=*/true);
     ADD_FAILURE() << "no exception";
   } catch (const std::exception& E) {
     EXPECT_NE(std::string(E.what()).find("broken body"), std::string::npos) << E.what();
@@ -51,21 +51,21 @@ TEST(Api, JoinReRaisesAFailureOnlyWhenAsked) {
 }
 
 TEST(Api, WaitAnyTellsWhichAndAnAutoResetSignalIsConsumed) {
-  Gevent manual(true, false), automatic(false, false);
-  automatic.SetEvent();
-  int32_t which = -1;
-  EXPECT_EQ(Gevent::WaitAny({manual, automatic}, which, 1000), WaitResult::Signaled);
-  EXPECT_EQ(which, 1);
-  EXPECT_EQ(Gevent::WaitAny({manual, automatic}, which, 0), WaitResult::Timeout);
-  EXPECT_EQ(which, -1);
-  manual.SetEvent();
-  EXPECT_EQ(manual.WaitFor(0), WaitResult::Signaled);
-  EXPECT_EQ(manual.WaitFor(0), WaitResult::Signaled);
+  Gevent Manual(true, false), Automatic(false, false);
+  Automatic.SetEvent();
+  int32_t Which = -1;
+  EXPECT_EQ(Gevent::WaitAny({Manual, Automatic}, Which, 1000), WaitResult::Signaled);
+  EXPECT_EQ(Which, 1);
+  EXPECT_EQ(Gevent::WaitAny({Manual, Automatic}, Which, 0), WaitResult::Timeout);
+  EXPECT_EQ(Which, -1);
+  Manual.SetEvent();
+  EXPECT_EQ(Manual.WaitFor(0), WaitResult::Signaled);
+  EXPECT_EQ(Manual.WaitFor(0), WaitResult::Signaled);
 }
 
 TEST(Api, AChildsLinesOutliveItsHandle) {
-  Generator<std::string> lines = ChildProcess(GREEN_CHILD_LINES, {"3"}).ReadLines();
-  EXPECT_EQ(Walk(lines), (std::vector<std::string>{"line 1", "line 2", "line 3"}));
+  Generator<std::string> Lines = ChildProcess(GREEN_CHILD_LINES, {"3"}).ReadLines();
+  EXPECT_EQ(Walk(Lines), (std::vector<std::string>{"line 1", "line 2", "line 3"}));
 }
 
 }  // namespace

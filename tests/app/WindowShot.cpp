@@ -29,11 +29,11 @@ struct TRect {
 void PrintRed(GdkPixbuf* Image, const TRect& Rect) {
   const int Stride = gdk_pixbuf_get_rowstride(Image), Channels = gdk_pixbuf_get_n_channels(Image);
   const guchar* Data = gdk_pixbuf_read_pixels(Image);
-  auto redAt = [&](int X, int Y) {
+  auto RedAt = [&](int X, int Y) {
     const guchar* P = Data + Y * Stride + X * Channels;
     return green::test::IsRed(P[0], P[1], P[2]);
   };
-  green::test::PrintRed(redAt, gdk_pixbuf_get_width(Image), gdk_pixbuf_get_height(Image), Rect.X,
+  green::test::PrintRed(RedAt, gdk_pixbuf_get_width(Image), gdk_pixbuf_get_height(Image), Rect.X,
                         Rect.Y, Rect.W, Rect.H);
 }
 

@@ -21,19 +21,19 @@ namespace {
 std::string Case;
 
 std::string Quoted(const std::string& S) {
-  std::string out = "\"";
-  for (unsigned char c : S) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7F && c != '"' && c != '\\' ? "%c" : "\\x%02X", c);
-    out += buf;
+  std::string Out = "\"";
+  for (unsigned char C : S) {
+    char Buf[8];
+    std::snprintf(Buf, sizeof Buf, C >= 0x20 && C < 0x7F && C != '"' && C != '\\' ? "%c" : "\\x%02X", C);
+    Out += Buf;
   }
-  return out + "\"";
+  return Out + "\"";
 }
 
 std::string Quoted(const std::vector<std::string>& V) {
-  std::string out = "{";
-  for (const std::string& s : V) out += Quoted(s) + " ";
-  return out + "}";
+  std::string Out = "{";
+  for (const std::string& S : V) Out += Quoted(S) + " ";
+  return Out + "}";
 }
 
 [[noreturn]] void Fail(const char* What) {
@@ -47,8 +47,8 @@ std::string Piece(uint8_t B) {
   static const char* const kPieces[] = {"\r", "\n", "\r\n", "a", "b", "1", "|", " ",
                                         "\xD0\x9F", "\xD0", "\x9F", "\xE2\x82\xAC", "\xE2",
                                         "\xF0\x9F\x98\x80", "\xFF", "\xEF\xBF\xBD"};
-  const size_t n = sizeof kPieces / sizeof kPieces[0];
-  return B < n * 12 ? kPieces[B % n] : std::string(1, static_cast<char>(B));
+  const size_t N = sizeof kPieces / sizeof kPieces[0];
+  return B < N * 12 ? kPieces[B % N] : std::string(1, static_cast<char>(B));
 }
 
 const char* const kPatterns[] = {
@@ -61,9 +61,9 @@ const char* const kPatterns[] = {
 
 struct TReference {
   TReference(uint32_t Page, const std::vector<std::string>& Chunks) : Page(Page) {
-    for (const std::string& c : Chunks) All += c;
+    for (const std::string& C : Chunks) All += C;
     Whole = Decode(All);
-    for (size_t x = 0; x <= All.size(); ++x) Prefix.push_back(Decode(All.substr(0, x)));
+    for (size_t X = 0; X <= All.size(); ++X) Prefix.push_back(Decode(All.substr(0, X)));
   }
 
   uint32_t Page;
@@ -79,67 +79,67 @@ struct TReference {
   // bytes: some continuation bytes make it a character of that length.
   bool Unfinished(std::string_view Tail) const {
     if (Page != os::kCpUtf8) return false;
-    const auto lead = static_cast<unsigned char>(Tail[0]);
-    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (length <= Tail.size()) return false;
+    const auto Lead = static_cast<unsigned char>(Tail[0]);
+    const size_t Length = Lead >= 0xF0 ? 4 : Lead >= 0xE0 ? 3 : Lead >= 0xC0 ? 2 : 1;
+    if (Length <= Tail.size()) return false;
     static const char kTrail[] = {'\x80', '\x8F', '\x90', '\x9F', '\xA0', '\xBF'};
-    for (char t : kTrail) {
-      const std::string whole = std::string(Tail) + std::string(length - Tail.size(), t);
-      if (Decode(whole) == whole) return true;
+    for (char T : kTrail) {
+      const std::string Whole = std::string(Tail) + std::string(Length - Tail.size(), T);
+      if (Decode(Whole) == Whole) return true;
     }
     return false;
   }
 
   // Bytes of Input from Start that may be decoded now.
   size_t Complete(bool AtEnd) const {
-    const size_t n = Input.size() - Start;
+    const size_t N = Input.size() - Start;
     if (!AtEnd)
-      for (size_t t = std::min<size_t>(3, n); t > 0; --t)
-        if (Unfinished(std::string_view(Input).substr(Input.size() - t))) return n - t;
-    return n;
+      for (size_t T = std::min<size_t>(3, N); T > 0; --T)
+        if (Unfinished(std::string_view(Input).substr(Input.size() - T))) return N - T;
+    return N;
   }
 
   // The byte after the bytes that decode to Text, found by trying them all:
   // where the whole stream's decoding is cut in two there. (A shorter
   // prefix may decode the same, a truncated character read as U+FFFD.)
   void Consume(const std::string& Text) {
-    const std::string want = Prefix[Start] + Text;
-    for (size_t x = Start; x <= Input.size(); ++x)
-      if (Prefix[x] == want && want + Decode(std::string_view(All).substr(x)) == Whole) {
-        Start = x;
+    const std::string Want = Prefix[Start] + Text;
+    for (size_t X = Start; X <= Input.size(); ++X)
+      if (Prefix[X] == Want && Want + Decode(std::string_view(All).substr(X)) == Whole) {
+        Start = X;
         return;
       }
-    Case += "\nconsumed " + Quoted(want) + " of " + Quoted(Input) + " from " + std::to_string(Start);
+    Case += "\nconsumed " + Quoted(Want) + " of " + Quoted(Input) + " from " + std::to_string(Start);
     Fail("no bytes decode to the consumed text");
   }
 
   bool Line(const std::vector<std::string>& EOLs, bool AtEnd, std::string& Out, std::string& Eol) {
-    const std::string text = Decode(std::string_view(Input).substr(Start, Complete(AtEnd)));
-    for (const std::string& given : EOLs) {
+    const std::string Text = Decode(std::string_view(Input).substr(Start, Complete(AtEnd)));
+    for (const std::string& Given : EOLs) {
       // End-of-lines are text: ill-formed parts read as U+FFFD.
-      const std::string eol = os::DecodeToUtf8(os::kCpUtf8, given);
-      if (eol.empty()) continue;
-      const size_t p = text.find(eol);
-      if (p == std::string::npos) continue;
-      Out = text.substr(0, p);
-      Eol = eol;
-      Consume(text.substr(0, p + eol.size()));
+      const std::string Eol = os::DecodeToUtf8(os::kCpUtf8, Given);
+      if (Eol.empty()) continue;
+      const size_t P = Text.find(Eol);
+      if (P == std::string::npos) continue;
+      Out = Text.substr(0, P);
+      Eol = Eol;
+      Consume(Text.substr(0, P + Eol.size()));
       return true;
     }
     return false;
   }
 
   bool Match(const TRegEx& Re, bool AtEnd, std::string& Out) {
-    const std::string text = Decode(std::string_view(Input).substr(Start, Complete(AtEnd)));
-    const TRegEx::TMatch m = Re.Match(text);
-    if (!m.Success || (m.Length == 0 && m.Index == text.size())) return false;
-    size_t end = m.Index + m.Length;
-    if (m.Length == 0) {
-      const auto c = static_cast<unsigned char>(text[end]);
-      end += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    const std::string Text = Decode(std::string_view(Input).substr(Start, Complete(AtEnd)));
+    const TRegEx::TMatch M = Re.Match(Text);
+    if (!M.Success || (M.Length == 0 && M.Index == Text.size())) return false;
+    size_t End = M.Index + M.Length;
+    if (M.Length == 0) {
+      const auto C = static_cast<unsigned char>(Text[End]);
+      End += C < 0x80 ? 1 : C < 0xE0 ? 2 : C < 0xF0 ? 3 : 4;
     }
-    Out = m.Value;
-    Consume(text.substr(0, end));
+    Out = M.Value;
+    Consume(Text.substr(0, End));
     return true;
   }
 };
@@ -149,71 +149,71 @@ struct TReference {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   using namespace green;
-  FuzzedDataProvider in(Data, Size);
-  const bool utf8 = in.ConsumeBool();
-  const TEncoding& enc = utf8 ? *TEncoding::UTF8() : *TEncoding::Cp1251();
-  const bool lines = in.ConsumeBool();
-  std::vector<std::string> eols;
-  for (int i = in.ConsumeIntegralInRange(1, 3); i > 0; --i) {
-    std::string eol;
-    for (int k = in.ConsumeIntegralInRange(0, 2); k > 0; --k) eol += Piece(in.ConsumeIntegral<uint8_t>());
-    eols.push_back(eol);
+  FuzzedDataProvider In(Data, Size);
+  const bool Utf8 = In.ConsumeBool();
+  const TEncoding& Enc = Utf8 ? *TEncoding::UTF8() : *TEncoding::Cp1251();
+  const bool Lines = In.ConsumeBool();
+  std::vector<std::string> Eols;
+  for (int I = In.ConsumeIntegralInRange(1, 3); I > 0; --I) {
+    std::string Eol;
+    for (int K = In.ConsumeIntegralInRange(0, 2); K > 0; --K) Eol += Piece(In.ConsumeIntegral<uint8_t>());
+    Eols.push_back(Eol);
   }
-  const TRegEx re(kPatterns[in.ConsumeIntegralInRange<size_t>(0, std::size(kPatterns) - 1)]);
-  std::vector<std::string> chunks;
-  while (in.remaining_bytes() > 0 && chunks.size() < 24) {
-    std::string chunk;
-    for (int k = in.ConsumeIntegralInRange(1, 6); k > 0; --k) chunk += Piece(in.ConsumeIntegral<uint8_t>());
-    chunks.push_back(chunk);
+  const TRegEx Re(kPatterns[In.ConsumeIntegralInRange<size_t>(0, std::size(kPatterns) - 1)]);
+  std::vector<std::string> Chunks;
+  while (In.remaining_bytes() > 0 && Chunks.size() < 24) {
+    std::string Chunk;
+    for (int K = In.ConsumeIntegralInRange(1, 6); K > 0; --K) Chunk += Piece(In.ConsumeIntegral<uint8_t>());
+    Chunks.push_back(Chunk);
   }
 
-  Case = std::string(utf8 ? "UTF-8" : "1251") + (lines ? " lines " + Quoted(eols) : " matches " + re.Pattern()) +
-         "\nchunks " + Quoted(chunks);
+  Case = std::string(Utf8 ? "UTF-8" : "1251") + (Lines ? " lines " + Quoted(Eols) : " matches " + Re.Pattern()) +
+         "\nchunks " + Quoted(Chunks);
 
   // The reference: after every chunk, everything it makes possible.
-  TReference ref(enc.CodePage(), chunks);
-  std::vector<std::string> want;
-  std::string text;  // lines and their end-of-lines, to give back the input
-  const auto next = [&](bool AtEnd) {
-    std::string s, eol;
-    if (lines ? !ref.Line(eols, AtEnd, s, eol) : !ref.Match(re, AtEnd, s)) return false;
-    want.push_back(s);
-    text += s + eol;
+  TReference Ref(Enc.CodePage(), Chunks);
+  std::vector<std::string> Want;
+  std::string Text;  // lines and their end-of-lines, to give back the input
+  const auto Next = [&](bool AtEnd) {
+    std::string S, Eol;
+    if (Lines ? !Ref.Line(Eols, AtEnd, S, Eol) : !Ref.Match(Re, AtEnd, S)) return false;
+    Want.push_back(S);
+    Text += S + Eol;
     return true;
   };
-  for (const std::string& c : chunks) {
-    ref.Input += c;
-    while (next(false)) {
+  for (const std::string& C : Chunks) {
+    Ref.Input += C;
+    while (Next(false)) {
     }
   }
-  while (next(false) || next(true)) {
+  while (Next(false) || Next(true)) {
   }
-  const std::string left = ref.Input.substr(ref.Start);
-  if (lines && text + ref.Decode(left) != ref.Decode(ref.Input)) Fail("the reference lost text");
+  const std::string Left = Ref.Input.substr(Ref.Start);
+  if (Lines && Text + Ref.Decode(Left) != Ref.Decode(Ref.Input)) Fail("the reference lost text");
 
   // The provider.
-  test::TScriptedHub hub;
-  std::vector<std::string> got;
-  std::string rest;
+  test::TScriptedHub Hub;
+  std::vector<std::string> Got;
+  std::string Rest;
   {
-    TCurrentHubScope scope(&hub);
-    RefPtr<test::TTestProvider> prov(new test::TTestProvider);
-    prov->SetEncoding(enc);
-    for (const std::string& c : chunks) hub.Feed(c);
-    hub.FeedEnd();
-    std::string s;
-    while (lines ? prov->_ReadString(enc, s, eols) : prov->ReadRegEx(re, s)) {
-      got.push_back(s);
-      if (got.size() > want.size()) {
-        Case += "\nwant " + Quoted(want) + "\ngot  " + Quoted(got);
+    TCurrentHubScope Scope(&Hub);
+    RefPtr<test::TTestProvider> Prov(new test::TTestProvider);
+    Prov->SetEncoding(Enc);
+    for (const std::string& C : Chunks) Hub.Feed(C);
+    Hub.FeedEnd();
+    std::string S;
+    while (Lines ? Prov->_ReadString(Enc, S, Eols) : Prov->ReadRegEx(Re, S)) {
+      Got.push_back(S);
+      if (Got.size() > Want.size()) {
+        Case += "\nwant " + Quoted(Want) + "\ngot  " + Quoted(Got);
         Fail("more pieces than the reference");
       }
     }
-    rest.resize(prov->PendingBytes());
-    if (!rest.empty()) rest.resize(prov->Read(rest.data(), -static_cast<int32_t>(rest.size())));
+    Rest.resize(Prov->PendingBytes());
+    if (!Rest.empty()) Rest.resize(Prov->Read(Rest.data(), -static_cast<int32_t>(Rest.size())));
   }
-  Case += "\nwant " + Quoted(want) + "\ngot  " + Quoted(got);
-  if (got != want) Fail("other pieces than the reference");
-  if (rest != left) Fail("other bytes left than the reference");
+  Case += "\nwant " + Quoted(Want) + "\ngot  " + Quoted(Got);
+  if (Got != Want) Fail("other pieces than the reference");
+  if (Rest != Left) Fail("other bytes left than the reference");
   return 0;
 }

@@ -18,19 +18,19 @@ void* Allocate(std::size_t Size) {
     throw std::bad_alloc();
   }
   if (tAllowed > 0) --tAllowed;
-  if (void* p = std::malloc(Size ? Size : 1)) return p;
+  if (void* P = std::malloc(Size ? Size : 1)) return P;
   throw std::bad_alloc();
 }
 
 // Over-allocates and keeps the block's own address just below the aligned
 // pointer, so that aligned blocks come from the same allocator.
 void* AllocateAligned(std::size_t Size, std::align_val_t Align) {
-  const std::size_t align = static_cast<std::size_t>(Align);
-  auto* raw = static_cast<unsigned char*>(Allocate(Size + align + sizeof(void*)));
-  auto at = reinterpret_cast<std::uintptr_t>(raw + sizeof(void*));
-  at = (at + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
-  reinterpret_cast<void**>(at)[-1] = raw;
-  return reinterpret_cast<void*>(at);
+  const std::size_t Bound = static_cast<std::size_t>(Align);
+  auto* Raw = static_cast<unsigned char*>(Allocate(Size + Bound + sizeof(void*)));
+  auto At = reinterpret_cast<std::uintptr_t>(Raw + sizeof(void*));
+  At = (At + Bound - 1) & ~(static_cast<std::uintptr_t>(Bound) - 1);
+  reinterpret_cast<void**>(At)[-1] = Raw;
+  return reinterpret_cast<void*>(At);
 }
 
 void FreeAligned(void* P) {

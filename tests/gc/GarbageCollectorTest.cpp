@@ -29,141 +29,141 @@ class GarbageCollectorTest : public ::testing::Test {
 };
 
 TEST_F(GarbageCollectorTest, NilGivesNilAndSameObjectGivesSameWrapper) {
-  TGarbageCollector gc;
-  EXPECT_EQ(gc.SetValue(nullptr), nullptr);
-  auto* obj = new TTracked;
-  auto a = gc.SetValue(obj);
-  auto b = gc.SetValue(obj);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(a->GetRefCount(), 2);
-  EXPECT_EQ(a->GetValue(), obj);
-  EXPECT_TRUE(gc.IsExists(obj));
-  EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(obj));
-  a.reset();
-  b.reset();
-  EXPECT_FALSE(gc.IsExists(obj));
-  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
+  TGarbageCollector Gc;
+  EXPECT_EQ(Gc.SetValue(nullptr), nullptr);
+  auto* Obj = new TTracked;
+  auto A = Gc.SetValue(Obj);
+  auto B = Gc.SetValue(Obj);
+  EXPECT_EQ(A, B);
+  EXPECT_EQ(A->GetRefCount(), 2);
+  EXPECT_EQ(A->GetValue(), Obj);
+  EXPECT_TRUE(Gc.IsExists(Obj));
+  EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(Obj));
+  A.reset();
+  B.reset();
+  EXPECT_FALSE(Gc.IsExists(Obj));
+  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(Obj));
   EXPECT_EQ(gDestroyed.load(), 1);
 }
 
 TEST_F(GarbageCollectorTest, TwoCollectorsShareOneGlobalReference) {
-  TGarbageCollector one, two;
-  auto* obj = new TTracked;
-  auto a = one.SetValue(obj);
-  auto b = two.SetValue(obj);
-  EXPECT_NE(a, b);
-  EXPECT_EQ(a->GetValue(), b->GetValue());
-  RefPtr<IGCPointer<TObject>> global;
-  ASSERT_TRUE(GarbageCollectorTable()->GetKeyValue(obj, global));
-  EXPECT_EQ(global->GetRefCount(), 4);  // the table, two wrappers, this lookup
-  global.reset();
-  a.reset();
-  EXPECT_FALSE(one.IsExists(obj));
+  TGarbageCollector One, Two;
+  auto* Obj = new TTracked;
+  auto A = One.SetValue(Obj);
+  auto B = Two.SetValue(Obj);
+  EXPECT_NE(A, B);
+  EXPECT_EQ(A->GetValue(), B->GetValue());
+  RefPtr<IGCPointer<TObject>> Global;
+  ASSERT_TRUE(GarbageCollectorTable()->GetKeyValue(Obj, Global));
+  EXPECT_EQ(Global->GetRefCount(), 4);  // the table, two wrappers, this lookup
+  Global.reset();
+  A.reset();
+  EXPECT_FALSE(One.IsExists(Obj));
   EXPECT_EQ(gDestroyed.load(), 0);
   // The next request in that context makes a new wrapper.
-  auto again = one.SetValue(obj);
-  EXPECT_EQ(again->GetRefCount(), 1);
-  again.reset();
-  b.reset();
+  auto Again = One.SetValue(Obj);
+  EXPECT_EQ(Again->GetRefCount(), 1);
+  Again.reset();
+  B.reset();
   EXPECT_EQ(gDestroyed.load(), 1);
-  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
+  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(Obj));
 }
 
 TEST_F(GarbageCollectorTest, WrapperOutlivesClearedAndDestroyedCollector) {
-  auto* obj = new TTracked;
-  RefPtr<IGCPointer<TObject>> kept;
+  auto* Obj = new TTracked;
+  RefPtr<IGCPointer<TObject>> Kept;
   {
-    TGarbageCollector gc;
-    kept = gc.SetValue(obj);
-    gc.Clear();
-    EXPECT_FALSE(gc.IsExists(obj));
-    EXPECT_NE(gc.SetValue(obj), kept);  // a cleared collector hands out a new wrapper
+    TGarbageCollector Gc;
+    Kept = Gc.SetValue(Obj);
+    Gc.Clear();
+    EXPECT_FALSE(Gc.IsExists(Obj));
+    EXPECT_NE(Gc.SetValue(Obj), Kept);  // a cleared collector hands out a new wrapper
   }
   EXPECT_EQ(gDestroyed.load(), 0);
-  EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(obj));
-  EXPECT_EQ(kept->GetValue(), obj);
-  kept.reset();
+  EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(Obj));
+  EXPECT_EQ(Kept->GetValue(), Obj);
+  Kept.reset();
   EXPECT_EQ(gDestroyed.load(), 1);
-  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
+  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(Obj));
 }
 
 TEST_F(GarbageCollectorTest, DirectGlobalReferenceRegistersAndFrees) {
-  auto* obj = new TTracked;
-  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
-  RefPtr<IGCPointer<TObject>> direct(new TGCPointerImpl<TObject>(obj));
-  EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(obj));
-  EXPECT_EQ(direct->GetRefCount(), 2);
+  auto* Obj = new TTracked;
+  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(Obj));
+  RefPtr<IGCPointer<TObject>> Direct(new TGCPointerImpl<TObject>(Obj));
+  EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(Obj));
+  EXPECT_EQ(Direct->GetRefCount(), 2);
   {
-    TGarbageCollector gc;
-    auto w = gc.SetValue(obj);
-    EXPECT_EQ(direct->GetRefCount(), 3);  // the wrapper shares it
+    TGarbageCollector Gc;
+    auto W = Gc.SetValue(Obj);
+    EXPECT_EQ(Direct->GetRefCount(), 3);  // the wrapper shares it
   }
   EXPECT_EQ(gDestroyed.load(), 0);
-  direct.reset();
+  Direct.reset();
   EXPECT_EQ(gDestroyed.load(), 1);
-  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
+  EXPECT_FALSE(TGarbageCollector::ExistsInGlobal(Obj));
 }
 
 TEST_F(GarbageCollectorTest, ManyObjectsSurviveTableGrowth) {
-  TGarbageCollector gc;
-  std::vector<RefPtr<IGCPointer<TObject>>> refs;
-  for (int i = 0; i < 300; ++i) refs.push_back(gc.SetValue(new TTracked));
-  for (auto& r : refs) EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(r->GetValue()));
-  refs.clear();
+  TGarbageCollector Gc;
+  std::vector<RefPtr<IGCPointer<TObject>>> Refs;
+  for (int I = 0; I < 300; ++I) Refs.push_back(Gc.SetValue(new TTracked));
+  for (auto& R : Refs) EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(R->GetValue()));
+  Refs.clear();
   EXPECT_EQ(gDestroyed.load(), 300);
 }
 
 TEST_F(GarbageCollectorTest, TwoThreadsRegisteringOneObjectShareOneGlobalReference) {
-  for (int round = 0; round < 100; ++round) {
+  for (int Round = 0; Round < 100; ++Round) {
     gDestroyed = 0;
-    auto* obj = new TTracked;
-    TGarbageCollector one, two;
-    RefPtr<IGCPointer<TObject>> a, b;
-    TStartLine start(2);
-    std::atomic<int> failures{0};
-    auto reg = [&](TGarbageCollector& gc, RefPtr<IGCPointer<TObject>>& out) {
-      start.arrive_and_wait();
+    auto* Obj = new TTracked;
+    TGarbageCollector One, Two;
+    RefPtr<IGCPointer<TObject>> A, B;
+    TStartLine Start(2);
+    std::atomic<int> Failures{0};
+    auto Reg = [&](TGarbageCollector& Gc, RefPtr<IGCPointer<TObject>>& Out) {
+      Start.arrive_and_wait();
       try {
-        out = gc.SetValue(obj);
+        Out = Gc.SetValue(Obj);
       } catch (const EAssertionFailed&) {
-        ++failures;
+        ++Failures;
       }
     };
-    std::thread t1(reg, std::ref(one), std::ref(a)), t2(reg, std::ref(two), std::ref(b));
-    t1.join();
-    t2.join();
-    ASSERT_EQ(failures.load(), 0);
-    RefPtr<IGCPointer<TObject>> global;
-    ASSERT_TRUE(GarbageCollectorTable()->GetKeyValue(obj, global));
-    ASSERT_EQ(global->GetRefCount(), 4);
-    global.reset();
+    std::thread T1(Reg, std::ref(One), std::ref(A)), T2(Reg, std::ref(Two), std::ref(B));
+    T1.join();
+    T2.join();
+    ASSERT_EQ(Failures.load(), 0);
+    RefPtr<IGCPointer<TObject>> Global;
+    ASSERT_TRUE(GarbageCollectorTable()->GetKeyValue(Obj, Global));
+    ASSERT_EQ(Global->GetRefCount(), 4);
+    Global.reset();
     // Released concurrently too: freed exactly once.
-    TStartLine stop(2);
-    std::thread r1([&] { stop.arrive_and_wait(); a.reset(); });
-    std::thread r2([&] { stop.arrive_and_wait(); b.reset(); });
-    r1.join();
-    r2.join();
+    TStartLine Stop(2);
+    std::thread R1([&] { Stop.arrive_and_wait(); A.reset(); });
+    std::thread R2([&] { Stop.arrive_and_wait(); B.reset(); });
+    R1.join();
+    R2.join();
     ASSERT_EQ(gDestroyed.load(), 1);
-    ASSERT_FALSE(TGarbageCollector::ExistsInGlobal(obj));
+    ASSERT_FALSE(TGarbageCollector::ExistsInGlobal(Obj));
   }
 }
 
 TEST_F(GarbageCollectorTest, ThreadsRegisteringAndReleasingThroughGrowsFreeEverything) {
   constexpr int PerThread = 400;
-  TStartLine start(2);
-  auto work = [&] {
-    TGarbageCollector gc;
-    std::vector<RefPtr<IGCPointer<TObject>>> refs;
-    start.arrive_and_wait();
-    for (int i = 0; i < PerThread; ++i) {
-      refs.push_back(gc.SetValue(new TTracked));
-      if (i % 3 == 0) refs.erase(refs.begin() + i / 6);  // drop an older one
+  TStartLine Start(2);
+  auto Work = [&] {
+    TGarbageCollector Gc;
+    std::vector<RefPtr<IGCPointer<TObject>>> Refs;
+    Start.arrive_and_wait();
+    for (int I = 0; I < PerThread; ++I) {
+      Refs.push_back(Gc.SetValue(new TTracked));
+      if (I % 3 == 0) Refs.erase(Refs.begin() + I / 6);  // drop an older one
     }
-    for (auto& r : refs) EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(r->GetValue()));
+    for (auto& R : Refs) EXPECT_TRUE(TGarbageCollector::ExistsInGlobal(R->GetValue()));
   };
-  std::thread a(work), b(work);
-  a.join();
-  b.join();
+  std::thread A(Work), B(Work);
+  A.join();
+  B.join();
   EXPECT_EQ(gDestroyed.load(), 2 * PerThread);
 }
 
@@ -171,29 +171,29 @@ TEST_F(GarbageCollectorTest, ThreadsRegisteringAndReleasingThroughGrowsFreeEvery
 // collector's map is locked. Whatever it left behind, the collector keeps
 // working afterwards; the object, held elsewhere, survives every attempt.
 TEST_F(GarbageCollectorTest, AnAllocationFailureInSetValueLeavesNoLockHeld) {
-  bool sawEveryPoint = false;
+  bool SawEveryPoint = false;
   EXPECT_TRUE(test::FinishesWithin(30000, [&] {
-    TGarbageCollector gc, holder;
-    auto* obj = new TTracked;
-    auto held = holder.SetValue(obj);
-    for (int successes = 0; successes < 16 && !sawEveryPoint; ++successes) {
-      test::FailAllocationAfter(successes);
+    TGarbageCollector Gc, Holder;
+    auto* Obj = new TTracked;
+    auto Held = Holder.SetValue(Obj);
+    for (int Successes = 0; Successes < 16 && !SawEveryPoint; ++Successes) {
+      test::FailAllocationAfter(Successes);
       try {
-        auto ref = gc.SetValue(obj);
-        sawEveryPoint = !test::StopFailingAllocations();
+        auto Ref = Gc.SetValue(Obj);
+        SawEveryPoint = !test::StopFailingAllocations();
       } catch (const std::bad_alloc&) {
         test::StopFailingAllocations();
       }
-      auto again = gc.SetValue(obj);
-      EXPECT_EQ(again->GetValue(), obj);
-      EXPECT_TRUE(gc.IsExists(obj));
-      again.reset();
-      EXPECT_FALSE(gc.IsExists(obj));
+      auto Again = Gc.SetValue(Obj);
+      EXPECT_EQ(Again->GetValue(), Obj);
+      EXPECT_TRUE(Gc.IsExists(Obj));
+      Again.reset();
+      EXPECT_FALSE(Gc.IsExists(Obj));
     }
-    gc.Clear();
-    held.reset();
+    Gc.Clear();
+    Held.reset();
   })) << "a lock was left held";
-  EXPECT_TRUE(sawEveryPoint);
+  EXPECT_TRUE(SawEveryPoint);
   EXPECT_EQ(gDestroyed.load(), 1);
 }
 

@@ -35,55 +35,55 @@ __attribute__((noinline)) void ParkSuspended() {
 }
 
 __attribute__((noinline)) void ParkInGenerator() {
-  for (int32_t i = 0;; ++i) TGenerator<int32_t>::Yield(i);
+  for (int32_t I = 0;; ++I) TGenerator<int32_t>::Yield(I);
 }
 
 __attribute__((noinline)) void ParkRunning() {
   std::printf("ready\n");
   std::fflush(stdout);
-  std::promise<void> never;
-  never.get_future().wait();
+  std::promise<void> Never;
+  Never.get_future().wait();
 }
 
 void SecondHub(std::promise<void>& Ready) {
-  TSingleThreadHub* hub = DefHub();
-  auto ev = MakeRef<TGevent>(false, false);
-  TSymmetric waiter = TSymmetric::Spawn([&] { ParkOnGevent(ev.get()); });
-  waiter.SetName("waiter2");
-  auto gen = TGenerator<int32_t>::Create([] { ParkInGenerator(); });
-  gen.SetName("gen");
-  auto walk = gen.GetEnumerator();
-  walk.MoveNext();
+  TSingleThreadHub* Hub = DefHub();
+  auto Ev = MakeRef<TGevent>(false, false);
+  TSymmetric Waiter = TSymmetric::Spawn([&] { ParkOnGevent(Ev.get()); });
+  Waiter.SetName("waiter2");
+  auto Gen = TGenerator<int32_t>::Create([] { ParkInGenerator(); });
+  Gen.SetName("gen");
+  auto Walk = Gen.GetEnumerator();
+  Walk.MoveNext();
   Ready.set_value();
-  for (;;) hub->Serve(INFINITE);
+  for (;;) Hub->Serve(INFINITE);
 }
 
 int Main(int Argc, char** Argv) {
   // Lets a debugger of the same user attach where Yama restricts ptrace.
   prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
   if (Argc > 1 && chdir(Argv[1]) != 0) return 2;
-  rlimit core{};
-  if (getrlimit(RLIMIT_CORE, &core) == 0) {
-    core.rlim_cur = core.rlim_max;
-    setrlimit(RLIMIT_CORE, &core);
+  rlimit Core{};
+  if (getrlimit(RLIMIT_CORE, &Core) == 0) {
+    Core.rlim_cur = Core.rlim_max;
+    setrlimit(RLIMIT_CORE, &Core);
   }
-  std::promise<void> secondReady;
-  std::thread second([&] { SecondHub(secondReady); });
-  secondReady.get_future().wait();
+  std::promise<void> SecondReady;
+  std::thread Second([&] { SecondHub(SecondReady); });
+  SecondReady.get_future().wait();
 
-  auto ev = MakeRef<TGevent>(false, false);
-  TSymmetric waiter = TSymmetric::Spawn([&] { ParkOnGevent(ev.get()); });
-  waiter.SetName("waiter");
-  TSymmetric sleeper = TSymmetric::Spawn([] { ParkSleeping(); });
-  sleeper.SetName("sleeper");
-  TSymmetric suspended = TSymmetric::Spawn([] { ParkSuspended(); });
-  suspended.SetName("suspended");
-  TSymmetric ready = TSymmetric::Create([] {});
-  ready.SetName("ready");
-  TSymmetric running = TSymmetric::Create([] { ParkRunning(); });
-  running.SetName("running");
-  running.Impl->Switch();
-  second.join();
+  auto Ev = MakeRef<TGevent>(false, false);
+  TSymmetric Waiter = TSymmetric::Spawn([&] { ParkOnGevent(Ev.get()); });
+  Waiter.SetName("waiter");
+  TSymmetric Sleeper = TSymmetric::Spawn([] { ParkSleeping(); });
+  Sleeper.SetName("sleeper");
+  TSymmetric Suspended = TSymmetric::Spawn([] { ParkSuspended(); });
+  Suspended.SetName("suspended");
+  TSymmetric Ready = TSymmetric::Create([] {});
+  Ready.SetName("ready");
+  TSymmetric Running = TSymmetric::Create([] { ParkRunning(); });
+  Running.SetName("running");
+  Running.Impl->Switch();
+  Second.join();
   return 0;
 }
 

@@ -17,69 +17,69 @@ namespace {
 TEST(GeventStress, DestructionRacesTimeoutsKillsAndHandleSignals) {
   constexpr int kRounds = 200, kThreadWaiters = 2, kGreenWaiters = 4;
   constexpr int kWaiters = kThreadWaiters + kGreenWaiters;
-  TGreenThread hubs[2];
-  const THandle handle = os::CreateEvent(false, false);
-  std::atomic<bool> stop{false};
-  std::thread signaller([&] {
-    while (!stop.load()) {
-      os::SetEvent(handle);
+  TGreenThread Hubs[2];
+  const THandle Handle = os::CreateEvent(false, false);
+  std::atomic<bool> Stop{false};
+  std::thread Signaller([&] {
+    while (!Stop.load()) {
+      os::SetEvent(Handle);
       std::this_thread::yield();
     }
   });
 
   // Each waiter waits once per round on that round's gevent, which stays
   // alive until every waiter has registered or already finished.
-  std::atomic<int> round{-1}, done{0};
-  std::atomic<TGevent*> current{nullptr};
-  auto roundDone = MakeRef<TGevent>(false, false);
-  auto finishOne = [&] {
-    if (done.fetch_add(1) + 1 == kWaiters) roundDone->SetEvent();
+  std::atomic<int> Round{-1}, Done{0};
+  std::atomic<TGevent*> Current{nullptr};
+  auto RoundDone = MakeRef<TGevent>(false, false);
+  auto FinishOne = [&] {
+    if (Done.fetch_add(1) + 1 == kWaiters) RoundDone->SetEvent();
   };
   struct TFinish {
-    decltype(finishOne)* F;
+    decltype(FinishOne)* F;
     ~TFinish() { (*F)(); }
   };
-  std::vector<std::thread> threadWaiters;
-  for (int w = 0; w < kThreadWaiters; ++w)
-    threadWaiters.emplace_back([&, w] {
-      for (int r = 0; r < kRounds; ++r) {
-        while (round.load() < r) std::this_thread::yield();
-        TFinish finish{&finishOne};
-        current.load()->WaitFor(1 + (r + w) % 3);
+  std::vector<std::thread> ThreadWaiters;
+  for (int W = 0; W < kThreadWaiters; ++W)
+    ThreadWaiters.emplace_back([&, W] {
+      for (int R = 0; R < kRounds; ++R) {
+        while (Round.load() < R) std::this_thread::yield();
+        TFinish Finish{&FinishOne};
+        Current.load()->WaitFor(1 + (R + W) % 3);
       }
     });
 
-  for (int r = 0; r < kRounds; ++r) {
-    RefPtr<TGevent> ev = r % 2 ? MakeRef<TGevent>(handle) : MakeRef<TGevent>(r % 4 == 0, false);
-    current = ev.get();
-    done = 0;
-    std::vector<RefPtr<IRawGreenlet>> greens;
-    for (int g = 0; g < kGreenWaiters; ++g) {
-      TGevent* raw = ev.get();
-      const uint32_t timeout = 1 + (r + g) % 3;
-      greens.push_back(hubs[g % 2].Symmetrics().Spawn([raw, timeout, &finishOne] {
-        TFinish finish{&finishOne};
-        raw->WaitFor(timeout);
+  for (int R = 0; R < kRounds; ++R) {
+    RefPtr<TGevent> Ev = R % 2 ? MakeRef<TGevent>(Handle) : MakeRef<TGevent>(R % 4 == 0, false);
+    Current = Ev.get();
+    Done = 0;
+    std::vector<RefPtr<IRawGreenlet>> Greens;
+    for (int G = 0; G < kGreenWaiters; ++G) {
+      TGevent* Raw = Ev.get();
+      const uint32_t Timeout = 1 + (R + G) % 3;
+      Greens.push_back(Hubs[G % 2].Symmetrics().Spawn([Raw, Timeout, &FinishOne] {
+        TFinish Finish{&FinishOne};
+        Raw->WaitFor(Timeout);
       }));
     }
-    round = r;
+    Round = R;
     // A waiter only moves from the list to the done count: reading the count
     // first never counts one twice.
     for (;;) {
-      const size_t finished = static_cast<size_t>(done.load());
-      if (finished + ev->WaiterCount() >= kWaiters) break;
+      const size_t Finished = static_cast<size_t>(Done.load());
+      if (Finished + Ev->WaiterCount() >= kWaiters) break;
       std::this_thread::yield();
     }
-    for (int i = 0; i < r % 7; ++i) std::this_thread::yield();
-    if (r % 3 == 0) greens[r % kGreenWaiters]->Kill();
-    ev.reset();
-    ASSERT_EQ(roundDone->WaitFor(10000), wrSignaled) << "round " << r;
-    ASSERT_TRUE(Join(greens, 10000)) << "round " << r;
+    for (int I = 0; I < R % 7; ++I) std::this_thread::yield();
+    if (R % 3 == 0) Greens[R % kGreenWaiters]->Kill();
+    Ev.reset();
+    ASSERT_EQ(RoundDone->WaitFor(10000), wrSignaled) << "round " << R;
+    ASSERT_TRUE(Join(Greens, 10000)) << "round " << R;
   }
-  stop = true;
-  signaller.join();
-  for (auto& t : threadWaiters) t.join();
-  os::CloseHandle(handle);
+  Stop = true;
+  Signaller.join();
+  for (auto& T : ThreadWaiters) T.join();
+  os::CloseHandle(Handle);
 }
 
 }  // namespace

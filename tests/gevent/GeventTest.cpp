@@ -17,289 +17,289 @@ using test::Spawn;
 
 // Serves the calling thread's hub until the greenlet has ended.
 void RunToEnd(TRawGreenletImpl* G) {
-  const TDateTime deadline = Now() + TimeOut2Time(10000);
+  const TDateTime Deadline = Now() + TimeOut2Time(10000);
   while (G->GetState() != gsTerminated && G->GetState() != gsKilled &&
-         G->GetState() != gsException && Now() < deadline)
+         G->GetState() != gsException && Now() < Deadline)
     DefHub(0)->Serve(100);
-  ASSERT_LT(Now(), deadline) << "greenlet did not end";
+  ASSERT_LT(Now(), Deadline) << "greenlet did not end";
 }
 
 TEST(Gevent, ZeroTimeoutAnswersAtOnceWithoutRegistering) {
-  auto ev = MakeRef<TGevent>(false, false);
-  EXPECT_EQ(ev->WaitFor(0), wrTimeout);
-  EXPECT_EQ(ev->WaiterCount(), 0u);
+  auto Ev = MakeRef<TGevent>(false, false);
+  EXPECT_EQ(Ev->WaitFor(0), wrTimeout);
+  EXPECT_EQ(Ev->WaiterCount(), 0u);
 }
 
 TEST(Gevent, ManualResetStaysSignalledAutoResetIsConsumed) {
-  auto manual = MakeRef<TGevent>(true, true);
-  EXPECT_EQ(manual->WaitFor(0), wrSignaled);
-  EXPECT_TRUE(manual->IsSignaled());
-  manual->ResetEvent();
-  EXPECT_FALSE(manual->IsSignaled());
+  auto Manual = MakeRef<TGevent>(true, true);
+  EXPECT_EQ(Manual->WaitFor(0), wrSignaled);
+  EXPECT_TRUE(Manual->IsSignaled());
+  Manual->ResetEvent();
+  EXPECT_FALSE(Manual->IsSignaled());
 
-  auto autoEv = MakeRef<TGevent>(false, false);
-  autoEv->SetEvent();
-  autoEv->ResetEvent();
-  EXPECT_TRUE(autoEv->IsSignaled()) << "ResetEvent leaves an auto-reset signal in place";
-  EXPECT_EQ(autoEv->WaitFor(INFINITE), wrSignaled);
-  EXPECT_FALSE(autoEv->IsSignaled());
-  EXPECT_EQ(autoEv->WaitFor(0), wrTimeout);
+  auto AutoEv = MakeRef<TGevent>(false, false);
+  AutoEv->SetEvent();
+  AutoEv->ResetEvent();
+  EXPECT_TRUE(AutoEv->IsSignaled()) << "ResetEvent leaves an auto-reset signal in place";
+  EXPECT_EQ(AutoEv->WaitFor(INFINITE), wrSignaled);
+  EXPECT_FALSE(AutoEv->IsSignaled());
+  EXPECT_EQ(AutoEv->WaitFor(0), wrTimeout);
 }
 
 TEST(Gevent, OneSignalWakesBothGreenletWaitersOfAnAutoResetEvent) {
-  auto ev = MakeRef<TGevent>(false, false);
-  TWaitResult r1 = wrError, r2 = wrError;
-  auto g1 = Spawn([&] { r1 = ev->WaitFor(INFINITE); });
-  auto g2 = Spawn([&] { r2 = ev->WaitFor(INFINITE); });
-  g1->Switch();
-  g2->Switch();
-  EXPECT_EQ(g1->GetState(), gsSuspended);
-  EXPECT_EQ(ev->WaiterCount(), 2u);
-  ev->SetEvent();
-  RunToEnd(g1.get());
-  RunToEnd(g2.get());
-  EXPECT_EQ(r1, wrSignaled);
-  EXPECT_EQ(r2, wrSignaled);
-  EXPECT_FALSE(ev->IsSignaled());
-  EXPECT_EQ(ev->WaiterCount(), 0u);
+  auto Ev = MakeRef<TGevent>(false, false);
+  TWaitResult R1 = wrError, R2 = wrError;
+  auto G1 = Spawn([&] { R1 = Ev->WaitFor(INFINITE); });
+  auto G2 = Spawn([&] { R2 = Ev->WaitFor(INFINITE); });
+  G1->Switch();
+  G2->Switch();
+  EXPECT_EQ(G1->GetState(), gsSuspended);
+  EXPECT_EQ(Ev->WaiterCount(), 2u);
+  Ev->SetEvent();
+  RunToEnd(G1.get());
+  RunToEnd(G2.get());
+  EXPECT_EQ(R1, wrSignaled);
+  EXPECT_EQ(R2, wrSignaled);
+  EXPECT_FALSE(Ev->IsSignaled());
+  EXPECT_EQ(Ev->WaiterCount(), 0u);
 }
 
 TEST(Gevent, GreenletWaitTimesOutNoEarlierThanItsDeadline) {
-  auto ev = MakeRef<TGevent>(false, false);
-  TWaitResult r = wrError;
-  TDateTime waited = 0;
-  auto g = Spawn([&] {
-    const TDateTime start = Now();
-    r = ev->WaitFor(50);
-    waited = Now() - start;
+  auto Ev = MakeRef<TGevent>(false, false);
+  TWaitResult R = wrError;
+  TDateTime Waited = 0;
+  auto G = Spawn([&] {
+    const TDateTime Start = Now();
+    R = Ev->WaitFor(50);
+    Waited = Now() - Start;
   });
-  g->Switch();
-  RunToEnd(g.get());
-  EXPECT_EQ(r, wrTimeout);
-  EXPECT_GE(Time2TimeOut(waited), 50u);
-  EXPECT_EQ(ev->WaiterCount(), 0u);
+  G->Switch();
+  RunToEnd(G.get());
+  EXPECT_EQ(R, wrTimeout);
+  EXPECT_GE(Time2TimeOut(Waited), 50u);
+  EXPECT_EQ(Ev->WaiterCount(), 0u);
 }
 
 TEST(Gevent, ThreadWaitServesTheHubMeanwhile) {
-  auto ev = MakeRef<TGevent>(false, false);
-  int ticks = 0;
-  auto ticker = Spawn([&] {
+  auto Ev = MakeRef<TGevent>(false, false);
+  int Ticks = 0;
+  auto Ticker = Spawn([&] {
     for (;;) {
-      ++ticks;
+      ++Ticks;
       TRawGreenletImpl::GetCurrent()->Sleep(5);
     }
   });
-  ticker->Switch();
-  const TDateTime start = Now();
-  EXPECT_EQ(ev->WaitFor(80), wrTimeout);
-  EXPECT_GE(Time2TimeOut(Now() - start), 80u);
-  EXPECT_GT(ticks, 2) << "the greenlet kept running during the thread's wait";
-  ticker->Kill();
+  Ticker->Switch();
+  const TDateTime Start = Now();
+  EXPECT_EQ(Ev->WaitFor(80), wrTimeout);
+  EXPECT_GE(Time2TimeOut(Now() - Start), 80u);
+  EXPECT_GT(Ticks, 2) << "the greenlet kept running during the thread's wait";
+  Ticker->Kill();
 }
 
 TEST(Gevent, ThreadTimeoutDoesNotDisturbAGreenletWaiter) {
-  auto ev = MakeRef<TGevent>(false, false);
-  TWaitResult r = wrError;
-  auto g = Spawn([&] { r = ev->WaitFor(INFINITE); });
-  g->Switch();
-  EXPECT_EQ(ev->WaitFor(20), wrTimeout);
-  EXPECT_EQ(g->GetState(), gsSuspended);
-  ev->SetEvent();
-  RunToEnd(g.get());
-  EXPECT_EQ(r, wrSignaled);
+  auto Ev = MakeRef<TGevent>(false, false);
+  TWaitResult R = wrError;
+  auto G = Spawn([&] { R = Ev->WaitFor(INFINITE); });
+  G->Switch();
+  EXPECT_EQ(Ev->WaitFor(20), wrTimeout);
+  EXPECT_EQ(G->GetState(), gsSuspended);
+  Ev->SetEvent();
+  RunToEnd(G.get());
+  EXPECT_EQ(R, wrSignaled);
 }
 
 TEST(Gevent, SyncSignalResumesASameHubWaiterBeforeReturning) {
   // The one waiter takes an auto-reset signal with it; a manual one stays.
-  for (const bool manual : {false, true}) {
-    auto ev = MakeRef<TGevent>(manual, false);
-    TWaitResult r = wrError;
-    auto waiter = Spawn([&] { r = ev->WaitFor(INFINITE); });
-    waiter->Switch();
-    TWaitResult seenInSignaller = wrError;
-    auto signaller = Spawn([&] {
-      ev->SetEvent(true);
-      seenInSignaller = r;
+  for (const bool Manual : {false, true}) {
+    auto Ev = MakeRef<TGevent>(Manual, false);
+    TWaitResult R = wrError;
+    auto Waiter = Spawn([&] { R = Ev->WaitFor(INFINITE); });
+    Waiter->Switch();
+    TWaitResult SeenInSignaller = wrError;
+    auto Signaller = Spawn([&] {
+      Ev->SetEvent(true);
+      SeenInSignaller = R;
     });
-    signaller->Switch();
-    EXPECT_EQ(seenInSignaller, wrSignaled) << "manual " << manual;
-    EXPECT_EQ(ev->IsSignaled(), manual);
-    EXPECT_EQ(ev->WaiterCount(), 0u);
+    Signaller->Switch();
+    EXPECT_EQ(SeenInSignaller, wrSignaled) << "manual " << Manual;
+    EXPECT_EQ(Ev->IsSignaled(), Manual);
+    EXPECT_EQ(Ev->WaiterCount(), 0u);
   }
 
-  auto ev = MakeRef<TGevent>(false, false);
-  bool woke = false;
-  auto waiter2 = Spawn([&] {
-    ev->WaitFor(INFINITE);
-    woke = true;
+  auto Ev = MakeRef<TGevent>(false, false);
+  bool Woke = false;
+  auto Waiter2 = Spawn([&] {
+    Ev->WaitFor(INFINITE);
+    Woke = true;
   });
-  waiter2->Switch();
-  ev->SetEvent(false);
-  EXPECT_FALSE(woke) << "an asynchronous signal resumes through the hub";
-  RunToEnd(waiter2.get());
-  EXPECT_TRUE(woke);
+  Waiter2->Switch();
+  Ev->SetEvent(false);
+  EXPECT_FALSE(Woke) << "an asynchronous signal resumes through the hub";
+  RunToEnd(Waiter2.get());
+  EXPECT_TRUE(Woke);
 }
 
 // The one waiter of this hub is handed the auto-reset signal at once; killed
 // before it ran, it must not take the signal with it.
 TEST(Gevent, AHandedOverSignalPassesOnWhenItsWaiterIsKilledFirst) {
-  auto ev = MakeRef<TGevent>(false, false);
-  auto g = Spawn([&] { ev->WaitFor(INFINITE); });
-  g->Switch();
-  ev->SetEvent();
-  EXPECT_FALSE(ev->IsSignaled()) << "handed over";
-  g->Kill();
-  EXPECT_TRUE(ev->IsSignaled());
-  EXPECT_EQ(ev->WaitFor(0), wrSignaled);
+  auto Ev = MakeRef<TGevent>(false, false);
+  auto G = Spawn([&] { Ev->WaitFor(INFINITE); });
+  G->Switch();
+  Ev->SetEvent();
+  EXPECT_FALSE(Ev->IsSignaled()) << "handed over";
+  G->Kill();
+  EXPECT_TRUE(Ev->IsSignaled());
+  EXPECT_EQ(Ev->WaitFor(0), wrSignaled);
 }
 
 TEST(Gevent, DestructionEndsGreenletAndThreadWaitsWithAbandoned) {
-  auto ev = MakeRef<TGevent>(true, false);
-  TWaitResult greenResult = wrError;
-  auto g = Spawn([&] { greenResult = ev->WaitFor(INFINITE); });
-  g->Switch();
-  std::atomic<TWaitResult> threadResult{wrError};
-  TGevent* raw = ev.get();
-  std::thread waiter([&] { threadResult = raw->WaitFor(INFINITE); });
-  while (ev->WaiterCount() < 2) std::this_thread::yield();
-  ev.reset();
-  waiter.join();
-  RunToEnd(g.get());
-  EXPECT_EQ(greenResult, wrAbandoned);
-  EXPECT_EQ(threadResult.load(), wrAbandoned);
+  auto Ev = MakeRef<TGevent>(true, false);
+  TWaitResult GreenResult = wrError;
+  auto G = Spawn([&] { GreenResult = Ev->WaitFor(INFINITE); });
+  G->Switch();
+  std::atomic<TWaitResult> ThreadResult{wrError};
+  TGevent* Raw = Ev.get();
+  std::thread Waiter([&] { ThreadResult = Raw->WaitFor(INFINITE); });
+  while (Ev->WaiterCount() < 2) std::this_thread::yield();
+  Ev.reset();
+  Waiter.join();
+  RunToEnd(G.get());
+  EXPECT_EQ(GreenResult, wrAbandoned);
+  EXPECT_EQ(ThreadResult.load(), wrAbandoned);
 }
 
 TEST(Gevent, SignalFromAnotherThreadWakesAThreadWaiter) {
-  auto ev = MakeRef<TGevent>(false, false);
-  std::thread signaller([&] {
-    while (ev->WaiterCount() == 0) std::this_thread::yield();
-    ev->SetEvent();
+  auto Ev = MakeRef<TGevent>(false, false);
+  std::thread Signaller([&] {
+    while (Ev->WaiterCount() == 0) std::this_thread::yield();
+    Ev->SetEvent();
   });
-  EXPECT_EQ(ev->WaitFor(10000), wrSignaled);
-  signaller.join();
+  EXPECT_EQ(Ev->WaitFor(10000), wrSignaled);
+  Signaller.join();
 }
 
 TEST(Gevent, KernelHandleIsWatchedOnlyDuringTheWait) {
-  THandle h = os::CreateEvent(false, false);
-  auto ev = MakeRef<TGevent>(h);
-  std::thread setter([&] {
-    while (ev->WaiterCount() == 0) std::this_thread::yield();
-    os::SetEvent(h);
+  THandle H = os::CreateEvent(false, false);
+  auto Ev = MakeRef<TGevent>(H);
+  std::thread Setter([&] {
+    while (Ev->WaiterCount() == 0) std::this_thread::yield();
+    os::SetEvent(H);
   });
-  EXPECT_EQ(ev->WaitFor(10000), wrSignaled);
-  setter.join();
-  os::SetEvent(h);
+  EXPECT_EQ(Ev->WaitFor(10000), wrSignaled);
+  Setter.join();
+  os::SetEvent(H);
   DefHub(0)->Serve(30);
   DefHub(0)->Serve(0);
-  EXPECT_EQ(os::WaitForSingleObject(h, 0), os::kWaitObject0)
+  EXPECT_EQ(os::WaitForSingleObject(H, 0), os::kWaitObject0)
       << "the hub no longer watches the handle, so nobody consumed it";
-  ev.reset();
-  os::CloseHandle(h);
+  Ev.reset();
+  os::CloseHandle(H);
 }
 
 TEST(Gevent, WaitDuringAKillIsAbandonedUnlessAnAutoResetSignalIsThere) {
-  auto manual = MakeRef<TGevent>(true, true);
-  auto autoEv = MakeRef<TGevent>(false, true);
-  TWaitResult onManual = wrError, onAuto = wrError;
-  auto g = Spawn([&] {
+  auto Manual = MakeRef<TGevent>(true, true);
+  auto AutoEv = MakeRef<TGevent>(false, true);
+  TWaitResult OnManual = wrError, OnAuto = wrError;
+  auto G = Spawn([&] {
     try {
       for (;;) TRawGreenletImpl::GetCurrent()->Yield();
     } catch (...) {
-      onManual = manual->WaitFor(INFINITE);
-      onAuto = autoEv->WaitFor(INFINITE);
+      OnManual = Manual->WaitFor(INFINITE);
+      OnAuto = AutoEv->WaitFor(INFINITE);
       throw;
     }
   });
-  g->Switch();
-  g->Kill();
-  EXPECT_EQ(g->GetState(), gsKilled);
-  EXPECT_EQ(onManual, wrAbandoned);
-  EXPECT_EQ(onAuto, wrSignaled);
-  EXPECT_FALSE(autoEv->IsSignaled());
+  G->Switch();
+  G->Kill();
+  EXPECT_EQ(G->GetState(), gsKilled);
+  EXPECT_EQ(OnManual, wrAbandoned);
+  EXPECT_EQ(OnAuto, wrSignaled);
+  EXPECT_FALSE(AutoEv->IsSignaled());
 }
 
 TEST(Gevent, CrossThreadSignalsAreNeverLost) {
   constexpr int kRounds = 300;
-  auto ping = MakeRef<TGevent>(false, false);
-  auto pong = MakeRef<TGevent>(false, false);
-  std::thread other([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      ASSERT_EQ(ping->WaitFor(10000), wrSignaled);
-      pong->SetEvent();
+  auto Ping = MakeRef<TGevent>(false, false);
+  auto Pong = MakeRef<TGevent>(false, false);
+  std::thread Other([&] {
+    for (int I = 0; I < kRounds; ++I) {
+      ASSERT_EQ(Ping->WaitFor(10000), wrSignaled);
+      Pong->SetEvent();
     }
   });
-  int done = 0;
-  auto g = Spawn([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      ping->SetEvent();
-      if (pong->WaitFor(10000) != wrSignaled) break;
-      ++done;
+  int Done = 0;
+  auto G = Spawn([&] {
+    for (int I = 0; I < kRounds; ++I) {
+      Ping->SetEvent();
+      if (Pong->WaitFor(10000) != wrSignaled) break;
+      ++Done;
     }
   });
-  g->Switch();
-  RunToEnd(g.get());
-  other.join();
-  EXPECT_EQ(done, kRounds);
+  G->Switch();
+  RunToEnd(G.get());
+  Other.join();
+  EXPECT_EQ(Done, kRounds);
 }
 
 // A greenlet's waits one after another: each starts afresh, whatever ended
 // the one before (a signal, the gevent's destruction, a timeout).
 TEST(Gevent, EachWaitOfAGreenletStartsAfreshAfterTheLastOneEnded) {
-  auto first = MakeRef<TGevent>(false, false);
-  auto second = MakeRef<TGevent>(false, false);
-  TWaitResult signalled = wrError, abandoned = wrError, timedOut = wrError, again = wrError;
-  auto g = Spawn([&] {
-    signalled = first->WaitFor(INFINITE);
-    abandoned = first->WaitFor(INFINITE);
-    timedOut = second->WaitFor(20);
-    again = second->WaitFor(INFINITE);
+  auto First = MakeRef<TGevent>(false, false);
+  auto Second = MakeRef<TGevent>(false, false);
+  TWaitResult Signalled = wrError, Abandoned = wrError, TimedOut = wrError, Again = wrError;
+  auto G = Spawn([&] {
+    Signalled = First->WaitFor(INFINITE);
+    Abandoned = First->WaitFor(INFINITE);
+    TimedOut = Second->WaitFor(20);
+    Again = Second->WaitFor(INFINITE);
   });
-  auto waiting = [&] { return g->GetState() == gsExecute || g->GetState() == gsSuspended; };
-  const TDateTime deadline = Now() + TimeOut2Time(10000);
-  g->Switch();
-  first->SetEvent();
-  while (first->WaiterCount() == 0 && waiting() && Now() < deadline) DefHub(0)->Serve(10);
-  ASSERT_EQ(first->WaiterCount(), 1u);
-  first.reset();
-  while ((second->WaiterCount() == 0 || timedOut == wrError) && waiting() && Now() < deadline)
+  auto Waiting = [&] { return G->GetState() == gsExecute || G->GetState() == gsSuspended; };
+  const TDateTime Deadline = Now() + TimeOut2Time(10000);
+  G->Switch();
+  First->SetEvent();
+  while (First->WaiterCount() == 0 && Waiting() && Now() < Deadline) DefHub(0)->Serve(10);
+  ASSERT_EQ(First->WaiterCount(), 1u);
+  First.reset();
+  while ((Second->WaiterCount() == 0 || TimedOut == wrError) && Waiting() && Now() < Deadline)
     DefHub(0)->Serve(10);
-  ASSERT_EQ(second->WaiterCount(), 1u);
-  second->SetEvent();
-  RunToEnd(g.get());
-  EXPECT_EQ(signalled, wrSignaled);
-  EXPECT_EQ(abandoned, wrAbandoned);
-  EXPECT_EQ(timedOut, wrTimeout);
-  EXPECT_EQ(again, wrSignaled);
-  EXPECT_EQ(second->WaiterCount(), 0u);
+  ASSERT_EQ(Second->WaiterCount(), 1u);
+  Second->SetEvent();
+  RunToEnd(G.get());
+  EXPECT_EQ(Signalled, wrSignaled);
+  EXPECT_EQ(Abandoned, wrAbandoned);
+  EXPECT_EQ(TimedOut, wrTimeout);
+  EXPECT_EQ(Again, wrSignaled);
+  EXPECT_EQ(Second->WaiterCount(), 0u);
 }
 
 void SwitchInto(void* G) { static_cast<TRawGreenletImpl*>(G)->Switch(); }
 
 // Serves Hub until G has ended or the time is up.
 void ServeToEnd(TSingleThreadHub& Hub, TRawGreenletImpl* G, uint32_t TimeoutMs) {
-  const TDateTime deadline = Now() + TimeOut2Time(TimeoutMs);
-  while (G->GetState() != gsTerminated && Now() < deadline) Hub.Serve(50);
+  const TDateTime Deadline = Now() + TimeOut2Time(TimeoutMs);
+  while (G->GetState() != gsTerminated && Now() < Deadline) Hub.Serve(50);
 }
 
 // Timed waits whose timer the system refuses still end at their deadline,
 // and leave nothing behind.
 TEST(Gevent, TimedWaitsEndAtTheirDeadlineWhenTheTimerIsRefused) {
-  test::TFailingArmHub hub;
-  auto ev = MakeRef<TGevent>(false, false);
-  TWaitResult greenResult = wrError;
-  auto g = Spawn([&] { greenResult = ev->WaitFor(30); });
-  g->SetHub(&hub);
-  hub.FailArmings = 1;
-  hub.EnqueueTask(&SwitchInto, g.get());
-  ServeToEnd(hub, g.get(), 5000);
-  EXPECT_EQ(g->GetState(), gsTerminated) << "the greenlet's wait outlived its deadline";
-  EXPECT_EQ(greenResult, wrTimeout);
+  test::TFailingArmHub Hub;
+  auto Ev = MakeRef<TGevent>(false, false);
+  TWaitResult GreenResult = wrError;
+  auto G = Spawn([&] { GreenResult = Ev->WaitFor(30); });
+  G->SetHub(&Hub);
+  Hub.FailArmings = 1;
+  Hub.EnqueueTask(&SwitchInto, G.get());
+  ServeToEnd(Hub, G.get(), 5000);
+  EXPECT_EQ(G->GetState(), gsTerminated) << "the greenlet's wait outlived its deadline";
+  EXPECT_EQ(GreenResult, wrTimeout);
 
-  hub.FailArmings = 1;
-  TCurrentHubScope scope(&hub);
-  const TDateTime start = Now();
-  EXPECT_EQ(ev->WaitFor(30), wrTimeout);
-  EXPECT_GE(Time2TimeOut(Now() - start), 30u);
+  Hub.FailArmings = 1;
+  TCurrentHubScope Scope(&Hub);
+  const TDateTime Start = Now();
+  EXPECT_EQ(Ev->WaitFor(30), wrTimeout);
+  EXPECT_GE(Time2TimeOut(Now() - Start), 30u);
 }
 
 // The gevent goes while its waiter is cleaning up after a timeout: the hub
@@ -314,13 +314,13 @@ class TDestroyingHub : public TSingleThreadHub {
 };
 
 TEST(GeventDestruction, AWaiterEndingByTimeoutNeverTouchesTheGeventDestroyedMeanwhile) {
-  for (bool manual : {false, true}) {
-    TDestroyingHub hub;
-    hub.Victim = MakeRef<TGevent>(manual, false);
-    TGevent* ev = hub.Victim.get();
-    TCurrentHubScope scope(&hub);
-    EXPECT_EQ(ev->WaitFor(20), wrTimeout);
-    EXPECT_EQ(hub.Victim, nullptr);
+  for (bool Manual : {false, true}) {
+    TDestroyingHub Hub;
+    Hub.Victim = MakeRef<TGevent>(Manual, false);
+    TGevent* Ev = Hub.Victim.get();
+    TCurrentHubScope Scope(&Hub);
+    EXPECT_EQ(Ev->WaitFor(20), wrTimeout);
+    EXPECT_EQ(Hub.Victim, nullptr);
   }
 }
 
@@ -328,21 +328,21 @@ TEST(GeventDestruction, AWaiterEndingByTimeoutNeverTouchesTheGeventDestroyedMean
 // there but resumes through its own hub: the handle may be dispatched after
 // the gevent is gone and before the waiter has cleaned up.
 TEST(GeventDestruction, AHandleSignalledAfterTheGeventIsGoneReachesNothing) {
-  THandle h = os::CreateEvent(false, false);
-  auto ev = MakeRef<TGevent>(h);
-  TSingleThreadHub watcher;
-  TWaitResult r = wrError;
-  auto g = Spawn([&] { r = ev->WaitFor(INFINITE); });
-  watcher.EnqueueTask(&SwitchInto, g.get());
-  watcher.Serve(0);
-  ASSERT_EQ(ev->WaiterCount(), 1u);
-  ev.reset();
-  os::SetEvent(h);
-  watcher.Serve(100);  // the pulse of the watch's registration
-  watcher.Serve(100);  // the handle
-  RunToEnd(g.get());
-  EXPECT_EQ(r, wrAbandoned);
-  os::CloseHandle(h);
+  THandle H = os::CreateEvent(false, false);
+  auto Ev = MakeRef<TGevent>(H);
+  TSingleThreadHub Watcher;
+  TWaitResult R = wrError;
+  auto G = Spawn([&] { R = Ev->WaitFor(INFINITE); });
+  Watcher.EnqueueTask(&SwitchInto, G.get());
+  Watcher.Serve(0);
+  ASSERT_EQ(Ev->WaiterCount(), 1u);
+  Ev.reset();
+  os::SetEvent(H);
+  Watcher.Serve(100);  // the pulse of the watch's registration
+  Watcher.Serve(100);  // the handle
+  RunToEnd(G.get());
+  EXPECT_EQ(R, wrAbandoned);
+  os::CloseHandle(H);
 }
 
 }  // namespace

@@ -31,9 +31,9 @@ constexpr uint32_t kLostAfterMs = 2000;
 
 template <class F>
 bool RanToDeadline(F Wait) {
-  const auto start = std::chrono::steady_clock::now();
-  const bool signaled = Wait();
-  return !signaled || std::chrono::steady_clock::now() - start >=
+  const auto Start = std::chrono::steady_clock::now();
+  const bool Signaled = Wait();
+  return !Signaled || std::chrono::steady_clock::now() - Start >=
                           std::chrono::milliseconds(kLostAfterMs);
 }
 
@@ -54,12 +54,12 @@ class TRacer {
 
  private:
   void Run() {
-    for (int r = 0;; ++r) {
-      while (FGo.load(std::memory_order_acquire) != r)
+    for (int R = 0;; ++R) {
+      while (FGo.load(std::memory_order_acquire) != R)
         if (FStop.load(std::memory_order_relaxed)) return;
-      for (int i = (r * 7) % 512; i > 0; --i) TPasMP::Relax();
+      for (int I = (R * 7) % 512; I > 0; --I) TPasMP::Relax();
       FEv->SetEvent();
-      FDone.store(r, std::memory_order_release);
+      FDone.store(R, std::memory_order_release);
     }
   }
 
@@ -71,33 +71,33 @@ class TRacer {
 };
 
 TEST(ListenerRace, RegisterRacesSetEvent) {
-  auto ev = MakeRef<TGevent>(false, false);
-  TRacer racer(ev.get());
-  int lost = 0;
-  for (int r = 0; r < kRounds && lost == 0; ++r) {
-    racer.Start(r);
-    if (RanToDeadline([&] { return ev->WaitFor(kLostAfterMs) == wrSignaled; })) ++lost;
-    racer.Finish(r);
-    EXPECT_FALSE(ev->IsSignaled()) << "round " << r << ": the wait consumed the signal";
+  auto Ev = MakeRef<TGevent>(false, false);
+  TRacer Racer(Ev.get());
+  int Lost = 0;
+  for (int R = 0; R < kRounds && Lost == 0; ++R) {
+    Racer.Start(R);
+    if (RanToDeadline([&] { return Ev->WaitFor(kLostAfterMs) == wrSignaled; })) ++Lost;
+    Racer.Finish(R);
+    EXPECT_FALSE(Ev->IsSignaled()) << "round " << R << ": the wait consumed the signal";
   }
-  EXPECT_EQ(lost, 0) << "a SetEvent racing the registration of a wait was lost";
+  EXPECT_EQ(Lost, 0) << "a SetEvent racing the registration of a wait was lost";
 }
 
 TEST(ListenerRace, AssociateRacesSetEvent) {
-  auto ev = MakeRef<TGevent>(false, false);
-  TRacer racer(ev.get());
-  int lost = 0;
-  for (int r = 0; r < kRounds && lost == 0; ++r) {
-    int32_t index = -1;
-    racer.Start(r);
+  auto Ev = MakeRef<TGevent>(false, false);
+  TRacer Racer(Ev.get());
+  int Lost = 0;
+  for (int R = 0; R < kRounds && Lost == 0; ++R) {
+    int32_t Index = -1;
+    Racer.Start(R);
     if (RanToDeadline([&] {
-          return TGevent::WaitMultiple({ev.get()}, index, kLostAfterMs) == wrSignaled && index == 0;
+          return TGevent::WaitMultiple({Ev.get()}, Index, kLostAfterMs) == wrSignaled && Index == 0;
         }))
-      ++lost;
-    racer.Finish(r);
-    ev->ClearEmptyDescr();
+      ++Lost;
+    Racer.Finish(R);
+    Ev->ClearEmptyDescr();
   }
-  EXPECT_EQ(lost, 0) << "a SetEvent racing an association was lost";
+  EXPECT_EQ(Lost, 0) << "a SetEvent racing an association was lost";
 }
 
 }  // namespace

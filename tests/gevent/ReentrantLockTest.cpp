@@ -11,35 +11,35 @@ namespace green {
 namespace {
 
 TEST(ReentrantLock, ExcludesAndReentersUnderContention) {
-  TReentrantLock lock;
-  int64_t counter = 0;
+  TReentrantLock Lock;
+  int64_t Counter = 0;
   constexpr int kThreads = 4, kRounds = 20000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        std::lock_guard<TReentrantLock> outer(lock);
-        std::lock_guard<TReentrantLock> inner(lock);
+  std::vector<std::thread> Threads;
+  for (int T = 0; T < kThreads; ++T)
+    Threads.emplace_back([&] {
+      for (int I = 0; I < kRounds; ++I) {
+        std::lock_guard<TReentrantLock> Outer(Lock);
+        std::lock_guard<TReentrantLock> Inner(Lock);
         // Long enough inside for the others to give up spinning and sleep.
-        if (i % 1000 == 0) std::this_thread::yield();
-        ++counter;
+        if (I % 1000 == 0) std::this_thread::yield();
+        ++Counter;
       }
     });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(counter, int64_t(kThreads) * kRounds);
+  for (auto& T : Threads) T.join();
+  EXPECT_EQ(Counter, int64_t(kThreads) * kRounds);
 }
 
 TEST(ReentrantLock, MayBeDestroyedRightAfterTheLastRelease) {
-  for (int round = 0; round < 200; ++round) {
-    auto* lock = new TReentrantLock;
-    lock->Acquire();
-    std::thread other([lock] {
-      lock->Acquire();
-      lock->Release();
-      delete lock;
+  for (int Round = 0; Round < 200; ++Round) {
+    auto* Lock = new TReentrantLock;
+    Lock->Acquire();
+    std::thread Other([Lock] {
+      Lock->Acquire();
+      Lock->Release();
+      delete Lock;
     });
-    lock->Release();
-    other.join();
+    Lock->Release();
+    Other.join();
   }
 }
 

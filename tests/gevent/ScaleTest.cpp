@@ -27,37 +27,37 @@ TEST(Scale, TenThousandGreenletsWaitOnOneGevent) {
   // (32-bit Wine holds a few thousand); that refusal must be a clean
   // exception, and every greenlet spawned before it must still wake, be
   // joined and be freed.
-  auto ev = MakeRef<TGevent>(true, false);
-  int woken = 0;
-  std::vector<RefPtr<IRawGreenlet>> greenlets;
-  greenlets.reserve(kGreenlets);
-  std::string refusal;
-  for (int i = 0; i < kGreenlets && refusal.empty(); ++i) {
-    auto g = test::Spawn([&] {
-      if (ev->WaitFor(INFINITE) == wrSignaled) ++woken;
+  auto Ev = MakeRef<TGevent>(true, false);
+  int Woken = 0;
+  std::vector<RefPtr<IRawGreenlet>> Greenlets;
+  Greenlets.reserve(kGreenlets);
+  std::string Refusal;
+  for (int I = 0; I < kGreenlets && Refusal.empty(); ++I) {
+    auto G = test::Spawn([&] {
+      if (Ev->WaitFor(INFINITE) == wrSignaled) ++Woken;
     });
     try {
-      g->Switch();
-      greenlets.push_back(std::move(g));
-    } catch (const Exception& e) {
-      refusal = e.Message();
-      EXPECT_EQ(g->GetState(), gsReady) << "a refused greenlet never ran";
+      G->Switch();
+      Greenlets.push_back(std::move(G));
+    } catch (const Exception& E) {
+      Refusal = E.Message();
+      EXPECT_EQ(G->GetState(), gsReady) << "a refused greenlet never ran";
     }
   }
-  const int spawned = static_cast<int>(greenlets.size());
-  test::ReportLiveFibers("greenlets", spawned, kGreenlets);
-  RecordProperty("greenlets_spawned", spawned);
-  if (!refusal.empty()) {
-    EXPECT_EQ(refusal.rfind("Cannot create the greenlet's fiber: ", 0), 0u) << refusal;
+  const int Spawned = static_cast<int>(Greenlets.size());
+  test::ReportLiveFibers("greenlets", Spawned, kGreenlets);
+  RecordProperty("greenlets_spawned", Spawned);
+  if (!Refusal.empty()) {
+    EXPECT_EQ(Refusal.rfind("Cannot create the greenlet's fiber: ", 0), 0u) << Refusal;
   }
-  EXPECT_EQ(ev->WaiterCount(), static_cast<size_t>(spawned));
-  ev->SetEvent();
-  EXPECT_TRUE(Join(greenlets, 60000)) << "every greenlet spawned ends";
-  EXPECT_EQ(woken, spawned);
-  for (auto& g : greenlets) EXPECT_EQ(g->GetState(), gsTerminated);
+  EXPECT_EQ(Ev->WaiterCount(), static_cast<size_t>(Spawned));
+  Ev->SetEvent();
+  EXPECT_TRUE(Join(Greenlets, 60000)) << "every greenlet spawned ends";
+  EXPECT_EQ(Woken, Spawned);
+  for (auto& G : Greenlets) EXPECT_EQ(G->GetState(), gsTerminated);
   // Freed before the verdict: later tests need the address space for threads.
-  greenlets.clear();
-  EXPECT_GE(spawned, test::RequiredLiveFibers(kGreenlets)) << refusal;
+  Greenlets.clear();
+  EXPECT_GE(Spawned, test::RequiredLiveFibers(kGreenlets)) << Refusal;
 }
 
 // Asks for a stack that no system grants, so that its fiber is refused.
@@ -68,38 +68,38 @@ class TUnstackableGreenlet : public test::TLambdaGreenlet {
 };
 
 TEST(Scale, RefusedFiberIsACleanErrorAndTheThreadCarriesOn) {
-  auto ev = MakeRef<TGevent>(true, false);
-  bool waited = false;
-  auto waiter = test::Spawn([&] { waited = ev->WaitFor(INFINITE) == wrSignaled; });
-  waiter->Switch();
-  bool ran = false;
-  std::string fromGreenlet;
-  auto spawner = test::Spawn([&] {
+  auto Ev = MakeRef<TGevent>(true, false);
+  bool Waited = false;
+  auto Waiter = test::Spawn([&] { Waited = Ev->WaitFor(INFINITE) == wrSignaled; });
+  Waiter->Switch();
+  bool Ran = false;
+  std::string FromGreenlet;
+  auto Spawner = test::Spawn([&] {
     // Refused inside a greenlet: the error is that greenlet's to handle.
-    RefPtr<TUnstackableGreenlet> inner(new TUnstackableGreenlet([&] { ran = true; }));
+    RefPtr<TUnstackableGreenlet> Inner(new TUnstackableGreenlet([&] { Ran = true; }));
     try {
-      inner->Switch();
-    } catch (const Exception& e) {
-      fromGreenlet = e.Message();
+      Inner->Switch();
+    } catch (const Exception& E) {
+      FromGreenlet = E.Message();
     }
   });
-  spawner->Switch();
-  EXPECT_EQ(spawner->GetState(), gsTerminated);
-  EXPECT_EQ(fromGreenlet.rfind("Cannot create the greenlet's fiber: ", 0), 0u) << fromGreenlet;
+  Spawner->Switch();
+  EXPECT_EQ(Spawner->GetState(), gsTerminated);
+  EXPECT_EQ(FromGreenlet.rfind("Cannot create the greenlet's fiber: ", 0), 0u) << FromGreenlet;
 
   // Refused on the root context: the greenlet stays unstarted and can go.
-  RefPtr<TUnstackableGreenlet> g(new TUnstackableGreenlet([&] { ran = true; }));
-  EXPECT_THROW(g->Switch(), Exception);
-  EXPECT_EQ(g->GetState(), gsReady);
-  g.reset();
-  EXPECT_FALSE(ran);
+  RefPtr<TUnstackableGreenlet> G(new TUnstackableGreenlet([&] { Ran = true; }));
+  EXPECT_THROW(G->Switch(), Exception);
+  EXPECT_EQ(G->GetState(), gsReady);
+  G.reset();
+  EXPECT_FALSE(Ran);
 
   // The greenlet that was waiting all along still wakes and ends.
-  ev->SetEvent();
-  const TDateTime deadline = Now() + TimeOut2Time(10000);
-  while (waiter->GetState() != gsTerminated && Now() < deadline) DefHub(0)->Serve(100);
-  EXPECT_EQ(waiter->GetState(), gsTerminated);
-  EXPECT_TRUE(waited);
+  Ev->SetEvent();
+  const TDateTime Deadline = Now() + TimeOut2Time(10000);
+  while (Waiter->GetState() != gsTerminated && Now() < Deadline) DefHub(0)->Serve(100);
+  EXPECT_EQ(Waiter->GetState(), gsTerminated);
+  EXPECT_TRUE(Waited);
 }
 
 }  // namespace

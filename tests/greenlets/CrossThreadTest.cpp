@@ -39,19 +39,19 @@ class THubThread {
 
   // Runs F on the hub's thread and waits until it ran.
   template <class F>
-  void Run(F f) {
+  void Run(F Fn) {
     struct TCall {
       F f;
       TGevent done;
-    } call{std::move(f), TGevent(true, false)};
+    } Call{std::move(Fn), TGevent(true, false)};
     FHub->EnqueueTask(
-        [](void* p) {
-          auto* c = static_cast<TCall*>(p);
-          c->f();
-          c->done.SetEvent();
+        [](void* P) {
+          auto* C = static_cast<TCall*>(P);
+          C->f();
+          C->done.SetEvent();
         },
-        &call);
-    while (call.done.WaitFor(INFINITE) != wrSignaled) {
+        &Call);
+    while (Call.done.WaitFor(INFINITE) != wrSignaled) {
     }
   }
 
@@ -68,89 +68,89 @@ void AwaitEnd(TRawGreenletImpl* G) {
 }
 
 TEST(GreenletProxy, PulseRunsAReadyGreenletOnItsOwnHub) {
-  THubThread other;
-  std::atomic<uint32_t> ranOn{0};
-  RefPtr<test::TLambdaGreenlet> g;
-  other.Run([&] { g = Spawn([&] { ranOn = os::CurrentThreadId(); }); });
-  EXPECT_EQ(g->GetProxy()->GetHub(), other.Hub());
-  g->GetProxy()->Pulse();
-  AwaitEnd(g.get());
-  EXPECT_NE(ranOn.load(), os::CurrentThreadId());
-  other.Run([&] { g.reset(); });
+  THubThread Other;
+  std::atomic<uint32_t> RanOn{0};
+  RefPtr<test::TLambdaGreenlet> G;
+  Other.Run([&] { G = Spawn([&] { RanOn = os::CurrentThreadId(); }); });
+  EXPECT_EQ(G->GetProxy()->GetHub(), Other.Hub());
+  G->GetProxy()->Pulse();
+  AwaitEnd(G.get());
+  EXPECT_NE(RanOn.load(), os::CurrentThreadId());
+  Other.Run([&] { G.reset(); });
 }
 
 TEST(GreenletProxy, DelayedSwitchNeverSwitchesBeforeReturning) {
-  bool ran = false;
-  auto g = Spawn([&] { ran = true; });
-  g->GetProxy()->DelayedSwitch();
-  EXPECT_FALSE(ran);
+  bool Ran = false;
+  auto G = Spawn([&] { Ran = true; });
+  G->GetProxy()->DelayedSwitch();
+  EXPECT_FALSE(Ran);
   DefHub(0)->ServeTaskQueue();
-  EXPECT_TRUE(ran);
+  EXPECT_TRUE(Ran);
 }
 
 TEST(GreenletProxy, KillFromAnotherThreadEndsTheGreenletOnItsHub) {
-  THubThread other;
-  RefPtr<test::TLambdaGreenlet> g;
-  std::atomic<bool> unwoundOnOwner{false};
-  other.Run([&] {
-    g = Spawn([&] {
+  THubThread Other;
+  RefPtr<test::TLambdaGreenlet> G;
+  std::atomic<bool> UnwoundOnOwner{false};
+  Other.Run([&] {
+    G = Spawn([&] {
       struct TOnUnwind {
         std::atomic<bool>* flag;
         uint32_t owner = os::CurrentThreadId();
         ~TOnUnwind() { *flag = os::CurrentThreadId() == owner; }
-      } u{&unwoundOnOwner};
+      } U{&UnwoundOnOwner};
       for (;;) TRawGreenletImpl::GetCurrent()->Yield();
     });
-    g->Switch();
+    G->Switch();
   });
-  g->Kill();
-  AwaitEnd(g.get());
-  EXPECT_EQ(g->GetState(), gsKilled);
-  EXPECT_TRUE(unwoundOnOwner);
-  other.Run([&] { g.reset(); });
+  G->Kill();
+  AwaitEnd(G.get());
+  EXPECT_EQ(G->GetState(), gsKilled);
+  EXPECT_TRUE(UnwoundOnOwner);
+  Other.Run([&] { G.reset(); });
 }
 
 TEST(GreenletProxy, EmptyProxyAfterTheGreenletIsGone) {
-  RefPtr<IGreenletProxy> proxy;
+  RefPtr<IGreenletProxy> Proxy;
   {
-    auto g = Spawn([] {});
-    proxy = g->GetProxy();
+    auto G = Spawn([] {});
+    Proxy = G->GetProxy();
   }
-  EXPECT_EQ(proxy->GetState(), gsTerminated);
-  EXPECT_EQ(proxy->GetHub(), nullptr);
-  proxy->Kill();
-  proxy->Resume();
-  proxy->Pulse();
+  EXPECT_EQ(Proxy->GetState(), gsTerminated);
+  EXPECT_EQ(Proxy->GetHub(), nullptr);
+  Proxy->Kill();
+  Proxy->Resume();
+  Proxy->Pulse();
   EXPECT_FALSE(DefHub(0)->ServeTaskQueue());
 }
 
 TEST(KillToken, LastReferenceDroppedOnAForeignThreadDestroysOnTheOwner) {
-  THubThread other;
-  std::atomic<uint32_t> destroyedOn{0};
-  std::atomic<bool> unwound{false};
+  THubThread Other;
+  std::atomic<uint32_t> DestroyedOn{0};
+  std::atomic<bool> Unwound{false};
   struct TTracked : test::TLambdaGreenlet {
     std::atomic<uint32_t>* on;
-    TTracked(std::atomic<uint32_t>* o, std::function<void()> body)
-        : TLambdaGreenlet(std::move(body)), on(o) {}
+    TTracked(std::atomic<uint32_t>* O, std::function<void()> Body)
+        : TLambdaGreenlet(std::move(Body)), on(O) {}
     ~TTracked() override { *on = os::CurrentThreadId(); }
   };
-  RefPtr<TRawGreenletImpl> g;
-  other.Run([&] {
-    g = RefPtr<TRawGreenletImpl>(new TTracked(&destroyedOn, [&] {
+  RefPtr<TRawGreenletImpl> G;
+  Other.Run([&] {
+    G = RefPtr<TRawGreenletImpl>(new TTracked(&DestroyedOn, [&] {
       struct TOnUnwind {
         std::atomic<bool>* flag;
         ~TOnUnwind() { *flag = true; }
-      } u{&unwound};
+      } U{&Unwound};
       for (;;) TRawGreenletImpl::GetCurrent()->Yield();
     }));
-    g->Switch();
+    G->Switch();
   });
-  uint32_t ownerId = 0;
-  other.Run([&] { ownerId = os::CurrentThreadId(); });
-  g.reset();  // on this thread, a foreign one
-  other.Run([] {});  // the token's task ran before this one
-  EXPECT_TRUE(unwound);
-  EXPECT_EQ(destroyedOn.load(), ownerId);
+  uint32_t OwnerId = 0;
+  Other.Run([&] { OwnerId = os::CurrentThreadId(); });
+  G.reset();  // on this thread, a foreign one
+  Other.Run([] {});  // the token's task ran before this one
+  EXPECT_TRUE(Unwound);
+  EXPECT_EQ(DestroyedOn.load(), OwnerId);
 }
 
 // A greenlet makes its end event on first use: a waiter on another thread
@@ -164,68 +164,68 @@ TEST(GreenletEvents, EndEventMadeWhileTheGreenletEndsIsSignalled) {
   constexpr int kRounds = 500;
 #endif
   constexpr auto kLost = std::chrono::milliseconds(2000);
-  THubThread b;
-  int lost = 0, delay = 0;
-  for (int r = 0; r < kRounds && lost == 0; ++r) {
-    RefPtr<test::TLambdaGreenlet> g;
-    b.Run([&] { g = Spawn([] {}); });
-    g->GetProxy()->Pulse();
-    for (int i = delay; i > 0; --i) TPasMP::Relax();
-    const bool early = g->GetState() != gsTerminated;
-    delay = std::max(0, delay + (early ? 64 : -64) + (r % 7) - 3);
-    const auto start = std::chrono::steady_clock::now();
-    const bool ended = g->GetOnTerminate()->WaitFor(2000) == wrSignaled;
-    if (!ended || std::chrono::steady_clock::now() - start >= kLost) ++lost;
+  THubThread B;
+  int Lost = 0, Delay = 0;
+  for (int R = 0; R < kRounds && Lost == 0; ++R) {
+    RefPtr<test::TLambdaGreenlet> G;
+    B.Run([&] { G = Spawn([] {}); });
+    G->GetProxy()->Pulse();
+    for (int I = Delay; I > 0; --I) TPasMP::Relax();
+    const bool Early = G->GetState() != gsTerminated;
+    Delay = std::max(0, Delay + (Early ? 64 : -64) + (R % 7) - 3);
+    const auto Start = std::chrono::steady_clock::now();
+    const bool Ended = G->GetOnTerminate()->WaitFor(2000) == wrSignaled;
+    if (!Ended || std::chrono::steady_clock::now() - Start >= kLost) ++Lost;
   }
-  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(Lost, 0);
 }
 
 TEST(Joiner, FollowsGreenletsAcrossCreationMoveAndDestruction) {
-  TSingleThreadHub a, b;
-  TJoiner* ja = TRawGreenletImpl::GetJoiner(&a);
-  TJoiner* jb = TRawGreenletImpl::GetJoiner(&b);
-  size_t index;
+  TSingleThreadHub A, B;
+  TJoiner* Ja = TRawGreenletImpl::GetJoiner(&A);
+  TJoiner* Jb = TRawGreenletImpl::GetJoiner(&B);
+  size_t Index;
   {
-    auto g = Spawn([] {});
-    g->SetHub(&a);
-    EXPECT_TRUE(ja->Find(g.get(), index));
-    g->SetHub(&b);
-    EXPECT_FALSE(ja->Find(g.get(), index));
-    EXPECT_TRUE(jb->Find(g.get(), index));
+    auto G = Spawn([] {});
+    G->SetHub(&A);
+    EXPECT_TRUE(Ja->Find(G.get(), Index));
+    G->SetHub(&B);
+    EXPECT_FALSE(Ja->Find(G.get(), Index));
+    EXPECT_TRUE(Jb->Find(G.get(), Index));
   }
-  EXPECT_EQ(jb->Count(), 1u) << "dropped off its hub's thread: destroyed by b's next pass";
-  b.ServeTaskQueue();
-  EXPECT_EQ(jb->Count(), 0u);
+  EXPECT_EQ(Jb->Count(), 1u) << "dropped off its hub's thread: destroyed by b's next pass";
+  B.ServeTaskQueue();
+  EXPECT_EQ(Jb->Count(), 0u);
 }
 
 TEST(Joiner, KillAllKillsWaitingGreenletsAndEmptiesTheList) {
-  TSingleThreadHub* hub = DefHub(0);
-  TJoiner* joiner = TRawGreenletImpl::GetJoiner(hub);
-  const size_t before = joiner->Count();
-  auto ev = MakeRef<TGevent>(false, false);
-  auto g1 = Spawn([&] { ev->WaitFor(INFINITE); });
-  auto g2 = Spawn([&] { ev->WaitFor(INFINITE); });
-  g1->Switch();
-  g2->Switch();
-  EXPECT_EQ(joiner->Count(), before + 2);
-  joiner->KillAll();
-  EXPECT_EQ(g1->GetState(), gsKilled);
-  EXPECT_EQ(g2->GetState(), gsKilled);
-  EXPECT_EQ(joiner->Count(), 0u);
-  EXPECT_EQ(g1->GetHub(), nullptr);
+  TSingleThreadHub* Hub = DefHub(0);
+  TJoiner* Joiner = TRawGreenletImpl::GetJoiner(Hub);
+  const size_t Before = Joiner->Count();
+  auto Ev = MakeRef<TGevent>(false, false);
+  auto G1 = Spawn([&] { Ev->WaitFor(INFINITE); });
+  auto G2 = Spawn([&] { Ev->WaitFor(INFINITE); });
+  G1->Switch();
+  G2->Switch();
+  EXPECT_EQ(Joiner->Count(), Before + 2);
+  Joiner->KillAll();
+  EXPECT_EQ(G1->GetState(), gsKilled);
+  EXPECT_EQ(G2->GetState(), gsKilled);
+  EXPECT_EQ(Joiner->Count(), 0u);
+  EXPECT_EQ(G1->GetHub(), nullptr);
 }
 
 TEST(Joiner, ClearDetachesEveryGreenletOnce) {
-  TSingleThreadHub hub;
-  auto g1 = Spawn([] {});
-  auto g2 = Spawn([] {});
-  auto g3 = Spawn([] {});
-  for (auto* g : {g1.get(), g2.get(), g3.get()}) g->SetHub(&hub);
-  TJoiner* joiner = TRawGreenletImpl::GetJoiner(&hub);
-  EXPECT_EQ(joiner->Count(), 3u);
-  joiner->Clear();
-  EXPECT_EQ(joiner->Count(), 0u);
-  for (auto* g : {g1.get(), g2.get(), g3.get()}) EXPECT_EQ(g->GetHub(), nullptr);
+  TSingleThreadHub Hub;
+  auto G1 = Spawn([] {});
+  auto G2 = Spawn([] {});
+  auto G3 = Spawn([] {});
+  for (auto* G : {G1.get(), G2.get(), G3.get()}) G->SetHub(&Hub);
+  TJoiner* Joiner = TRawGreenletImpl::GetJoiner(&Hub);
+  EXPECT_EQ(Joiner->Count(), 3u);
+  Joiner->Clear();
+  EXPECT_EQ(Joiner->Count(), 0u);
+  for (auto* G : {G1.get(), G2.get(), G3.get()}) EXPECT_EQ(G->GetHub(), nullptr);
 }
 
 // Between the release of its last reference on some thread and what that
@@ -237,20 +237,20 @@ TEST(Joiner, KillAllLeavesAloneAGreenletWhoseCountIsAlreadyZero) {
     explicit TTracked(bool* D) : TLambdaGreenlet([] {}), Destroyed(D) {}
     ~TTracked() override { *Destroyed = true; }
   };
-  TSingleThreadHub hub;
-  bool destroyed = false;
-  auto* dying = new TTracked(&destroyed);  // never counted: its count is 0
-  dying->SetHub(&hub);
-  TJoiner* joiner = TRawGreenletImpl::GetJoiner(&hub);
-  joiner->KillAll();
-  EXPECT_FALSE(destroyed) << "KillAll took a reference to it and dropped the last one";
-  EXPECT_EQ(joiner->Count(), 1u) << "left listed: its own destruction unlists it";
-  if (!destroyed) {
-    RefPtr<TRawGreenletImpl> last(dying);  // what its releasing thread does
-    last->SetHub(nullptr);
+  TSingleThreadHub Hub;
+  bool Destroyed = false;
+  auto* Dying = new TTracked(&Destroyed);  // never counted: its count is 0
+  Dying->SetHub(&Hub);
+  TJoiner* Joiner = TRawGreenletImpl::GetJoiner(&Hub);
+  Joiner->KillAll();
+  EXPECT_FALSE(Destroyed) << "KillAll took a reference to it and dropped the last one";
+  EXPECT_EQ(Joiner->Count(), 1u) << "left listed: its own destruction unlists it";
+  if (!Destroyed) {
+    RefPtr<TRawGreenletImpl> Last(Dying);  // what its releasing thread does
+    Last->SetHub(nullptr);
   }
-  EXPECT_TRUE(destroyed);
-  EXPECT_EQ(joiner->Count(), 0u);
+  EXPECT_TRUE(Destroyed);
+  EXPECT_EQ(Joiner->Count(), 0u);
 }
 
 // Two threads move the same greenlets between two hubs while a third
@@ -258,42 +258,42 @@ TEST(Joiner, KillAllLeavesAloneAGreenletWhoseCountIsAlreadyZero) {
 // end up listed by exactly the joiner of the hub it names.
 TEST(HubChange, ConcurrentMovesKeepEveryGreenletInTheJoinerOfItsHub) {
   constexpr int kGreenlets = 2, kRounds = 20000;
-  TSingleThreadHub a, b;  // never served: pulses only queue switches on them
-  std::vector<RefPtr<test::TLambdaGreenlet>> gs;
-  for (int i = 0; i < kGreenlets; ++i) {
-    gs.push_back(Spawn([] {}));
-    gs.back()->SetHub(&a);
+  TSingleThreadHub A, B;  // never served: pulses only queue switches on them
+  std::vector<RefPtr<test::TLambdaGreenlet>> Gs;
+  for (int I = 0; I < kGreenlets; ++I) {
+    Gs.push_back(Spawn([] {}));
+    Gs.back()->SetHub(&A);
   }
-  TStartLine start(3);
+  TStartLine Start(3);
   // Each mover alternates its targets, so that nearly every call moves.
-  auto mover = [&](TCustomHub* First, TCustomHub* Second) {
+  auto Mover = [&](TCustomHub* First, TCustomHub* Second) {
     return std::thread([&, First, Second] {
-      start.arrive_and_wait();
-      for (int r = 0; r < kRounds; ++r)
-        for (auto& g : gs) g->SetHub(r % 2 ? Second : First);
+      Start.arrive_and_wait();
+      for (int R = 0; R < kRounds; ++R)
+        for (auto& G : Gs) G->SetHub(R % 2 ? Second : First);
     });
   };
-  std::thread toA = mover(&a, &b), toB = mover(&b, &a);
-  std::thread other([&] {
-    start.arrive_and_wait();
-    for (int r = 0; r < kRounds / 10; ++r) {
-      for (auto& g : gs) g->GetProxy()->Pulse();
-      if (r % 100 == 0) TRawGreenletImpl::GetJoiner(&b)->Clear();
+  std::thread ToA = Mover(&A, &B), ToB = Mover(&B, &A);
+  std::thread Other([&] {
+    Start.arrive_and_wait();
+    for (int R = 0; R < kRounds / 10; ++R) {
+      for (auto& G : Gs) G->GetProxy()->Pulse();
+      if (R % 100 == 0) TRawGreenletImpl::GetJoiner(&B)->Clear();
     }
   });
-  for (auto* t : {&toA, &toB, &other}) t->join();
+  for (auto* T : {&ToA, &ToB, &Other}) T->join();
 
-  TJoiner* ja = TRawGreenletImpl::GetJoiner(&a);
-  TJoiner* jb = TRawGreenletImpl::GetJoiner(&b);
-  size_t bound = 0, index;
-  for (auto& g : gs) {
-    TCustomHub* hub = g->GetHub();
-    EXPECT_EQ(ja->Find(g.get(), index), hub == &a);
-    EXPECT_EQ(jb->Find(g.get(), index), hub == &b);
-    bound += hub != nullptr;
+  TJoiner* Ja = TRawGreenletImpl::GetJoiner(&A);
+  TJoiner* Jb = TRawGreenletImpl::GetJoiner(&B);
+  size_t Bound = 0, Index;
+  for (auto& G : Gs) {
+    TCustomHub* Hub = G->GetHub();
+    EXPECT_EQ(Ja->Find(G.get(), Index), Hub == &A);
+    EXPECT_EQ(Jb->Find(G.get(), Index), Hub == &B);
+    Bound += Hub != nullptr;
   }
-  EXPECT_EQ(ja->Count() + jb->Count(), bound);
-  for (auto& g : gs) g->SetHub(nullptr);
+  EXPECT_EQ(Ja->Count() + Jb->Count(), Bound);
+  for (auto& G : Gs) G->SetHub(nullptr);
 }
 
 struct TCallbacks : TObject {
@@ -304,16 +304,16 @@ struct TCallbacks : TObject {
 };
 
 TEST(Triggers, MatchByCodeAndKeepOrder) {
-  TCallbacks obj, other;
-  TTriggers t;
-  t.OnCb(BindMethod<&TCallbacks::A>(&obj));
-  t.OnCb(BindMethod<&TCallbacks::B>(&obj));
-  t.OnCb(BindMethod<&TCallbacks::C>(&obj));
-  t.OnCb(BindMethod<&TCallbacks::A>(&other));  // same code: not added
-  EXPECT_EQ(t.FCollection.size(), 3u);
-  t.OffCb(BindMethod<&TCallbacks::B>(&obj));
-  t.RaiseAll();
-  EXPECT_EQ(obj.calls, (std::vector<int>{1, 3}));
+  TCallbacks Obj, Other;
+  TTriggers T;
+  T.OnCb(BindMethod<&TCallbacks::A>(&Obj));
+  T.OnCb(BindMethod<&TCallbacks::B>(&Obj));
+  T.OnCb(BindMethod<&TCallbacks::C>(&Obj));
+  T.OnCb(BindMethod<&TCallbacks::A>(&Other));  // same code: not added
+  EXPECT_EQ(T.FCollection.size(), 3u);
+  T.OffCb(BindMethod<&TCallbacks::B>(&Obj));
+  T.RaiseAll();
+  EXPECT_EQ(Obj.calls, (std::vector<int>{1, 3}));
 }
 
 }  // namespace

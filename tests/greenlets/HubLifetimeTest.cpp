@@ -22,47 +22,47 @@ struct THubChanges : TObject {
 };
 
 TEST(HubDestruction, DetachesEveryBoundGreenletExactlyOnce) {
-  THubChanges changes;
-  auto ev = MakeRef<TGevent>(false, false);
-  auto ready = Spawn([] {});
-  auto waiting = Spawn([&] { ev->WaitFor(INFINITE); });
-  auto* hub = new TSingleThreadHub;
-  for (auto* g : {ready.get(), waiting.get()}) {
-    g->SetHub(hub);
-    g->HubTriggers().OnCb(BindMethod<&THubChanges::Changed>(&changes));
+  THubChanges Changes;
+  auto Ev = MakeRef<TGevent>(false, false);
+  auto Ready = Spawn([] {});
+  auto Waiting = Spawn([&] { Ev->WaitFor(INFINITE); });
+  auto* Hub = new TSingleThreadHub;
+  for (auto* G : {Ready.get(), Waiting.get()}) {
+    G->SetHub(Hub);
+    G->HubTriggers().OnCb(BindMethod<&THubChanges::Changed>(&Changes));
   }
-  hub->EnqueueTask(&SwitchInto, waiting.get());
-  hub->Serve(0);
-  ASSERT_EQ(waiting->GetState(), gsSuspended);
-  delete hub;
-  EXPECT_EQ(ready->GetHub(), nullptr);
-  EXPECT_EQ(waiting->GetHub(), nullptr);
-  EXPECT_EQ(changes.Count, 2);
+  Hub->EnqueueTask(&SwitchInto, Waiting.get());
+  Hub->Serve(0);
+  ASSERT_EQ(Waiting->GetState(), gsSuspended);
+  delete Hub;
+  EXPECT_EQ(Ready->GetHub(), nullptr);
+  EXPECT_EQ(Waiting->GetHub(), nullptr);
+  EXPECT_EQ(Changes.Count, 2);
 }
 
 // The kill token of a greenlet whose last reference went on another thread
 // is still queued when the hub goes. Finishing the greenlet ends its timed
 // wait, whose clean-up destroys a timeout of that hub.
 TEST(HubDestruction, FinishesQueuedKillTokensWhileTheHubIsWhole) {
-  auto ev = MakeRef<TGevent>(false, false);
-  bool unwound = false;
-  RefPtr<TRawGreenletImpl> g = Spawn([&] {
+  auto Ev = MakeRef<TGevent>(false, false);
+  bool Unwound = false;
+  RefPtr<TRawGreenletImpl> G = Spawn([&] {
     struct TOnUnwind {
       bool* Flag;
       ~TOnUnwind() { *Flag = true; }
-    } onUnwind{&unwound};
-    ev->WaitFor(60000);
+    } OnUnwind{&Unwound};
+    Ev->WaitFor(60000);
   });
-  auto* hub = new TSingleThreadHub;
-  g->SetHub(hub);
-  hub->EnqueueTask(&SwitchInto, g.get());
-  hub->Serve(0);
-  ASSERT_EQ(g->GetState(), gsSuspended);
-  std::thread([&] { g.reset(); }).join();
-  EXPECT_FALSE(unwound) << "the token waits for the hub";
-  delete hub;
-  EXPECT_TRUE(unwound);
-  EXPECT_EQ(ev->WaiterCount(), 0u);
+  auto* Hub = new TSingleThreadHub;
+  G->SetHub(Hub);
+  Hub->EnqueueTask(&SwitchInto, G.get());
+  Hub->Serve(0);
+  ASSERT_EQ(G->GetState(), gsSuspended);
+  std::thread([&] { G.reset(); }).join();
+  EXPECT_FALSE(Unwound) << "the token waits for the hub";
+  delete Hub;
+  EXPECT_TRUE(Unwound);
+  EXPECT_EQ(Ev->WaiterCount(), 0u);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ struct TReports {
   std::vector<THubStall> Stalls;
 
   size_t Count() {
-    std::lock_guard<std::mutex> lock(Lock);
+    std::lock_guard<std::mutex> Held(Lock);
     return Stalls.size();
   }
 };
@@ -40,19 +40,19 @@ struct TReports {
 // that must not come. Not static and not inlined: the captured stack must
 // name it.
 __attribute__((noinline)) void HoldHubUntilReported(TReports& Reports, size_t Before) {
-  std::unique_lock<std::mutex> lock(Reports.Lock);
-  const bool reported = Reports.Changed.wait_for(
-      lock, kReportDeadline, [&] { return Reports.Stalls.size() > Before; });
-  if (!reported) return;
-  const auto until = steady_clock::now() + milliseconds(3 * kThreshold);
-  Reports.Changed.wait_until(lock, until, [&] { return Reports.Stalls.size() > Before + 1; });
+  std::unique_lock<std::mutex> Lock(Reports.Lock);
+  const bool Reported = Reports.Changed.wait_for(
+      Lock, kReportDeadline, [&] { return Reports.Stalls.size() > Before; });
+  if (!Reported) return;
+  const auto Until = steady_clock::now() + milliseconds(3 * kThreshold);
+  Reports.Changed.wait_until(Lock, Until, [&] { return Reports.Stalls.size() > Before + 1; });
 }
 
 class HubWatchdog : public ::testing::Test {
  protected:
   void SetUp() override {
     SetHubWatchdogReport([this](const THubStall& S) {
-      std::lock_guard<std::mutex> lock(FReports.Lock);
+      std::lock_guard<std::mutex> Lock(FReports.Lock);
       FReports.Stalls.push_back(S);
       FReports.Changed.notify_all();
     });
@@ -64,8 +64,8 @@ class HubWatchdog : public ::testing::Test {
   }
 
   bool StackNames(const THubStall& S, const std::string& Function) {
-    for (const std::string& frame : S.Stack)
-      if (frame.find(Function) != std::string::npos) return true;
+    for (const std::string& Frame : S.Stack)
+      if (Frame.find(Function) != std::string::npos) return true;
     return false;
   }
 
@@ -74,66 +74,66 @@ class HubWatchdog : public ::testing::Test {
 
 TEST_F(HubWatchdog, ReportsAGreenletThatHoldsItsHubOnce) {
   ASSERT_TRUE(HubWatchdogRunning());
-  TSingleThreadHub* hub = DefHub();
-  const auto start = steady_clock::now();
-  TSymmetric holder = TSymmetric::Create([&] { HoldHubUntilReported(FReports, 0); });
-  holder.SetName("holder");
-  holder.Impl->Switch();
-  const auto held = steady_clock::now() - start;
+  TSingleThreadHub* Hub = DefHub();
+  const auto Start = steady_clock::now();
+  TSymmetric Holder = TSymmetric::Create([&] { HoldHubUntilReported(FReports, 0); });
+  Holder.SetName("holder");
+  Holder.Impl->Switch();
+  const auto Held = steady_clock::now() - Start;
 
-  std::lock_guard<std::mutex> lock(FReports.Lock);
+  std::lock_guard<std::mutex> Lock(FReports.Lock);
   ASSERT_EQ(FReports.Stalls.size(), 1u) << "one report per stall";
-  const THubStall& s = FReports.Stalls[0];
-  EXPECT_EQ(s.Hub, static_cast<const void*>(hub));
-  EXPECT_TRUE(s.DefaultHub);
-  EXPECT_EQ(s.ThreadId, os::CurrentThreadId());
-  EXPECT_EQ(s.Greenlet, holder.Impl->GetInstance());
-  EXPECT_NE(s.Holder.find("TSymmetricImpl \"holder\""), std::string::npos) << s.Holder;
-  EXPECT_GE(s.HeldMs, kThreshold);
-  EXPECT_LE(s.HeldMs, std::chrono::duration_cast<milliseconds>(held).count());
-  const std::string text = s.Text();
-  EXPECT_NE(text.find("held for " + std::to_string(s.HeldMs) + " ms by greenlet"), std::string::npos)
-      << text;
+  const THubStall& S = FReports.Stalls[0];
+  EXPECT_EQ(S.Hub, static_cast<const void*>(Hub));
+  EXPECT_TRUE(S.DefaultHub);
+  EXPECT_EQ(S.ThreadId, os::CurrentThreadId());
+  EXPECT_EQ(S.Greenlet, Holder.Impl->GetInstance());
+  EXPECT_NE(S.Holder.find("TSymmetricImpl \"holder\""), std::string::npos) << S.Holder;
+  EXPECT_GE(S.HeldMs, kThreshold);
+  EXPECT_LE(S.HeldMs, std::chrono::duration_cast<milliseconds>(Held).count());
+  const std::string Text = S.Text();
+  EXPECT_NE(Text.find("held for " + std::to_string(S.HeldMs) + " ms by greenlet"), std::string::npos)
+      << Text;
 #if !defined(_WIN32)
   // Linux captures always; Windows names modules only, not functions.
-  EXPECT_TRUE(StackNames(s, "HoldHubUntilReported")) << text;
+  EXPECT_TRUE(StackNames(S, "HoldHubUntilReported")) << Text;
 #else
   if (os::CanCaptureThreadStacks()) {
-    EXPECT_FALSE(s.Stack.empty()) << text;
+    EXPECT_FALSE(S.Stack.empty()) << Text;
   }
 #endif
 }
 
 TEST_F(HubWatchdog, ReportsATaskOfTheHubsLoopAndAgainForTheNextStall) {
-  TSingleThreadHub* hub = DefHub();
+  TSingleThreadHub* Hub = DefHub();
   struct TArgs {
     TReports* Reports;
     size_t Before;
   };
-  for (size_t round = 0; round < 2; ++round) {
-    TArgs args{&FReports, round};
-    hub->EnqueueTask(
-        [](void* A) {
-          auto* a = static_cast<TArgs*>(A);
-          HoldHubUntilReported(*a->Reports, a->Before);
+  for (size_t Round = 0; Round < 2; ++Round) {
+    TArgs Args{&FReports, Round};
+    Hub->EnqueueTask(
+        [](void* P) {
+          auto* A = static_cast<TArgs*>(P);
+          HoldHubUntilReported(*A->Reports, A->Before);
         },
-        &args);
-    hub->Serve(0);
-    ASSERT_EQ(FReports.Count(), round + 1);
+        &Args);
+    Hub->Serve(0);
+    ASSERT_EQ(FReports.Count(), Round + 1);
   }
-  std::lock_guard<std::mutex> lock(FReports.Lock);
-  for (const THubStall& s : FReports.Stalls) {
-    EXPECT_EQ(s.Hub, static_cast<const void*>(hub));
-    EXPECT_EQ(s.Greenlet, nullptr);
-    EXPECT_EQ(s.Holder, "the hub's loop (a task or callback)");
-    EXPECT_GE(s.HeldMs, kThreshold);
+  std::lock_guard<std::mutex> Lock(FReports.Lock);
+  for (const THubStall& S : FReports.Stalls) {
+    EXPECT_EQ(S.Hub, static_cast<const void*>(Hub));
+    EXPECT_EQ(S.Greenlet, nullptr);
+    EXPECT_EQ(S.Holder, "the hub's loop (a task or callback)");
+    EXPECT_GE(S.HeldMs, kThreshold);
   }
 }
 
 TEST_F(HubWatchdog, LeavesAHubThatWaitsForWork) {
-  TSingleThreadHub* hub = DefHub();
+  TSingleThreadHub* Hub = DefHub();
   // Nothing to do: the hub waits in the kernel for four thresholds.
-  hub->Serve(4 * kThreshold);
+  Hub->Serve(4 * kThreshold);
   EXPECT_EQ(FReports.Count(), 0u);
 }
 

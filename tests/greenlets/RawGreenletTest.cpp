@@ -18,126 +18,126 @@ using test::Spawn;
 void YieldCurrent() { TRawGreenletImpl::GetCurrent()->Yield(); }
 
 TEST(RawGreenlet, RunsUpToItsFirstYieldAndFinishes) {
-  std::vector<std::string> trace;
-  auto g = Spawn([&] {
-    trace.push_back("a");
+  std::vector<std::string> Trace;
+  auto G = Spawn([&] {
+    Trace.push_back("a");
     YieldCurrent();
-    trace.push_back("b");
+    Trace.push_back("b");
   });
-  EXPECT_EQ(g->GetState(), gsReady);
-  g->Kill();
-  EXPECT_EQ(g->GetState(), gsReady) << "a greenlet that never ran is left alone";
-  g->Switch();
-  EXPECT_EQ(trace, (std::vector<std::string>{"a"}));
-  EXPECT_EQ(g->GetState(), gsExecute);
+  EXPECT_EQ(G->GetState(), gsReady);
+  G->Kill();
+  EXPECT_EQ(G->GetState(), gsReady) << "a greenlet that never ran is left alone";
+  G->Switch();
+  EXPECT_EQ(Trace, (std::vector<std::string>{"a"}));
+  EXPECT_EQ(G->GetState(), gsExecute);
   EXPECT_EQ(TRawGreenletImpl::GetCurrent(), nullptr);
-  g->Switch();
-  EXPECT_EQ(trace, (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(g->GetState(), gsTerminated);
-  EXPECT_EQ(g->GetOnTerminate()->WaitFor(0), wrSignaled);
-  g->Switch();  // a finished greenlet is not entered again
-  EXPECT_EQ(trace.size(), 2u);
+  G->Switch();
+  EXPECT_EQ(Trace, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(G->GetState(), gsTerminated);
+  EXPECT_EQ(G->GetOnTerminate()->WaitFor(0), wrSignaled);
+  G->Switch();  // a finished greenlet is not entered again
+  EXPECT_EQ(Trace.size(), 2u);
 }
 
 TEST(RawGreenlet, ExceptionStaysWithTheGreenlet) {
-  auto g = Spawn([] { throw EConvertError("bad value"); });
-  EXPECT_NO_THROW(g->Switch());
-  EXPECT_EQ(g->GetState(), gsException);
-  ASSERT_NE(g->GetException(), nullptr);
-  EXPECT_EQ(g->GetException()->Message(), "bad value");
-  EXPECT_EQ(g->GetOnTerminate()->WaitFor(0), wrSignaled);
+  auto G = Spawn([] { throw EConvertError("bad value"); });
+  EXPECT_NO_THROW(G->Switch());
+  EXPECT_EQ(G->GetState(), gsException);
+  ASSERT_NE(G->GetException(), nullptr);
+  EXPECT_EQ(G->GetException()->Message(), "bad value");
+  EXPECT_EQ(G->GetOnTerminate()->WaitFor(0), wrSignaled);
   try {
-    g->ReraiseException();
+    G->ReraiseException();
     FAIL() << "nothing raised";
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "bad value");
-    EXPECT_NE(&e, g->GetException()) << "a fresh object is raised";
+  } catch (const EConvertError& E) {
+    EXPECT_EQ(E.Message(), "bad value");
+    EXPECT_NE(&E, G->GetException()) << "a fresh object is raised";
   }
 }
 
 TEST(RawGreenlet, ForeignExceptionsAreKeptToo) {
-  auto g = Spawn([] { throw std::runtime_error("std failure"); });
-  g->Switch();
-  EXPECT_EQ(g->GetState(), gsException);
-  EXPECT_EQ(g->GetException()->Message(), "std failure");
+  auto G = Spawn([] { throw std::runtime_error("std failure"); });
+  G->Switch();
+  EXPECT_EQ(G->GetState(), gsException);
+  EXPECT_EQ(G->GetException()->Message(), "std failure");
 }
 
 TEST(RawGreenlet, SelfKillEndsAtOnce) {
-  bool after = false;
-  TRawGreenletImpl* self = nullptr;
-  auto g = Spawn([&] {
-    self = TRawGreenletImpl::GetCurrent();
-    self->Kill();
-    after = true;
+  bool After = false;
+  TRawGreenletImpl* Self = nullptr;
+  auto G = Spawn([&] {
+    Self = TRawGreenletImpl::GetCurrent();
+    Self->Kill();
+    After = true;
   });
-  g->Switch();
-  EXPECT_EQ(g->GetState(), gsKilled);
-  EXPECT_FALSE(after);
-  EXPECT_EQ(g->GetException(), nullptr);
+  G->Switch();
+  EXPECT_EQ(G->GetState(), gsKilled);
+  EXPECT_FALSE(After);
+  EXPECT_EQ(G->GetException(), nullptr);
 }
 
 TEST(RawGreenlet, KillOfAYieldedOrSuspendedGreenletUnwindsIt) {
-  bool unwound = false;
+  bool Unwound = false;
   struct TUnwind {
     bool* flag;
     ~TUnwind() { *flag = true; }
   };
-  auto g = Spawn([&] {
-    TUnwind u{&unwound};
+  auto G = Spawn([&] {
+    TUnwind U{&Unwound};
     for (;;) YieldCurrent();
   });
-  g->Switch();
-  g->Suspend();
-  EXPECT_EQ(g->GetState(), gsSuspended);
-  g->Switch();
-  EXPECT_EQ(g->GetState(), gsSuspended) << "switches into a suspended greenlet are refused";
-  g->Kill();
-  EXPECT_EQ(g->GetState(), gsKilled);
-  EXPECT_TRUE(unwound);
+  G->Switch();
+  G->Suspend();
+  EXPECT_EQ(G->GetState(), gsSuspended);
+  G->Switch();
+  EXPECT_EQ(G->GetState(), gsSuspended) << "switches into a suspended greenlet are refused";
+  G->Kill();
+  EXPECT_EQ(G->GetState(), gsKilled);
+  EXPECT_TRUE(Unwound);
 }
 
 TEST(RawGreenlet, SwitchIntoItselfIsDenied) {
-  std::string message;
-  auto g = Spawn([&] {
+  std::string Message;
+  auto G = Spawn([&] {
     try {
       TRawGreenletImpl::GetCurrent()->Switch();
-    } catch (const TRawGreenletImpl::ESelfSwitch& e) {
-      message = e.Message();
+    } catch (const TRawGreenletImpl::ESelfSwitch& E) {
+      Message = E.Message();
     }
   });
-  g->Switch();
-  EXPECT_EQ(message, "Self switch denied");
-  EXPECT_EQ(g->GetState(), gsTerminated);
+  G->Switch();
+  EXPECT_EQ(Message, "Self switch denied");
+  EXPECT_EQ(G->GetState(), gsTerminated);
 }
 
 TEST(RawGreenlet, SuspendAndResume) {
-  int steps = 0;
-  auto g = Spawn([&] {
-    ++steps;
+  int Steps = 0;
+  auto G = Spawn([&] {
+    ++Steps;
     TRawGreenletImpl::GetCurrent()->Suspend();
     YieldCurrent();
-    ++steps;
+    ++Steps;
   });
-  g->Switch();
-  EXPECT_EQ(g->GetState(), gsSuspended);
-  g->Resume();
-  EXPECT_EQ(steps, 2);
-  EXPECT_EQ(g->GetState(), gsTerminated);
+  G->Switch();
+  EXPECT_EQ(G->GetState(), gsSuspended);
+  G->Resume();
+  EXPECT_EQ(Steps, 2);
+  EXPECT_EQ(G->GetState(), gsTerminated);
 }
 
 TEST(RawGreenlet, InjectedExceptionIsRaisedInsideTheGreenlet) {
-  std::string caught;
-  auto g = Spawn([&] {
+  std::string Caught;
+  auto G = Spawn([&] {
     try {
       YieldCurrent();
-    } catch (const EConvertError& e) {
-      caught = e.Message();
+    } catch (const EConvertError& E) {
+      Caught = E.Message();
     }
   });
-  g->Switch();
-  g->Inject(new EConvertError("injected"));
-  EXPECT_EQ(caught, "injected");
-  EXPECT_EQ(g->GetState(), gsTerminated);
+  G->Switch();
+  G->Inject(new EConvertError("injected"));
+  EXPECT_EQ(Caught, "injected");
+  EXPECT_EQ(G->GetState(), gsTerminated);
 }
 
 struct TRecord : TInterfacedObject, ISymmetricRoutine {
@@ -147,120 +147,120 @@ struct TRecord : TInterfacedObject, ISymmetricRoutine {
 };
 
 TEST(RawGreenlet, InjectedRoutineRunsInTheGreenletsContext) {
-  std::vector<TRawGreenletImpl*> seen;
-  auto g = Spawn([] {
-    for (int i = 0; i < 3; ++i) YieldCurrent();
+  std::vector<TRawGreenletImpl*> Seen;
+  auto G = Spawn([] {
+    for (int I = 0; I < 3; ++I) YieldCurrent();
   });
-  g->Switch();
-  g->Inject(TSymmetricRoutine(new TRecord(&seen)));
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0], g.get());
-  EXPECT_EQ(g->GetState(), gsExecute);
+  G->Switch();
+  G->Inject(TSymmetricRoutine(new TRecord(&Seen)));
+  ASSERT_EQ(Seen.size(), 1u);
+  EXPECT_EQ(Seen[0], G.get());
+  EXPECT_EQ(G->GetState(), gsExecute);
 }
 
 TEST(RawGreenlet, MutualSwitchingKeepsTheCallerStackFlat) {
-  RefPtr<test::TLambdaGreenlet> a, b;
-  int rounds = 0;
-  a = Spawn([&] {
-    while (rounds < 5000) {
-      ++rounds;
-      b->Switch();
+  RefPtr<test::TLambdaGreenlet> A, B;
+  int Rounds = 0;
+  A = Spawn([&] {
+    while (Rounds < 5000) {
+      ++Rounds;
+      B->Switch();
     }
   });
-  b = Spawn([&] {
-    while (a->GetState() == gsExecute) a->Switch();
+  B = Spawn([&] {
+    while (A->GetState() == gsExecute) A->Switch();
   });
-  a->Switch();
-  EXPECT_EQ(rounds, 5000);
-  EXPECT_EQ(a->GetState(), gsTerminated);
-  EXPECT_EQ(b->GetState(), gsTerminated) << "a's end returned to b, its caller";
+  A->Switch();
+  EXPECT_EQ(Rounds, 5000);
+  EXPECT_EQ(A->GetState(), gsTerminated);
+  EXPECT_EQ(B->GetState(), gsTerminated) << "a's end returned to b, its caller";
 }
 
 // Each greenlet switches into the next: past 1000 nested switches the chain
 // is dropped and the next switch is queued on the hub instead.
 TEST(RawGreenlet, NestingBeyondTheCallerLimitFallsBackToTheHub) {
   constexpr int kDepth = 1100;
-  std::vector<RefPtr<test::TLambdaGreenlet>> chain(kDepth);
-  int entered = 0;
-  for (int i = kDepth - 1; i >= 0; --i) {
-    chain[i] = Spawn([&, i] {
-      ++entered;
-      if (i + 1 < kDepth) chain[i + 1]->Switch();
+  std::vector<RefPtr<test::TLambdaGreenlet>> Chain(kDepth);
+  int Entered = 0;
+  for (int I = kDepth - 1; I >= 0; --I) {
+    Chain[I] = Spawn([&, I] {
+      ++Entered;
+      if (I + 1 < kDepth) Chain[I + 1]->Switch();
     });
   }
-  chain[0]->Switch();
-  EXPECT_LT(entered, kDepth);
-  EXPECT_GE(entered, 999);
-  TSingleThreadHub* hub = DefHub(0);
-  const TDateTime deadline = Now() + TimeOut2Time(10000);
-  while (entered < kDepth && Now() < deadline) hub->Serve(100);
-  EXPECT_EQ(entered, kDepth);
-  for (auto& g : chain) g->Kill();
+  Chain[0]->Switch();
+  EXPECT_LT(Entered, kDepth);
+  EXPECT_GE(Entered, 999);
+  TSingleThreadHub* Hub = DefHub(0);
+  const TDateTime Deadline = Now() + TimeOut2Time(10000);
+  while (Entered < kDepth && Now() < Deadline) Hub->Serve(100);
+  EXPECT_EQ(Entered, kDepth);
+  for (auto& G : Chain) G->Kill();
 }
 
 TEST(RawGreenlet, SleepZeroLetsOtherReadyWorkRunOnce) {
-  std::vector<std::string> trace;
-  TSingleThreadHub* hub = DefHub(0);
-  auto g = Spawn([&] {
-    trace.push_back("before");
+  std::vector<std::string> Trace;
+  TSingleThreadHub* Hub = DefHub(0);
+  auto G = Spawn([&] {
+    Trace.push_back("before");
     TRawGreenletImpl::GetCurrent()->Sleep(0);
-    trace.push_back("after");
+    Trace.push_back("after");
   });
-  hub->EnqueueTask([](void* t) { static_cast<std::vector<std::string>*>(t)->push_back("task"); },
-                   &trace);
-  g->Switch();
-  EXPECT_EQ(trace, (std::vector<std::string>{"before"}));
-  while (g->GetState() != gsTerminated) hub->Serve(1000);
-  EXPECT_EQ(trace, (std::vector<std::string>{"before", "task", "after"}));
+  Hub->EnqueueTask([](void* T) { static_cast<std::vector<std::string>*>(T)->push_back("task"); },
+                   &Trace);
+  G->Switch();
+  EXPECT_EQ(Trace, (std::vector<std::string>{"before"}));
+  while (G->GetState() != gsTerminated) Hub->Serve(1000);
+  EXPECT_EQ(Trace, (std::vector<std::string>{"before", "task", "after"}));
 }
 
 TEST(RawGreenlet, SleepLastsAboutItsTimeout) {
-  TSingleThreadHub* hub = DefHub(0);
-  TDateTime slept = 0;
-  auto g = Spawn([&] {
-    const TDateTime start = Now();
+  TSingleThreadHub* Hub = DefHub(0);
+  TDateTime Slept = 0;
+  auto G = Spawn([&] {
+    const TDateTime Start = Now();
     TRawGreenletImpl::GetCurrent()->Sleep(60);
-    slept = Now() - start;
+    Slept = Now() - Start;
   });
-  g->Switch();
-  while (g->GetState() != gsTerminated) hub->Serve(1000);
-  EXPECT_GE(Time2TimeOut(slept), 60u);
-  EXPECT_LT(Time2TimeOut(slept), 5000u);
+  G->Switch();
+  while (G->GetState() != gsTerminated) Hub->Serve(1000);
+  EXPECT_GE(Time2TimeOut(Slept), 60u);
+  EXPECT_LT(Time2TimeOut(Slept), 5000u);
 }
 
 TEST(RawGreenlet, DroppingTheLastReferenceInsideTheGreenletIsSafe) {
-  int freed = 0;
+  int Freed = 0;
   struct TCounted : test::TLambdaGreenlet {
     int* freed;
-    TCounted(int* f, std::function<void()> body) : TLambdaGreenlet(std::move(body)), freed(f) {}
+    TCounted(int* F, std::function<void()> Body) : TLambdaGreenlet(std::move(Body)), freed(F) {}
     ~TCounted() override { ++*freed; }
   };
-  RefPtr<TRawGreenletImpl> holder;
-  holder = RefPtr<TRawGreenletImpl>(new TCounted(&freed, [&] { holder.reset(); }));
-  TRawGreenletImpl* raw = holder.get();
-  raw->Switch();
-  EXPECT_EQ(freed, 1) << "destroyed once its fiber was left";
+  RefPtr<TRawGreenletImpl> Holder;
+  Holder = RefPtr<TRawGreenletImpl>(new TCounted(&Freed, [&] { Holder.reset(); }));
+  TRawGreenletImpl* Raw = Holder.get();
+  Raw->Switch();
+  EXPECT_EQ(Freed, 1) << "destroyed once its fiber was left";
 }
 
 // The copy may be made late (the two share it until one side changes it),
 // but each side sees only its own changes.
 TEST(RawGreenlet, EnvironmentIsCopiedFromTheCreator) {
-  int childSees = -1, parentSees = -1;
-  auto parent = Spawn([&] {
+  int ChildSees = -1, ParentSees = -1;
+  auto Parent = Spawn([&] {
     TRawGreenletImpl::GetCurrent()->Environ()->SetIntValue("n", 5);
-    auto child = Spawn([&] {
-      childSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n");
+    auto Child = Spawn([&] {
+      ChildSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n");
       TRawGreenletImpl::GetCurrent()->Environ()->SetIntValue("n", 7);
     });
-    auto sibling = Spawn([] {});
+    auto Sibling = Spawn([] {});
     TRawGreenletImpl::GetCurrent()->Environ()->SetIntValue("n", 6);
-    child->Switch();
-    parentSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n");
-    EXPECT_EQ(sibling->Environ()->GetIntValue("n"), 5);
+    Child->Switch();
+    ParentSees = TRawGreenletImpl::GetCurrent()->Environ()->GetIntValue("n");
+    EXPECT_EQ(Sibling->Environ()->GetIntValue("n"), 5);
   });
-  parent->Switch();
-  EXPECT_EQ(childSees, 5);
-  EXPECT_EQ(parentSees, 6);
+  Parent->Switch();
+  EXPECT_EQ(ChildSees, 5);
+  EXPECT_EQ(ParentSees, 6);
 }
 
 }  // namespace

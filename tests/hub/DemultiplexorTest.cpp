@@ -14,12 +14,12 @@ namespace {
 struct TEvents {
   std::vector<THandle> Handles;
   explicit TEvents(size_t N, bool ManualReset = false) {
-    for (size_t i = 0; i < N; ++i) Handles.push_back(os::CreateEvent(ManualReset, false));
+    for (size_t I = 0; I < N; ++I) Handles.push_back(os::CreateEvent(ManualReset, false));
   }
   ~TEvents() {
-    for (THandle h : Handles) os::CloseHandle(h);
+    for (THandle H : Handles) os::CloseHandle(H);
   }
-  THandle operator[](size_t i) const { return Handles[i]; }
+  THandle operator[](size_t I) const { return Handles[I]; }
 };
 
 struct TCallLog {
@@ -28,24 +28,24 @@ struct TCallLog {
 };
 
 void LogCall(THandle Hnd, void* Data, bool Aborted) {
-  auto* log = static_cast<TCallLog*>(Data);
-  log->Handles.push_back(Hnd);
-  log->Hub = GetCurrentHub();
+  auto* Log = static_cast<TCallLog*>(Data);
+  Log->Handles.push_back(Hnd);
+  Log->Hub = GetCurrentHub();
 }
 
 TEST(Demultiplexor, SignalledHandleRunsItsCallbackOnceAndIsForgotten) {
-  TSingleThreadHub hub;
-  TEvents ev(1);
-  TCallLog log;
-  ASSERT_TRUE(hub.AddEvent(ev[0], &LogCall, &log));
-  EXPECT_TRUE(hub.Serve(0)) << "AddEvent pulses the hub";
-  os::SetEvent(ev[0]);
-  EXPECT_TRUE(hub.Serve(1000));
-  ASSERT_EQ(log.Handles.size(), 1u);
-  EXPECT_EQ(log.Hub, &hub);
-  os::SetEvent(ev[0]);
-  EXPECT_FALSE(hub.Serve(20)) << "the handle is no longer watched";
-  EXPECT_EQ(log.Handles.size(), 1u);
+  TSingleThreadHub Hub;
+  TEvents Ev(1);
+  TCallLog Log;
+  ASSERT_TRUE(Hub.AddEvent(Ev[0], &LogCall, &Log));
+  EXPECT_TRUE(Hub.Serve(0)) << "AddEvent pulses the hub";
+  os::SetEvent(Ev[0]);
+  EXPECT_TRUE(Hub.Serve(1000));
+  ASSERT_EQ(Log.Handles.size(), 1u);
+  EXPECT_EQ(Log.Hub, &Hub);
+  os::SetEvent(Ev[0]);
+  EXPECT_FALSE(Hub.Serve(20)) << "the handle is no longer watched";
+  EXPECT_EQ(Log.Handles.size(), 1u);
 }
 
 struct TRewatch {
@@ -54,169 +54,169 @@ struct TRewatch {
 };
 
 void Rewatch(THandle Hnd, void* Data, bool) {
-  auto* r = static_cast<TRewatch*>(Data);
-  if (++r->Calls < 3) r->Hub->AddEvent(Hnd, &Rewatch, r);
+  auto* R = static_cast<TRewatch*>(Data);
+  if (++R->Calls < 3) R->Hub->AddEvent(Hnd, &Rewatch, R);
 }
 
 TEST(Demultiplexor, CallbackMayWatchItsHandleAgain) {
-  TSingleThreadHub hub;
-  TEvents ev(1, /*ManualReset=*/true);
-  TRewatch r{&hub};
-  hub.AddEvent(ev[0], &Rewatch, &r);
-  os::SetEvent(ev[0]);
-  while (r.Calls < 3) ASSERT_TRUE(hub.Serve(1000));
-  EXPECT_FALSE(hub.Serve(20));
-  EXPECT_EQ(r.Calls, 3);
+  TSingleThreadHub Hub;
+  TEvents Ev(1, /*ManualReset=*/true);
+  TRewatch R{&Hub};
+  Hub.AddEvent(Ev[0], &Rewatch, &R);
+  os::SetEvent(Ev[0]);
+  while (R.Calls < 3) ASSERT_TRUE(Hub.Serve(1000));
+  EXPECT_FALSE(Hub.Serve(20));
+  EXPECT_EQ(R.Calls, 3);
 }
 
 TEST(Demultiplexor, HandlesSignalledTogetherAreDispatchedLowestFirstOnePerServe) {
-  TSingleThreadHub hub;
-  TEvents ev(2);
-  TCallLog log;
-  hub.AddEvent(ev[0], &LogCall, &log);
-  hub.AddEvent(ev[1], &LogCall, &log);
-  os::SetEvent(ev[1]);
-  os::SetEvent(ev[0]);
-  hub.Serve(0);  // the pulse that AddEvent left behind
-  ASSERT_TRUE(hub.Serve(1000));
-  ASSERT_EQ(log.Handles.size(), 1u);
-  EXPECT_EQ(log.Handles[0], ev[0]);
-  ASSERT_TRUE(hub.Serve(1000));
-  ASSERT_EQ(log.Handles.size(), 2u);
-  EXPECT_EQ(log.Handles[1], ev[1]);
+  TSingleThreadHub Hub;
+  TEvents Ev(2);
+  TCallLog Log;
+  Hub.AddEvent(Ev[0], &LogCall, &Log);
+  Hub.AddEvent(Ev[1], &LogCall, &Log);
+  os::SetEvent(Ev[1]);
+  os::SetEvent(Ev[0]);
+  Hub.Serve(0);  // the pulse that AddEvent left behind
+  ASSERT_TRUE(Hub.Serve(1000));
+  ASSERT_EQ(Log.Handles.size(), 1u);
+  EXPECT_EQ(Log.Handles[0], Ev[0]);
+  ASSERT_TRUE(Hub.Serve(1000));
+  ASSERT_EQ(Log.Handles.size(), 2u);
+  EXPECT_EQ(Log.Handles[1], Ev[1]);
 }
 
 TEST(Demultiplexor, AdmitsSixtyTwoHandlesAndRefusesMore) {
-  TSingleThreadHub hub;
-  TEvents ev(63);
-  TCallLog log;
-  for (size_t i = 0; i < 62; ++i) ASSERT_TRUE(hub.AddEvent(ev[i], &LogCall, &log)) << i;
-  EXPECT_FALSE(hub.AddEvent(ev[62], &LogCall, &log));
-  os::SetEvent(ev[62]);
-  os::SetEvent(ev[61]);
-  hub.Serve(0);
-  ASSERT_TRUE(hub.Serve(1000));
-  ASSERT_EQ(log.Handles.size(), 1u);
-  EXPECT_EQ(log.Handles[0], ev[61]) << "the refused handle was not added";
+  TSingleThreadHub Hub;
+  TEvents Ev(63);
+  TCallLog Log;
+  for (size_t I = 0; I < 62; ++I) ASSERT_TRUE(Hub.AddEvent(Ev[I], &LogCall, &Log)) << I;
+  EXPECT_FALSE(Hub.AddEvent(Ev[62], &LogCall, &Log));
+  os::SetEvent(Ev[62]);
+  os::SetEvent(Ev[61]);
+  Hub.Serve(0);
+  ASSERT_TRUE(Hub.Serve(1000));
+  ASSERT_EQ(Log.Handles.size(), 1u);
+  EXPECT_EQ(Log.Handles[0], Ev[61]) << "the refused handle was not added";
 }
 
 TEST(Demultiplexor, SameHandleTwiceIsHeldTwiceButNotWithAnotherCallback) {
-  TSingleThreadHub hub;
-  TEvents ev(1, /*ManualReset=*/true);
-  TCallLog log, other;
-  EXPECT_TRUE(hub.AddEvent(ev[0], &LogCall, &log));
-  EXPECT_TRUE(hub.AddEvent(ev[0], &LogCall, &log));
+  TSingleThreadHub Hub;
+  TEvents Ev(1, /*ManualReset=*/true);
+  TCallLog Log, Other;
+  EXPECT_TRUE(Hub.AddEvent(Ev[0], &LogCall, &Log));
+  EXPECT_TRUE(Hub.AddEvent(Ev[0], &LogCall, &Log));
   try {
-    hub.AddEvent(ev[0], &LogCall, &other);
+    Hub.AddEvent(Ev[0], &LogCall, &Other);
     FAIL() << "no error";
-  } catch (const EHubError& e) {
-    EXPECT_EQ(e.Message(),
-              "Handle " + std::to_string(ev[0]) + " already exists in demultiplexor queue");
+  } catch (const EHubError& E) {
+    EXPECT_EQ(E.Message(),
+              "Handle " + std::to_string(Ev[0]) + " already exists in demultiplexor queue");
   }
-  os::SetEvent(ev[0]);
-  hub.Serve(0);
-  hub.Serve(1000);
-  hub.Serve(1000);
-  EXPECT_EQ(log.Handles.size(), 2u);
-  EXPECT_TRUE(other.Handles.empty());
+  os::SetEvent(Ev[0]);
+  Hub.Serve(0);
+  Hub.Serve(1000);
+  Hub.Serve(1000);
+  EXPECT_EQ(Log.Handles.size(), 2u);
+  EXPECT_TRUE(Other.Handles.empty());
 }
 
 void Raise(THandle, void*, bool) { throw Exception("callback failed"); }
 
 TEST(Demultiplexor, RaisingCallbackLeavesServeWithItsEntryRemoved) {
-  TSingleThreadHub hub;
-  TEvents ev(1, /*ManualReset=*/true);
-  hub.AddEvent(ev[0], &Raise, nullptr);
-  os::SetEvent(ev[0]);
-  hub.Serve(0);
-  EXPECT_THROW(hub.Serve(1000), Exception);
-  EXPECT_NE(GetCurrentHub(), &hub);
-  EXPECT_FALSE(hub.Serve(20)) << "the entry went before its callback ran";
-  EXPECT_EQ(hub.ThreadId(), 0u) << "the serving claim was given back";
+  TSingleThreadHub Hub;
+  TEvents Ev(1, /*ManualReset=*/true);
+  Hub.AddEvent(Ev[0], &Raise, nullptr);
+  os::SetEvent(Ev[0]);
+  Hub.Serve(0);
+  EXPECT_THROW(Hub.Serve(1000), Exception);
+  EXPECT_NE(GetCurrentHub(), &Hub);
+  EXPECT_FALSE(Hub.Serve(20)) << "the entry went before its callback ran";
+  EXPECT_EQ(Hub.ThreadId(), 0u) << "the serving claim was given back";
 }
 
 TEST(Demultiplexor, DefaultHubRefusesForeignThreads) {
-  TSingleThreadHub* other = nullptr;
-  std::thread([&] { other = DefHub(0); }).join();
-  auto expectRefused = [](auto&& call) {
+  TSingleThreadHub* Other = nullptr;
+  std::thread([&] { Other = DefHub(0); }).join();
+  auto ExpectRefused = [](auto&& Call) {
     try {
-      call();
+      Call();
       ADD_FAILURE() << "no error";
-    } catch (const EHubError& e) {
-      EXPECT_EQ(e.Message(), "Def Hub must be serving inside owner thread");
+    } catch (const EHubError& E) {
+      EXPECT_EQ(E.Message(), "Def Hub must be serving inside owner thread");
     }
   };
-  expectRefused([&] { other->Serve(0); });
-  expectRefused([&] { other->Wait(0); });
-  delete other;
+  ExpectRefused([&] { Other->Serve(0); });
+  ExpectRefused([&] { Other->Wait(0); });
+  delete Other;
 }
 
 TEST(Demultiplexor, NonDefaultHubIsServedByOneThreadAtATime) {
-  TSingleThreadHub hub;
-  TEvents ev(1);
+  TSingleThreadHub Hub;
+  TEvents Ev(1);
   struct TNested {
     TSingleThreadHub* Hub;
     bool Refused = false;
-  } nested{&hub};
-  hub.AddEvent(
-      ev[0],
+  } Nested{&Hub};
+  Hub.AddEvent(
+      Ev[0],
       [](THandle, void* Data, bool) {
-        auto* n = static_cast<TNested*>(Data);
-        std::thread([n] {
+        auto* N = static_cast<TNested*>(Data);
+        std::thread([N] {
           try {
-            n->Hub->Serve(0);
-          } catch (const EHubError& e) {
-            n->Refused = e.Message() == "Hub already serving by other thread";
+            N->Hub->Serve(0);
+          } catch (const EHubError& E) {
+            N->Refused = E.Message() == "Hub already serving by other thread";
           }
         }).join();
       },
-      &nested);
-  os::SetEvent(ev[0]);
-  hub.Serve(0);
-  hub.Serve(1000);
-  EXPECT_TRUE(nested.Refused);
+      &Nested);
+  os::SetEvent(Ev[0]);
+  Hub.Serve(0);
+  Hub.Serve(1000);
+  EXPECT_TRUE(Nested.Refused);
 }
 
 TEST(Demultiplexor, WaitForChosenAnswersIgnoresPulses) {
-  TSingleThreadHub hub;
-  TEvents ev(1);
-  TCallLog log;
-  hub.AddEvent(ev[0], &LogCall, &log);
+  TSingleThreadHub Hub;
+  TEvents Ev(1);
+  TCallLog Log;
+  Hub.AddEvent(Ev[0], &LogCall, &Log);
   std::thread([&] {
-    hub.Pulse();
-    os::SetEvent(ev[0]);
+    Hub.Pulse();
+    os::SetEvent(Ev[0]);
   }).join();
   using H = TSingleThreadHub;
-  EXPECT_EQ(hub.Wait(5000, H::Events({H::meEvent})), H::meEvent);
-  EXPECT_EQ(log.Handles.size(), 1u);
-  EXPECT_EQ(hub.Wait(30, H::Events({H::meEvent})), H::meWaitTimeout);
+  EXPECT_EQ(Hub.Wait(5000, H::Events({H::meEvent})), H::meEvent);
+  EXPECT_EQ(Log.Handles.size(), 1u);
+  EXPECT_EQ(Hub.Wait(30, H::Events({H::meEvent})), H::meWaitTimeout);
 }
 
 // The main thread of a windowed process waits for window input too, and
 // pumps what arrives. gtest runs tests on the main thread.
 TEST(Demultiplexor, WindowedMainThreadPumpsPostedMessages) {
   ASSERT_TRUE(os::IsMainThread());
-  const bool console = os::IsConsoleApp();
+  const bool Console = os::IsConsoleApp();
   os::SetConsoleApp(false);
-  TSingleThreadHub hub;
+  TSingleThreadHub Hub;
   ASSERT_TRUE(os::PostEmptyMessage(os::CurrentThreadId()));
-  EXPECT_TRUE(hub.Serve(5000));
+  EXPECT_TRUE(Hub.Serve(5000));
   EXPECT_FALSE(os::HasPendingMessages()) << "the pump emptied the queue";
-  const uint32_t self = os::CurrentThreadId();
-  std::thread poster([self] { os::PostEmptyMessage(self); });
-  poster.join();
-  EXPECT_TRUE(hub.Serve(5000));
+  const uint32_t Self = os::CurrentThreadId();
+  std::thread Poster([Self] { os::PostEmptyMessage(Self); });
+  Poster.join();
+  EXPECT_TRUE(Hub.Serve(5000));
   EXPECT_FALSE(os::HasPendingMessages());
-  EXPECT_FALSE(hub.Serve(20)) << "nothing else arrived";
-  os::SetConsoleApp(console);
+  EXPECT_FALSE(Hub.Serve(20)) << "nothing else arrived";
+  os::SetConsoleApp(Console);
 }
 
 TEST(Demultiplexor, PulseFromAnotherThreadWakesServe) {
-  TSingleThreadHub hub;
-  hub.Serve(0);
-  std::thread t([&] { hub.Pulse(); });
-  EXPECT_TRUE(hub.Serve(INFINITE));
-  t.join();
+  TSingleThreadHub Hub;
+  Hub.Serve(0);
+  std::thread T([&] { Hub.Pulse(); });
+  EXPECT_TRUE(Hub.Serve(INFINITE));
+  T.join();
 }
 
 }  // namespace

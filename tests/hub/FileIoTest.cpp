@@ -31,13 +31,13 @@ struct TDone {
 };
 
 void Note(THandle Fd, TIOOperation Op, void* Data, int32_t ErrorCode, uint32_t NumOfBytes) {
-  auto* d = static_cast<TDone*>(Data);
-  ++d->Calls;
-  d->Fd = Fd;
-  d->Op = Op;
-  d->ErrorCode = ErrorCode;
-  d->NumOfBytes = NumOfBytes;
-  d->Hub = GetCurrentHub();
+  auto* D = static_cast<TDone*>(Data);
+  ++D->Calls;
+  D->Fd = Fd;
+  D->Op = Op;
+  D->ErrorCode = ErrorCode;
+  D->NumOfBytes = NumOfBytes;
+  D->Hub = GetCurrentHub();
 }
 
 struct EBoom : std::runtime_error {
@@ -51,8 +51,8 @@ void NoteThenThrow(THandle Fd, TIOOperation Op, void* Data, int32_t ErrorCode, u
 
 template <class F>
 void ServeUntil(TSingleThreadHub& Hub, F Done, uint32_t TimeoutMs = 10000) {
-  const TDateTime deadline = Now() + TimeOut2Time(TimeoutMs);
-  while (!Done() && Now() < deadline) Hub.Serve(Time2TimeOut(deadline - Now()));
+  const TDateTime Deadline = Now() + TimeOut2Time(TimeoutMs);
+  while (!Done() && Now() < Deadline) Hub.Serve(Time2TimeOut(Deadline - Now()));
 }
 
 struct TPipe {
@@ -71,146 +71,146 @@ struct TPipe {
 
 // Writes Text through the hub and serves until the write completed.
 void HubWrite(TSingleThreadHub& Hub, THandle Fd, std::string Text) {
-  TDone w;
-  ASSERT_TRUE(Hub.Write(Fd, Text.data(), static_cast<uint32_t>(Text.size()), &Note, &w));
-  ServeUntil(Hub, [&] { return w.Calls > 0; });
-  ASSERT_EQ(w.ErrorCode, 0);
-  ASSERT_EQ(w.NumOfBytes, Text.size());
+  TDone W;
+  ASSERT_TRUE(Hub.Write(Fd, Text.data(), static_cast<uint32_t>(Text.size()), &Note, &W));
+  ServeUntil(Hub, [&] { return W.Calls > 0; });
+  ASSERT_EQ(W.ErrorCode, 0);
+  ASSERT_EQ(W.NumOfBytes, Text.size());
 }
 
 size_t TrashSize(const TFiles* Files) { return Files->FTrash->size(); }
 
 TEST(HubFileIo, ReadWithDataAvailableCompletesInTheNextServe) {
-  TSingleThreadHub hub;
-  TPipe pipe;
-  HubWrite(hub, pipe.Write, "hello");
-  char buf[64];
-  TDone r;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &r));
-  EXPECT_EQ(r.Calls, 0) << "callbacks run only inside the hub's wait";
-  EXPECT_EQ(hub.Wait(1000, TSingleThreadHub::Events({TSingleThreadHub::meIO})),
+  TSingleThreadHub Hub;
+  TPipe Pipe;
+  HubWrite(Hub, Pipe.Write, "hello");
+  char Buf[64];
+  TDone R;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &R));
+  EXPECT_EQ(R.Calls, 0) << "callbacks run only inside the hub's wait";
+  EXPECT_EQ(Hub.Wait(1000, TSingleThreadHub::Events({TSingleThreadHub::meIO})),
             TSingleThreadHub::meIO);
-  EXPECT_EQ(r.Calls, 1);
-  EXPECT_EQ(r.Fd, pipe.Read);
-  EXPECT_EQ(r.Op, ioRead);
-  EXPECT_EQ(r.ErrorCode, 0);
-  EXPECT_EQ(r.NumOfBytes, 5u);
-  EXPECT_EQ(r.Hub, &hub);
-  EXPECT_EQ(std::string(buf, 5), "hello");
-  EXPECT_FALSE(hub.Serve(20)) << "one completion, one callback";
-  EXPECT_EQ(r.Calls, 1);
+  EXPECT_EQ(R.Calls, 1);
+  EXPECT_EQ(R.Fd, Pipe.Read);
+  EXPECT_EQ(R.Op, ioRead);
+  EXPECT_EQ(R.ErrorCode, 0);
+  EXPECT_EQ(R.NumOfBytes, 5u);
+  EXPECT_EQ(R.Hub, &Hub);
+  EXPECT_EQ(std::string(Buf, 5), "hello");
+  EXPECT_FALSE(Hub.Serve(20)) << "one completion, one callback";
+  EXPECT_EQ(R.Calls, 1);
 }
 
 TEST(HubFileIo, EachHandleAndDirectionKeepsOneRecordAcrossOperations) {
-  TSingleThreadHub hub;
-  TPipe pipe;
-  char buf[8];
-  for (int i = 0; i < 3; ++i) {
-    HubWrite(hub, pipe.Write, "x");
-    TDone r;
-    ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &r));
-    ServeUntil(hub, [&] { return r.Calls > 0; });
-    EXPECT_EQ(r.NumOfBytes, 1u);
+  TSingleThreadHub Hub;
+  TPipe Pipe;
+  char Buf[8];
+  for (int I = 0; I < 3; ++I) {
+    HubWrite(Hub, Pipe.Write, "x");
+    TDone R;
+    ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &R));
+    ServeUntil(Hub, [&] { return R.Calls > 0; });
+    EXPECT_EQ(R.NumOfBytes, 1u);
   }
-  const TFileTuple* record = hub.ReadFiles()->Record(pipe.Read);
-  ASSERT_NE(record, nullptr);
-  EXPECT_TRUE(record->Active);
-  EXPECT_EQ(record->Overlap.Event, record);
-  EXPECT_EQ(hub.ReadFiles()->FMap->size(), 1u);
-  EXPECT_EQ(hub.WriteFiles()->FMap->size(), 1u);
-  EXPECT_EQ(TrashSize(hub.ReadFiles()), 0u);
+  const TFileTuple* Record = Hub.ReadFiles()->Record(Pipe.Read);
+  ASSERT_NE(Record, nullptr);
+  EXPECT_TRUE(Record->Active);
+  EXPECT_EQ(Record->Overlap.Event, Record);
+  EXPECT_EQ(Hub.ReadFiles()->FMap->size(), 1u);
+  EXPECT_EQ(Hub.WriteFiles()->FMap->size(), 1u);
+  EXPECT_EQ(TrashSize(Hub.ReadFiles()), 0u);
 }
 
 TEST(HubFileIo, RefusedReadIsTrashedWithoutCallbackAndTheNextReadMakesANewRecord) {
-  TSingleThreadHub hub;
-  TPipe pipe;
-  char buf[8];
-  TDone r;
-  EXPECT_FALSE(hub.Read(pipe.Write, buf, sizeof buf, &Note, &r)) << "the write end";
+  TSingleThreadHub Hub;
+  TPipe Pipe;
+  char Buf[8];
+  TDone R;
+  EXPECT_FALSE(Hub.Read(Pipe.Write, Buf, sizeof Buf, &Note, &R)) << "the write end";
   EXPECT_EQ(os::GetLastError(), os::kErrorAccessDenied) << "the system's error is kept";
-  EXPECT_FALSE(hub.ReadFiles()->Find(pipe.Write));
-  ASSERT_EQ(TrashSize(hub.ReadFiles()), 1u);
-  const TFileTuple* trashed = (*hub.ReadFiles()->FTrash)[0].get();
-  EXPECT_FALSE(trashed->Active);
-  EXPECT_GT(trashed->CleanTime, Now() + 29.0 / (24 * 60));
-  EXPECT_FALSE(hub.Serve(20));
-  EXPECT_EQ(r.Calls, 0);
+  EXPECT_FALSE(Hub.ReadFiles()->Find(Pipe.Write));
+  ASSERT_EQ(TrashSize(Hub.ReadFiles()), 1u);
+  const TFileTuple* Trashed = (*Hub.ReadFiles()->FTrash)[0].get();
+  EXPECT_FALSE(Trashed->Active);
+  EXPECT_GT(Trashed->CleanTime, Now() + 29.0 / (24 * 60));
+  EXPECT_FALSE(Hub.Serve(20));
+  EXPECT_EQ(R.Calls, 0);
 
-  EXPECT_FALSE(hub.Read(pipe.Write, buf, sizeof buf, &Note, &r));
-  EXPECT_EQ(TrashSize(hub.ReadFiles()), 2u) << "a new record, given up as well";
-  EXPECT_NE((*hub.ReadFiles()->FTrash)[1].get(), trashed);
+  EXPECT_FALSE(Hub.Read(Pipe.Write, Buf, sizeof Buf, &Note, &R));
+  EXPECT_EQ(TrashSize(Hub.ReadFiles()), 2u) << "a new record, given up as well";
+  EXPECT_NE((*Hub.ReadFiles()->FTrash)[1].get(), Trashed);
 }
 
 TEST(HubFileIo, CancelledReadNeverCallsBackAndANewReadWorks) {
-  TSingleThreadHub hub;
-  TPipe pipe;
-  char buf[8];
-  TDone cancelled;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &cancelled));
-  const TFileTuple* old = hub.ReadFiles()->Record(pipe.Read);
-  hub.Cancel(pipe.Read);
-  EXPECT_FALSE(hub.ReadFiles()->Find(pipe.Read));
-  EXPECT_TRUE(hub.Serve(1000)) << "the aborted routine ran";
-  EXPECT_EQ(cancelled.Calls, 0);
+  TSingleThreadHub Hub;
+  TPipe Pipe;
+  char Buf[8];
+  TDone Cancelled;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Cancelled));
+  const TFileTuple* Old = Hub.ReadFiles()->Record(Pipe.Read);
+  Hub.Cancel(Pipe.Read);
+  EXPECT_FALSE(Hub.ReadFiles()->Find(Pipe.Read));
+  EXPECT_TRUE(Hub.Serve(1000)) << "the aborted routine ran";
+  EXPECT_EQ(Cancelled.Calls, 0);
 
-  TDone again;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &again));
-  EXPECT_NE(hub.ReadFiles()->Record(pipe.Read), old) << "a new record";
-  HubWrite(hub, pipe.Write, "new");
-  ServeUntil(hub, [&] { return again.Calls > 0; });
-  EXPECT_EQ(again.ErrorCode, 0);
-  EXPECT_EQ(std::string(buf, again.NumOfBytes), "new");
-  EXPECT_EQ(cancelled.Calls, 0);
-  hub.Cancel(pipe.Write);  // a handle without records: nothing happens
+  TDone Again;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Again));
+  EXPECT_NE(Hub.ReadFiles()->Record(Pipe.Read), Old) << "a new record";
+  HubWrite(Hub, Pipe.Write, "new");
+  ServeUntil(Hub, [&] { return Again.Calls > 0; });
+  EXPECT_EQ(Again.ErrorCode, 0);
+  EXPECT_EQ(std::string(Buf, Again.NumOfBytes), "new");
+  EXPECT_EQ(Cancelled.Calls, 0);
+  Hub.Cancel(Pipe.Write);  // a handle without records: nothing happens
 }
 
 TEST(HubFileIo, ReadAndWritePendingOnOneHandleCompleteIndependently) {
-  TSingleThreadHub hub;
-  TPipe pipe(true);
-  std::vector<char> big(1 << 20, 'q');
-  char buf[8];
-  TDone r, w;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &r));
-  ASSERT_TRUE(hub.Write(pipe.Read, big.data(), static_cast<uint32_t>(big.size()), &Note, &w));
-  EXPECT_FALSE(hub.Serve(20));
-  size_t drained = 0;
-  std::thread peer([&] {
-    TSingleThreadHub own;
-    HubWrite(own, pipe.Write, "ping");
-    std::vector<char> sink(1 << 16);
-    while (drained < big.size()) {
-      TDone d;
-      if (!own.Read(pipe.Write, sink.data(), static_cast<uint32_t>(sink.size()), &Note, &d)) break;
-      ServeUntil(own, [&] { return d.Calls > 0; });
-      if (d.ErrorCode != 0) break;
-      drained += d.NumOfBytes;
+  TSingleThreadHub Hub;
+  TPipe Pipe(true);
+  std::vector<char> Big(1 << 20, 'q');
+  char Buf[8];
+  TDone R, W;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &R));
+  ASSERT_TRUE(Hub.Write(Pipe.Read, Big.data(), static_cast<uint32_t>(Big.size()), &Note, &W));
+  EXPECT_FALSE(Hub.Serve(20));
+  size_t Drained = 0;
+  std::thread Peer([&] {
+    TSingleThreadHub Own;
+    HubWrite(Own, Pipe.Write, "ping");
+    std::vector<char> Sink(1 << 16);
+    while (Drained < Big.size()) {
+      TDone D;
+      if (!Own.Read(Pipe.Write, Sink.data(), static_cast<uint32_t>(Sink.size()), &Note, &D)) break;
+      ServeUntil(Own, [&] { return D.Calls > 0; });
+      if (D.ErrorCode != 0) break;
+      Drained += D.NumOfBytes;
     }
   });
-  ServeUntil(hub, [&] { return r.Calls > 0 && w.Calls > 0; });
-  peer.join();
-  EXPECT_EQ(r.Calls, 1);
-  EXPECT_EQ(r.Op, ioRead);
-  EXPECT_EQ(std::string(buf, r.NumOfBytes), "ping");
-  EXPECT_EQ(w.Calls, 1);
-  EXPECT_EQ(w.Op, ioWrite);
-  EXPECT_EQ(w.ErrorCode, 0);
-  EXPECT_EQ(w.NumOfBytes, big.size());
-  EXPECT_EQ(drained, big.size());
+  ServeUntil(Hub, [&] { return R.Calls > 0 && W.Calls > 0; });
+  Peer.join();
+  EXPECT_EQ(R.Calls, 1);
+  EXPECT_EQ(R.Op, ioRead);
+  EXPECT_EQ(std::string(Buf, R.NumOfBytes), "ping");
+  EXPECT_EQ(W.Calls, 1);
+  EXPECT_EQ(W.Op, ioWrite);
+  EXPECT_EQ(W.ErrorCode, 0);
+  EXPECT_EQ(W.NumOfBytes, Big.size());
+  EXPECT_EQ(Drained, Big.size());
 }
 
 TEST(HubFileIo, ASecondOperationWhileOneIsInFlightIsRefused) {
-  TSingleThreadHub hub;
-  TPipe pipe;
-  char first[8], second[8];
-  TDone a, b;
-  ASSERT_TRUE(hub.Read(pipe.Read, first, sizeof first, &Note, &a));
-  EXPECT_FALSE(hub.Read(pipe.Read, second, sizeof second, &Note, &b));
+  TSingleThreadHub Hub;
+  TPipe Pipe;
+  char First[8], Second[8];
+  TDone A, B;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, First, sizeof First, &Note, &A));
+  EXPECT_FALSE(Hub.Read(Pipe.Read, Second, sizeof Second, &Note, &B));
   EXPECT_EQ(os::GetLastError(), os::kErrorBusy);
-  EXPECT_TRUE(hub.ReadFiles()->Find(pipe.Read)) << "the first keeps its record";
-  HubWrite(hub, pipe.Write, "one");
-  ServeUntil(hub, [&] { return a.Calls > 0; });
-  EXPECT_EQ(std::string(first, a.NumOfBytes), "one");
-  EXPECT_EQ(b.Calls, 0);
+  EXPECT_TRUE(Hub.ReadFiles()->Find(Pipe.Read)) << "the first keeps its record";
+  HubWrite(Hub, Pipe.Write, "one");
+  ServeUntil(Hub, [&] { return A.Calls > 0; });
+  EXPECT_EQ(std::string(First, A.NumOfBytes), "one");
+  EXPECT_EQ(B.Calls, 0);
 }
 
 struct TTempFile {
@@ -224,106 +224,106 @@ struct TTempFile {
   }
   ~TTempFile() {
     os::CloseHandle(H);
-    std::error_code ignored;
-    std::filesystem::remove(Path, ignored);
+    std::error_code Ignored;
+    std::filesystem::remove(Path, Ignored);
   }
 };
 
 std::string HubReadAt(TSingleThreadHub& Hub, THandle Fd, uint32_t Len, int64_t Offset) {
-  std::string buf(Len, '\0');
-  TDone r;
-  EXPECT_TRUE(Hub.Read(Fd, buf.data(), Len, &Note, &r, Offset));
-  ServeUntil(Hub, [&] { return r.Calls > 0; });
-  buf.resize(r.NumOfBytes);
-  return buf;
+  std::string Buf(Len, '\0');
+  TDone R;
+  EXPECT_TRUE(Hub.Read(Fd, Buf.data(), Len, &Note, &R, Offset));
+  ServeUntil(Hub, [&] { return R.Calls > 0; });
+  Buf.resize(R.NumOfBytes);
+  return Buf;
 }
 
 TEST(HubFileIo, OffsetMinusOneReadsAtZeroOnANewRecordThenReusesTheLastOffset) {
-  TSingleThreadHub hub;
-  TTempFile file;
-  HubWrite(hub, file.H, "0123456789");
-  EXPECT_EQ(HubReadAt(hub, file.H, 3, -1), "012");
-  EXPECT_EQ(HubReadAt(hub, file.H, 3, 6), "678");
-  EXPECT_EQ(HubReadAt(hub, file.H, 3, -1), "678") << "the record keeps the explicit offset";
-  EXPECT_EQ(HubReadAt(hub, file.H, 3, 2), "234");
+  TSingleThreadHub Hub;
+  TTempFile File;
+  HubWrite(Hub, File.H, "0123456789");
+  EXPECT_EQ(HubReadAt(Hub, File.H, 3, -1), "012");
+  EXPECT_EQ(HubReadAt(Hub, File.H, 3, 6), "678");
+  EXPECT_EQ(HubReadAt(Hub, File.H, 3, -1), "678") << "the record keeps the explicit offset";
+  EXPECT_EQ(HubReadAt(Hub, File.H, 3, 2), "234");
 }
 
 TEST(HubFileIo, TrashedRecordWithALateCompletionStaysAnotherHalfHour) {
-  TSingleThreadHub hub;
-  TPipe pipe, other;
-  char buf[8];
-  TDone r;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &r));
-  hub.Cancel(pipe.Read);
-  ASSERT_EQ(TrashSize(hub.ReadFiles()), 1u);
-  TFileTuple* record = (*hub.ReadFiles()->FTrash)[0].get();
-  EXPECT_EQ(record->InFlight, 1u);
-  record->CleanTime = Now() - 1;  // as if its half hour had passed
+  TSingleThreadHub Hub;
+  TPipe Pipe, Other;
+  char Buf[8];
+  TDone R;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &R));
+  Hub.Cancel(Pipe.Read);
+  ASSERT_EQ(TrashSize(Hub.ReadFiles()), 1u);
+  TFileTuple* Record = (*Hub.ReadFiles()->FTrash)[0].get();
+  EXPECT_EQ(Record->InFlight, 1u);
+  Record->CleanTime = Now() - 1;  // as if its half hour had passed
 
   // Any enqueue sweeps the trash; a record still in flight is kept.
-  TDone o;
-  ASSERT_TRUE(hub.Read(other.Read, buf, sizeof buf, &Note, &o));
-  ASSERT_EQ(TrashSize(hub.ReadFiles()), 1u);
+  TDone O;
+  ASSERT_TRUE(Hub.Read(Other.Read, Buf, sizeof Buf, &Note, &O));
+  ASSERT_EQ(TrashSize(Hub.ReadFiles()), 1u);
 
-  ServeUntil(hub, [&] { return record->InFlight == 0; });
-  EXPECT_EQ(r.Calls, 0);
-  EXPECT_GT(record->CleanTime, Now() + 29.0 / (24 * 60)) << "the late completion restarts it";
-  hub.Cancel(other.Read);  // dequeue sweeps too
-  EXPECT_EQ(TrashSize(hub.ReadFiles()), 2u);
+  ServeUntil(Hub, [&] { return Record->InFlight == 0; });
+  EXPECT_EQ(R.Calls, 0);
+  EXPECT_GT(Record->CleanTime, Now() + 29.0 / (24 * 60)) << "the late completion restarts it";
+  Hub.Cancel(Other.Read);  // dequeue sweeps too
+  EXPECT_EQ(TrashSize(Hub.ReadFiles()), 2u);
 
-  record->CleanTime = Now() - 1;
-  TDone again;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &again));
-  ASSERT_EQ(TrashSize(hub.ReadFiles()), 1u) << "now its time is up";
-  EXPECT_NE((*hub.ReadFiles()->FTrash)[0].get(), record);
-  hub.Cancel(pipe.Read);
-  ServeUntil(hub, [&] {
-    for (auto& rec : *hub.ReadFiles()->FTrash)
-      if (rec->InFlight) return false;
+  Record->CleanTime = Now() - 1;
+  TDone Again;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Again));
+  ASSERT_EQ(TrashSize(Hub.ReadFiles()), 1u) << "now its time is up";
+  EXPECT_NE((*Hub.ReadFiles()->FTrash)[0].get(), Record);
+  Hub.Cancel(Pipe.Read);
+  ServeUntil(Hub, [&] {
+    for (auto& Rec : *Hub.ReadFiles()->FTrash)
+      if (Rec->InFlight) return false;
     return true;
   });
 }
 
 TEST(HubFileIo, CallbackThatRaisesLeavesServeWithTheHubRestoredAndTheRecordLive) {
-  TSingleThreadHub hub;
-  TPipe pipe;
-  HubWrite(hub, pipe.Write, "ab");
-  char buf[1];
-  TDone r;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &NoteThenThrow, &r));
-  EXPECT_THROW(ServeUntil(hub, [&] { return r.Calls > 0; }), EBoom);
-  EXPECT_EQ(r.Calls, 1);
-  EXPECT_EQ(r.Hub, &hub);
-  EXPECT_NE(GetCurrentHub(), &hub) << "the current hub is restored";
-  const TFileTuple* record = hub.ReadFiles()->Record(pipe.Read);
-  ASSERT_NE(record, nullptr);
-  EXPECT_TRUE(record->Active);
-  TDone next;
-  ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &next));
-  ServeUntil(hub, [&] { return next.Calls > 0; });
-  EXPECT_EQ(hub.ReadFiles()->Record(pipe.Read), record);
-  EXPECT_EQ(next.NumOfBytes, 1u);
-  EXPECT_EQ(buf[0], 'b');
+  TSingleThreadHub Hub;
+  TPipe Pipe;
+  HubWrite(Hub, Pipe.Write, "ab");
+  char Buf[1];
+  TDone R;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &NoteThenThrow, &R));
+  EXPECT_THROW(ServeUntil(Hub, [&] { return R.Calls > 0; }), EBoom);
+  EXPECT_EQ(R.Calls, 1);
+  EXPECT_EQ(R.Hub, &Hub);
+  EXPECT_NE(GetCurrentHub(), &Hub) << "the current hub is restored";
+  const TFileTuple* Record = Hub.ReadFiles()->Record(Pipe.Read);
+  ASSERT_NE(Record, nullptr);
+  EXPECT_TRUE(Record->Active);
+  TDone Next;
+  ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Next));
+  ServeUntil(Hub, [&] { return Next.Calls > 0; });
+  EXPECT_EQ(Hub.ReadFiles()->Record(Pipe.Read), Record);
+  EXPECT_EQ(Next.NumOfBytes, 1u);
+  EXPECT_EQ(Buf[0], 'b');
 }
 
 // The routines of operations still in flight find what they need alive
 // (ASan checks); nothing is called back.
 TEST(HubFileIo, HubDestroyedWithOperationsInFlight) {
-  TPipe pipe, ready;
-  char buf[8], readyBuf[8];
-  TDone pending, completed;
+  TPipe Pipe, Ready;
+  char Buf[8], ReadyBuf[8];
+  TDone Pending, Completed;
   {
-    TSingleThreadHub hub;
-    HubWrite(hub, ready.Write, "done");
-    ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &pending));
-    ASSERT_TRUE(hub.Read(ready.Read, readyBuf, sizeof readyBuf, &Note, &completed));
+    TSingleThreadHub Hub;
+    HubWrite(Hub, Ready.Write, "done");
+    ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Pending));
+    ASSERT_TRUE(Hub.Read(Ready.Read, ReadyBuf, sizeof ReadyBuf, &Note, &Completed));
   }
-  TSingleThreadHub next;
-  HubWrite(next, pipe.Write, "late");
-  EXPECT_FALSE(next.Serve(50));
+  TSingleThreadHub Next;
+  HubWrite(Next, Pipe.Write, "late");
+  EXPECT_FALSE(Next.Serve(50));
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "both routines have run";
-  EXPECT_EQ(pending.Calls, 0);
-  EXPECT_EQ(completed.Calls, 0);
+  EXPECT_EQ(Pending.Calls, 0);
+  EXPECT_EQ(Completed.Calls, 0);
 }
 
 // ---- a hub that goes drains its cancelled operations ----------------------------
@@ -331,82 +331,82 @@ TEST(HubFileIo, HubDestroyedWithOperationsInFlight) {
 // Nothing is left for a later alertable wait of the thread: the hub ran the
 // routines while their records were still its own, and freed them (LSan).
 TEST(HubFileIoDrain, HubDestroyedRightAfterACancelledReadLeavesNoRoutineBehind) {
-  TPipe pipe;
-  char buf[8];
-  TDone cancelled;
+  TPipe Pipe;
+  char Buf[8];
+  TDone Cancelled;
   {
-    TSingleThreadHub hub;
-    ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &cancelled));
-    hub.Cancel(pipe.Read);
+    TSingleThreadHub Hub;
+    ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Cancelled));
+    Hub.Cancel(Pipe.Read);
   }
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
-  EXPECT_EQ(cancelled.Calls, 0);
+  EXPECT_EQ(Cancelled.Calls, 0);
 }
 
 // One CancelIo ends both directions of a handle: neither the read nor the
 // write is called back while the hub drains, nor its due timeout.
 TEST(HubFileIoDrain, HubDestroyedWithAReadAWriteAndATimeoutPendingCallsNothingBack) {
-  TPipe pipe(true);
-  char buf[8];
-  std::string text = "sent";
-  TDone read, written;
-  int fired = 0;
+  TPipe Pipe(true);
+  char Buf[8];
+  std::string Text = "sent";
+  TDone Read, Written;
+  int Fired = 0;
   {
-    TSingleThreadHub hub;
-    ASSERT_TRUE(hub.Read(pipe.Read, buf, sizeof buf, &Note, &read));
-    ASSERT_TRUE(hub.Write(pipe.Read, text.data(), static_cast<uint32_t>(text.size()), &Note,
-                          &written));
-    hub.CreateTimeout([](THandle, void* Data) { ++*static_cast<int*>(Data); }, &fired, 0);
+    TSingleThreadHub Hub;
+    ASSERT_TRUE(Hub.Read(Pipe.Read, Buf, sizeof Buf, &Note, &Read));
+    ASSERT_TRUE(Hub.Write(Pipe.Read, Text.data(), static_cast<uint32_t>(Text.size()), &Note,
+                          &Written));
+    Hub.CreateTimeout([](THandle, void* Data) { ++*static_cast<int*>(Data); }, &Fired, 0);
   }
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
-  EXPECT_EQ(read.Calls, 0);
-  EXPECT_EQ(written.Calls, 0);
-  EXPECT_EQ(fired, 0);
+  EXPECT_EQ(Read.Calls, 0);
+  EXPECT_EQ(Written.Calls, 0);
+  EXPECT_EQ(Fired, 0);
 }
 
 // The drain runs whatever the thread has queued; a routine that raises does
 // not stop the hub from going, and its exception comes out of the thread's
 // next alertable wait.
 TEST(HubFileIoDrain, ARoutineThatRaisesWhileAHubDrainsIsRaisedByTheNextWait) {
-  TPipe pending;
-  char buf[8];
-  TDone cancelled;
-  int raised = 0;
+  TPipe Pending;
+  char Buf[8];
+  TDone Cancelled;
+  int Raised = 0;
   {
-    TSingleThreadHub hub;
-    ASSERT_TRUE(hub.Read(pending.Read, buf, sizeof buf, &Note, &cancelled));
+    TSingleThreadHub Hub;
+    ASSERT_TRUE(Hub.Read(Pending.Read, Buf, sizeof Buf, &Note, &Cancelled));
     ASSERT_TRUE(os::QueueApc(
         os::CurrentThreadId(),
         [](void* Data) {
           ++*static_cast<int*>(Data);
           throw EBoom("queued routine");
         },
-        &raised));
+        &Raised));
   }
-  EXPECT_EQ(raised, 1) << "it ran while the hub drained";
+  EXPECT_EQ(Raised, 1) << "it ran while the hub drained";
   EXPECT_THROW(os::SleepEx(0, true), EBoom);
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "nothing else was left";
-  EXPECT_EQ(cancelled.Calls, 0);
+  EXPECT_EQ(Cancelled.Calls, 0);
 }
 
 // A hub destroyed on another thread cannot run the starter's routines: the
 // record stays until its routine, on the starting thread, frees it (ASan).
 TEST(HubFileIoDrain, HubDestroyedOnAnotherThreadLeavesTheRecordToItsRoutine) {
-  TPipe pipe;
-  char buf[8] = {};
-  TDone r;
-  auto* hub = new TSingleThreadHub;
-  ASSERT_TRUE(hub->Read(pipe.Read, buf, sizeof buf, &Note, &r));
-  std::thread([hub] { delete hub; }).join();
+  TPipe Pipe;
+  char Buf[8] = {};
+  TDone R;
+  auto* Hub = new TSingleThreadHub;
+  ASSERT_TRUE(Hub->Read(Pipe.Read, Buf, sizeof Buf, &Note, &R));
+  std::thread([Hub] { delete Hub; }).join();
   {
-    TSingleThreadHub next;
-    HubWrite(next, pipe.Write, "late");
+    TSingleThreadHub Next;
+    HubWrite(Next, Pipe.Write, "late");
   }
-  const TDateTime deadline = Now() + TimeOut2Time(10000);
-  while (std::string(buf, 4) != "late" && Now() < deadline) os::SleepEx(10, true);
+  const TDateTime Deadline = Now() + TimeOut2Time(10000);
+  while (std::string(Buf, 4) != "late" && Now() < Deadline) os::SleepEx(10, true);
   os::SleepEx(0, true);
-  EXPECT_EQ(std::string(buf, 4), "late") << "the read went on into the buffer it was given";
-  EXPECT_EQ(r.Calls, 0);
+  EXPECT_EQ(std::string(Buf, 4), "late") << "the read went on into the buffer it was given";
+  EXPECT_EQ(R.Calls, 0);
 }
 
 // The launcher's way out: a read still pending on the main thread's default
@@ -447,45 +447,45 @@ struct TUdpSocket {
   TInet4 Name;
   TUdpSocket() {
     S = reinterpret_cast<TSocketFn>(sock::Api.socket)(2, 2, 17);
-    TInet4 any;
-    EXPECT_EQ(reinterpret_cast<TBindFn>(sock::Api.bind)(S, &any, sizeof any), 0);
-    int len = sizeof Name;
-    EXPECT_EQ(reinterpret_cast<TGetSockNameFn>(sock::Api.getsockname)(S, &Name, &len), 0);
+    TInet4 Any;
+    EXPECT_EQ(reinterpret_cast<TBindFn>(sock::Api.bind)(S, &Any, sizeof Any), 0);
+    int Len = sizeof Name;
+    EXPECT_EQ(reinterpret_cast<TGetSockNameFn>(sock::Api.getsockname)(S, &Name, &Len), 0);
   }
   ~TUdpSocket() {
     // The C library closes sockets as every other descriptor.
-    void* close = sock::Api.closesocket ? sock::Api.closesocket
+    void* Close = sock::Api.closesocket ? sock::Api.closesocket
                                         : os::GetProcAddress(sock::LibHandle, "close");
-    reinterpret_cast<TCloseFn>(close)(S);
+    reinterpret_cast<TCloseFn>(Close)(S);
   }
 };
 
 TEST(HubFileIo, DatagramsGoToAndComeFromAnAddress) {
-  TSingleThreadHub hub;
-  TUdpSocket receiver, sender;
-  ASSERT_NE(receiver.Name.Port, 0);
-  char in[32] = {};
-  TInet4 from;
-  TAnyAddress fromAddr{&from, sizeof from};
-  TDone r, w;
-  ASSERT_TRUE(hub.ReadFrom(receiver.S, in, sizeof in, fromAddr, &Note, &r)) << os::GetLastError();
-  char out[] = "datagram";
-  TAnyAddress to{&receiver.Name, sizeof receiver.Name};
-  ASSERT_TRUE(hub.WriteTo(sender.S, out, 8, to, &Note, &w)) << os::GetLastError();
-  ServeUntil(hub, [&] { return r.Calls > 0 && w.Calls > 0; });
-  EXPECT_EQ(w.ErrorCode, 0);
-  EXPECT_EQ(w.NumOfBytes, 8u);
-  EXPECT_EQ(r.ErrorCode, 0);
-  ASSERT_EQ(r.NumOfBytes, 8u);
-  EXPECT_EQ(std::string(in, 8), "datagram");
-  EXPECT_EQ(from.Port, sender.Name.Port) << "the sender's address is written back";
-  EXPECT_EQ(fromAddr.AddrLen, static_cast<int32_t>(sizeof from));
+  TSingleThreadHub Hub;
+  TUdpSocket Receiver, Sender;
+  ASSERT_NE(Receiver.Name.Port, 0);
+  char In[32] = {};
+  TInet4 From;
+  TAnyAddress FromAddr{&From, sizeof From};
+  TDone R, W;
+  ASSERT_TRUE(Hub.ReadFrom(Receiver.S, In, sizeof In, FromAddr, &Note, &R)) << os::GetLastError();
+  char Out[] = "datagram";
+  TAnyAddress To{&Receiver.Name, sizeof Receiver.Name};
+  ASSERT_TRUE(Hub.WriteTo(Sender.S, Out, 8, To, &Note, &W)) << os::GetLastError();
+  ServeUntil(Hub, [&] { return R.Calls > 0 && W.Calls > 0; });
+  EXPECT_EQ(W.ErrorCode, 0);
+  EXPECT_EQ(W.NumOfBytes, 8u);
+  EXPECT_EQ(R.ErrorCode, 0);
+  ASSERT_EQ(R.NumOfBytes, 8u);
+  EXPECT_EQ(std::string(In, 8), "datagram");
+  EXPECT_EQ(From.Port, Sender.Name.Port) << "the sender's address is written back";
+  EXPECT_EQ(FromAddr.AddrLen, static_cast<int32_t>(sizeof From));
 
-  TDone cancelled;
-  ASSERT_TRUE(hub.ReadFrom(receiver.S, in, sizeof in, fromAddr, &Note, &cancelled));
-  hub.Cancel(receiver.S);
-  hub.Serve(100);
-  EXPECT_EQ(cancelled.Calls, 0);
+  TDone Cancelled;
+  ASSERT_TRUE(Hub.ReadFrom(Receiver.S, In, sizeof In, FromAddr, &Note, &Cancelled));
+  Hub.Cancel(Receiver.S);
+  Hub.Serve(100);
+  EXPECT_EQ(Cancelled.Calls, 0);
 }
 
 }  // namespace

@@ -43,11 +43,11 @@ struct TTestWindow {
 
   TTestWindow() {
     os::SetConsoleApp(false);
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = CountingProc;
-    wc.hInstance = Instance;
-    wc.lpszClassName = kClassName;
-    Class = ::RegisterClassW(&wc);
+    WNDCLASSW Wc{};
+    Wc.lpfnWndProc = CountingProc;
+    Wc.hInstance = Instance;
+    Wc.lpszClassName = kClassName;
+    Class = ::RegisterClassW(&Wc);
     if (Class)
       Wnd = ::CreateWindowExW(0, kClassName, L"hub test", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                               CW_USEDEFAULT, 200, 100, nullptr, nullptr, Instance, nullptr);
@@ -61,20 +61,20 @@ struct TTestWindow {
 
 TEST(Window, IsCreatedPumpedByTheHubAndDestroyed) {
   ASSERT_TRUE(os::IsMainThread());
-  TTestWindow w;
-  ASSERT_NE(w.Class, 0) << "RegisterClassW: error " << ::GetLastError();
-  ASSERT_NE(w.Wnd, nullptr) << "CreateWindowExW: error " << ::GetLastError()
+  TTestWindow W;
+  ASSERT_NE(W.Class, 0) << "RegisterClassW: error " << ::GetLastError();
+  ASSERT_NE(W.Wnd, nullptr) << "CreateWindowExW: error " << ::GetLastError()
                             << " (under Wine: was the wineserver started without DISPLAY?)";
-  int received = 0;
-  ::SetWindowLongPtrW(w.Wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&received));
-  TSingleThreadHub hub;
-  ASSERT_TRUE(::PostMessageW(w.Wnd, WM_APP, 0, 0));
-  EXPECT_TRUE(hub.Serve(5000));
-  EXPECT_EQ(received, 1) << "the hub's wait dispatched the window's message";
-  const HWND wnd = w.Wnd;
-  w.Wnd = nullptr;
-  EXPECT_TRUE(::DestroyWindow(wnd));
-  EXPECT_FALSE(::IsWindow(wnd));
+  int Received = 0;
+  ::SetWindowLongPtrW(W.Wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&Received));
+  TSingleThreadHub Hub;
+  ASSERT_TRUE(::PostMessageW(W.Wnd, WM_APP, 0, 0));
+  EXPECT_TRUE(Hub.Serve(5000));
+  EXPECT_EQ(Received, 1) << "the hub's wait dispatched the window's message";
+  const HWND Wnd = W.Wnd;
+  W.Wnd = nullptr;
+  EXPECT_TRUE(::DestroyWindow(Wnd));
+  EXPECT_FALSE(::IsWindow(Wnd));
 }
 
 #else

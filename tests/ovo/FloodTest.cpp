@@ -37,33 +37,33 @@ std::string UniqueName() {
 // open (the server is connected then), and writes the flood in blocks,
 // never holding it whole.
 void Flood(const std::string& Name, std::promise<void>& Opened) {
-  TSingleThreadHub hub;
-  TCurrentHubScope scope(&hub);
-  RefPtr<TOvoNamedPipe> client = MakeRef<TOvoNamedPipe>(Name);
-  client->Open();
+  TSingleThreadHub Hub;
+  TCurrentHubScope Scope(&Hub);
+  RefPtr<TOvoNamedPipe> Client = MakeRef<TOvoNamedPipe>(Name);
+  Client->Open();
   Opened.set_value();
-  const std::string block(kBlock, 'x');
-  for (size_t done = 0; done < kFlood; done += kBlock)
-    ASSERT_EQ(client->Write(block.data(), static_cast<int32_t>(kBlock)), kBlock);
+  const std::string Block(kBlock, 'x');
+  for (size_t Done = 0; Done < kFlood; Done += kBlock)
+    ASSERT_EQ(Client->Write(Block.data(), static_cast<int32_t>(kBlock)), kBlock);
 }
 
 TEST(OvoFlood, ALineThatNeverEndsHoldsMemoryLinearInItsBytes) {
-  const uint64_t before = os::PeakResidentBytes();
-  ASSERT_GT(before, 0u) << "the system tells no peak";
-  const std::string name = UniqueName();
-  RefPtr<TOvoNamedPipe> server = MakeRef<TOvoNamedPipe>(name);
-  server->MakeServer(kBlock);
-  EXPECT_FALSE(server->WaitConnection(0));
-  std::promise<void> opened;
-  std::thread writer(Flood, name, std::ref(opened));
-  opened.get_future().wait();
-  std::string line;
-  EXPECT_FALSE(server->ReadLn(line)) << "no line ends in the flood";
-  writer.join();
-  EXPECT_EQ(server->PendingBytes(), kFlood) << "every byte stays for a later read";
-  const uint64_t grown = os::PeakResidentBytes() - before;
-  EXPECT_LE(grown, static_cast<uint64_t>(kHeldPerByte * kFlood) + kSlack)
-      << "grew by " << grown / (1 << 20) << " MiB for " << kFlood / (1 << 20) << " MiB waiting";
+  const uint64_t Before = os::PeakResidentBytes();
+  ASSERT_GT(Before, 0u) << "the system tells no peak";
+  const std::string Name = UniqueName();
+  RefPtr<TOvoNamedPipe> Server = MakeRef<TOvoNamedPipe>(Name);
+  Server->MakeServer(kBlock);
+  EXPECT_FALSE(Server->WaitConnection(0));
+  std::promise<void> Opened;
+  std::thread Writer(Flood, Name, std::ref(Opened));
+  Opened.get_future().wait();
+  std::string Line;
+  EXPECT_FALSE(Server->ReadLn(Line)) << "no line ends in the flood";
+  Writer.join();
+  EXPECT_EQ(Server->PendingBytes(), kFlood) << "every byte stays for a later read";
+  const uint64_t Grown = os::PeakResidentBytes() - Before;
+  EXPECT_LE(Grown, static_cast<uint64_t>(kHeldPerByte * kFlood) + kSlack)
+      << "grew by " << Grown / (1 << 20) << " MiB for " << kFlood / (1 << 20) << " MiB waiting";
 }
 
 }  // namespace

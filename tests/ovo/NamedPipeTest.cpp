@@ -41,91 +41,91 @@ struct TConnectedPipe {
 };
 
 TEST(OvoNamedPipe, TheNameGoesUnderThePipeNamespace) {
-  TOvoNamedPipe* pipe = new TOvoNamedPipe("abc");
-  RefPtr<IOvoNamedPipe> ref(pipe);
-  EXPECT_EQ(pipe->PipeName(), "\\\\.\\pipe\\abc");
-  EXPECT_EQ(pipe->GetFd(), os::kNoHandle) << "no handle before MakeServer or Open";
-  EXPECT_FALSE(pipe->Opened());
+  TOvoNamedPipe* Pipe = new TOvoNamedPipe("abc");
+  RefPtr<IOvoNamedPipe> Ref(Pipe);
+  EXPECT_EQ(Pipe->PipeName(), "\\\\.\\pipe\\abc");
+  EXPECT_EQ(Pipe->GetFd(), os::kNoHandle) << "no handle before MakeServer or Open";
+  EXPECT_FALSE(Pipe->Opened());
 }
 
 TEST(OvoNamedPipe, WaitConnectionWithoutAClientIsFalseAfterTheTimeout) {
-  RefPtr<TOvoNamedPipe> server = MakeRef<TOvoNamedPipe>(UniqueName("timeout"));
-  server->MakeServer(4096);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(server->WaitConnection(60));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  RefPtr<TOvoNamedPipe> Server = MakeRef<TOvoNamedPipe>(UniqueName("timeout"));
+  Server->MakeServer(4096);
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Server->WaitConnection(60));
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(50));
 }
 
 TEST(OvoNamedPipe, APendingConnectCompletesWhenTheClientOpens) {
-  TConnectedPipe p(UniqueName("connect"));
-  EXPECT_TRUE(p.Client->Opened());
-  EXPECT_FALSE(p.Server->Opened()) << "the server end is made, not opened";
-  p.Client->WriteLn("ping");
-  EXPECT_EQ(p.Server->ReadLn(), "ping");
-  p.Server->WriteLn("pong");
-  EXPECT_EQ(p.Client->ReadLn(), "pong");
+  TConnectedPipe P(UniqueName("connect"));
+  EXPECT_TRUE(P.Client->Opened());
+  EXPECT_FALSE(P.Server->Opened()) << "the server end is made, not opened";
+  P.Client->WriteLn("ping");
+  EXPECT_EQ(P.Server->ReadLn(), "ping");
+  P.Server->WriteLn("pong");
+  EXPECT_EQ(P.Client->ReadLn(), "pong");
 }
 
 TEST(OvoNamedPipe, PeekOnAnEmptyPipeIsEmptyAndDoesNotBlock) {
-  TConnectedPipe p(UniqueName("peek"));
-  EXPECT_TRUE(p.Server->Peek().empty());
-  EXPECT_EQ(p.Server->GetDriverRcvBufSize(), 0u);
+  TConnectedPipe P(UniqueName("peek"));
+  EXPECT_TRUE(P.Server->Peek().empty());
+  EXPECT_EQ(P.Server->GetDriverRcvBufSize(), 0u);
 }
 
 TEST(OvoNamedPipe, PeekSeesThePipeNotThePushBackAndTheReadableSizeCountsBoth) {
-  TConnectedPipe p(UniqueName("readable"));
-  ASSERT_EQ(p.Client->Write("ab\r\nxyz", 7), 7u);
-  ASSERT_EQ(p.Server->ReadLn(), "ab");
-  ASSERT_EQ(p.Server->PendingBytes(), 3u) << "\"xyz\" is pushed back";
-  ASSERT_EQ(p.Client->Write("12345", 5), 5u);
-  EXPECT_EQ(p.Server->GetDriverRcvBufSize(), 8u);
-  const TBytes peeked = p.Server->Peek();
-  EXPECT_EQ(std::string(peeked.begin(), peeked.end()), "12345");
-  char buf[8];
-  ASSERT_EQ(p.Server->Read(buf, 8), 8u) << "peeking consumed nothing";
-  EXPECT_EQ(std::string(buf, 8), "xyz12345");
+  TConnectedPipe P(UniqueName("readable"));
+  ASSERT_EQ(P.Client->Write("ab\r\nxyz", 7), 7u);
+  ASSERT_EQ(P.Server->ReadLn(), "ab");
+  ASSERT_EQ(P.Server->PendingBytes(), 3u) << "\"xyz\" is pushed back";
+  ASSERT_EQ(P.Client->Write("12345", 5), 5u);
+  EXPECT_EQ(P.Server->GetDriverRcvBufSize(), 8u);
+  const TBytes Peeked = P.Server->Peek();
+  EXPECT_EQ(std::string(Peeked.begin(), Peeked.end()), "12345");
+  char Buf[8];
+  ASSERT_EQ(P.Server->Read(Buf, 8), 8u) << "peeking consumed nothing";
+  EXPECT_EQ(std::string(Buf, 8), "xyz12345");
 }
 
 TEST(OvoNamedPipe, TheReadableSizeCountsThePushBackAlsoWhileALineIsAssembled) {
-  TConnectedPipe p(UniqueName("assembly"));
-  ASSERT_EQ(p.Client->Write("one\r\ntwo", 8), 8u);
-  ASSERT_EQ(p.Server->ReadLn(), "one");
+  TConnectedPipe P(UniqueName("assembly"));
+  ASSERT_EQ(P.Client->Write("one\r\ntwo", 8), 8u);
+  ASSERT_EQ(P.Server->ReadLn(), "one");
   // The next line is not complete: its assembly reads once more, and the
   // size it asks for includes what is pushed back.
-  TSymmetric reader = TSymmetric::Spawn([&] { EXPECT_EQ(p.Server->ReadLn(), "two three"); });
-  ASSERT_EQ(p.Client->Write(" three\r\n", 8), 8u);
-  EXPECT_TRUE(Join({reader}, 30'000));
+  TSymmetric Reader = TSymmetric::Spawn([&] { EXPECT_EQ(P.Server->ReadLn(), "two three"); });
+  ASSERT_EQ(P.Client->Write(" three\r\n", 8), 8u);
+  EXPECT_TRUE(Join({Reader}, 30'000));
 }
 
 TEST(OvoNamedPipe, EachStepRaisesItsOwnErrorWithTheSystemsText) {
-  const std::string name = UniqueName("errors");
-  RefPtr<TOvoNamedPipe> client = MakeRef<TOvoNamedPipe>(name);
+  const std::string Name = UniqueName("errors");
+  RefPtr<TOvoNamedPipe> Client = MakeRef<TOvoNamedPipe>(Name);
   try {
-    client->Open();
+    Client->Open();
     FAIL() << "opened without a server";
   } catch (const TOvoProvider::EIOError& E) {
     EXPECT_EQ(E.Message(), ErrorText("OvoNamedPipe. error: %s", os::kErrorFileNotFound));
   }
-  EXPECT_FALSE(client->Opened());
+  EXPECT_FALSE(Client->Opened());
 
-  RefPtr<TOvoNamedPipe> server = MakeRef<TOvoNamedPipe>(name);
-  server->MakeServer(4096);
+  RefPtr<TOvoNamedPipe> Server = MakeRef<TOvoNamedPipe>(Name);
+  Server->MakeServer(4096);
   if (!os::test::UnderWine()) {  // Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE
-    RefPtr<TOvoNamedPipe> squatter = MakeRef<TOvoNamedPipe>(name);
+    RefPtr<TOvoNamedPipe> Squatter = MakeRef<TOvoNamedPipe>(Name);
     try {
-      squatter->MakeServer(4096);
+      Squatter->MakeServer(4096);
       FAIL() << "a second server of one name";
     } catch (const TOvoProvider::EIOError& E) {
       EXPECT_EQ(E.Message(),
                 ErrorText("OvoNamedPipe.MakeServer error: %s", os::kErrorAccessDenied));
     }
-    EXPECT_EQ(squatter->GetFd(), os::kInvalidHandleValue);
+    EXPECT_EQ(Squatter->GetFd(), os::kInvalidHandleValue);
   }
 
   // A client that connected before the connect was started is refused too.
-  client->Open();
+  Client->Open();
   try {
-    server->WaitConnection(0);
+    Server->WaitConnection(0);
     FAIL() << "WaitConnection took a client that came first";
   } catch (const TOvoProvider::EIOError& E) {
     EXPECT_EQ(E.Message(),
@@ -134,12 +134,12 @@ TEST(OvoNamedPipe, EachStepRaisesItsOwnErrorWithTheSystemsText) {
 }
 
 TEST(OvoNamedPipe, ReleasingTheClientIsTheEndOfTheStreamForTheServer) {
-  TConnectedPipe p(UniqueName("end"));
-  p.Client->WriteLn("last");
-  p.Client.reset();
-  EXPECT_EQ(p.Server->ReadLn(), "last");
-  std::string line;
-  EXPECT_FALSE(p.Server->ReadLn(line));
+  TConnectedPipe P(UniqueName("end"));
+  P.Client->WriteLn("last");
+  P.Client.reset();
+  EXPECT_EQ(P.Server->ReadLn(), "last");
+  std::string Line;
+  EXPECT_FALSE(P.Server->ReadLn(Line));
 }
 
 // A reader killed while its read is pending, then its pipe and its hub
@@ -148,16 +148,16 @@ TEST(OvoNamedPipe, ReleasingTheClientIsTheEndOfTheStreamForTheServer) {
 // the read's record is freed (LSan).
 TEST(OvoNamedPipe, APipeAndItsHubReleasedWithAReadPendingLeaveNoRoutineBehind) {
   {
-    TSingleThreadHub hub;
-    TCurrentHubScope scope(&hub);
-    TConnectedPipe p(UniqueName("drain"));
-    TSymmetric reader = TSymmetric::Spawn([&] { p.Server->ReadLn(); });
-    ASSERT_EQ(reader.Impl->GetState(), gsSuspended) << "its read is pending";
-    reader.Kill();
-    ASSERT_TRUE(Join({reader.Impl}, 5000));
-    reader.Impl.reset();
-    p.Server.reset();
-    p.Client.reset();
+    TSingleThreadHub Hub;
+    TCurrentHubScope Scope(&Hub);
+    TConnectedPipe P(UniqueName("drain"));
+    TSymmetric Reader = TSymmetric::Spawn([&] { P.Server->ReadLn(); });
+    ASSERT_EQ(Reader.Impl->GetState(), gsSuspended) << "its read is pending";
+    Reader.Kill();
+    ASSERT_TRUE(Join({Reader.Impl}, 5000));
+    Reader.Impl.reset();
+    P.Server.reset();
+    P.Client.reset();
   }
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
 }
@@ -166,40 +166,40 @@ TEST(OvoNamedPipe, APipeAndItsHubReleasedWithAReadPendingLeaveNoRoutineBehind) {
 // the handle's read itself, and the pipe, released later, leaves the gone
 // hub alone (ASan) and reads on through its new one.
 TEST(OvoNamedPipe, AHubReleasedUnderAPipeWithAReadPendingLeavesNoRoutineBehind) {
-  TConnectedPipe p(UniqueName("drain-open"));
+  TConnectedPipe P(UniqueName("drain-open"));
   {
-    TSingleThreadHub hub;
-    TCurrentHubScope scope(&hub);
-    TSymmetric reader = TSymmetric::Spawn([&] { p.Server->ReadLn(); });
-    ASSERT_EQ(reader.Impl->GetState(), gsSuspended) << "its read is pending";
-    reader.Kill();
-    ASSERT_TRUE(Join({reader.Impl}, 5000));
+    TSingleThreadHub Hub;
+    TCurrentHubScope Scope(&Hub);
+    TSymmetric Reader = TSymmetric::Spawn([&] { P.Server->ReadLn(); });
+    ASSERT_EQ(Reader.Impl->GetState(), gsSuspended) << "its read is pending";
+    Reader.Kill();
+    ASSERT_TRUE(Join({Reader.Impl}, 5000));
   }
   EXPECT_EQ(os::SleepEx(0, true), 0u) << "no routine was left for later";
-  TSingleThreadHub next;
-  TCurrentHubScope scope(&next);
-  p.Client->WriteLn("after");
-  EXPECT_EQ(p.Server->ReadLn(), "after") << "the cancelled read is not waited for";
-  p.Server.reset();
-  p.Client.reset();
+  TSingleThreadHub Next;
+  TCurrentHubScope Scope(&Next);
+  P.Client->WriteLn("after");
+  EXPECT_EQ(P.Server->ReadLn(), "after") << "the cancelled read is not waited for";
+  P.Server.reset();
+  P.Client.reset();
 }
 
 // The hub cannot see a handle close: the pipe makes it forget the handle's
 // records before closing it, also when no operation is owed.
 TEST(OvoNamedPipe, AReleasedPipeLeavesNoRecordInItsHub) {
-  TSingleThreadHub hub;
-  TCurrentHubScope scope(&hub);
-  TConnectedPipe p(UniqueName("forget"));
-  p.Client->WriteLn("one");
-  ASSERT_EQ(p.Server->ReadLn(), "one");
-  const THandle server = p.Server->GetFd();
-  const THandle client = p.Client->GetFd();
-  ASSERT_TRUE(hub.ReadFiles()->Find(server));
-  ASSERT_TRUE(hub.WriteFiles()->Find(client));
-  p.Server.reset();
-  p.Client.reset();
-  EXPECT_FALSE(hub.ReadFiles()->Find(server));
-  EXPECT_FALSE(hub.WriteFiles()->Find(client));
+  TSingleThreadHub Hub;
+  TCurrentHubScope Scope(&Hub);
+  TConnectedPipe P(UniqueName("forget"));
+  P.Client->WriteLn("one");
+  ASSERT_EQ(P.Server->ReadLn(), "one");
+  const THandle Server = P.Server->GetFd();
+  const THandle Client = P.Client->GetFd();
+  ASSERT_TRUE(Hub.ReadFiles()->Find(Server));
+  ASSERT_TRUE(Hub.WriteFiles()->Find(Client));
+  P.Server.reset();
+  P.Client.reset();
+  EXPECT_FALSE(Hub.ReadFiles()->Find(Server));
+  EXPECT_FALSE(Hub.WriteFiles()->Find(Client));
 }
 
 }  // namespace

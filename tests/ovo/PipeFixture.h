@@ -87,19 +87,19 @@ class TPipeFixture {
 
  private:
   void WriteScript(const std::vector<std::string>& Script, bool Paced) {
-    TSingleThreadHub hub;
-    TCurrentHubScope scope(&hub);
-    RefPtr<TPipeProvider> out(new TPipeProvider(Ends.Write));
-    for (size_t i = 0; i < Script.size(); ++i) {
+    TSingleThreadHub WriterHub;
+    TCurrentHubScope WriterScope(&WriterHub);
+    RefPtr<TPipeProvider> Out(new TPipeProvider(Ends.Write));
+    for (size_t I = 0; I < Script.size(); ++I) {
       // A reader that stopped early must not hang the test.
-      if (Paced && i > 0 && !Prov->Received.try_acquire_for(std::chrono::seconds(20))) break;
-      if (Script[i] == kEnd) {
-        out.reset();
+      if (Paced && I > 0 && !Prov->Received.try_acquire_for(std::chrono::seconds(20))) break;
+      if (Script[I] == kEnd) {
+        Out.reset();
         os::CloseHandle(Ends.Write);
         Ends.Write = os::kNoHandle;
         return;
       }
-      EXPECT_TRUE(out->WriteBytes(TBytes(Script[i].begin(), Script[i].end())));
+      EXPECT_TRUE(Out->WriteBytes(TBytes(Script[I].begin(), Script[I].end())));
     }
   }
 

@@ -23,169 +23,169 @@ using test::TPipeProvider;
 
 template <class T>
 std::string Image(T Value) {
-  std::string out(sizeof Value, '\0');
-  std::memcpy(out.data(), &Value, sizeof Value);
-  return out;
+  std::string Out(sizeof Value, '\0');
+  std::memcpy(Out.data(), &Value, sizeof Value);
+  return Out;
 }
 
 // ---- lines -------------------------------------------------------------------------
 
 TEST(PipeLines, CrLfSplitAcrossChunksEndsOneLineWithoutTheCr) {
-  TPipeFixture f;
-  f.Feed({"first\r", "\nsecond\r", "\n", kEnd});
-  EXPECT_EQ(f.Lines(), (Strings{"first", "second"}));
+  TPipeFixture F;
+  F.Feed({"first\r", "\nsecond\r", "\n", kEnd});
+  EXPECT_EQ(F.Lines(), (Strings{"first", "second"}));
   // The end is a fourth completion, or a read refused at its start.
-  EXPECT_GE(f.Prov->Reads, 3) << "one read per chunk";
+  EXPECT_GE(F.Prov->Reads, 3) << "one read per chunk";
 }
 
 TEST(PipeLines, TwoLinesInOneChunkTakeOneRead) {
-  TPipeFixture f;
-  f.Feed({"one\r\ntwo\r\n"});
-  EXPECT_EQ(f.Prov->ReadLn(), "one");
-  EXPECT_EQ(f.Prov->PendingBytes(), 5u);
-  EXPECT_EQ(f.Prov->ReadLn(), "two");
-  EXPECT_EQ(f.Prov->Reads, 1);
+  TPipeFixture F;
+  F.Feed({"one\r\ntwo\r\n"});
+  EXPECT_EQ(F.Prov->ReadLn(), "one");
+  EXPECT_EQ(F.Prov->PendingBytes(), 5u);
+  EXPECT_EQ(F.Prov->ReadLn(), "two");
+  EXPECT_EQ(F.Prov->Reads, 1);
 }
 
 TEST(PipeLines, TextAfterTheLastEndOfLineStaysAtTheEndOfTheStream) {
-  TPipeFixture f;
-  f.Feed({"done\r\npar", "tial", kEnd});
-  EXPECT_EQ(f.Prov->ReadLn(), "done");
-  std::string s = "old";
-  EXPECT_FALSE(f.Prov->ReadLn(s));
-  EXPECT_EQ(s, "");
-  EXPECT_THROW(f.Prov->ReadLn(), TOvoProvider::AEOF);
-  EXPECT_EQ(f.Rest(), "partial");
+  TPipeFixture F;
+  F.Feed({"done\r\npar", "tial", kEnd});
+  EXPECT_EQ(F.Prov->ReadLn(), "done");
+  std::string S = "old";
+  EXPECT_FALSE(F.Prov->ReadLn(S));
+  EXPECT_EQ(S, "");
+  EXPECT_THROW(F.Prov->ReadLn(), TOvoProvider::AEOF);
+  EXPECT_EQ(F.Rest(), "partial");
 }
 
 TEST(PipeLines, LfOnlyInputEndsNoCrLfLine) {
-  TPipeFixture f;
-  f.Feed({"a\nb\n", "c\n", kEnd});
-  EXPECT_TRUE(f.Lines().empty());
-  EXPECT_EQ(f.Rest(), "a\nb\nc\n");
+  TPipeFixture F;
+  F.Feed({"a\nb\n", "c\n", kEnd});
+  EXPECT_TRUE(F.Lines().empty());
+  EXPECT_EQ(F.Rest(), "a\nb\nc\n");
 }
 
 Strings WalkSet(TOvoProvider& Prov) {
-  Strings got;
-  for (const std::string& s : Prov.ReadLns({"\r\n", "\n"})) got.push_back(s);
-  return got;
+  Strings Got;
+  for (const std::string& S : Prov.ReadLns({"\r\n", "\n"})) Got.push_back(S);
+  return Got;
 }
 
 TEST(PipeLines, FirstListedEndOfLineThatOccursWinsOverAnEarlierOne) {
-  TPipeFixture f;
-  f.Feed({"a\nb\r\nc\n", kEnd});
-  EXPECT_EQ(WalkSet(*f.Prov), (Strings{"a\nb", "c"}));
+  TPipeFixture F;
+  F.Feed({"a\nb\r\nc\n", kEnd});
+  EXPECT_EQ(WalkSet(*F.Prov), (Strings{"a\nb", "c"}));
 }
 
 // The set is searched in what has arrived: a chunk that ends after the LF
 // has no CR LF yet.
 TEST(PipeLines, EndOfLineSetDecidesOnWhatHasArrived) {
-  TPipeFixture f;
-  f.Feed({"a\n", "b\r\n", kEnd});
-  EXPECT_EQ(WalkSet(*f.Prov), (Strings{"a", "b"}));
+  TPipeFixture F;
+  F.Feed({"a\n", "b\r\n", kEnd});
+  EXPECT_EQ(WalkSet(*F.Prov), (Strings{"a", "b"}));
 }
 
 // Many lines written as fast as the pipe takes them: the chunks that
 // arrive cut lines anywhere, and every line comes back exactly once.
 TEST(PipeLines, StreamOfLinesRunTogetherComesBackWhole) {
-  TPipeFixture f;
-  Strings sent;
-  std::string all;
-  for (int i = 0; i < 20000; ++i) {
-    sent.push_back("line " + std::to_string(i) + std::string(static_cast<size_t>(i % 97), 'x'));
-    all += sent.back() + "\r\n";
+  TPipeFixture F;
+  Strings Sent;
+  std::string All;
+  for (int I = 0; I < 20000; ++I) {
+    Sent.push_back("line " + std::to_string(I) + std::string(static_cast<size_t>(I % 97), 'x'));
+    All += Sent.back() + "\r\n";
   }
-  f.Feed({all.substr(0, all.size() / 3), all.substr(all.size() / 3), kEnd}, false);
-  Strings got;
-  for (const std::string& s : f.Prov->ReadLns()) got.push_back(s);
-  EXPECT_EQ(got, sent);
+  F.Feed({All.substr(0, All.size() / 3), All.substr(All.size() / 3), kEnd}, false);
+  Strings Got;
+  for (const std::string& S : F.Prov->ReadLns()) Got.push_back(S);
+  EXPECT_EQ(Got, Sent);
 }
 
 // cp1251 text: a character's byte never splits, but the line's bytes do.
 TEST(PipeLines, EncodedLinesAcrossChunks) {
-  TPipeFixture f;
-  f.Prov->SetEncoding(*TEncoding::Cp1251());
-  f.Feed({"\xCF\xF0\xE8", "\xE2\xE5\xF2\r", "\n", kEnd});
-  EXPECT_EQ(f.Lines(), (Strings{"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"}));
+  TPipeFixture F;
+  F.Prov->SetEncoding(*TEncoding::Cp1251());
+  F.Feed({"\xCF\xF0\xE8", "\xE2\xE5\xF2\r", "\n", kEnd});
+  EXPECT_EQ(F.Lines(), (Strings{"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"}));
 }
 
 // A writer greenlet on the same hub: the hub completes a read and a write
 // on two handles while both greenlets wait.
 TEST(PipeLines, WriterAndReaderGreenletsShareOneHub) {
-  TPipeFixture f;
-  RefPtr<TPipeProvider> out(new TPipeProvider(f.Ends.Write));
-  Strings got;
-  TSymmetric reader = TSymmetric::Spawn([&] {
-    for (const std::string& s : f.Prov->ReadLns()) got.push_back(s);
+  TPipeFixture F;
+  RefPtr<TPipeProvider> Out(new TPipeProvider(F.Ends.Write));
+  Strings Got;
+  TSymmetric Reader = TSymmetric::Spawn([&] {
+    for (const std::string& S : F.Prov->ReadLns()) Got.push_back(S);
   });
-  TSymmetric writer = TSymmetric::Spawn([&] {
-    for (int i = 0; i < 100; ++i) out->WriteLn("n" + std::to_string(i));
-    out.reset();
-    os::CloseHandle(f.Ends.Write);
-    f.Ends.Write = os::kNoHandle;
+  TSymmetric Writer = TSymmetric::Spawn([&] {
+    for (int I = 0; I < 100; ++I) Out->WriteLn("n" + std::to_string(I));
+    Out.reset();
+    os::CloseHandle(F.Ends.Write);
+    F.Ends.Write = os::kNoHandle;
   });
-  ASSERT_TRUE(Join({reader.Impl, writer.Impl}, 20000));
-  ASSERT_EQ(got.size(), 100u);
-  EXPECT_EQ(got.front(), "n0");
-  EXPECT_EQ(got.back(), "n99");
+  ASSERT_TRUE(Join({Reader.Impl, Writer.Impl}, 20000));
+  ASSERT_EQ(Got.size(), 100u);
+  EXPECT_EQ(Got.front(), "n0");
+  EXPECT_EQ(Got.back(), "n99");
 }
 
 // ---- typed values ---------------------------------------------------------------------
 
 TEST(PipeTyped, ValuesSplitAcrossChunksAndCutByTheEnd) {
-  TPipeFixture f;
-  const std::string number = Image<int32_t>(-123456789);
-  f.Feed({number.substr(0, 1), number.substr(1) + Image<int16_t>(-2) + Image<double>(2.5),
+  TPipeFixture F;
+  const std::string Number = Image<int32_t>(-123456789);
+  F.Feed({Number.substr(0, 1), Number.substr(1) + Image<int16_t>(-2) + Image<double>(2.5),
           Image<float>(0.25f) + "\x07" + "abc", kEnd});
-  int32_t i = 0;
-  int16_t s = 0;
-  double d = 0;
-  float x = 0;
-  uint8_t b = 0;
-  ASSERT_TRUE(f.Prov->ReadInteger(i));
-  EXPECT_EQ(i, -123456789);
-  ASSERT_TRUE(f.Prov->ReadSmallInt(s));
-  EXPECT_EQ(s, -2);
-  ASSERT_TRUE(f.Prov->ReadDouble(d));
-  EXPECT_EQ(d, 2.5);
-  ASSERT_TRUE(f.Prov->ReadSingle(x));
-  EXPECT_EQ(x, 0.25f);
-  ASSERT_TRUE(f.Prov->ReadByte(b));
-  EXPECT_EQ(b, 7);
-  EXPECT_FALSE(f.Prov->ReadInteger(i)) << "three bytes, then the end";
-  EXPECT_EQ(f.Rest(), "abc") << "the short value's bytes are kept";
-  EXPECT_FALSE(f.Prov->ReadByte(b));
-  TBytes rest;
-  EXPECT_FALSE(f.Prov->ReadBytes(rest));
-  EXPECT_TRUE(rest.empty());
+  int32_t I = 0;
+  int16_t S = 0;
+  double D = 0;
+  float X = 0;
+  uint8_t B = 0;
+  ASSERT_TRUE(F.Prov->ReadInteger(I));
+  EXPECT_EQ(I, -123456789);
+  ASSERT_TRUE(F.Prov->ReadSmallInt(S));
+  EXPECT_EQ(S, -2);
+  ASSERT_TRUE(F.Prov->ReadDouble(D));
+  EXPECT_EQ(D, 2.5);
+  ASSERT_TRUE(F.Prov->ReadSingle(X));
+  EXPECT_EQ(X, 0.25f);
+  ASSERT_TRUE(F.Prov->ReadByte(B));
+  EXPECT_EQ(B, 7);
+  EXPECT_FALSE(F.Prov->ReadInteger(I)) << "three bytes, then the end";
+  EXPECT_EQ(F.Rest(), "abc") << "the short value's bytes are kept";
+  EXPECT_FALSE(F.Prov->ReadByte(B));
+  TBytes Rest;
+  EXPECT_FALSE(F.Prov->ReadBytes(Rest));
+  EXPECT_TRUE(Rest.empty());
 }
 
 // ---- matches ---------------------------------------------------------------------------
 
 TEST(PipeRegEx, MatchSpanningChunksIsFoundWhenItsEndArrives) {
-  TPipeFixture f;
-  f.Feed({"xxab", "bb", "c yy", kEnd});
-  std::string s;
-  ASSERT_TRUE(f.Prov->ReadRegEx(std::string("ab+c"), s));
-  EXPECT_EQ(s, "abbbc");
-  EXPECT_EQ(f.Prov->Reads, 3);
+  TPipeFixture F;
+  F.Feed({"xxab", "bb", "c yy", kEnd});
+  std::string S;
+  ASSERT_TRUE(F.Prov->ReadRegEx(std::string("ab+c"), S));
+  EXPECT_EQ(S, "abbbc");
+  EXPECT_EQ(F.Prov->Reads, 3);
 }
 
 TEST(PipeRegEx, GreedyMatchAtTheBufferEndTakesWhatHasArrived) {
-  TPipeFixture f;
-  f.Feed({"ab12", "34cd5", kEnd});
-  Strings got;
-  for (const std::string& s : f.Prov->ReadRegEx(std::string("\\d+"))) got.push_back(s);
-  EXPECT_EQ(got, (Strings{"12", "34", "5"}));
+  TPipeFixture F;
+  F.Feed({"ab12", "34cd5", kEnd});
+  Strings Got;
+  for (const std::string& S : F.Prov->ReadRegEx(std::string("\\d+"))) Got.push_back(S);
+  EXPECT_EQ(Got, (Strings{"12", "34", "5"}));
 }
 
 TEST(PipeRegEx, TextInFrontOfTheMatchIsDroppedAndTheRestKept) {
-  TPipeFixture f;
-  f.Feed({"abc123def"});
-  std::string s;
-  ASSERT_TRUE(f.Prov->ReadRegEx(std::string("\\d+"), s));
-  EXPECT_EQ(s, "123");
-  EXPECT_EQ(f.Rest(), "def");
+  TPipeFixture F;
+  F.Feed({"abc123def"});
+  std::string S;
+  ASSERT_TRUE(F.Prov->ReadRegEx(std::string("\\d+"), S));
+  EXPECT_EQ(S, "123");
+  EXPECT_EQ(F.Rest(), "def");
 }
 
 // ---- a completion that raises --------------------------------------------------------------
@@ -193,55 +193,55 @@ TEST(PipeRegEx, TextInFrontOfTheMatchIsDroppedAndTheRestKept) {
 // The exception leaves the wait that served the hub; the read had
 // completed, so its bytes are delivered by the next read.
 TEST(PipeCompletion, RaisingCompletionLeavesTheReadAndLosesNoBytes) {
-  TPipeFixture f;
-  f.Prov->RaiseAfterRead = true;
-  f.Feed({"kept\r\n"});
-  EXPECT_THROW(f.Prov->ReadLn(), TPipeProvider::ECallback);
-  EXPECT_FALSE(f.Prov->IgnoreInternalBuf());
-  EXPECT_EQ(GetCurrentHub(), &f.Hub) << "the current hub is restored";
-  EXPECT_EQ(f.Prov->ReadLn(), "kept");
-  EXPECT_EQ(f.Prov->Reads, 1);
+  TPipeFixture F;
+  F.Prov->RaiseAfterRead = true;
+  F.Feed({"kept\r\n"});
+  EXPECT_THROW(F.Prov->ReadLn(), TPipeProvider::ECallback);
+  EXPECT_FALSE(F.Prov->IgnoreInternalBuf());
+  EXPECT_EQ(GetCurrentHub(), &F.Hub) << "the current hub is restored";
+  EXPECT_EQ(F.Prov->ReadLn(), "kept");
+  EXPECT_EQ(F.Prov->Reads, 1);
 }
 
 // ---- reads in flight that are given up -------------------------------------------------------
 
 TEST(PipeAbandoned, ReadOfAKilledReaderIsCollectedByTheNextRead) {
-  TPipeFixture f;
-  TSymmetric reader = TSymmetric::Spawn([&] { f.Prov->ReadLn(); });
-  ASSERT_EQ(reader.Impl->GetState(), gsSuspended);
-  reader.Kill();
-  ASSERT_TRUE(Join({reader.Impl}, 5000));
-  f.Feed({"kept\r\n", "next\r\n"});
-  EXPECT_EQ(f.Prov->ReadLn(), "kept");
-  EXPECT_EQ(f.Prov->ReadLn(), "next");
-  EXPECT_EQ(f.Prov->Reads, 2) << "no read was started over the abandoned one";
+  TPipeFixture F;
+  TSymmetric Reader = TSymmetric::Spawn([&] { F.Prov->ReadLn(); });
+  ASSERT_EQ(Reader.Impl->GetState(), gsSuspended);
+  Reader.Kill();
+  ASSERT_TRUE(Join({Reader.Impl}, 5000));
+  F.Feed({"kept\r\n", "next\r\n"});
+  EXPECT_EQ(F.Prov->ReadLn(), "kept");
+  EXPECT_EQ(F.Prov->ReadLn(), "next");
+  EXPECT_EQ(F.Prov->Reads, 2) << "no read was started over the abandoned one";
 }
 
 TEST(PipeAbandoned, CancelledReadThenANewReadOnTheSameHandle) {
-  TPipeFixture f;
-  TSymmetric reader = TSymmetric::Spawn([&] { f.Prov->ReadLn(); });
-  reader.Kill();
-  ASSERT_TRUE(Join({reader.Impl}, 5000));
-  f.Prov->CancelAbandoned();
-  f.Feed({"new\r\n", kEnd});
-  EXPECT_EQ(f.Lines(), (Strings{"new"})) << "the cancelled read's end was not taken for the new one";
+  TPipeFixture F;
+  TSymmetric Reader = TSymmetric::Spawn([&] { F.Prov->ReadLn(); });
+  Reader.Kill();
+  ASSERT_TRUE(Join({Reader.Impl}, 5000));
+  F.Prov->CancelAbandoned();
+  F.Feed({"new\r\n", kEnd});
+  EXPECT_EQ(F.Lines(), (Strings{"new"})) << "the cancelled read's end was not taken for the new one";
 }
 
 // ---- reports ---------------------------------------------------------------------------
 
 TEST(PipeDump, ReaderWaitingForItsPipeIsReportedWithTheHandle) {
-  TPipeFixture f;
-  TSymmetric reader = TSymmetric::Spawn([&] { f.Prov->ReadLn(); });
-  reader.SetName("pipe reader");
-  const std::string dump = DumpGreenlets();
-  char handle[32];
-  std::snprintf(handle, sizeof handle, "0x%" PRIxPTR, static_cast<uintptr_t>(f.Ends.Read));
-  EXPECT_NE(dump.find("\"pipe reader\" gsSuspended waits for I/O on handle " + std::string(handle) +
+  TPipeFixture F;
+  TSymmetric Reader = TSymmetric::Spawn([&] { F.Prov->ReadLn(); });
+  Reader.SetName("pipe reader");
+  const std::string Dump = DumpGreenlets();
+  char Handle[32];
+  std::snprintf(Handle, sizeof Handle, "0x%" PRIxPTR, static_cast<uintptr_t>(F.Ends.Read));
+  EXPECT_NE(Dump.find("\"pipe reader\" gsSuspended waits for I/O on handle " + std::string(Handle) +
                       ", no timeout"),
             std::string::npos)
-      << dump;
-  f.Feed({"line\r\n"});
-  EXPECT_TRUE(Join({reader.Impl}, 10000));
+      << Dump;
+  F.Feed({"line\r\n"});
+  EXPECT_TRUE(Join({Reader.Impl}, 10000));
 }
 
 }  // namespace

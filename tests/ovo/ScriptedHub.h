@@ -29,7 +29,7 @@ class TScriptedHub : public TSingleThreadHub {
   void FeedError(uint32_t Code) { Push({"", Code, false}); }
   // Several chunks, one per string.
   void Feed(std::initializer_list<std::string> Chunks) {
-    for (const std::string& c : Chunks) Feed(c);
+    for (const std::string& C : Chunks) Feed(C);
   }
 
   bool Read(THandle Fd, void* Buf, uint32_t Len, TIOCallback Cb, void* Data,
@@ -117,33 +117,33 @@ class TScriptedHub : public TSingleThreadHub {
   }
 
   static void CompleteRead(void* Self) {
-    auto* hub = static_cast<TScriptedHub*>(Self);
-    if (!hub->FRead.Active) return;  // cancelled
-    TOp op = hub->FRead;
-    hub->FRead = {};
-    TStep& step = hub->FSteps.front();
-    uint32_t n = 0, error = step.Error;
-    if (!step.End && error == 0) {
-      n = static_cast<uint32_t>(std::min<size_t>(op.Len, step.Bytes.size()));
-      std::memcpy(op.Buf, step.Bytes.data(), n);
-      step.Bytes.erase(0, n);
+    auto* Hub = static_cast<TScriptedHub*>(Self);
+    if (!Hub->FRead.Active) return;  // cancelled
+    TOp Op = Hub->FRead;
+    Hub->FRead = {};
+    TStep& Step = Hub->FSteps.front();
+    uint32_t N = 0, Error = Step.Error;
+    if (!Step.End && Error == 0) {
+      N = static_cast<uint32_t>(std::min<size_t>(Op.Len, Step.Bytes.size()));
+      std::memcpy(Op.Buf, Step.Bytes.data(), N);
+      Step.Bytes.erase(0, N);
     }
     // The end of the stream stays: every later read sees it too.
-    if (!step.End && step.Bytes.empty()) hub->FSteps.pop_front();
-    op.Cb(op.Fd, ioRead, op.Data, static_cast<int32_t>(error), n);
+    if (!Step.End && Step.Bytes.empty()) Hub->FSteps.pop_front();
+    Op.Cb(Op.Fd, ioRead, Op.Data, static_cast<int32_t>(Error), N);
   }
 
   static void CompleteWrite(void* Self) {
-    auto* hub = static_cast<TScriptedHub*>(Self);
-    if (!hub->FWrite.Active) return;  // cancelled
-    TOp op = hub->FWrite;
-    hub->FWrite = {};
-    uint32_t n = 0;
-    if (hub->WriteError == 0) {
-      n = std::min(op.Len, hub->WriteLimit);
-      hub->Written.append(static_cast<const char*>(op.Buf), n);
+    auto* Hub = static_cast<TScriptedHub*>(Self);
+    if (!Hub->FWrite.Active) return;  // cancelled
+    TOp Op = Hub->FWrite;
+    Hub->FWrite = {};
+    uint32_t N = 0;
+    if (Hub->WriteError == 0) {
+      N = std::min(Op.Len, Hub->WriteLimit);
+      Hub->Written.append(static_cast<const char*>(Op.Buf), N);
     }
-    op.Cb(op.Fd, ioWrite, op.Data, static_cast<int32_t>(hub->WriteError), n);
+    Op.Cb(Op.Fd, ioWrite, Op.Data, static_cast<int32_t>(Hub->WriteError), N);
   }
 
   std::deque<TStep> FSteps;

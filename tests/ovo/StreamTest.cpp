@@ -22,41 +22,41 @@ namespace {
 using test::TProviderFixture;
 
 TEST(ProviderStream, AdapterReadsAndWritesWithTheProvidersSignRules) {
-  TProviderFixture f;
-  TStream* s = f.Prov->AsStream();
-  f.Hub.Feed({"ab", "cdef"});
-  char buf[8];
-  EXPECT_EQ(s->Read(buf, 3), 3) << "a positive count reads all of it";
-  EXPECT_EQ(std::string(buf, 3), "abc");
-  EXPECT_EQ(s->Read(buf, -8), 3) << "a negative count is one pending read";
-  EXPECT_EQ(s->Write("xyz", 3), 3);
-  EXPECT_EQ(f.Hub.Written, "xyz");
-  EXPECT_EQ(s->Read(nullptr, 0), 0);
+  TProviderFixture F;
+  TStream* S = F.Prov->AsStream();
+  F.Hub.Feed({"ab", "cdef"});
+  char Buf[8];
+  EXPECT_EQ(S->Read(Buf, 3), 3) << "a positive count reads all of it";
+  EXPECT_EQ(std::string(Buf, 3), "abc");
+  EXPECT_EQ(S->Read(Buf, -8), 3) << "a negative count is one pending read";
+  EXPECT_EQ(S->Write("xyz", 3), 3);
+  EXPECT_EQ(F.Hub.Written, "xyz");
+  EXPECT_EQ(S->Read(nullptr, 0), 0);
 }
 
 TEST(ProviderStream, HooklessAdapterIsAtZeroAndFileAdapterHasItsSize) {
-  TProviderFixture f;
-  TStream* s = f.Prov->AsStream();
-  EXPECT_EQ(s->Seek(10, soBeginning), 0);
-  EXPECT_EQ(s->GetPosition(), 0);
-  EXPECT_EQ(s->GetSize(), 0);
-  TStream* file = f.Prov->AsFile(1234);
-  EXPECT_NE(file, s);
-  EXPECT_EQ(file->GetSize(), 1234);
-  EXPECT_EQ(f.Prov->AsFile(7), file) << "the same adapter with a new size";
-  EXPECT_EQ(file->GetSize(), 7);
+  TProviderFixture F;
+  TStream* S = F.Prov->AsStream();
+  EXPECT_EQ(S->Seek(10, soBeginning), 0);
+  EXPECT_EQ(S->GetPosition(), 0);
+  EXPECT_EQ(S->GetSize(), 0);
+  TStream* File = F.Prov->AsFile(1234);
+  EXPECT_NE(File, S);
+  EXPECT_EQ(File->GetSize(), 1234);
+  EXPECT_EQ(F.Prov->AsFile(7), File) << "the same adapter with a new size";
+  EXPECT_EQ(File->GetSize(), 7);
 }
 
 TEST(ProviderStream, SeekHookGivesPositionAndSize) {
-  TProviderFixture f;
-  auto* s = static_cast<TStreamProxy*>(f.Prov->AsStream());
-  int64_t pos = 5;
-  s->SetOnSeek([&](int64_t Offset, TSeekOrigin Origin) {
-    pos = Origin == soEnd ? 100 + Offset : Origin == soCurrent ? pos + Offset : Offset;
-    return pos;
+  TProviderFixture F;
+  auto* S = static_cast<TStreamProxy*>(F.Prov->AsStream());
+  int64_t Pos = 5;
+  S->SetOnSeek([&](int64_t Offset, TSeekOrigin Origin) {
+    Pos = Origin == soEnd ? 100 + Offset : Origin == soCurrent ? Pos + Offset : Offset;
+    return Pos;
   });
-  EXPECT_EQ(s->GetSize(), 100);
-  EXPECT_EQ(s->GetPosition(), 5) << "the size query restores the position";
+  EXPECT_EQ(S->GetSize(), 100);
+  EXPECT_EQ(S->GetPosition(), 5) << "the size query restores the position";
 }
 
 TEST(ProviderUnit, StartsTheSocketLibraryOfItsOwn) {

@@ -13,13 +13,13 @@ int main(int argc, char** argv) {
   namespace os = green::os;
   UseBinaryStdio();
   if (argc != 3) return 2;
-  const bool open = std::strcmp(argv[1], "open") == 0;
-  const os::Handle pipe = open ? os::OpenNamedPipe(argv[2]) : os::CreateNamedPipe(argv[2], 4096, 4096);
-  if (pipe == os::kInvalidHandleValue) {
+  const bool Open = std::strcmp(argv[1], "open") == 0;
+  const os::Handle Pipe = Open ? os::OpenNamedPipe(argv[2]) : os::CreateNamedPipe(argv[2], 4096, 4096);
+  if (Pipe == os::kInvalidHandleValue) {
     std::printf("error %u\r\n", static_cast<unsigned>(os::GetLastError()));
   } else {
     std::printf("ok\r\n");
-    os::CloseHandle(pipe);
+    os::CloseHandle(Pipe);
   }
   std::fflush(stdout);
   return 0;

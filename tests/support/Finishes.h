@@ -20,22 +20,22 @@ bool FinishesWithin(uint32_t TimeoutMs, F Body) {
     std::condition_variable Done;
     bool Finished = false;
   };
-  auto state = std::make_shared<TState>();
-  std::thread runner([state, Body]() mutable {
+  auto State = std::make_shared<TState>();
+  std::thread Runner([State, Body]() mutable {
     Body();
-    std::lock_guard<std::mutex> lock(state->Lock);
-    state->Finished = true;
-    state->Done.notify_all();
+    std::lock_guard<std::mutex> Lock(State->Lock);
+    State->Finished = true;
+    State->Done.notify_all();
   });
-  std::unique_lock<std::mutex> lock(state->Lock);
-  const bool finished = state->Done.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
-                                             [&] { return state->Finished; });
-  lock.unlock();
-  if (finished)
-    runner.join();
+  std::unique_lock<std::mutex> Lock(State->Lock);
+  const bool Finished = State->Done.wait_for(Lock, std::chrono::milliseconds(TimeoutMs),
+                                             [&] { return State->Finished; });
+  Lock.unlock();
+  if (Finished)
+    Runner.join();
   else
-    runner.detach();
-  return finished;
+    Runner.detach();
+  return Finished;
 }
 
 }  // namespace green::test
