@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
 
 #include "base/BlockCache.h"
 #include "gc/PasMP.h"
+#include "gevent/IndexSet.h"
 #include "gevent/ReentrantLock.h"
 #include "hub/Deadline.h"
 #include "hub/GInterfaces.h"
@@ -109,7 +109,7 @@ class TAssociateRef : public TInterfacedObject, public IAssociateRef {
   TReentrantLock FLock;
   TIndexes FIndexes;  // in order of first emission
   // Membership of FIndexes: a join associates thousands of emitters.
-  std::unordered_set<int32_t> FIndexSet;
+  TIndexSet FIndexSet;
   std::atomic<int32_t> FPins{0};
 };
 
@@ -202,6 +202,8 @@ class TGevent : public TInterfacedObject, public IGevent {
   // Here, this thread's hub: its descriptor, to resume it by, or nullptr.
   TWaitDescr* HandOff(TCustomHub* Here);
   static void ResumeDirectly(TDescrList& Syncs);
+  // Resumes the suspended waiter of D, of this thread's hub, on the hub's next pass.
+  static void ResumeLater(TWaitDescr& D);
 
   static void SwitchTimeout(THandle Id, void* Data);
   static void TimeoutCb(THandle Id, void* Data);

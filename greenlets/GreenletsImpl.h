@@ -30,6 +30,7 @@ class TLocalStorage;
 class TGreenEnvironmentImpl;
 class TGreenletProxyImpl;
 class TJoiner;
+class TResumeChain;
 struct TGreenletRow;
 
 // Hub-local keys.
@@ -220,9 +221,6 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
   void Pulse() override;
   void DelayedSwitch() override;
   void Resume() override;
-  // Resume for a caller on the thread of Hub, the greenlet's hub, where the
-  // greenlet cannot go meanwhile: no lock is needed to reach it.
-  void ResumeOnOwnHub(TCustomHub* Hub);
   void Suspend() override;
   void Kill() override;
   TCustomHub* GetHub() override;
@@ -234,6 +232,9 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
 
   TRawGreenletImpl* GetBase();
   void SetBase(TRawGreenletImpl* Value);
+  // The greenlet, read without the lock, for its hub's thread: the
+  // greenlet goes on that thread only, so it cannot go meanwhile.
+  TRawGreenletImpl* BaseOnOwnHub() const { return FBase.load(std::memory_order_acquire); }
   void Lock() { FLock.lock(); }
   void Unlock() { FLock.unlock(); }
 
@@ -248,8 +249,17 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
   template <void (TGreenletProxyImpl::*M)()>
   void Queue(TCustomHub* Hub);
 
-  TRawGreenletImpl* FBase;
+  TRawGreenletImpl* Base() const { return FBase.load(std::memory_order_relaxed); }
+
+  // Written under FLock.
+  std::atomic<TRawGreenletImpl*> FBase;
   TReentrantLock FLock;
+  // The link of the hub's list of greenlets to resume (THub::ResumeSoon),
+  // and whether the proxy is on it; only that hub's thread touches them.
+  friend class THub;
+  friend class TResumeChain;
+  TGreenletProxyImpl* FResumeNext = nullptr;
+  bool FResumeQueued = false;
 };
 
 // The greenlets bound to one hub, so that its owner can kill them all.

@@ -15,113 +15,111 @@ void TGreenletProxyImpl::Queue(TCustomHub* Hub) {
 }
 
 TRawGreenletImpl* TGreenletProxyImpl::GetBase() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base();
 }
 
 void TGreenletProxyImpl::SetBase(TRawGreenletImpl* Value) {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  if (Value == FBase) return;
-  FBase = Value;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (Value == Base()) return;
+  FBase.store(Value, std::memory_order_release);
   if (Value) Value->GetOnStateChanged()->SetEvent();
 }
 
 void TGreenletProxyImpl::Pulse() {
-  TRawGreenletImpl* Direct = nullptr;
+  TRawGreenletImpl* direct = nullptr;
   {
-    std::lock_guard<TReentrantLock> Lock(FLock);
-    if (!FBase) return;
-    std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
-    TCustomHub* Hub = FBase->FHub;
-    if (!Hub || !Runnable(FBase->GetState())) return;
-    if (Hub == GetCurrentHub())
-      Direct = FBase;
+    std::lock_guard<TReentrantLock> lock(FLock);
+    if (!Base()) return;
+    std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
+    TCustomHub* hub = Base()->FHub;
+    if (!hub || !Runnable(Base()->GetState())) return;
+    if (hub == GetCurrentHub())
+      direct = Base();
     else
-      Queue<&TGreenletProxyImpl::SwitchBase>(Hub);
+      Queue<&TGreenletProxyImpl::SwitchBase>(hub);
   }
-  if (Direct) Direct->Switch();
+  if (direct) direct->Switch();
 }
 
 void TGreenletProxyImpl::DelayedSwitch() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  if (!FBase) return;
-  std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
-  if (FBase->FHub && Runnable(FBase->GetState()))
-    Queue<&TGreenletProxyImpl::SwitchBase>(FBase->FHub);
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (!Base()) return;
+  std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
+  if (Base()->FHub && Runnable(Base()->GetState()))
+    Queue<&TGreenletProxyImpl::SwitchBase>(Base()->FHub);
 }
 
 void TGreenletProxyImpl::Resume() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  if (!FBase) return;
-  if (TCustomHub* Hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(Hub);
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (!Base()) return;
+  if (TCustomHub* hub = Base()->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
 }
 
-void TGreenletProxyImpl::ResumeOnOwnHub(TCustomHub* Hub) { Queue<&TGreenletProxyImpl::ResumeBase>(Hub); }
-
 void TGreenletProxyImpl::Suspend() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  if (!FBase) return;
-  std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
-  if (FBase->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(FBase->FHub);
+  std::lock_guard<TReentrantLock> lock(FLock);
+  if (!Base()) return;
+  std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
+  if (Base()->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(Base()->FHub);
 }
 
 // On the greenlet's own hub the kill happens at once as well; the queued
 // task then finds it finished and does nothing.
 void TGreenletProxyImpl::Kill() {
-  TRawGreenletImpl* Direct = nullptr;
+  TRawGreenletImpl* direct = nullptr;
   {
-    std::lock_guard<TReentrantLock> Lock(FLock);
-    if (!FBase) return;
-    std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
-    TCustomHub* Hub = FBase->FHub;
-    if (!Hub) return;
-    if (Hub == GetCurrentHub()) Direct = FBase;
-    Queue<&TGreenletProxyImpl::KillBase>(Hub);
+    std::lock_guard<TReentrantLock> lock(FLock);
+    if (!Base()) return;
+    std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
+    TCustomHub* hub = Base()->FHub;
+    if (!hub) return;
+    if (hub == GetCurrentHub()) direct = Base();
+    Queue<&TGreenletProxyImpl::KillBase>(hub);
   }
-  if (Direct) Direct->Kill();
+  if (direct) direct->Kill();
 }
 
 TCustomHub* TGreenletProxyImpl::GetHub() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase ? FBase->GetHub() : nullptr;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base() ? Base()->GetHub() : nullptr;
 }
 
 tGreenletState TGreenletProxyImpl::GetState() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase ? FBase->GetState() : gsTerminated;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base() ? Base()->GetState() : gsTerminated;
 }
 
 Exception* TGreenletProxyImpl::GetException() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase ? FBase->GetException() : nullptr;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base() ? Base()->GetException() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnStateChanged() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase ? FBase->GetOnStateChanged() : nullptr;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base() ? Base()->GetOnStateChanged() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnTerminate() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase ? FBase->GetOnTerminate() : nullptr;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base() ? Base()->GetOnTerminate() : nullptr;
 }
 
 uintptr_t TGreenletProxyImpl::GetUID() {
-  std::lock_guard<TReentrantLock> Lock(FLock);
-  return FBase ? FBase->GetUID() : 0;
+  std::lock_guard<TReentrantLock> lock(FLock);
+  return Base() ? Base()->GetUID() : 0;
 }
 
 void TGreenletProxyImpl::SwitchBase() {
-  if (TRawGreenletImpl* Base = GetBase()) Base->Switch();
+  if (TRawGreenletImpl* base = GetBase()) base->Switch();
 }
 void TGreenletProxyImpl::ResumeBase() {
-  if (TRawGreenletImpl* Base = GetBase()) Base->Resume();
+  if (TRawGreenletImpl* base = GetBase()) base->Resume();
 }
 void TGreenletProxyImpl::SuspendBase() {
-  if (TRawGreenletImpl* Base = GetBase()) Base->Suspend();
+  if (TRawGreenletImpl* base = GetBase()) base->Suspend();
 }
 void TGreenletProxyImpl::KillBase() {
-  if (TRawGreenletImpl* Base = GetBase()) Base->Kill();
+  if (TRawGreenletImpl* base = GetBase()) base->Kill();
 }
 
 }  // namespace green

@@ -1,5 +1,7 @@
 #include "hub/Hub.h"
 
+#include <utility>
+
 #include "greenlets/GreenletsImpl.h"
 #include "greenlets/LocalStorage.h"
 #include "hub/Deadline.h"
@@ -43,7 +45,7 @@ THub::~THub() {
 void THub::Retire() {
   Clean();
   if (HubInfrasctuctureEnable)
-    if (auto* Joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) Joiner->Clear();
+    if (auto* joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) joiner->Clear();
   Clean();  // what the detached greenlets' announcements queued
 }
 
@@ -52,9 +54,9 @@ TObject* THub::HLS(const std::string& Key) { return FLS->GetValue(Key); }
 // The hub owns what it stores: replacing or clearing a key frees the old object.
 void THub::HLS(const std::string& Key, TObject* Value) {
   if (FLS->IsExists(Key)) {
-    TObject* Old = FLS->GetValue(Key);
+    TObject* old = FLS->GetValue(Key);
     FLS->UnsetValue(Key);
-    TLocalStorage::Dispose(Old);
+    TLocalStorage::Dispose(old);
   }
   if (Value) FLS->SetValue(Key, Value);
 }
@@ -74,7 +76,7 @@ void THub::Append(TTask&& Task) {
     return;
   }
   {
-    std::lock_guard<std::mutex> Lock(FLock);
+    std::lock_guard<std::mutex> lock(FLock);
     FAccumQueue.push_back(std::move(Task));
     FAccumPending.store(true, std::memory_order_release);
   }
@@ -86,18 +88,18 @@ void THub::EnqueueTask(const TTaskMethod& Task) {
   Assert(dynamic_cast<TRawGreenletImpl*>(Task.Data) == nullptr, "Hub", 644,
          "Enqueue Greenlet methods only by Proxy");
 #endif
-  TTask T;
+  TTask t;
   if (Task.Intf)
-    T.Init(Task.Intf, Task);
+    t.Init(Task.Intf, Task);
   else
-    T.Init(Task);
-  Append(std::move(T));
+    t.Init(Task);
+  Append(std::move(t));
 }
 
 void THub::EnqueueTask(TTaskProc Task, void* Arg) {
-  TTask T;
-  T.Init(Task, Arg);
-  Append(std::move(T));
+  TTask t;
+  t.Init(Task, Arg);
+  Append(std::move(t));
 }
 
 bool THub::ServeTaskQueue() {
@@ -105,7 +107,16 @@ bool THub::ServeTaskQueue() {
   THubPhaseScope Phase(Beat(), THubBeat::kServing);
   const bool Synced = os::CheckSynchronize(0);  // nothing off the main thread
   const bool Accumulated = FAccumPending.load(std::memory_order_acquire);
-  if (!Accumulated && FReady.empty()) return Synced;
+  bool Ran = false;
+  if (Accumulated || !FReady.empty()) Ran = RunQueuedTasks(Accumulated);
+  if (FResumeHead) {
+    RunResumes();
+    Ran = true;
+  }
+  return Synced || Ran;
+}
+
+bool THub::RunQueuedTasks(bool Accumulated) {
   // The batch is taken out of the hub, so a task that serves this hub again
   // (a wait on the root context) works on a batch of its own.
   // The ready list of this thread's own posts follows the tasks of other
@@ -120,34 +131,91 @@ bool THub::ServeTaskQueue() {
   }
   Ready.swap(FReadySpare);
   Ready.swap(FReady);
-  struct Recycle {
-    std::vector<TTask>& batch;
-    std::vector<TTask>& spare;
+  struct TRecycle {
+    std::vector<TTask>& Tasks;
+    std::vector<TTask>& Spare;
     // Tasks left over after one raised are discarded, their references released.
-    ~Recycle() {
-      batch.clear();
-      if (spare.capacity() < batch.capacity()) spare.swap(batch);
+    ~TRecycle() {
+      Tasks.clear();
+      if (Spare.capacity() < Tasks.capacity()) Spare.swap(Tasks);
     }
-  } Recycle{Batch, FQueue}, RecycleReady{Ready, FReadySpare};
+  } RecycleBatch{Batch, FQueue}, RecycleReady{Ready, FReadySpare};
   RunTasks(Batch);
   RunTasks(Ready);
-  return Synced || !Batch.empty() || !Ready.empty();
+  return !Batch.empty() || !Ready.empty();
+}
+
+// A chain of greenlets taken off a hub's resume list, as their proxies with
+// the list's reference to each; those not taken when it goes (a resume
+// raised, or the hub discards them) are released.
+class TResumeChain {
+ public:
+  explicit TResumeChain(TGreenletProxyImpl* Head) : FHead(Head) {}
+  TResumeChain(const TResumeChain&) = delete;
+  TResumeChain& operator=(const TResumeChain&) = delete;
+  ~TResumeChain() {
+    while (TGreenletProxyImpl* P = Take()) P->_Release();
+  }
+  // The next one, off the list (it may be queued again), with the
+  // reference; nullptr at the end.
+  TGreenletProxyImpl* Take() {
+    TGreenletProxyImpl* P = FHead;
+    if (!P) return nullptr;
+    FHead = std::exchange(P->FResumeNext, nullptr);
+    P->FResumeQueued = false;
+    return P;
+  }
+
+ private:
+  TGreenletProxyImpl* FHead;
+};
+
+// The list holds the proxy, as a task would: a greenlet whose last holder
+// lets go meanwhile is not kept alive by its wake-up.
+bool THub::ResumeSoon(TGreenletProxyImpl* P) {
+  if (!OnOwnThread()) return false;
+  // Queued once: the resume that is due wakes it for either wake-up.
+  if (P->FResumeQueued) return true;
+  P->_AddRef();
+  P->FResumeQueued = true;
+  if (FResumeTail)
+    FResumeTail->FResumeNext = P;
+  else
+    FResumeHead = P;
+  FResumeTail = P;
+  return true;
+}
+
+// A greenlet that another thread moved to its own hub meanwhile is resumed
+// there, through its proxy.
+void THub::RunResumes() {
+  TResumeChain Chain(std::exchange(FResumeHead, nullptr));
+  FResumeTail = nullptr;
+  while (TGreenletProxyImpl* P = Chain.Take()) {
+    RefPtr<TGreenletProxyImpl> Held = RefPtr<TGreenletProxyImpl>::adopt(P);
+    TRawGreenletImpl* G = P->BaseOnOwnHub();
+    if (!G) continue;
+    if (G->GetHub() == this)
+      G->Resume();
+    else
+      P->Resume();
+  }
 }
 
 void THub::RunTasks(std::vector<TTask>& Tasks) {
-  for (TTask& Task : Tasks) {
-    switch (Task.Kind) {
+  for (TTask& task : Tasks) {
+    switch (task.Kind) {
       case tkMethod:
-        Task.Method();
+        task.Method();
         break;
       case tkIntfMethod:
-        if (Task.Intf) {
-          Task.Method();
-          Task.Intf.reset();
+        if (task.Intf) {
+          task.Method();
+          task.Intf.reset();
         }
         break;
       case tkProc:
-        Task.Proc(Task.Arg);
+        task.Proc(task.Arg);
         break;
     }
   }
@@ -157,16 +225,20 @@ void THub::RunTasks(std::vector<TTask>& Tasks) {
 // enqueues again, and what it enqueues is discarded in the next round.
 void THub::Clean() {
   for (;;) {
-    std::vector<TTask> Queue, Accum, Ready;  // accum goes first
+    std::vector<TTask> queue, accum, ready;  // accum goes first
     {
-      std::lock_guard<std::mutex> Lock(FLock);
-      if (FAccumQueue.empty() && FQueue.empty() && FReady.empty() && FReadySpare.empty()) return;
-      Accum.swap(FAccumQueue);
+      std::lock_guard<std::mutex> lock(FLock);
+      if (FAccumQueue.empty() && FQueue.empty() && FReady.empty() && FReadySpare.empty() &&
+          !FResumeHead)
+        return;
+      accum.swap(FAccumQueue);
       FAccumPending.store(false, std::memory_order_relaxed);
-      Queue.swap(FQueue);
-      Ready.swap(FReady);
+      queue.swap(FQueue);
+      ready.swap(FReady);
       FReadySpare.clear();
     }
+    TResumeChain Resumes(std::exchange(FResumeHead, nullptr));
+    FResumeTail = nullptr;
   }
 }
 
@@ -178,8 +250,8 @@ void THub::LoopExit() {
 template <class Cond>
 void THub::LoopWhile(const Cond& Done, uint32_t Timeout) {
   FLoopExit = false;
-  const TDeadline Deadline = TDeadline::After(Timeout);
-  while (!Done() && !Deadline.Passed() && !FLoopExit) Serve(Deadline.RemainingTimeOut());
+  const TDeadline deadline = TDeadline::After(Timeout);
+  while (!Done() && !deadline.Passed() && !FLoopExit) Serve(deadline.RemainingTimeOut());
 }
 
 void THub::Loop(const TExitCondition& Cond, uint32_t Timeout) { LoopWhile(Cond, Timeout); }

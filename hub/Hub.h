@@ -20,6 +20,7 @@
 namespace green {
 
 class TLocalStorage;
+class TGreenletProxyImpl;
 
 class THub : public TCustomHub {
  public:
@@ -62,6 +63,12 @@ class THub : public TCustomHub {
   // True on the thread that serves this hub now: a task it posts to the
   // hub goes on the hub's own ready list, with no lock and no pulse.
   virtual bool OnOwnThread() const { return false; }
+  // Resumes the greenlet of P, one of this hub's that waits suspended, on
+  // the hub's next task pass, after the tasks: the wake-up that a gevent
+  // signalled on the serving thread gives its waiter. The list links the
+  // proxies themselves: no task, no lock, no indirect call. False off the
+  // serving thread, where the caller goes through the proxy instead.
+  bool ResumeSoon(TGreenletProxyImpl* P);
   // Discards every queued task without running it, also those that arrive
   // while the discarded ones are released.
   void Clean();
@@ -78,6 +85,11 @@ class THub : public TCustomHub {
   void Retire();
 
  private:
+  // Runs the resumes queued before the call; later ones wait for the next pass.
+  void RunResumes();
+  // The tasks of one pass, other threads' first; true when it ran any.
+  bool RunQueuedTasks(bool Accumulated);
+
   std::vector<TTask> FQueue;       // spare capacity for the next batch
   std::vector<TTask> FAccumQueue;  // where new tasks arrive, from any thread
   // Set with the first task in FAccumQueue: a task pass that finds it clear
@@ -89,6 +101,10 @@ class THub : public TCustomHub {
   // through the hub's claim.
   std::vector<TTask> FReady;
   std::vector<TTask> FReadySpare;
+  // The greenlets to resume (ResumeSoon), linked through their proxies;
+  // like the ready list, only the serving thread touches it.
+  TGreenletProxyImpl* FResumeHead = nullptr;
+  TGreenletProxyImpl* FResumeTail = nullptr;
   bool FLoopExit = false;
   std::mutex FLock;
   std::unique_ptr<TLocalStorage> FLS;

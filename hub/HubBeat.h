@@ -48,17 +48,25 @@ struct THubBeat {
 extern std::atomic<bool> HubWatchOn;
 
 // Puts the hub in a phase for a scope (a serve, a kernel wait) and restores
-// the phase it found.
+// the phase it found. A scope inside one of the same phase (a task pass
+// inside a serve) changes nothing, so it notes nothing either.
 class THubPhaseScope {
  public:
-  THubPhaseScope(THubBeat& Beat, uint8_t Phase) : FBeat(Beat), FSaved(Beat.SetPhase(Phase)) {}
-  ~THubPhaseScope() { FBeat.SetPhase(FSaved); }
+  THubPhaseScope(THubBeat& Beat, uint8_t Phase)
+      : FBeat(Beat), FSaved(Beat.Phase.load(std::memory_order_relaxed)) {
+    if (FSaved != Phase) FBeat.SetPhase(Phase);
+    FChanged = FSaved != Phase;
+  }
+  ~THubPhaseScope() {
+    if (FChanged) FBeat.SetPhase(FSaved);
+  }
   THubPhaseScope(const THubPhaseScope&) = delete;
   THubPhaseScope& operator=(const THubPhaseScope&) = delete;
 
  private:
   THubBeat& FBeat;
   uint8_t FSaved;
+  bool FChanged;
 };
 
 }  // namespace green

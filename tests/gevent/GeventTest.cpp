@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "gevent/Gevent.h"
@@ -151,6 +152,86 @@ TEST(Gevent, AHandedOverSignalPassesOnWhenItsWaiterIsKilledFirst) {
   G->Kill();
   EXPECT_TRUE(Ev->IsSignaled());
   EXPECT_EQ(Ev->WaitFor(0), wrSignaled);
+}
+
+// The hub's list of wake-ups holds the waiter's proxy, not the waiter: a
+// waiter whose last holder lets go first is killed then, and its wake-up
+// finds nothing; one woken twice before the hub serves is queued once.
+TEST(Gevent, AQueuedWakeUpNeitherKeepsItsWaiterAliveNorRunsTwice) {
+  auto ev = MakeRef<TGevent>(false, false);
+  bool woke = false;
+  bool gone = false;
+  // Freed with the greenlet's body: its deleter tells when that happened.
+  std::shared_ptr<void> mark(nullptr, [&gone](void*) { gone = true; });
+  auto g = Spawn([&, mark = std::move(mark)] {
+    ev->WaitFor(INFINITE);
+    woke = true;
+  });
+  g->Switch();
+  ev->SetEvent();
+  g.reset();
+  EXPECT_TRUE(gone) << "the last holder's release frees the greenlet at once";
+  DefHub(0)->Serve(0);
+  EXPECT_FALSE(woke);
+
+  // Three waiters on gevents of their own, p woken again after q was
+  // queued and before r: each runs once per wake-up, none is lost.
+  struct TWaiter {
+    RefPtr<TGevent> Ev = MakeRef<TGevent>(false, false);
+    int Wakes = 0;
+    RefPtr<test::TLambdaGreenlet> G;
+  } w[3];
+  for (TWaiter& x : w) {
+    x.G = Spawn([&x] {
+      for (;;) {
+        x.Ev->WaitFor(INFINITE);
+        ++x.Wakes;
+      }
+    });
+    x.G->Switch();
+  }
+  w[0].Ev->SetEvent();
+  w[1].Ev->SetEvent();
+  w[0].G->Resume();  // runs p's wake-up ahead of the hub
+  ASSERT_EQ(w[0].Wakes, 1);
+  w[0].Ev->SetEvent();
+  w[2].Ev->SetEvent();
+  DefHub(0)->Serve(0);
+  DefHub(0)->Serve(0);
+  EXPECT_EQ(w[0].Wakes, 2);
+  EXPECT_EQ(w[1].Wakes, 1);
+  EXPECT_EQ(w[2].Wakes, 1);
+  for (TWaiter& x : w) x.G->Kill();
+}
+
+// Wake-ups still queued when their hub goes are dropped with its tasks.
+TEST(Gevent, WakeUpsQueuedOnAHubThatGoesAreReleasedWithIt) {
+  auto first = MakeRef<TGevent>(false, false), second = MakeRef<TGevent>(false, false);
+  bool secondWoke = false;
+  auto hub = std::make_unique<TSingleThreadHub>();
+  RefPtr<test::TLambdaGreenlet> a, b;
+  {
+    TCurrentHubScope scope(hub.get());
+    a = Spawn([&] {
+      first->WaitFor(INFINITE);
+      second->SetEvent();
+    });
+    b = Spawn([&] {
+      second->WaitFor(INFINITE);
+      secondWoke = true;
+    });
+    a->Switch();
+    b->Switch();
+  }
+  RefPtr<IGreenletProxy> proxy = b->GetProxy();
+  const int32_t held = static_cast<TGreenletProxyImpl*>(proxy.get())->GetRefCount();
+  hub->EnqueueTask([](void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, first.get());
+  hub->Serve(0);  // the task wakes a, which wakes b on the next pass
+  ASSERT_EQ(a->GetState(), gsTerminated);
+  EXPECT_EQ(static_cast<TGreenletProxyImpl*>(proxy.get())->GetRefCount(), held + 1) << "queued";
+  hub.reset();
+  EXPECT_EQ(static_cast<TGreenletProxyImpl*>(proxy.get())->GetRefCount(), held);
+  EXPECT_FALSE(secondWoke);
 }
 
 TEST(Gevent, DestructionEndsGreenletAndThreadWaitsWithAbandoned) {

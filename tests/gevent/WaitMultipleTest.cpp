@@ -1,6 +1,8 @@
 // Association of gevents and waiting for the first of several.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "gevent/Gevent.h"
 #include "hub/Hub.h"
 #include "support/TestGreenlet.h"
@@ -35,6 +37,22 @@ TEST(WaitMultiple, ReportsTheEmitterThatFired) {
   EXPECT_EQ(TGevent::WaitMultiple({A.get(), B.get()}, Index, 10000), wrSignaled);
   EXPECT_EQ(Index, 1);
   EXPECT_FALSE(B->IsSignaled()) << "the association consumed the auto-reset signal";
+}
+
+// Indexes are recorded once each, in order of first emission, whether they
+// fall in the dense range or not.
+TEST(Associate, RecordsEachIndexOnceInOrderOfFirstEmission) {
+  auto owner = MakeRef<TGevent>(true, false);
+  auto* Ref = static_cast<TAssociateRef*>(owner->AssociateRef());
+  const std::vector<int32_t> Emitted = {0, 63, 64, 5, -1, 1 << 20, 0, 64, -1, 1 << 20, 200000};
+  for (const int32_t Index : Emitted) ASSERT_TRUE(Ref->Emit(wrSignaled, false, Index));
+  EXPECT_EQ(Ref->GetIndexes(), (std::vector<int32_t>{0, 63, 64, 5, -1, 1 << 20, 200000}));
+  for (const int32_t Absent : {1, 62, 65, 4, -2, (1 << 20) - 1, (1 << 20) + 1, 199999})
+    EXPECT_FALSE(Ref->FindIndex(Absent)) << Absent;
+  Ref->ClearIndexes();
+  EXPECT_FALSE(Ref->FindIndex(63));
+  EXPECT_TRUE(Ref->Emit(wrSignaled, false, 63));
+  EXPECT_EQ(Ref->GetIndexes(), std::vector<int32_t>{63});
 }
 
 TEST(WaitMultiple, NilEntriesAreSkippedAndTimeoutGivesNoIndex) {
