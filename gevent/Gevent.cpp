@@ -96,12 +96,14 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
   // This thread's hub, if it has one: an emission must not make one.
   TCustomHub* const here = GetCurrentHubIfAny();
   if (aResult == wrSignaled) {
-    // The waiter cannot run before this returns: its descriptor stays.
-    if (TWaitDescr* d = HandOff(here)) {
-      if (Sync)
-        d->FContext->Resume();
-      else
-        ResumeLater(*d);
+    if (RefPtr<TWaitDescr> D = HandOff(here)) {
+      if (Sync) {
+        TRawGreenletImpl* G = D->FContext;
+        D.reset();  // first, so that the greenlet takes it up for its next wait
+        G->Resume();
+      } else {
+        ResumeLater(D);
+      }
       return;
     }
   }
@@ -152,7 +154,7 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
       else if (Sync)
         Syncs.Add(std::move(d));
       else
-        ResumeLater(*d);
+        ResumeLater(d);
     } else {
       d->FHub->Pulse();
     }
@@ -162,9 +164,9 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
 // A suspended greenlet of this thread's hub cannot change state or go while
 // this runs: its fate is known under the lock. When it is the only waiter
 // it gets the signal (an auto-reset one is consumed for it), and its wait
-// ends without coming back here. The gevent lets go of the descriptor, so
-// that the greenlet takes it up again for its next wait.
-TWaitDescr* TGevent::HandOff(TCustomHub* Here) {
+// ends without coming back here. The gevent's reference to the descriptor
+// comes out with it.
+RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here) {
   std::lock_guard<TReentrantLock> lock(FLock);
   if (FWaiters.size() != 1 || !Here) return nullptr;
   TWaitDescr* d = FWaiters.front().get();
@@ -173,16 +175,33 @@ TWaitDescr* TGevent::HandOff(TCustomHub* Here) {
   if (!FManualReset) FSignal.store(false, std::memory_order_release);
   d->FResult.store(wrSignaled, std::memory_order_release);
   d->FHandedOff = true;
-  FWaiters.clear();
+  RefPtr<TWaitDescr> Taken = std::move(FWaiters.front());
+  FWaiters.pop_back();
   CountListeners();
-  return d;
+  return Taken;
 }
 
-// The hub is the waiter's and this thread's: its own list resumes the
-// greenlet, unless the hub is not being served here.
-void TGevent::ResumeLater(TWaitDescr& D) {
-  auto* Proxy = static_cast<TGreenletProxyImpl*>(D.FProxy.get());
-  if (!static_cast<THub*>(D.FHub)->ResumeSoon(Proxy)) Proxy->Resume();
+// The hub is the waiter's and this thread's: its own list takes the
+// descriptor and resumes the greenlet, unless the hub is not being served
+// here.
+void TGevent::ResumeLater(RefPtr<TWaitDescr>& D) {
+  if (!static_cast<THub*>(D->FHub)->ResumeSoon(D)) D->FProxy->Resume();
+}
+
+// Run by the hub's pass for a descriptor of its list, with the list's
+// reference. A descriptor that only the list holds any more belongs to a
+// greenlet that has gone, or has ended that wait by other means: nothing to
+// resume. Otherwise the greenlet lives, and the reference goes first, so
+// that the greenlet takes the descriptor up again for its next wait. One
+// that another thread moved to a hub of its own meanwhile is resumed there.
+void TGevent::ResumeQueued(RefPtr<TWaitDescr> D, TCustomHub* Hub) {
+  if (D->SoleReference()) return;
+  TRawGreenletImpl* G = D->FContext;
+  D.reset();
+  if (G->GetHub() == Hub)
+    G->Resume();
+  else
+    G->GetProxy()->Resume();
 }
 
 // The list lets go of each descriptor before its greenlet runs, so that the
@@ -297,7 +316,9 @@ class TGevent::TWait {
   // removal of this waiter, with the gevent pinned.
   TWaitResult Close(bool Consume) {
     FClosed = true;
-    TWaitResult r = Unregister(Consume);
+    // A wait handed its signal, with no watch or timer, has nothing to undo.
+    const bool Plain = FD->FHandedOff && Consume && !FWatched && !FTimer;
+    TWaitResult r = Plain ? FD->FResult.load(std::memory_order_acquire) : Unregister(Consume);
     if (TRawGreenletImpl* g = FD->FContext) g->SpareWait() = std::move(FD);
     return r;
   }

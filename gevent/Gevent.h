@@ -146,6 +146,9 @@ class TWaitDescr : public TInterfacedObject {
   // The gevent waited on, reached through its reference: the gevent may be
   // destroyed on another thread while the wait is still cleaning up.
   RefPtr<TAssociateRef> FGevent;
+  // The link of the list of the hub that is to resume the waiter
+  // (THub::ResumeSoon); only that hub's thread touches it.
+  TWaitDescr* FResumeNext = nullptr;
 };
 
 class TGevent : public TInterfacedObject, public IGevent {
@@ -159,6 +162,8 @@ class TGevent : public TInterfacedObject, public IGevent {
 
   void SetEvent(bool Sync = false) override;
   void ResetEvent() override;
+  // What a hub's pass does with a descriptor of its list (THub::ResumeSoon).
+  static void ResumeQueued(RefPtr<TWaitDescr> D, TCustomHub* Hub);
   TWaitResult WaitFor(uint32_t aTimeOut = INFINITE) override;
   // WaitFor with the deadline of a wait that began earlier.
   TWaitResult WaitUntil(const TDeadline& Deadline);
@@ -200,10 +205,11 @@ class TGevent : public TInterfacedObject, public IGevent {
                TDescrList& Syncs);
   // The short way of a signal whose one waiter is a suspended greenlet of
   // Here, this thread's hub: its descriptor, to resume it by, or nullptr.
-  TWaitDescr* HandOff(TCustomHub* Here);
+  RefPtr<TWaitDescr> HandOff(TCustomHub* Here);
   static void ResumeDirectly(TDescrList& Syncs);
-  // Resumes the suspended waiter of D, of this thread's hub, on the hub's next pass.
-  static void ResumeLater(TWaitDescr& D);
+  // Resumes the suspended waiter of D, of this thread's hub, on the hub's
+  // next pass; the hub's list may take the reference.
+  static void ResumeLater(RefPtr<TWaitDescr>& D);
 
   static void SwitchTimeout(THandle Id, void* Data);
   static void TimeoutCb(THandle Id, void* Data);

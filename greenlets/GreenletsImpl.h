@@ -30,7 +30,6 @@ class TLocalStorage;
 class TGreenEnvironmentImpl;
 class TGreenletProxyImpl;
 class TJoiner;
-class TResumeChain;
 struct TGreenletRow;
 
 // Hub-local keys.
@@ -232,9 +231,6 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
 
   TRawGreenletImpl* GetBase();
   void SetBase(TRawGreenletImpl* Value);
-  // The greenlet, read without the lock, for its hub's thread: the
-  // greenlet goes on that thread only, so it cannot go meanwhile.
-  TRawGreenletImpl* BaseOnOwnHub() const { return FBase.load(std::memory_order_acquire); }
   void Lock() { FLock.lock(); }
   void Unlock() { FLock.unlock(); }
 
@@ -249,17 +245,8 @@ class TGreenletProxyImpl : public TInterfacedObject, public IGreenletProxy {
   template <void (TGreenletProxyImpl::*M)()>
   void Queue(TCustomHub* Hub);
 
-  TRawGreenletImpl* Base() const { return FBase.load(std::memory_order_relaxed); }
-
-  // Written under FLock.
-  std::atomic<TRawGreenletImpl*> FBase;
+  TRawGreenletImpl* FBase;
   TReentrantLock FLock;
-  // The link of the hub's list of greenlets to resume (THub::ResumeSoon),
-  // and whether the proxy is on it; only that hub's thread touches them.
-  friend class THub;
-  friend class TResumeChain;
-  TGreenletProxyImpl* FResumeNext = nullptr;
-  bool FResumeQueued = false;
 };
 
 // The greenlets bound to one hub, so that its owner can kill them all.

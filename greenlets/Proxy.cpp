@@ -16,13 +16,13 @@ void TGreenletProxyImpl::Queue(TCustomHub* Hub) {
 
 TRawGreenletImpl* TGreenletProxyImpl::GetBase() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base();
+  return FBase;
 }
 
 void TGreenletProxyImpl::SetBase(TRawGreenletImpl* Value) {
   std::lock_guard<TReentrantLock> lock(FLock);
-  if (Value == Base()) return;
-  FBase.store(Value, std::memory_order_release);
+  if (Value == FBase) return;
+  FBase = Value;
   if (Value) Value->GetOnStateChanged()->SetEvent();
 }
 
@@ -30,12 +30,12 @@ void TGreenletProxyImpl::Pulse() {
   TRawGreenletImpl* direct = nullptr;
   {
     std::lock_guard<TReentrantLock> lock(FLock);
-    if (!Base()) return;
-    std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
-    TCustomHub* hub = Base()->FHub;
-    if (!hub || !Runnable(Base()->GetState())) return;
+    if (!FBase) return;
+    std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
+    TCustomHub* hub = FBase->FHub;
+    if (!hub || !Runnable(FBase->GetState())) return;
     if (hub == GetCurrentHub())
-      direct = Base();
+      direct = FBase;
     else
       Queue<&TGreenletProxyImpl::SwitchBase>(hub);
   }
@@ -44,23 +44,23 @@ void TGreenletProxyImpl::Pulse() {
 
 void TGreenletProxyImpl::DelayedSwitch() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  if (!Base()) return;
-  std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
-  if (Base()->FHub && Runnable(Base()->GetState()))
-    Queue<&TGreenletProxyImpl::SwitchBase>(Base()->FHub);
+  if (!FBase) return;
+  std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
+  if (FBase->FHub && Runnable(FBase->GetState()))
+    Queue<&TGreenletProxyImpl::SwitchBase>(FBase->FHub);
 }
 
 void TGreenletProxyImpl::Resume() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  if (!Base()) return;
-  if (TCustomHub* hub = Base()->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
+  if (!FBase) return;
+  if (TCustomHub* hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
 }
 
 void TGreenletProxyImpl::Suspend() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  if (!Base()) return;
-  std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
-  if (Base()->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(Base()->FHub);
+  if (!FBase) return;
+  std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
+  if (FBase->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(FBase->FHub);
 }
 
 // On the greenlet's own hub the kill happens at once as well; the queued
@@ -69,11 +69,11 @@ void TGreenletProxyImpl::Kill() {
   TRawGreenletImpl* direct = nullptr;
   {
     std::lock_guard<TReentrantLock> lock(FLock);
-    if (!Base()) return;
-    std::lock_guard<TReentrantLock> baseLock(Base()->FLock);
-    TCustomHub* hub = Base()->FHub;
+    if (!FBase) return;
+    std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
+    TCustomHub* hub = FBase->FHub;
     if (!hub) return;
-    if (hub == GetCurrentHub()) direct = Base();
+    if (hub == GetCurrentHub()) direct = FBase;
     Queue<&TGreenletProxyImpl::KillBase>(hub);
   }
   if (direct) direct->Kill();
@@ -81,32 +81,32 @@ void TGreenletProxyImpl::Kill() {
 
 TCustomHub* TGreenletProxyImpl::GetHub() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base() ? Base()->GetHub() : nullptr;
+  return FBase ? FBase->GetHub() : nullptr;
 }
 
 tGreenletState TGreenletProxyImpl::GetState() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base() ? Base()->GetState() : gsTerminated;
+  return FBase ? FBase->GetState() : gsTerminated;
 }
 
 Exception* TGreenletProxyImpl::GetException() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base() ? Base()->GetException() : nullptr;
+  return FBase ? FBase->GetException() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnStateChanged() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base() ? Base()->GetOnStateChanged() : nullptr;
+  return FBase ? FBase->GetOnStateChanged() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnTerminate() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base() ? Base()->GetOnTerminate() : nullptr;
+  return FBase ? FBase->GetOnTerminate() : nullptr;
 }
 
 uintptr_t TGreenletProxyImpl::GetUID() {
   std::lock_guard<TReentrantLock> lock(FLock);
-  return Base() ? Base()->GetUID() : 0;
+  return FBase ? FBase->GetUID() : 0;
 }
 
 void TGreenletProxyImpl::SwitchBase() {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "gevent/Gevent.h"
 #include "greenlets/GreenletsImpl.h"
 #include "greenlets/LocalStorage.h"
 #include "hub/Deadline.h"
@@ -145,61 +146,47 @@ bool THub::RunQueuedTasks(bool Accumulated) {
   return !Batch.empty() || !Ready.empty();
 }
 
-// A chain of greenlets taken off a hub's resume list, as their proxies with
-// the list's reference to each; those not taken when it goes (a resume
-// raised, or the hub discards them) are released.
+// A chain of descriptors taken off a hub's resume list, with the list's
+// reference to each; those not taken when it goes (a resume raised, or the
+// hub discards them) are released.
 class TResumeChain {
  public:
-  explicit TResumeChain(TGreenletProxyImpl* Head) : FHead(Head) {}
+  explicit TResumeChain(TWaitDescr* Head) : FHead(Head) {}
   TResumeChain(const TResumeChain&) = delete;
   TResumeChain& operator=(const TResumeChain&) = delete;
   ~TResumeChain() {
-    while (TGreenletProxyImpl* P = Take()) P->_Release();
+    while (Take()) {
+    }
   }
-  // The next one, off the list (it may be queued again), with the
-  // reference; nullptr at the end.
-  TGreenletProxyImpl* Take() {
-    TGreenletProxyImpl* P = FHead;
-    if (!P) return nullptr;
-    FHead = std::exchange(P->FResumeNext, nullptr);
-    P->FResumeQueued = false;
-    return P;
+  // The next one, off the list, with the reference; empty at the end.
+  RefPtr<TWaitDescr> Take() {
+    TWaitDescr* D = FHead;
+    if (!D) return nullptr;
+    FHead = std::exchange(D->FResumeNext, nullptr);
+    return RefPtr<TWaitDescr>::adopt(D);
   }
 
  private:
-  TGreenletProxyImpl* FHead;
+  TWaitDescr* FHead;
 };
 
-// The list holds the proxy, as a task would: a greenlet whose last holder
-// lets go meanwhile is not kept alive by its wake-up.
-bool THub::ResumeSoon(TGreenletProxyImpl* P) {
+// A descriptor on the list is not taken up for another wait (it is not the
+// greenlet's alone), so it is never queued twice.
+bool THub::ResumeSoon(RefPtr<TWaitDescr>& D) {
   if (!OnOwnThread()) return false;
-  // Queued once: the resume that is due wakes it for either wake-up.
-  if (P->FResumeQueued) return true;
-  P->_AddRef();
-  P->FResumeQueued = true;
+  TWaitDescr* Taken = D.detach();
   if (FResumeTail)
-    FResumeTail->FResumeNext = P;
+    FResumeTail->FResumeNext = Taken;
   else
-    FResumeHead = P;
-  FResumeTail = P;
+    FResumeHead = Taken;
+  FResumeTail = Taken;
   return true;
 }
 
-// A greenlet that another thread moved to its own hub meanwhile is resumed
-// there, through its proxy.
 void THub::RunResumes() {
   TResumeChain Chain(std::exchange(FResumeHead, nullptr));
   FResumeTail = nullptr;
-  while (TGreenletProxyImpl* P = Chain.Take()) {
-    RefPtr<TGreenletProxyImpl> Held = RefPtr<TGreenletProxyImpl>::adopt(P);
-    TRawGreenletImpl* G = P->BaseOnOwnHub();
-    if (!G) continue;
-    if (G->GetHub() == this)
-      G->Resume();
-    else
-      P->Resume();
-  }
+  while (RefPtr<TWaitDescr> D = Chain.Take()) TGevent::ResumeQueued(std::move(D), this);
 }
 
 void THub::RunTasks(std::vector<TTask>& Tasks) {

@@ -20,7 +20,7 @@
 namespace green {
 
 class TLocalStorage;
-class TGreenletProxyImpl;
+class TWaitDescr;
 
 class THub : public TCustomHub {
  public:
@@ -63,12 +63,13 @@ class THub : public TCustomHub {
   // True on the thread that serves this hub now: a task it posts to the
   // hub goes on the hub's own ready list, with no lock and no pulse.
   virtual bool OnOwnThread() const { return false; }
-  // Resumes the greenlet of P, one of this hub's that waits suspended, on
-  // the hub's next task pass, after the tasks: the wake-up that a gevent
-  // signalled on the serving thread gives its waiter. The list links the
-  // proxies themselves: no task, no lock, no indirect call. False off the
-  // serving thread, where the caller goes through the proxy instead.
-  bool ResumeSoon(TGreenletProxyImpl* P);
+  // Takes D, the descriptor of a wait of a greenlet of this hub that waits
+  // suspended, to resume the greenlet on the hub's next task pass, after the
+  // tasks: the wake-up that a gevent signalled on the serving thread gives
+  // its waiter. The list links the descriptors themselves and keeps the
+  // gevent's reference: no task, no lock, no count changes, no indirect
+  // call. False off the serving thread, where the caller keeps D.
+  bool ResumeSoon(RefPtr<TWaitDescr>& D);
   // Discards every queued task without running it, also those that arrive
   // while the discarded ones are released.
   void Clean();
@@ -101,10 +102,10 @@ class THub : public TCustomHub {
   // through the hub's claim.
   std::vector<TTask> FReady;
   std::vector<TTask> FReadySpare;
-  // The greenlets to resume (ResumeSoon), linked through their proxies;
-  // like the ready list, only the serving thread touches it.
-  TGreenletProxyImpl* FResumeHead = nullptr;
-  TGreenletProxyImpl* FResumeTail = nullptr;
+  // The waits whose greenlets to resume (ResumeSoon), linked through their
+  // descriptors; like the ready list, only the serving thread touches it.
+  TWaitDescr* FResumeHead = nullptr;
+  TWaitDescr* FResumeTail = nullptr;
   bool FLoopExit = false;
   std::mutex FLock;
   std::unique_ptr<TLocalStorage> FLS;
@@ -182,6 +183,9 @@ class TSingleThreadHub : public THub {
 
   bool ServeHard(uint32_t TimeOut);
   bool ServeAsDefHub(uint32_t TimeOut);
+  // The rest of a serve whose first task pass ran nothing: the kernel wait
+  // and the passes after it.
+  bool ServeWaiting(uint32_t TimeOut);
   // Ownership check, environment and main-thread wake hook of a serve or
   // wait; the returned guard undoes them.
   class TServeClaim;
