@@ -9,35 +9,35 @@ namespace green {
 // ---- TAssociateRef ----------------------------------------------------------------
 
 void TAssociateRef::ClearIndexes() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   FIndexes.clear();
   FIndexSet.Clear();
 }
 
 TAssociateRef::TIndexes TAssociateRef::GetIndexes() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FIndexes;
 }
 
 bool TAssociateRef::FindIndex(int32_t Value) {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FIndexSet.Contains(Value);
 }
 
 // Held while the owner is emitted, so the index list and the owner's
 // wake-up change together for readers that take the same lock.
 bool TAssociateRef::Emit(TWaitResult aResult, bool IsDestroyed, int32_t Index) {
-  std::lock_guard<TReentrantLock> lock(FLock);
-  TGevent* owner = FOwner.load(std::memory_order_relaxed);
-  if (!owner) return false;
+  std::lock_guard<TReentrantLock> Lock(FLock);
+  TGevent* Owner = FOwner.load(std::memory_order_relaxed);
+  if (!Owner) return false;
   if (FIndexSet.Insert(Index)) FIndexes.push_back(Index);
-  owner->Emit(aResult, IsDestroyed, false);
+  Owner->Emit(aResult, IsDestroyed, false);
   return true;
 }
 
 void TAssociateRef::SetOwner(TGevent* Value) {
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
+    std::lock_guard<TReentrantLock> Lock(FLock);
     FOwner.store(Value, std::memory_order_seq_cst);
   }
   if (Value) return;
@@ -45,7 +45,7 @@ void TAssociateRef::SetOwner(TGevent* Value) {
 }
 
 TGevent* TAssociateRef::GetOwner() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FOwner.load(std::memory_order_relaxed);
 }
 
@@ -54,7 +54,7 @@ TGevent* TAssociateRef::GetOwner() {
 // destruction sees the pin and waits for it.
 TGevent* TAssociateRef::Pin() {
   FPins.fetch_add(1, std::memory_order_seq_cst);
-  if (TGevent* owner = FOwner.load(std::memory_order_seq_cst)) return owner;
+  if (TGevent* Owner = FOwner.load(std::memory_order_seq_cst)) return Owner;
   FPins.fetch_sub(1, std::memory_order_release);
   return nullptr;
 }
@@ -69,26 +69,26 @@ TGevent* TAssociateRef::Pin() {
 // well: a caller checks the signal before it associates (WaitMultiple), or
 // checks what the signal stands for after (Join).
 void TGevent::Associate(TGevent* Emitter, int32_t Index) {
-  bool signaled;
+  bool Signaled;
   {
-    std::lock_guard<TReentrantLock> ownerLock(FLock);
-    std::lock_guard<TReentrantLock> emitterLock(Emitter->FLock);
+    std::lock_guard<TReentrantLock> OwnerLock(FLock);
+    std::lock_guard<TReentrantLock> EmitterLock(Emitter->FLock);
     Emitter->ClearEmptyDescr();
     Emitter->FListeners.fetch_add(1, std::memory_order_seq_cst);
     Emitter->FWaiters.push_back(MakeRef<TWaitDescr>(FAssociateRef.get(), Index));
-    signaled = Emitter->FSignal.load(std::memory_order_seq_cst);
-    if (signaled && !Emitter->FManualReset) Emitter->FSignal.store(false);
+    Signaled = Emitter->FSignal.load(std::memory_order_seq_cst);
+    if (Signaled && !Emitter->FManualReset) Emitter->FSignal.store(false);
     Emitter->CountListeners();
   }
-  if (signaled) FAssociateRef->Emit(wrSignaled, false, Index);
+  if (Signaled) FAssociateRef->Emit(wrSignaled, false, Index);
 }
 
 void TGevent::ClearEmptyDescr() {
-  std::lock_guard<TReentrantLock> lock(FLock);
-  auto stale = [](const RefPtr<TWaitDescr>& d) {
-    return d->FAssociate && d->FAssociate->GetOwner() == nullptr;
+  std::lock_guard<TReentrantLock> Lock(FLock);
+  auto Stale = [](const RefPtr<TWaitDescr>& D) {
+    return D->FAssociate && D->FAssociate->GetOwner() == nullptr;
   };
-  FWaiters.erase(std::remove_if(FWaiters.begin(), FWaiters.end(), stale), FWaiters.end());
+  FWaiters.erase(std::remove_if(FWaiters.begin(), FWaiters.end(), Stale), FWaiters.end());
   CountListeners();
 }
 
@@ -96,24 +96,24 @@ TWaitResult TGevent::WaitMultiple(const std::vector<TGevent*>& Events, int32_t& 
                                   uint32_t Timeout) {
   Index = -1;
   if (Events.empty()) return wrError;
-  auto assoc = MakeRef<TGevent>(false, false);
-  for (size_t i = 0; i < Events.size(); ++i) {
-    TGevent* ev = Events[i];
-    if (!ev) continue;
-    std::lock_guard<TReentrantLock> lock(ev->FLock);
-    if (ev->IsSignaled()) {
-      Index = static_cast<int32_t>(i);
-      if (!ev->FManualReset) ev->ClearSignal();
+  auto Assoc = MakeRef<TGevent>(false, false);
+  for (size_t I = 0; I < Events.size(); ++I) {
+    TGevent* Ev = Events[I];
+    if (!Ev) continue;
+    std::lock_guard<TReentrantLock> Lock(Ev->FLock);
+    if (Ev->IsSignaled()) {
+      Index = static_cast<int32_t>(I);
+      if (!Ev->FManualReset) Ev->ClearSignal();
       return wrSignaled;
     }
-    assoc->Associate(ev, static_cast<int32_t>(i));
+    Assoc->Associate(Ev, static_cast<int32_t>(I));
   }
-  TWaitResult result = assoc->WaitFor(Timeout);
-  IAssociateRef* ref = assoc->AssociateRef();
-  std::lock_guard<IAssociateRef> lock(*ref);
-  TIndexes indexes = ref->GetIndexes();
-  Index = indexes.empty() ? -1 : indexes.front();
-  return result;
+  TWaitResult Result = Assoc->WaitFor(Timeout);
+  IAssociateRef* Ref = Assoc->AssociateRef();
+  std::lock_guard<IAssociateRef> Lock(*Ref);
+  TIndexes Indexes = Ref->GetIndexes();
+  Index = Indexes.empty() ? -1 : Indexes.front();
+  return Result;
 }
 
 }  // namespace green

@@ -43,7 +43,7 @@ TGevent::~TGevent() {
 }
 
 size_t TGevent::WaiterCount() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FWaiters.size();
 }
 
@@ -53,7 +53,7 @@ void TGevent::SetEvent(bool Sync) { Emit(wrSignaled, false, Sync); }
 
 void TGevent::ResetEvent() {
   if (!FManualReset) return;
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   FSignal.store(false, std::memory_order_release);
   FAssociateRef->ClearIndexes();
 }
@@ -67,7 +67,7 @@ class TGevent::TDescrList {
   TDescrList(const TDescrList&) = delete;
   TDescrList& operator=(const TDescrList&) = delete;
   ~TDescrList() {
-    for (size_t i = 0; i < std::min(FCount, kInPlace); ++i) Slot(i).~RefPtr();
+    for (size_t I = 0; I < std::min(FCount, kInPlace); ++I) Slot(I).~RefPtr();
   }
   void Add(RefPtr<TWaitDescr> D) {
     if (FCount < kInPlace) {
@@ -94,9 +94,9 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
   FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
   if (FListeners.load(std::memory_order_seq_cst) == 0) return;
   // This thread's hub, if it has one: an emission must not make one.
-  TCustomHub* const here = GetCurrentHubIfAny();
+  TCustomHub* const Here = GetCurrentHubIfAny();
   if (aResult == wrSignaled) {
-    if (RefPtr<TWaitDescr> D = HandOff(here)) {
+    if (RefPtr<TWaitDescr> D = HandOff(Here)) {
       if (Sync) {
         TRawGreenletImpl* G = D->FContext;
         D.reset();  // first, so that the greenlet takes it up for its next wait
@@ -107,9 +107,9 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
       return;
     }
   }
-  TDescrList syncs;
-  Deliver(aResult, IsDestroyed, Sync, here, syncs);
-  ResumeDirectly(syncs);
+  TDescrList Syncs;
+  Deliver(aResult, IsDestroyed, Sync, Here, Syncs);
+  ResumeDirectly(Syncs);
 }
 
 // Works on a private copy of the waiter list: no lock is held while waiters
@@ -121,42 +121,42 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
   // The signal was stored before (Emit, SignalTimeout), outside the lock:
   // storing it again here would revive one that a registration has
   // consumed meanwhile.
-  TDescrList waiters;
+  TDescrList Waiters;
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
-    for (RefPtr<TWaitDescr>& d : FWaiters) waiters.Add(std::move(d));
+    std::lock_guard<TReentrantLock> Lock(FLock);
+    for (RefPtr<TWaitDescr>& D : FWaiters) Waiters.Add(std::move(D));
     FWaiters.clear();
     CountListeners();
   }
-  for (size_t i = 0; i < waiters.Size(); ++i) {
-    RefPtr<TWaitDescr>& d = waiters[i];
-    if (d->FProxy) {
+  for (size_t I = 0; I < Waiters.Size(); ++I) {
+    RefPtr<TWaitDescr>& D = Waiters[I];
+    if (D->FProxy) {
       // A waiter of this thread's hub cannot go while this runs: its state
       // is read directly, not through its proxy's lock.
-      const tGreenletState s =
-          d->FHub == Here ? d->FContext->GetState() : d->FProxy->GetState();
-      if (s != gsExecute && s != gsSuspended) continue;
+      const tGreenletState S =
+          D->FHub == Here ? D->FContext->GetState() : D->FProxy->GetState();
+      if (S != gsExecute && S != gsSuspended) continue;
     }
-    if (d->FAssociate) {
-      if (!d->FAssociate->Emit(aResult, IsDestroyed, d->FTag) || IsDestroyed) continue;
-      std::lock_guard<TReentrantLock> lock(FLock);
-      FWaiters.push_back(d);
+    if (D->FAssociate) {
+      if (!D->FAssociate->Emit(aResult, IsDestroyed, D->FTag) || IsDestroyed) continue;
+      std::lock_guard<TReentrantLock> Lock(FLock);
+      FWaiters.push_back(D);
       CountListeners();
       if (aResult == wrSignaled && !FManualReset) FSignal.store(false, std::memory_order_release);
       continue;
     }
     // The mark goes first: a waiter that sees the result must also see it.
-    if (IsDestroyed) d->FEvDestroyed.store(true, std::memory_order_release);
-    d->FResult.store(aResult, std::memory_order_release);
-    if (d->FProxy) {
-      if (d->FHub != Here)
-        d->FProxy->Resume();
+    if (IsDestroyed) D->FEvDestroyed.store(true, std::memory_order_release);
+    D->FResult.store(aResult, std::memory_order_release);
+    if (D->FProxy) {
+      if (D->FHub != Here)
+        D->FProxy->Resume();
       else if (Sync)
-        Syncs.Add(std::move(d));
+        Syncs.Add(std::move(D));
       else
-        ResumeLater(d);
+        ResumeLater(D);
     } else {
-      d->FHub->Pulse();
+      D->FHub->Pulse();
     }
   }
 }
@@ -167,14 +167,14 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
 // ends without coming back here. The gevent's reference to the descriptor
 // comes out with it.
 RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here) {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (FWaiters.size() != 1 || !Here) return nullptr;
-  TWaitDescr* d = FWaiters.front().get();
-  if (d->FAssociate || !d->FProxy || d->FHub != Here) return nullptr;
-  if (d->FContext->GetState() != gsSuspended) return nullptr;
+  TWaitDescr* D = FWaiters.front().get();
+  if (D->FAssociate || !D->FProxy || D->FHub != Here) return nullptr;
+  if (D->FContext->GetState() != gsSuspended) return nullptr;
   if (!FManualReset) FSignal.store(false, std::memory_order_release);
-  d->FResult.store(wrSignaled, std::memory_order_release);
-  d->FHandedOff = true;
+  D->FResult.store(wrSignaled, std::memory_order_release);
+  D->FHandedOff = true;
   RefPtr<TWaitDescr> Taken = std::move(FWaiters.front());
   FWaiters.pop_back();
   CountListeners();
@@ -207,10 +207,10 @@ void TGevent::ResumeQueued(RefPtr<TWaitDescr> D, TCustomHub* Hub) {
 // The list lets go of each descriptor before its greenlet runs, so that the
 // greenlet finds it unshared and takes it up for its next wait.
 void TGevent::ResumeDirectly(TDescrList& Syncs) {
-  for (size_t i = 0; i < Syncs.Size(); ++i) {
-    TRawGreenletImpl* g = Syncs[i]->FContext;
-    Syncs[i].reset();
-    g->Resume();
+  for (size_t I = 0; I < Syncs.Size(); ++I) {
+    TRawGreenletImpl* G = Syncs[I]->FContext;
+    Syncs[I].reset();
+    G->Resume();
   }
 }
 
@@ -232,7 +232,7 @@ class TGevent::TWait {
   // auto-reset signal found here is consumed.
   bool Register(const TDeadline& Deadline, TRawGreenletImpl* G, TWaitResult& Early) {
     FHub = GetCurrentHub();
-    std::lock_guard<TReentrantLock> lock(FEv.FLock);
+    std::lock_guard<TReentrantLock> Lock(FEv.FLock);
     // Counted before the signal is checked: an emission that does not see
     // this listener stored its signal before, and the check sees it.
     FEv.FListeners.fetch_add(1, std::memory_order_seq_cst);
@@ -275,18 +275,18 @@ class TGevent::TWait {
       throw;
     }
     if (FTimer == os::kNoHandle) FD->_Release();
-    TWaitResult expected = wrError;
-    FD->FResult.compare_exchange_strong(expected, wrTimeout);
+    TWaitResult Expected = wrError;
+    FD->FResult.compare_exchange_strong(Expected, wrTimeout);
     return FTimer != os::kNoHandle;
   }
 
   bool Timed() const { return !FD->FTimeStop.IsNever(); }
   bool Waiting() const {
-    const TWaitResult r = FD->FResult.load(std::memory_order_acquire);
+    const TWaitResult R = FD->FResult.load(std::memory_order_acquire);
     if (Timed())
-      return r == wrTimeout && !FD->FTimeUp.load(std::memory_order_acquire) &&
+      return R == wrTimeout && !FD->FTimeUp.load(std::memory_order_acquire) &&
              !FD->FTimeStop.Passed();
-    return r != wrSignaled && r != wrAbandoned;
+    return R != wrSignaled && R != wrAbandoned;
   }
 
   // The outcome of a wait that ran its course, with an auto-reset signal
@@ -300,15 +300,15 @@ class TGevent::TWait {
   // The greenlet's descriptor of its last wait when nobody else holds it.
   RefPtr<TWaitDescr> NewDescr(TRawGreenletImpl* G) {
     if (!G) return MakeRef<TWaitDescr>(FHub, wrError);
-    RefPtr<TWaitDescr>& spare = G->SpareWait();
-    if (spare && spare->SoleReference()) {
-      spare->Renew(FHub);
-      return std::move(spare);
+    RefPtr<TWaitDescr>& Spare = G->SpareWait();
+    if (Spare && Spare->SoleReference()) {
+      Spare->Renew(FHub);
+      return std::move(Spare);
     }
-    auto d = MakeRef<TWaitDescr>(FHub, wrError);
-    d->FProxy = G->GetProxy();
-    d->FContext = G;
-    return d;
+    auto D = MakeRef<TWaitDescr>(FHub, wrError);
+    D->FProxy = G->GetProxy();
+    D->FContext = G;
+    return D;
   }
 
   // The hub's watch and timer go first; then, unless the wait carries the
@@ -318,13 +318,13 @@ class TGevent::TWait {
     FClosed = true;
     // A wait handed its signal, with no watch or timer, has nothing to undo.
     const bool Plain = FD->FHandedOff && Consume && !FWatched && !FTimer;
-    TWaitResult r = Plain ? FD->FResult.load(std::memory_order_acquire) : Unregister(Consume);
-    if (TRawGreenletImpl* g = FD->FContext) g->SpareWait() = std::move(FD);
-    return r;
+    TWaitResult R = Plain ? FD->FResult.load(std::memory_order_acquire) : Unregister(Consume);
+    if (TRawGreenletImpl* G = FD->FContext) G->SpareWait() = std::move(FD);
+    return R;
   }
 
   TWaitResult Unregister(bool Consume) {
-    TWaitResult r = FD->FResult.load(std::memory_order_acquire);
+    TWaitResult R = FD->FResult.load(std::memory_order_acquire);
     if (FWatched) FHub->RemEvent(FWatched);
     if (FTimer) {
       FHub->DestroyTimeout(FTimer);
@@ -332,29 +332,29 @@ class TGevent::TWait {
     }
     if (FD->FHandedOff) {
       if (!Consume) GiveBack();
-      return r;
+      return R;
     }
-    if (FD->FEvDestroyed.load(std::memory_order_acquire)) return r;
-    TAssociateRef::TPin pinned(*FD->FGevent);
-    if (!pinned) return r;
-    std::lock_guard<TReentrantLock> lock(FEv.FLock);
-    if (r == wrError && FEv.FSignal.load()) r = wrSignaled;
-    if (r == wrAbandoned || r == wrError) FEv.FSignal.store(false);
-    auto& w = FEv.FWaiters;
-    w.erase(std::remove(w.begin(), w.end(), FD), w.end());
+    if (FD->FEvDestroyed.load(std::memory_order_acquire)) return R;
+    TAssociateRef::TPin Pinned(*FD->FGevent);
+    if (!Pinned) return R;
+    std::lock_guard<TReentrantLock> Lock(FEv.FLock);
+    if (R == wrError && FEv.FSignal.load()) R = wrSignaled;
+    if (R == wrAbandoned || R == wrError) FEv.FSignal.store(false);
+    auto& W = FEv.FWaiters;
+    W.erase(std::remove(W.begin(), W.end(), FD), W.end());
     FEv.CountListeners();
     if (Consume && !FEv.FManualReset && FEv.FSignal.load()) {
       FEv.FSignal.store(false);
-      r = wrSignaled;
+      R = wrSignaled;
     }
-    return r;
+    return R;
   }
 
   // A wait that was handed an auto-reset signal and ends without taking it
   // (a kill) passes it on, as if it had never been handed.
   void GiveBack() {
-    TAssociateRef::TPin pinned(*FD->FGevent);
-    if (pinned && !pinned->FManualReset) pinned->SetEvent();
+    TAssociateRef::TPin Pinned(*FD->FGevent);
+    if (Pinned && !Pinned->FManualReset) Pinned->SetEvent();
   }
 
   TGevent& FEv;
@@ -369,13 +369,13 @@ class TGevent::TWait {
 TWaitResult TGevent::WaitFor(uint32_t aTimeOut) { return WaitUntil(TDeadline::After(aTimeOut)); }
 
 TWaitResult TGevent::WaitUntil(const TDeadline& Deadline) {
-  TRawGreenletImpl* current = TRawGreenletImpl::GetCurrent();
-  return current ? GreenWaitEvent(current, Deadline) : ThreadWaitEvent(Deadline);
+  TRawGreenletImpl* Current = TRawGreenletImpl::GetCurrent();
+  return Current ? GreenWaitEvent(Current, Deadline) : ThreadWaitEvent(Deadline);
 }
 
 TWaitResult TGevent::Consume(TWaitResult Result) {
   if (FManualReset) return Result;
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (!FSignal.load()) return Result;
   FSignal.store(false);
   return wrSignaled;
@@ -383,17 +383,17 @@ TWaitResult TGevent::Consume(TWaitResult Result) {
 
 TWaitResult TGevent::GreenWaitEvent(TRawGreenletImpl* Current, const TDeadline& Deadline) {
   if (Current->GetState() == gsKilling) return Consume(wrAbandoned);
-  TWaitScope note(Current->WaitNote(), wkGevent, this, Deadline);
-  TWait wait(*this);
-  TWaitResult early;
-  if (!wait.Register(Deadline, Current, early)) return early;
-  wait.WatchHandle();
+  TWaitScope Note(Current->WaitNote(), wkGevent, this, Deadline);
+  TWait Wait(*this);
+  TWaitResult Early;
+  if (!Wait.Register(Deadline, Current, Early)) return Early;
+  Wait.WatchHandle();
   // Without a timer nothing resumes the greenlet at its deadline: it then
   // stays runnable and has the hub switch back to it at every turn.
-  const bool polling = wait.Timed() && !wait.ArmTimer(&TGevent::SwitchTimeout);
-  if (wait.Timed() && !polling) Current->Suspend();
-  while (wait.Waiting()) {
-    if (polling)
+  const bool Polling = Wait.Timed() && !Wait.ArmTimer(&TGevent::SwitchTimeout);
+  if (Wait.Timed() && !Polling) Current->Suspend();
+  while (Wait.Waiting()) {
+    if (Polling)
       Current->GetProxy()->DelayedSwitch();
     else
       Current->Suspend();
@@ -402,51 +402,51 @@ TWaitResult TGevent::GreenWaitEvent(TRawGreenletImpl* Current, const TDeadline& 
   // A wait whose deadline passed before the loop ran never yielded: it must
   // not leave the greenlet suspended, or later switches into it are refused.
   if (Current->GetState() == gsSuspended) Current->Resume();
-  return wait.Finish();
+  return Wait.Finish();
 }
 
 TWaitResult TGevent::ThreadWaitEvent(const TDeadline& Deadline) {
-  TWait wait(*this);
-  TWaitResult early;
-  if (!wait.Register(Deadline, nullptr, early)) return early;
-  wait.WatchHandle();
-  TCustomHub* hub = wait.Hub();
-  hub->SetIsSuspended(true);
+  TWait Wait(*this);
+  TWaitResult Early;
+  if (!Wait.Register(Deadline, nullptr, Early)) return Early;
+  Wait.WatchHandle();
+  TCustomHub* Hub = Wait.Hub();
+  Hub->SetIsSuspended(true);
   struct Unsuspend {
     TCustomHub* hub;
     ~Unsuspend() { hub->SetIsSuspended(false); }
-  } unsuspend{hub};
+  } Unsuspend{Hub};
   // A refused timer changes nothing here: the serves are bounded by the deadline.
-  if (wait.Timed()) wait.ArmTimer(&TGevent::TimeoutCb);
-  while (wait.Waiting()) hub->Serve(Deadline.RemainingTimeOut());
-  return wait.Finish();
+  if (Wait.Timed()) Wait.ArmTimer(&TGevent::TimeoutCb);
+  while (Wait.Waiting()) Hub->Serve(Deadline.RemainingTimeOut());
+  return Wait.Finish();
 }
 
 // ---- hub callbacks -------------------------------------------------------------------
 
 void TGevent::SwitchTimeout(THandle, void* Data) {
-  auto* d = static_cast<TWaitDescr*>(Data);
-  d->FTimeUp.store(true, std::memory_order_release);
-  if (!d->FEvDestroyed.load(std::memory_order_acquire)) d->FContext->Resume();
+  auto* D = static_cast<TWaitDescr*>(Data);
+  D->FTimeUp.store(true, std::memory_order_release);
+  if (!D->FEvDestroyed.load(std::memory_order_acquire)) D->FContext->Resume();
 }
 
 void TGevent::TimeoutCb(THandle, void* Data) {
-  auto* d = static_cast<TWaitDescr*>(Data);
-  d->FTimeUp.store(true, std::memory_order_release);
-  if (!d->FEvDestroyed.load(std::memory_order_acquire)) d->FHub->Pulse();
+  auto* D = static_cast<TWaitDescr*>(Data);
+  D->FTimeUp.store(true, std::memory_order_release);
+  if (!D->FEvDestroyed.load(std::memory_order_acquire)) D->FHub->Pulse();
 }
 
 // The handle may be reported after the gevent's destruction began, before
 // its waiter has cleaned up the watch: then the pin is empty.
 void TGevent::SignalTimeout(THandle, void* Data, bool Aborted) {
-  TDescrList syncs;
+  TDescrList Syncs;
   {
-    TAssociateRef::TPin pinned(*static_cast<TAssociateRef*>(Data));
-    if (!pinned) return;
-    pinned->FSignal.store(!Aborted, std::memory_order_seq_cst);
-    pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, GetCurrentHubIfAny(), syncs);
+    TAssociateRef::TPin Pinned(*static_cast<TAssociateRef*>(Data));
+    if (!Pinned) return;
+    Pinned->FSignal.store(!Aborted, std::memory_order_seq_cst);
+    Pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, GetCurrentHubIfAny(), Syncs);
   }
-  ResumeDirectly(syncs);
+  ResumeDirectly(Syncs);
 }
 
 }  // namespace green

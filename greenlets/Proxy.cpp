@@ -15,111 +15,111 @@ void TGreenletProxyImpl::Queue(TCustomHub* Hub) {
 }
 
 TRawGreenletImpl* TGreenletProxyImpl::GetBase() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase;
 }
 
 void TGreenletProxyImpl::SetBase(TRawGreenletImpl* Value) {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (Value == FBase) return;
   FBase = Value;
   if (Value) Value->GetOnStateChanged()->SetEvent();
 }
 
 void TGreenletProxyImpl::Pulse() {
-  TRawGreenletImpl* direct = nullptr;
+  TRawGreenletImpl* Direct = nullptr;
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
+    std::lock_guard<TReentrantLock> Lock(FLock);
     if (!FBase) return;
-    std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
-    TCustomHub* hub = FBase->FHub;
-    if (!hub || !Runnable(FBase->GetState())) return;
-    if (hub == GetCurrentHub())
-      direct = FBase;
+    std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
+    TCustomHub* Hub = FBase->FHub;
+    if (!Hub || !Runnable(FBase->GetState())) return;
+    if (Hub == GetCurrentHub())
+      Direct = FBase;
     else
-      Queue<&TGreenletProxyImpl::SwitchBase>(hub);
+      Queue<&TGreenletProxyImpl::SwitchBase>(Hub);
   }
-  if (direct) direct->Switch();
+  if (Direct) Direct->Switch();
 }
 
 void TGreenletProxyImpl::DelayedSwitch() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (!FBase) return;
-  std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
+  std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
   if (FBase->FHub && Runnable(FBase->GetState()))
     Queue<&TGreenletProxyImpl::SwitchBase>(FBase->FHub);
 }
 
 void TGreenletProxyImpl::Resume() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (!FBase) return;
-  if (TCustomHub* hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(hub);
+  if (TCustomHub* Hub = FBase->GetHub()) Queue<&TGreenletProxyImpl::ResumeBase>(Hub);
 }
 
 void TGreenletProxyImpl::Suspend() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   if (!FBase) return;
-  std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
+  std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
   if (FBase->FHub) Queue<&TGreenletProxyImpl::SuspendBase>(FBase->FHub);
 }
 
 // On the greenlet's own hub the kill happens at once as well; the queued
 // task then finds it finished and does nothing.
 void TGreenletProxyImpl::Kill() {
-  TRawGreenletImpl* direct = nullptr;
+  TRawGreenletImpl* Direct = nullptr;
   {
-    std::lock_guard<TReentrantLock> lock(FLock);
+    std::lock_guard<TReentrantLock> Lock(FLock);
     if (!FBase) return;
-    std::lock_guard<TReentrantLock> baseLock(FBase->FLock);
-    TCustomHub* hub = FBase->FHub;
-    if (!hub) return;
-    if (hub == GetCurrentHub()) direct = FBase;
-    Queue<&TGreenletProxyImpl::KillBase>(hub);
+    std::lock_guard<TReentrantLock> BaseLock(FBase->FLock);
+    TCustomHub* Hub = FBase->FHub;
+    if (!Hub) return;
+    if (Hub == GetCurrentHub()) Direct = FBase;
+    Queue<&TGreenletProxyImpl::KillBase>(Hub);
   }
-  if (direct) direct->Kill();
+  if (Direct) Direct->Kill();
 }
 
 TCustomHub* TGreenletProxyImpl::GetHub() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase ? FBase->GetHub() : nullptr;
 }
 
 tGreenletState TGreenletProxyImpl::GetState() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase ? FBase->GetState() : gsTerminated;
 }
 
 Exception* TGreenletProxyImpl::GetException() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase ? FBase->GetException() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnStateChanged() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase ? FBase->GetOnStateChanged() : nullptr;
 }
 
 TGevent* TGreenletProxyImpl::GetOnTerminate() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase ? FBase->GetOnTerminate() : nullptr;
 }
 
 uintptr_t TGreenletProxyImpl::GetUID() {
-  std::lock_guard<TReentrantLock> lock(FLock);
+  std::lock_guard<TReentrantLock> Lock(FLock);
   return FBase ? FBase->GetUID() : 0;
 }
 
 void TGreenletProxyImpl::SwitchBase() {
-  if (TRawGreenletImpl* base = GetBase()) base->Switch();
+  if (TRawGreenletImpl* Base = GetBase()) Base->Switch();
 }
 void TGreenletProxyImpl::ResumeBase() {
-  if (TRawGreenletImpl* base = GetBase()) base->Resume();
+  if (TRawGreenletImpl* Base = GetBase()) Base->Resume();
 }
 void TGreenletProxyImpl::SuspendBase() {
-  if (TRawGreenletImpl* base = GetBase()) base->Suspend();
+  if (TRawGreenletImpl* Base = GetBase()) Base->Suspend();
 }
 void TGreenletProxyImpl::KillBase() {
-  if (TRawGreenletImpl* base = GetBase()) base->Kill();
+  if (TRawGreenletImpl* Base = GetBase()) Base->Kill();
 }
 
 }  // namespace green

@@ -46,7 +46,7 @@ THub::~THub() {
 void THub::Retire() {
   Clean();
   if (HubInfrasctuctureEnable)
-    if (auto* joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) joiner->Clear();
+    if (auto* Joiner = dynamic_cast<TJoiner*>(FLS->GetValue(HUB_JOINER))) Joiner->Clear();
   Clean();  // what the detached greenlets' announcements queued
 }
 
@@ -55,9 +55,9 @@ TObject* THub::HLS(const std::string& Key) { return FLS->GetValue(Key); }
 // The hub owns what it stores: replacing or clearing a key frees the old object.
 void THub::HLS(const std::string& Key, TObject* Value) {
   if (FLS->IsExists(Key)) {
-    TObject* old = FLS->GetValue(Key);
+    TObject* Old = FLS->GetValue(Key);
     FLS->UnsetValue(Key);
-    TLocalStorage::Dispose(old);
+    TLocalStorage::Dispose(Old);
   }
   if (Value) FLS->SetValue(Key, Value);
 }
@@ -77,7 +77,7 @@ void THub::Append(TTask&& Task) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     FAccumQueue.push_back(std::move(Task));
     FAccumPending.store(true, std::memory_order_release);
   }
@@ -89,18 +89,18 @@ void THub::EnqueueTask(const TTaskMethod& Task) {
   Assert(dynamic_cast<TRawGreenletImpl*>(Task.Data) == nullptr, "Hub", 644,
          "Enqueue Greenlet methods only by Proxy");
 #endif
-  TTask t;
+  TTask T;
   if (Task.Intf)
-    t.Init(Task.Intf, Task);
+    T.Init(Task.Intf, Task);
   else
-    t.Init(Task);
-  Append(std::move(t));
+    T.Init(Task);
+  Append(std::move(T));
 }
 
 void THub::EnqueueTask(TTaskProc Task, void* Arg) {
-  TTask t;
-  t.Init(Task, Arg);
-  Append(std::move(t));
+  TTask T;
+  T.Init(Task, Arg);
+  Append(std::move(T));
 }
 
 bool THub::ServeTaskQueue() {
@@ -190,19 +190,19 @@ void THub::RunResumes() {
 }
 
 void THub::RunTasks(std::vector<TTask>& Tasks) {
-  for (TTask& task : Tasks) {
-    switch (task.Kind) {
+  for (TTask& Task : Tasks) {
+    switch (Task.Kind) {
       case tkMethod:
-        task.Method();
+        Task.Method();
         break;
       case tkIntfMethod:
-        if (task.Intf) {
-          task.Method();
-          task.Intf.reset();
+        if (Task.Intf) {
+          Task.Method();
+          Task.Intf.reset();
         }
         break;
       case tkProc:
-        task.Proc(task.Arg);
+        Task.Proc(Task.Arg);
         break;
     }
   }
@@ -212,16 +212,16 @@ void THub::RunTasks(std::vector<TTask>& Tasks) {
 // enqueues again, and what it enqueues is discarded in the next round.
 void THub::Clean() {
   for (;;) {
-    std::vector<TTask> queue, accum, ready;  // accum goes first
+    std::vector<TTask> Queue, Accum, Ready;  // accum goes first
     {
-      std::lock_guard<std::mutex> lock(FLock);
+      std::lock_guard<std::mutex> Lock(FLock);
       if (FAccumQueue.empty() && FQueue.empty() && FReady.empty() && FReadySpare.empty() &&
           !FResumeHead)
         return;
-      accum.swap(FAccumQueue);
+      Accum.swap(FAccumQueue);
       FAccumPending.store(false, std::memory_order_relaxed);
-      queue.swap(FQueue);
-      ready.swap(FReady);
+      Queue.swap(FQueue);
+      Ready.swap(FReady);
       FReadySpare.clear();
     }
     TResumeChain Resumes(std::exchange(FResumeHead, nullptr));
@@ -237,8 +237,8 @@ void THub::LoopExit() {
 template <class Cond>
 void THub::LoopWhile(const Cond& Done, uint32_t Timeout) {
   FLoopExit = false;
-  const TDeadline deadline = TDeadline::After(Timeout);
-  while (!Done() && !deadline.Passed() && !FLoopExit) Serve(deadline.RemainingTimeOut());
+  const TDeadline Deadline = TDeadline::After(Timeout);
+  while (!Done() && !Deadline.Passed() && !FLoopExit) Serve(Deadline.RemainingTimeOut());
 }
 
 void THub::Loop(const TExitCondition& Cond, uint32_t Timeout) { LoopWhile(Cond, Timeout); }

@@ -44,9 +44,9 @@ void TSingleThreadHub::SetupEnviron() {
     FEvents->Initialize();
     FSyncEvent = FEvents->SyncEvent;
   }
-  for (std::unique_ptr<TFiles>* files : {&FReadFiles, &FWriteFiles}) {
-    if (!*files) *files = std::make_unique<TFiles>();
-    (*files)->Initialize();
+  for (std::unique_ptr<TFiles>* Files : {&FReadFiles, &FWriteFiles}) {
+    if (!*Files) *Files = std::make_unique<TFiles>();
+    (*Files)->Initialize();
   }
   if (!FTimeouts) {
     FTimeouts = std::make_unique<TTimeouts>();
@@ -66,16 +66,16 @@ void TSingleThreadHub::SetTriggerFlag(bool TimerFlag, bool IOFlag) {
 }
 
 bool TSingleThreadHub::AddEvent(THandle Ev, TEventCallback Cb, void* Data) {
-  const bool room = FEvents->FBufSize < TEvents::kMaxEntries;
-  int32_t i;
-  if (FEvents->Find(Ev, i) && (FEvents->FCb[i] != Cb || FEvents->FData[i] != Data))
+  const bool Room = FEvents->FBufSize < TEvents::kMaxEntries;
+  int32_t I;
+  if (FEvents->Find(Ev, I) && (FEvents->FCb[I] != Cb || FEvents->FData[I] != Data))
     throw EHubError(Format("Handle %lld already exists in demultiplexor queue",
                            static_cast<long long>(Ev)));
-  if (room) {
+  if (Room) {
     FEvents->Enqueue(Ev, Cb, Data, this);
     Pulse();
   }
-  return room;
+  return Room;
 }
 
 void TSingleThreadHub::RemEvent(THandle Ev) { FEvents->Dequeue(Ev); }
@@ -83,48 +83,48 @@ void TSingleThreadHub::RemEvent(THandle Ev) { FEvents->Dequeue(Ev); }
 // ---- the wait -------------------------------------------------------------
 
 TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::ServeMultiplexor(uint32_t TimeOut) {
-  const uint32_t n = static_cast<uint32_t>(FEvents->FBufSize);
-  const bool plain = os::IsConsoleApp() || !os::IsMainThread();
-  uint32_t answer;
+  const uint32_t N = static_cast<uint32_t>(FEvents->FBufSize);
+  const bool Plain = os::IsConsoleApp() || !os::IsMainThread();
+  uint32_t Answer;
   {
     // Completion routines run inside the wait: a watchdog does not see them.
-    THubPhaseScope phase(Beat(), THubBeat::kWaiting);
-    answer = plain ? os::WaitForMultipleObjects(n, FEvents->Buf(), TimeOut, true)
-                   : os::MsgWaitForMultipleObjects(n, FEvents->Buf(), TimeOut);
+    THubPhaseScope Phase(Beat(), THubBeat::kWaiting);
+    Answer = Plain ? os::WaitForMultipleObjects(N, FEvents->Buf(), TimeOut, true)
+                   : os::MsgWaitForMultipleObjects(N, FEvents->Buf(), TimeOut);
   }
-  TMultiplexorEvent result;
-  if (answer == os::kWaitIoCompletion)
-    result = FTimerFlag ? meTimer : FIOFlag ? meIO : meError;
-  else if (answer == os::kWaitTimeout)
-    result = meWaitTimeout;
-  else if (!plain && answer == n)
-    result = meWinMsg;
+  TMultiplexorEvent Result;
+  if (Answer == os::kWaitIoCompletion)
+    Result = FTimerFlag ? meTimer : FIOFlag ? meIO : meError;
+  else if (Answer == os::kWaitTimeout)
+    Result = meWaitTimeout;
+  else if (!Plain && Answer == N)
+    Result = meWinMsg;
   else
-    result = ProcessMultiplexorAnswer(answer);
-  if (result == meWinMsg && FProcessWinMsg) os::PumpMessages();
-  return result;
+    Result = ProcessMultiplexorAnswer(Answer);
+  if (Result == meWinMsg && FProcessWinMsg) os::PumpMessages();
+  return Result;
 }
 
 // Each signalled handle is reported once: its entry goes before its
 // callback runs, so a callback that wants more calls AddEvent again.
 TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::ProcessMultiplexorAnswer(uint32_t Answer) {
-  const uint32_t n = static_cast<uint32_t>(FEvents->FBufSize);
+  const uint32_t N = static_cast<uint32_t>(FEvents->FBufSize);
   if (Answer == os::kWaitFailed) {
-    if (n == 0) throw EHubError("Events.Count = 0");
+    if (N == 0) throw EHubError("Events.Count = 0");
     throw EHubError(
         Format("IO.Serve with error: %s", os::SysErrorMessage(os::GetLastError()).c_str()));
   }
   if (Answer == os::kWaitObject0) return meSync;
-  bool aborted = false;
-  uint32_t i = Answer;
-  if (Answer >= os::kWaitAbandoned0 && Answer < os::kWaitAbandoned0 + n) {
-    aborted = true;
-    i = Answer - os::kWaitAbandoned0;
+  bool Aborted = false;
+  uint32_t I = Answer;
+  if (Answer >= os::kWaitAbandoned0 && Answer < os::kWaitAbandoned0 + N) {
+    Aborted = true;
+    I = Answer - os::kWaitAbandoned0;
   }
-  if (i < 1 || i >= n) return meError;
-  TEventTuple tuple = FEvents->TupleByIndex(static_cast<int32_t>(i));
-  FEvents->DequeueByIndex(static_cast<int32_t>(i));
-  tuple.Trigger(aborted);
+  if (I < 1 || I >= N) return meError;
+  TEventTuple Tuple = FEvents->TupleByIndex(static_cast<int32_t>(I));
+  FEvents->DequeueByIndex(static_cast<int32_t>(I));
+  Tuple.Trigger(Aborted);
   return meEvent;
 }
 
@@ -161,12 +161,12 @@ class TSingleThreadHub::TServeClaim {
 
  private:
   static TSingleThreadHub& Claim(TSingleThreadHub& Hub) {
-    const uint32_t me = os::CurrentThreadId();
+    const uint32_t Me = os::CurrentThreadId();
     if (Hub.FIsDef) {
-      if (me != Hub.FThreadId) throw EHubError("Def Hub must be serving inside owner thread");
+      if (Me != Hub.FThreadId) throw EHubError("Def Hub must be serving inside owner thread");
     } else {
       if (Hub.FThreadId != 0) throw EHubError("Hub already serving by other thread");
-      Hub.FThreadId = me;
+      Hub.FThreadId = Me;
     }
     Hub.SetupEnviron();
     return Hub;
@@ -182,23 +182,23 @@ class TSingleThreadHub::TServeClaim {
 // else woke the hub. A serve that does not wait finds such calls anyway.
 bool TSingleThreadHub::Serve(uint32_t TimeOut) {
   // Held from here to the end of the serve, but for its kernel wait.
-  THubPhaseScope phase(Beat(), THubBeat::kServing);
+  THubPhaseScope Phase(Beat(), THubBeat::kServing);
   if (FServeRoutine == &TSingleThreadHub::ServeAsDefHub) {
     if (TimeOut == 0) return ServeTaskQueue() || ServeWaiting(0);
-    TWakeHookScope hook(*this);
+    TWakeHookScope Hook(*this);
     return ServeAsDefHub(TimeOut);
   }
   return (this->*FServeRoutine)(TimeOut);
 }
 
 bool TSingleThreadHub::ServeHard(uint32_t TimeOut) {
-  bool result;
+  bool Result;
   {
-    TServeClaim claim(*this);
-    result = ServeAsDefHub(TimeOut);
+    TServeClaim Claim(*this);
+    Result = ServeAsDefHub(TimeOut);
   }
   if (FIsDef) FServeRoutine = &TSingleThreadHub::ServeAsDefHub;
-  return result;
+  return Result;
 }
 
 bool TSingleThreadHub::ServeAsDefHub(uint32_t TimeOut) {
@@ -207,12 +207,12 @@ bool TSingleThreadHub::ServeAsDefHub(uint32_t TimeOut) {
 
 // The first pass ran nothing and took no time: the clock is read after it.
 bool TSingleThreadHub::ServeWaiting(uint32_t TimeOut) {
-  const TDeadline deadline = TDeadline::After(TimeOut);
+  const TDeadline Deadline = TDeadline::After(TimeOut);
   for (;;) {
     FProcessWinMsg = true;
-    TMultiplexorEvent answer = ServeMultiplexor(deadline.RemainingTimeOut());
-    bool result = answer != meWaitTimeout || ServeTaskQueue();
-    if (result || deadline.Passed()) return result;
+    TMultiplexorEvent Answer = ServeMultiplexor(Deadline.RemainingTimeOut());
+    bool Result = Answer != meWaitTimeout || ServeTaskQueue();
+    if (Result || Deadline.Passed()) return Result;
     if (ServeTaskQueue()) return true;
   }
 }
@@ -222,15 +222,15 @@ TSingleThreadHub::TMultiplexorEvent TSingleThreadHub::Wait(uint32_t TimeOut,
                                                            bool ProcessWinMsg) {
   FProcessWinMsg = ProcessWinMsg;
   if (Events == 0) Events = ALL_EVENTS;
-  TServeClaim claim(*this);
-  const TDeadline deadline = TDeadline::After(TimeOut);
-  TMultiplexorEvent answer;
-  bool timedOut;
+  TServeClaim Claim(*this);
+  const TDeadline Deadline = TDeadline::After(TimeOut);
+  TMultiplexorEvent Answer;
+  bool TimedOut;
   do {
-    answer = ServeMultiplexor(deadline.RemainingTimeOut());
-    timedOut = deadline.Passed();
-  } while (!timedOut && !(Events & (1u << answer)));
-  return timedOut ? meWaitTimeout : answer;
+    Answer = ServeMultiplexor(Deadline.RemainingTimeOut());
+    TimedOut = Deadline.Passed();
+  } while (!TimedOut && !(Events & (1u << Answer)));
+  return TimedOut ? meWaitTimeout : Answer;
 }
 
 }  // namespace green

@@ -159,21 +159,21 @@ TEST(Gevent, AHandedOverSignalPassesOnWhenItsWaiterIsKilledFirst) {
 // finds nothing; one woken again before the hub serves costs no other
 // waiter its wake-up.
 TEST(Gevent, AQueuedWakeUpNeitherKeepsItsWaiterAliveNorRunsTwice) {
-  auto ev = MakeRef<TGevent>(false, false);
-  bool woke = false;
-  bool gone = false;
+  auto Ev = MakeRef<TGevent>(false, false);
+  bool Woke = false;
+  bool Gone = false;
   // Freed with the greenlet's body: its deleter tells when that happened.
-  std::shared_ptr<void> mark(nullptr, [&gone](void*) { gone = true; });
-  auto g = Spawn([&, mark = std::move(mark)] {
-    ev->WaitFor(INFINITE);
-    woke = true;
+  std::shared_ptr<void> Mark(nullptr, [&Gone](void*) { Gone = true; });
+  auto G = Spawn([&, Mark = std::move(Mark)] {
+    Ev->WaitFor(INFINITE);
+    Woke = true;
   });
-  g->Switch();
-  ev->SetEvent();
-  g.reset();
-  EXPECT_TRUE(gone) << "the last holder's release frees the greenlet at once";
+  G->Switch();
+  Ev->SetEvent();
+  G.reset();
+  EXPECT_TRUE(Gone) << "the last holder's release frees the greenlet at once";
   DefHub(0)->Serve(0);
-  EXPECT_FALSE(woke);
+  EXPECT_FALSE(Woke);
 
   // Three waiters on gevents of their own, p woken again after q was
   // queued and before r: each runs once per wake-up, none is lost.
@@ -181,57 +181,57 @@ TEST(Gevent, AQueuedWakeUpNeitherKeepsItsWaiterAliveNorRunsTwice) {
     RefPtr<TGevent> Ev = MakeRef<TGevent>(false, false);
     int Wakes = 0;
     RefPtr<test::TLambdaGreenlet> G;
-  } w[3];
-  for (TWaiter& x : w) {
-    x.G = Spawn([&x] {
+  } W[3];
+  for (TWaiter& X : W) {
+    X.G = Spawn([&X] {
       for (;;) {
-        x.Ev->WaitFor(INFINITE);
-        ++x.Wakes;
+        X.Ev->WaitFor(INFINITE);
+        ++X.Wakes;
       }
     });
-    x.G->Switch();
+    X.G->Switch();
   }
-  w[0].Ev->SetEvent();
-  w[1].Ev->SetEvent();
-  w[0].G->Resume();  // runs p's wake-up ahead of the hub
-  ASSERT_EQ(w[0].Wakes, 1);
-  w[0].Ev->SetEvent();
-  w[2].Ev->SetEvent();
+  W[0].Ev->SetEvent();
+  W[1].Ev->SetEvent();
+  W[0].G->Resume();  // runs p's wake-up ahead of the hub
+  ASSERT_EQ(W[0].Wakes, 1);
+  W[0].Ev->SetEvent();
+  W[2].Ev->SetEvent();
   DefHub(0)->Serve(0);
   DefHub(0)->Serve(0);
-  EXPECT_EQ(w[0].Wakes, 2);
-  EXPECT_EQ(w[1].Wakes, 1);
-  EXPECT_EQ(w[2].Wakes, 1);
-  for (TWaiter& x : w) x.G->Kill();
+  EXPECT_EQ(W[0].Wakes, 2);
+  EXPECT_EQ(W[1].Wakes, 1);
+  EXPECT_EQ(W[2].Wakes, 1);
+  for (TWaiter& X : W) X.G->Kill();
 }
 
 // Wake-ups still queued when their hub goes are dropped with its tasks.
 TEST(Gevent, WakeUpsQueuedOnAHubThatGoesAreReleasedWithIt) {
-  auto first = MakeRef<TGevent>(false, false), second = MakeRef<TGevent>(false, false);
-  bool secondWoke = false;
-  auto hub = std::make_unique<TSingleThreadHub>();
-  RefPtr<test::TLambdaGreenlet> a, b;
+  auto First = MakeRef<TGevent>(false, false), Second = MakeRef<TGevent>(false, false);
+  bool SecondWoke = false;
+  auto Hub = std::make_unique<TSingleThreadHub>();
+  RefPtr<test::TLambdaGreenlet> A, B;
   {
-    TCurrentHubScope scope(hub.get());
-    a = Spawn([&] {
-      first->WaitFor(INFINITE);
-      second->SetEvent();
+    TCurrentHubScope Scope(Hub.get());
+    A = Spawn([&] {
+      First->WaitFor(INFINITE);
+      Second->SetEvent();
     });
-    b = Spawn([&] {
-      second->WaitFor(INFINITE);
-      secondWoke = true;
+    B = Spawn([&] {
+      Second->WaitFor(INFINITE);
+      SecondWoke = true;
     });
-    a->Switch();
-    b->Switch();
+    A->Switch();
+    B->Switch();
   }
-  hub->EnqueueTask([](void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, first.get());
-  hub->Serve(0);  // the task wakes a, which wakes b on the next pass
-  ASSERT_EQ(a->GetState(), gsTerminated);
-  hub.reset();
-  EXPECT_FALSE(secondWoke);
-  b->Kill();
-  ASSERT_TRUE(b->SpareWait());
-  EXPECT_TRUE(b->SpareWait()->SoleReference()) << "the hub let go of the wait's descriptor";
+  Hub->EnqueueTask([](void* Ev) { static_cast<TGevent*>(Ev)->SetEvent(); }, First.get());
+  Hub->Serve(0);  // the task wakes a, which wakes b on the next pass
+  ASSERT_EQ(A->GetState(), gsTerminated);
+  Hub.reset();
+  EXPECT_FALSE(SecondWoke);
+  B->Kill();
+  ASSERT_TRUE(B->SpareWait());
+  EXPECT_TRUE(B->SpareWait()->SoleReference()) << "the hub let go of the wait's descriptor";
 }
 
 TEST(Gevent, DestructionEndsGreenletAndThreadWaitsWithAbandoned) {

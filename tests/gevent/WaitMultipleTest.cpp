@@ -42,8 +42,8 @@ TEST(WaitMultiple, ReportsTheEmitterThatFired) {
 // Indexes are recorded once each, in order of first emission, whether they
 // fall in the dense range or not.
 TEST(Associate, RecordsEachIndexOnceInOrderOfFirstEmission) {
-  auto owner = MakeRef<TGevent>(true, false);
-  auto* Ref = static_cast<TAssociateRef*>(owner->AssociateRef());
+  auto Owner = MakeRef<TGevent>(true, false);
+  auto* Ref = static_cast<TAssociateRef*>(Owner->AssociateRef());
   const std::vector<int32_t> Emitted = {0, 63, 64, 5, -1, 1 << 20, 0, 64, -1, 1 << 20, 200000};
   for (const int32_t Index : Emitted) ASSERT_TRUE(Ref->Emit(wrSignaled, false, Index));
   EXPECT_EQ(Ref->GetIndexes(), (std::vector<int32_t>{0, 63, 64, 5, -1, 1 << 20, 200000}));
