@@ -2,6 +2,7 @@
 // reads and writes: the system ANSI page, code page 1251 and UTF-8.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,5 +21,9 @@ bool IsCodePageSupported(uint32_t CodePage);
 std::string DecodeToUtf8(uint32_t CodePage, std::string_view Bytes);
 // UTF-8 to bytes in CodePage. Characters the page lacks become '?'.
 std::string EncodeFromUtf8(uint32_t CodePage, std::string_view Utf8);
+// The character of each byte of CodePage, when the platform knows it for a
+// page whose every byte is one character: what DecodeToUtf8 gives for that
+// byte alone. False for any other page.
+bool SingleByteChars(uint32_t CodePage, std::array<char32_t, 256>& Chars);
 
 }  // namespace green::os

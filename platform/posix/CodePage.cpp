@@ -79,6 +79,12 @@ std::string DecodeToUtf8(uint32_t CodePage, std::string_view Bytes) {
   return Out;
 }
 
+bool SingleByteChars(uint32_t CodePage, std::array<char32_t, 256>& Chars) {
+  if (CodePage != kCp1251) return false;
+  for (size_t B = 0; B < 256; ++B) Chars[B] = B < 0x80 ? char32_t(B) : char32_t{kCp1251Upper[B - 0x80]};
+  return true;
+}
+
 std::string EncodeFromUtf8(uint32_t CodePage, std::string_view Utf8) {
   std::string Out;
   Out.reserve(Utf8.size());

@@ -76,6 +76,25 @@ std::string DecodeToUtf8(uint32_t CodePage, std::string_view Bytes) {
   return Out;
 }
 
+// The system says which pages have one byte per character; such a page
+// decodes byte by byte, so one conversion of all 256 bytes gives each
+// byte's own. A result of another length (characters composed, say), or a
+// half of a surrogate pair, leaves the page to the caller's probe.
+bool SingleByteChars(uint32_t CodePage, std::array<char32_t, 256>& Chars) {
+  if (CodePage == kCpAcp) CodePage = ::GetACP();
+  CPINFO Info;
+  if (CodePage == CP_UTF8 || !::GetCPInfo(CodePage, &Info) || Info.MaxCharSize != 1) return false;
+  char Bytes[256];
+  for (int B = 0; B < 256; ++B) Bytes[B] = static_cast<char>(B);
+  wchar_t Wide[256];
+  if (::MultiByteToWideChar(CodePage, 0, Bytes, 256, Wide, 256) != 256) return false;
+  for (int B = 0; B < 256; ++B) {
+    if (Wide[B] >= 0xD800 && Wide[B] <= 0xDFFF) return false;
+    Chars[B] = Wide[B];
+  }
+  return true;
+}
+
 std::string EncodeFromUtf8(uint32_t CodePage, std::string_view Utf8) {
   std::wstring Wide;
   std::string Out;

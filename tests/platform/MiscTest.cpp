@@ -108,6 +108,24 @@ TEST(CodePage, Utf8RoundTripAndInvalidBytes) {
   EXPECT_EQ(EncodeFromUtf8(kCp1251, ""), "");
 }
 
+// A page's characters given at once are those of its bytes decoded one by
+// one; a page of several bytes per character gives none.
+TEST(CodePage, SingleByteCharsAreTheBytesDecodedAlone) {
+  const struct {
+    uint32_t Page;
+    bool Single;
+  } Cases[] = {{kCp1251, true}, {kCpUtf8, false}, {AnsiCodePage(), AnsiCodePage() != kCpUtf8}};
+  for (const auto& Case : Cases) {
+    std::array<char32_t, 256> Chars{};
+    ASSERT_EQ(SingleByteChars(Case.Page, Chars), Case.Single) << Case.Page;
+    for (size_t B = 0; Case.Single && B < 256; ++B) {
+      std::string Alone;
+      AppendUtf8(Alone, Chars[B]);
+      EXPECT_EQ(Alone, DecodeToUtf8(Case.Page, std::string(1, static_cast<char>(B)))) << Case.Page << " " << B;
+    }
+  }
+}
+
 TEST(CodePage, AnsiPageIsSupported) {
   EXPECT_TRUE(IsCodePageSupported(AnsiCodePage()));
   EXPECT_TRUE(IsCodePageSupported(kCpAcp));
