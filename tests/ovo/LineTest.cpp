@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ScriptedHub.h"
+#include "ovo/Search.h"
 #include "platform/CodePage.h"
 
 namespace green {
@@ -20,6 +21,30 @@ TEST(ProviderLines, CrLfSplitAcrossChunksEndsOneLineWithoutTheCr) {
   F.Hub.Feed({"first\r", "\nsecond\r", "\n"});
   F.Hub.FeedEnd();
   EXPECT_EQ(F.Lines(), (Lines{"first", "second"}));
+}
+
+// An end-of-line is found where it first occurs whole: after false starts
+// on its first byte, and not at all when only its beginning has arrived.
+TEST(ProviderLines, SearchFindsTheFirstWholeEndOfLine) {
+  const struct {
+    std::string Text, EOL;
+    size_t Line;  // std::string::npos: none yet
+  } Cases[] = {
+      {"a\r\rb\r\n", "\r\n", 4}, {"xaab", "ab", 2},        {"abab", "ab", 0},
+      {"ab\r", "\r\n", std::string::npos}, {"a", "\r\n", std::string::npos},
+      {"a\nb\n", "\n", 1},       {"xyzxyzz", "yzz", 4},   {"", "\n", std::string::npos},
+  };
+  for (const auto& Case : Cases) {
+    TLineSearch Search(std::span(&Case.EOL, 1));
+    TSearchMemo Memo;
+    TSearchHit Hit;
+    const TSearchResult Result = Search.Find(Case.Text, 0, Memo, Hit);
+    ASSERT_EQ(Result, Case.Line == std::string::npos ? srMore : srFound) << Case.Text;
+    if (Result == srFound) {
+      EXPECT_EQ(Hit.ValueLen, Case.Line) << Case.Text;
+      EXPECT_EQ(Hit.Consumed, Case.Line + Case.EOL.size()) << Case.Text;
+    }
+  }
 }
 
 TEST(ProviderLines, SecondLineOfAChunkComesWithoutAnotherRead) {
