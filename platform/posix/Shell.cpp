@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "platform/CommandLine.h"
 #include "platform/Error.h"
@@ -131,9 +131,31 @@ bool StartDetached(const std::string& Exe, const std::string& Parameters, Window
   return StartProgram(Exe, Args);
 }
 
+namespace {
+
+// Read with the system's calls: a C++ stream would start the C++ locale,
+// dozens of facets, in every program that asks, the launcher among them.
+std::string WholeFile(const char* Path) {
+  std::string All;
+  const int Fd = ::open(Path, O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) return All;
+  char Buffer[4096];
+  for (;;) {
+    const ssize_t Count = ::read(Fd, Buffer, sizeof Buffer);
+    if (Count > 0) {
+      All.append(Buffer, static_cast<size_t>(Count));
+    } else if (Count == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(Fd);
+  return All;
+}
+
+}  // namespace
+
 std::vector<std::string> ProcessArguments() {
-  std::ifstream In("/proc/self/cmdline", std::ios::binary);
-  const std::string All{std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
+  const std::string All = WholeFile("/proc/self/cmdline");
   std::vector<std::string> Args;
   for (size_t I = 0; I < All.size();) {
     const size_t End = All.find('\0', I);
