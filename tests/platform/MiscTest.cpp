@@ -1,12 +1,17 @@
 // Clock, threads, last error, code pages, libraries and the main thread's
 // call queue.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
 
+#include <array>
 #include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "base/Utf8.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
@@ -141,6 +146,30 @@ TEST(Library, SocketLibraryResolvesFunctionsByName) {
   FreeLibrary(M);
   EXPECT_EQ(LoadLibrary("no_such_library_here.dll"), nullptr);
 }
+
+#ifndef _WIN32
+// The socket library's exports, found without a lookup of each, are what
+// the lookup finds: the same functions, and none the C library lacks.
+TEST(Library, SocketExportsAreTheCLibrarysOwn) {
+  Module M = LoadLibrary("ws2_32.dll");
+  ASSERT_NE(M, nullptr);
+  for (const char* Name :
+       {"WSAIoctl", "__WSAFDIsSet", "closesocket", "ioctlsocket", "WSAGetLastError", "WSAStartup", "WSACleanup",
+        "accept", "bind", "connect", "getpeername", "getsockname", "getsockopt", "htonl", "htons", "inet_addr",
+        "inet_ntoa", "listen", "ntohl", "ntohs", "recv", "recvfrom", "select", "send", "sendto", "setsockopt",
+        "shutdown", "socket", "gethostbyaddr", "gethostbyname", "getprotobyname", "getprotobynumber",
+        "getservbyname", "getservbyport", "gethostname", "getaddrinfo", "freeaddrinfo", "getnameinfo",
+        "WSASocketW", "WSASendTo", "WSARecvFrom", "close"}) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' interceptors stand in for the C library's functions.
+    EXPECT_EQ(GetProcAddress(M, Name) == nullptr, dlsym(M, Name) == nullptr) << Name;
+#else
+    EXPECT_EQ(GetProcAddress(M, Name), dlsym(M, Name)) << Name;
+#endif
+  }
+  FreeLibrary(M);
+}
+#endif
 
 struct HookCount {
   std::atomic<int> Calls{0};
