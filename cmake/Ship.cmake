@@ -25,3 +25,35 @@ function(green_ship target)
     COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${file}.debug ${file}
     VERBATIM)
 endfunction()
+
+if(NOT WIN32)
+  # Release builds put each function and datum in a section of its own,
+  # and the linker keeps only those something reaches: a program uses a
+  # fraction of the runtime's libraries, and what it never calls is neither
+  # loaded nor relocated at its start. (PE links gain nothing by it: the
+  # sections of zeroed data become initialised data there, and the file
+  # grows.)
+  add_compile_options("$<$<CONFIG:Release>:-ffunction-sections;-fdata-sections>")
+  add_link_options("$<$<CONFIG:Release>:LINKER:--gc-sections>")
+  # The loader applies a program's relative relocations (a PIE has one per
+  # vtable slot and pointer in data) from a packed list instead of one
+  # 24-byte record each: fewer pages read and fewer instructions at start.
+  # It needs glibc 2.36 where the program runs.
+  include(CheckLinkerFlag)
+  check_linker_flag(CXX "LINKER:-z,pack-relative-relocs" GREEN_LINKER_PACKS_RELOCS)
+  if(GREEN_LINKER_PACKS_RELOCS)
+    add_link_options("$<$<CONFIG:Release>:LINKER:-z,pack-relative-relocs>")
+  endif()
+endif()
+
+# green_cold(TARGET [SOURCES...]): TARGET's code, or only SOURCES of it,
+# runs once or on demand (start-up, the prompt's form, diagnostics):
+# release builds optimise it for size.
+function(green_cold target)
+  set(size "$<$<AND:$<CONFIG:Release>,$<COMPILE_LANGUAGE:CXX>>:-Os>")
+  if(ARGN)
+    set_source_files_properties(${ARGN} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "${size}")
+  else()
+    target_compile_options(${target} PRIVATE "${size}")
+  endif()
+endfunction()
