@@ -58,17 +58,29 @@ std::shared_ptr<ThreadWaitState> NewState(uint32_t ThreadId, uint64_t StartTime)
 }
 
 // Takes up the state another thread made for this one (routines queued before
-// its first wait), or makes a new one.
+// its first wait), or makes a new one. Only a state made beforehand needs
+// the thread's start time, which tells it from one made for an earlier
+// thread with the same id; an adopted state's is never read. So the usual
+// first wait reads no file, and one that finds a state reads it outside
+// the lock and looks again.
 std::shared_ptr<ThreadWaitState> Adopt() {
-  uint32_t Id = CurrentThreadId();
-  uint64_t StartTime = ThreadStartTime(Id);
+  const uint32_t Id = CurrentThreadId();
   Registry& R = TheRegistry();
-  std::lock_guard<std::mutex> Guard(R.Lock);
-  auto& Slot = R.ByThread[Id];
-  if (!Slot || Slot->StartTime != StartTime) Slot = NewState(Id, StartTime);
-  std::lock_guard<std::mutex> StateGuard(Slot->Lock);
-  Slot->Adopted = true;
-  return Slot;
+  uint64_t StartTime = 0;
+  for (bool Timed = false;; Timed = true) {
+    {
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      auto It = R.ByThread.find(Id);
+      if (It == R.ByThread.end() || Timed) {
+        auto& Slot = R.ByThread[Id];
+        if (!Slot || Slot->StartTime != StartTime) Slot = NewState(Id, StartTime);
+        std::lock_guard<std::mutex> StateGuard(Slot->Lock);
+        Slot->Adopted = true;
+        return Slot;
+      }
+    }
+    StartTime = ThreadStartTime(Id);
+  }
 }
 
 // Set while the thread's Holder lives; trivially destroyed, so reading it
