@@ -102,16 +102,16 @@ class TSingleByteCodec : public TCodec {
   using TTable = std::array<std::string, 256>;
 
   TSingleByteCodec(uint32_t CodePage, TTable Table) : TCodec(CodePage), FTable(std::move(Table)) {
-    FAsciiTransparent = true;
-    for (int b = 0; b < 256; ++b) {
-      const std::string& t = FTable[b];
-      FLongest = std::max(FLongest, t.size());
-      const size_t len = std::min<size_t>(t.size(), kUnitText);
-      std::memcpy(&FUnit[b], t.data(), len);
-      FUnit[b] |= static_cast<uint32_t>(len) << kLenShift;
-      FSame[b] = t.size() == 1 && t[0] == static_cast<char>(b);
-      const bool ascii = static_cast<unsigned char>(t[0]) < 0x80;
-      if (b < 0x80 ? !FSame[b] : ascii) FAsciiTransparent = false;
+    for (int b = 0; b < 256; ++b) SetText(b, FTable[b]);
+  }
+
+  // From characters of the basic plane, which a unit holds whole: the
+  // table of texts is never needed, and is not made.
+  TSingleByteCodec(uint32_t CodePage, const std::array<char16_t, 256>& Chars) : TCodec(CodePage) {
+    for (int B = 0; B < 256; ++B) {
+      std::string Text;
+      AppendUtf8(Text, Chars[B]);
+      SetText(B, Text);
     }
   }
 
@@ -157,13 +157,15 @@ class TSingleByteCodec : public TCodec {
     return true;
   }
 
-  // The page's table as the platform knows it, without a decode per byte.
-  static bool Known(uint32_t CodePage, TTable& Table) {
-    std::array<char32_t, 256> Chars;
-    if (!os::SingleByteChars(CodePage, Chars)) return false;
+  // The page's characters as the platform knows them, without a decode
+  // per byte; false for a page it does not know or with a character
+  // beyond the basic plane.
+  static bool Known(uint32_t CodePage, std::array<char16_t, 256>& Chars) {
+    std::array<char32_t, 256> Wide;
+    if (!os::SingleByteChars(CodePage, Wide)) return false;
     for (size_t B = 0; B < 256; ++B) {
-      Table[B].clear();
-      AppendUtf8(Table[B], Chars[B]);
+      if (Wide[B] > 0xFFFF) return false;
+      Chars[B] = static_cast<char16_t>(Wide[B]);
     }
     return true;
   }
@@ -229,6 +231,17 @@ class TSingleByteCodec : public TCodec {
     return P;
   }
 
+  // Byte B decodes to Text.
+  void SetText(int B, std::string_view Text) {
+    FLongest = std::max(FLongest, Text.size());
+    const size_t Length = std::min<size_t>(Text.size(), kUnitText);
+    std::memcpy(&FUnit[B], Text.data(), Length);
+    FUnit[B] |= static_cast<uint32_t>(Length) << kLenShift;
+    FSame[B] = Text.size() == 1 && Text[0] == static_cast<char>(B);
+    const bool Ascii = static_cast<unsigned char>(Text[0]) < 0x80;
+    if (B < 0x80 ? !FSame[B] : Ascii) FAsciiTransparent = false;
+  }
+
   void DecodeByTable(std::string_view Bytes, std::string& Out) const {
     ReserveMore(Out, Bytes.size());
     for (const char c : Bytes) Out += FTable[static_cast<unsigned char>(c)];
@@ -239,7 +252,7 @@ class TSingleByteCodec : public TCodec {
   std::array<uint32_t, 256> FUnit{};
   std::array<bool, 256> FSame{};  // the byte decodes to itself
   size_t FLongest = 1;
-  bool FAsciiTransparent = false;
+  bool FAsciiTransparent = true;
 };
 
 // The system's multi-byte pages: a byte below 0x80 always ends a character
@@ -351,8 +364,10 @@ std::shared_ptr<const TCodec> TCodec::Make(uint32_t CodePage) {
   if (!os::IsCodePageSupported(CodePage)) return nullptr;
   const uint32_t page = CodePage == os::kCpAcp ? os::AnsiCodePage() : CodePage;
   if (page == os::kCpUtf8) return std::make_shared<TUtf8Codec>(page);
+  std::array<char16_t, 256> chars;
+  if (TSingleByteCodec::Known(page, chars)) return std::make_shared<TSingleByteCodec>(page, chars);
   TSingleByteCodec::TTable table;
-  if (TSingleByteCodec::Known(page, table) || TSingleByteCodec::Probe(page, table))
+  if (TSingleByteCodec::Probe(page, table))
     return std::make_shared<TSingleByteCodec>(page, std::move(table));
   return std::make_shared<TSystemCodec>(page);
 }

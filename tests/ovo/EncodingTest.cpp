@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ovo/Encoding.h"
+#include "platform/CodePage.h"
 
 namespace green {
 namespace {
@@ -19,6 +20,22 @@ TEST(Encoding, Cp1251RoundTripsCyrillicText) {
   EXPECT_EQ(Enc->GetString(kPrivet1251), kPrivet);
   EXPECT_EQ(Enc->GetBytes("\xE2\x82\xAC?"), "\x88?") << "the euro sign is 0x88 in 1251";
   EXPECT_EQ(Enc->GetBytes("\xE4\xB8\xAD"), "?") << "a character the page lacks";
+}
+
+// The codec of a single-byte page decodes every byte, alone and among
+// others, as the platform does.
+TEST(Encoding, SingleBytePagesDecodeEveryByteAsThePlatform) {
+  for (const uint32_t Page : {os::kCp1251, os::AnsiCodePage()}) {
+    const TEncoding Enc(Page);
+    std::string All, Expected;
+    for (int B = 0; B < 256; ++B) {
+      const std::string Byte(1, static_cast<char>(B));
+      All += Byte;
+      Expected += os::DecodeToUtf8(Page, Byte);
+      EXPECT_EQ(Enc.GetString(Byte), os::DecodeToUtf8(Page, Byte)) << Page << " " << B;
+    }
+    EXPECT_EQ(Enc.GetString(All), Expected) << Page;
+  }
 }
 
 TEST(Encoding, Utf8ReplacesEachIllFormedPartOnce) {
