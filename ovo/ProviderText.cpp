@@ -12,12 +12,26 @@ void TOvoProvider::SetEncoding(const TEncoding& Value) { FEncoding.Set(Value); }
 
 namespace {
 
+// Compared in place: end-of-lines are a byte or two, compared for every
+// line, and a call to memcmp for each would cost more than the compare.
+bool SameTexts(const std::vector<std::string>& Known, std::span<const std::string> EOLs) {
+  if (Known.size() != EOLs.size()) return false;
+  for (size_t I = 0; I < Known.size(); ++I) {
+    const std::string& A = Known[I];
+    const std::string& B = EOLs[I];
+    if (A.size() != B.size()) return false;
+    for (size_t K = 0; K < A.size(); ++K)
+      if (A[K] != B[K]) return false;
+  }
+  return true;
+}
+
 // The search for a set of end-of-lines, made again only when the set
 // changes: a line generator reads the provider's set for every line.
 class TLineSearchCache {
  public:
   TLineSearch& For(std::span<const std::string> EOLs) {
-    if (!FSearch || !std::equal(FEOLs.begin(), FEOLs.end(), EOLs.begin(), EOLs.end())) {
+    if (!FSearch || !SameTexts(FEOLs, EOLs)) {
       FSearch.reset();
       FEOLs.assign(EOLs.begin(), EOLs.end());
       FSearch.emplace(FEOLs);

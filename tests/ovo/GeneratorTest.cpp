@@ -102,6 +102,20 @@ TEST(ProviderGenerators, EncodingAndEndOfLineAreReadAgainForEveryLine) {
   EXPECT_FALSE(It != Gen.end());
 }
 
+TEST(ProviderGenerators, AnEndOfLineOfTheSameLengthReplacesTheOld) {
+  TProviderFixture f;
+  f.Hub.Feed("a\r\nb\n\rc\r\n");
+  f.Hub.FeedEnd();
+  TStringGenerator gen = f.Prov->ReadLns();
+  auto it = gen.begin();
+  ASSERT_NE(it, gen.end());
+  EXPECT_EQ(*it, "a");
+  f.Prov->SetEOL("\n\r");
+  ++it;
+  ASSERT_NE(it, gen.end());
+  EXPECT_EQ(*it, "b");
+}
+
 TEST(ProviderGenerators, LaterEndOfLineSetReplacesTheSetOfRunningGenerators) {
   TProviderFixture F;
   F.Hub.Feed("a;b,c;");
