@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "base/Utf8.h"
 #include "platform/CodePage.h"
@@ -101,12 +102,12 @@ class TSingleByteCodec : public TCodec {
  public:
   using TTable = std::array<std::string, 256>;
 
-  TSingleByteCodec(uint32_t CodePage, TTable Table) : TCodec(CodePage), FTable(std::move(Table)) {
-    for (int b = 0; b < 256; ++b) SetText(b, FTable[b]);
+  TSingleByteCodec(uint32_t CodePage, const TTable& Table) : TCodec(CodePage) {
+    for (int b = 0; b < 256; ++b) SetText(b, Table[b]);
+    if (FLongest > kUnitText) FTexts.assign(Table.begin(), Table.end());
   }
 
-  // From characters of the basic plane, which a unit holds whole: the
-  // table of texts is never needed, and is not made.
+  // From characters of the basic plane, which a unit holds whole.
   TSingleByteCodec(uint32_t CodePage, const std::array<char16_t, 256>& Chars) : TCodec(CodePage) {
     for (int B = 0; B < 256; ++B) {
       std::string Text;
@@ -244,10 +245,11 @@ class TSingleByteCodec : public TCodec {
 
   void DecodeByTable(std::string_view Bytes, std::string& Out) const {
     ReserveMore(Out, Bytes.size());
-    for (const char c : Bytes) Out += FTable[static_cast<unsigned char>(c)];
+    for (const char c : Bytes) Out += FTexts[static_cast<unsigned char>(c)];
   }
 
-  TTable FTable;
+  // Each byte's text, kept only when a unit cannot hold one of them.
+  std::vector<std::string> FTexts;
   // Each byte's text in the low bytes (little-endian), its length in the top byte.
   std::array<uint32_t, 256> FUnit{};
   std::array<bool, 256> FSame{};  // the byte decodes to itself
@@ -368,7 +370,7 @@ std::shared_ptr<const TCodec> TCodec::Make(uint32_t CodePage) {
   if (TSingleByteCodec::Known(page, chars)) return std::make_shared<TSingleByteCodec>(page, chars);
   TSingleByteCodec::TTable table;
   if (TSingleByteCodec::Probe(page, table))
-    return std::make_shared<TSingleByteCodec>(page, std::move(table));
+    return std::make_shared<TSingleByteCodec>(page, table);
   return std::make_shared<TSystemCodec>(page);
 }
 
