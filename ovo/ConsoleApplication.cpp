@@ -1,8 +1,7 @@
 // The console application: its pipes, the child's start, exit code and
 // termination, and the order in which it is taken down.
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <string>
 
 #include "base/Exception.h"
 #include "ovo/ConsoleApplicationImpl.h"
@@ -23,8 +22,8 @@ constexpr uint32_t kDefaultCodePage = 1251;
 
 // The platform's own separator: the other one is turned into it.
 std::string NativePath(std::string Path) {
-  const char Other = os::kPathDelim == '\\' ? '/' : '\\';
-  std::replace(Path.begin(), Path.end(), Other, os::kPathDelim);
+  const char other = os::kPathDelim == '\\' ? '/' : '\\';
+  std::replace(Path.begin(), Path.end(), other, os::kPathDelim);
   return Path;
 }
 
@@ -46,9 +45,9 @@ TOvoConsoleApplication::TOvoConsoleApplication(const std::string& Cmd,
       FEOL("\r\n") {
   AllocPipes();
   if (!TryCreate(FPath, Args)) {
-    const uint32_t Code = os::GetLastError();
+    const uint32_t code = os::GetLastError();
     FinalPipes();
-    RaiseError("OvoConsoleApplication error: %s", Code);
+    RaiseError("OvoConsoleApplication error: %s", code);
   }
   ReleaseChildSides();
 }
@@ -64,23 +63,26 @@ TOvoConsoleApplication::~TOvoConsoleApplication() {
   FOnTerminate.reset();
 }
 
+// Written out by hand: the C library's formatting is pages of code that
+// the launcher's start would touch for this one name.
 std::string TOvoConsoleApplication::GuidOf(uint32_t ProcessId, const void* Address) {
-  char Buf[64];
-  std::snprintf(Buf, sizeof Buf, "OvoApplication_%" PRIu32 "_%0*" PRIXPTR, ProcessId,
-                static_cast<int>(sizeof(void*) * 2), reinterpret_cast<uintptr_t>(Address));
-  return Buf;
+  std::string Guid = "OvoApplication_" + std::to_string(ProcessId) + "_";
+  const auto Bits = reinterpret_cast<uintptr_t>(Address);
+  for (int Shift = static_cast<int>(sizeof Bits * 8) - 4; Shift >= 0; Shift -= 4)
+    Guid += "0123456789ABCDEF"[(Bits >> Shift) & 0xF];
+  return Guid;
 }
 
 std::string TOvoConsoleApplication::CommandLineOf(const std::string& Path,
                                                   std::initializer_list<TVarRec> Args) {
-  std::string Line = Path + " ";
-  bool First = true;
-  for (const TVarRec& Arg : Args) {
-    if (!First) Line += ' ';
-    Line += Arg.AsString();
-    First = false;
+  std::string line = Path + " ";
+  bool first = true;
+  for (const TVarRec& arg : Args) {
+    if (!first) line += ' ';
+    line += arg.AsString();
+    first = false;
   }
-  return Line;
+  return line;
 }
 
 void TOvoConsoleApplication::AllocPipes() {
@@ -89,21 +91,21 @@ void TOvoConsoleApplication::AllocPipes() {
     const char* Suffix;
     bool ChildReads;
   };
-  for (const TStream& S : {TStream{&FError, "_error", false}, TStream{&FInput, "_input", true},
+  for (const TStream& s : {TStream{&FError, "_error", false}, TStream{&FInput, "_input", true},
                            TStream{&FOutput, "_output", false}}) {
-    *S.Pair = TInOut(FGuid + S.Suffix, S.ChildReads);
-    S.Pair->RefreshEncodings(*FEncoding, FEOL);
+    *s.Pair = TInOut(FGuid + s.Suffix, s.ChildReads);
+    s.Pair->RefreshEncodings(*FEncoding, FEOL);
   }
 }
 
 bool TOvoConsoleApplication::TryCreate(const std::string& AbsPath,
                                        std::initializer_list<TVarRec> Args) {
   FCommandLine = CommandLineOf(AbsPath, Args);
-  const os::StdHandles Std{FInput.ChildSide(), FOutput.ChildSide(), FError.ChildSide()};
-  os::ProcessInformation Info;
-  if (!os::CreateProcess(FCommandLine, FWorkDir, os::kCreateNoWindow, Std, Info)) return false;
-  FHandle = Info.Process;
-  FProcessId = Info.ProcessId;
+  const os::StdHandles std{FInput.ChildSide(), FOutput.ChildSide(), FError.ChildSide()};
+  os::ProcessInformation info;
+  if (!os::CreateProcess(FCommandLine, FWorkDir, os::kCreateNoWindow, std, info)) return false;
+  FHandle = info.Process;
+  FProcessId = info.ProcessId;
   FOnTerminate = MakeRef<TGevent>(FHandle);
   return true;
 }
@@ -126,12 +128,12 @@ void TOvoConsoleApplication::ReleaseChildSides() {
 
 void TOvoConsoleApplication::SetEncoding(const TEncoding& Value) {
   FEncoding.Set(Value);
-  for (TInOut* Pair : {&FInput, &FOutput, &FError}) Pair->RefreshEncodings(Value, FEOL);
+  for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(Value, FEOL);
 }
 
 void TOvoConsoleApplication::SetEOL(const std::string& Value) {
   FEOL = Value;
-  for (TInOut* Pair : {&FInput, &FOutput, &FError}) Pair->RefreshEncodings(*FEncoding, Value);
+  for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(*FEncoding, Value);
 }
 
 RefPtr<IOvoProvider> TOvoConsoleApplication::StdIn() { return FInput.ParentSide(); }
@@ -147,10 +149,10 @@ int32_t TOvoConsoleApplication::GetExitCode(bool Block) {
              os::WaitForSingleObject(FHandle, 0) != os::kWaitObject0) {
     throw TOvoProvider::EIOError("OvoConsoleApplication.GetExitCode: process not terminated");
   }
-  uint32_t Code = 0;
-  if (!os::GetExitCodeProcess(FHandle, Code))
+  uint32_t code = 0;
+  if (!os::GetExitCodeProcess(FHandle, code))
     RaiseError("OvoConsoleApplication.GetExitCode error: %s", os::GetLastError());
-  return static_cast<int32_t>(Code);
+  return static_cast<int32_t>(code);
 }
 
 void TOvoConsoleApplication::Terminate(int32_t ExitCode) {
