@@ -101,7 +101,10 @@ Module LoadLibrary(const char* Name) {
     SetLastError(kErrorFileNotFound);
     return nullptr;
   }
+  // The C library is never unloaded: its handle, once had, serves every
+  // later load without another dlopen, and freeing it changes nothing.
   const bool Socket = std::strcmp(Name, "libc.so.6") == 0;
+  if (Module Known = Socket ? SocketLibrary.load(std::memory_order_relaxed) : nullptr) return Known;
   Module M = dlopen(Name, RTLD_NOW | RTLD_LOCAL);
   if (!M) SetLastError(kErrorFileNotFound);
   if (M && Socket) SocketLibrary.store(M, std::memory_order_relaxed);
@@ -120,7 +123,7 @@ void* GetProcAddress(Module M, const char* Name) {
 }
 
 void FreeLibrary(Module M) {
-  if (M) dlclose(M);
+  if (M && M != SocketLibrary.load(std::memory_order_relaxed)) dlclose(M);
 }
 
 }  // namespace green::os
