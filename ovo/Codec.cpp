@@ -19,18 +19,18 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 bool IsContinuation(unsigned char B) { return (B & 0xC0) == 0x80; }
 
 size_t CodePointCount(std::string_view Text) {
-  size_t n = 0;
-  for (char c : Text) n += !IsContinuation(static_cast<unsigned char>(c));
-  return n;
+  size_t N = 0;
+  for (char C : Text) N += !IsContinuation(static_cast<unsigned char>(C));
+  return N;
 }
 
 // Whether Bytes, ill-formed only for being short, is the start of a valid
 // sequence: a lead byte that wants more than Bytes holds.
 bool StartsSequence(std::string_view Bytes) {
-  const auto lead = static_cast<unsigned char>(Bytes[0]);
-  const size_t need = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                      : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-  return need > Bytes.size();
+  const auto Lead = static_cast<unsigned char>(Bytes[0]);
+  const size_t Need = Lead >= 0xC2 && Lead <= 0xDF ? 2 : Lead >= 0xE0 && Lead <= 0xEF ? 3
+                      : Lead >= 0xF0 && Lead <= 0xF4 ? 4 : 0;
+  return Need > Bytes.size();
 }
 
 class TUtf8Codec : public TCodec {
@@ -38,24 +38,24 @@ class TUtf8Codec : public TCodec {
   using TCodec::TCodec;
 
   std::string Decode(std::string_view Bytes) const override {
-    std::string out;
-    out.reserve(Bytes.size());
-    DecodeTo(Bytes, out);
-    return out;
+    std::string Out;
+    Out.reserve(Bytes.size());
+    DecodeTo(Bytes, Out);
+    return Out;
   }
 
   void DecodeTo(std::string_view Bytes, std::string& Out) const override {
     ReserveMore(Out, Bytes.size());
-    size_t i = 0;
-    while (i < Bytes.size()) {
-      const size_t same = SamePrefix(Bytes.substr(i));
-      Out.append(Bytes.substr(i, same));
-      i += same;
-      if (i == Bytes.size()) break;
-      bool valid;
-      const size_t n = Utf8Unit(Bytes.substr(i), valid);
-      Out.append(valid ? Bytes.substr(i, n) : kReplacement);
-      i += n;
+    size_t I = 0;
+    while (I < Bytes.size()) {
+      const size_t Same = SamePrefix(Bytes.substr(I));
+      Out.append(Bytes.substr(I, Same));
+      I += Same;
+      if (I == Bytes.size()) break;
+      bool Valid;
+      const size_t N = Utf8Unit(Bytes.substr(I), Valid);
+      Out.append(Valid ? Bytes.substr(I, N) : kReplacement);
+      I += N;
     }
   }
 
@@ -71,27 +71,27 @@ class TUtf8Codec : public TCodec {
   // The last bytes wait when they begin a valid sequence that is cut
   // short; bytes that cannot become one decode now as they would later.
   size_t CompletePrefix(std::string_view Bytes) const override {
-    const size_t n = Bytes.size();
-    for (size_t back = 1; back <= 3 && back <= n; ++back) {
-      if (IsContinuation(static_cast<unsigned char>(Bytes[n - back]))) continue;
-      bool valid;
-      const std::string_view tail = Bytes.substr(n - back);
-      return Utf8Unit(tail, valid) == back && !valid && StartsSequence(tail) ? n - back : n;
+    const size_t N = Bytes.size();
+    for (size_t Back = 1; Back <= 3 && Back <= N; ++Back) {
+      if (IsContinuation(static_cast<unsigned char>(Bytes[N - Back]))) continue;
+      bool Valid;
+      const std::string_view Tail = Bytes.substr(N - Back);
+      return Utf8Unit(Tail, Valid) == Back && !Valid && StartsSequence(Tail) ? N - Back : N;
     }
-    return n;
+    return N;
   }
 
   bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const override {
-    size_t i = 0, t = 0;
-    while (t < Text.size()) {
-      if (i >= Bytes.size()) return false;
-      bool valid;
-      const size_t n = Utf8Unit(Bytes.substr(i), valid);
-      t += valid ? n : kReplacement.size();
-      i += n;
+    size_t I = 0, T = 0;
+    while (T < Text.size()) {
+      if (I >= Bytes.size()) return false;
+      bool Valid;
+      const size_t N = Utf8Unit(Bytes.substr(I), Valid);
+      T += Valid ? N : kReplacement.size();
+      I += N;
     }
-    if (t != Text.size()) return false;
-    Count = i;
+    if (T != Text.size()) return false;
+    Count = I;
     return true;
   }
 };
@@ -103,7 +103,7 @@ class TSingleByteCodec : public TCodec {
   using TTable = std::array<std::string, 256>;
 
   TSingleByteCodec(uint32_t CodePage, const TTable& Table) : TCodec(CodePage) {
-    for (int b = 0; b < 256; ++b) SetText(b, Table[b]);
+    for (int B = 0; B < 256; ++B) SetText(B, Table[B]);
     if (FLongest > kUnitText) FTexts.assign(Table.begin(), Table.end());
   }
 
@@ -117,9 +117,9 @@ class TSingleByteCodec : public TCodec {
   }
 
   std::string Decode(std::string_view Bytes) const override {
-    std::string out;
-    DecodeTo(Bytes, out);
-    return out;
+    std::string Out;
+    DecodeTo(Bytes, Out);
+    return Out;
   }
 
   // The output is sized once and written a block at a time, never filled
@@ -133,28 +133,28 @@ class TSingleByteCodec : public TCodec {
     if (FLongest > kUnitText) return DecodeByTable(Bytes, Out);
     // A short piece has room for its widest text; a long one is measured.
     ReserveMore(Out, Bytes.size() <= kBlock ? Bytes.size() * FLongest : DecodedSize(Bytes));
-    char text[kBlock * sizeof FUnit[0] + kWord];
-    for (size_t at = 0; at < Bytes.size(); at += kBlock) {
-      const std::string_view block = Bytes.substr(at, kBlock);
-      const auto* b = reinterpret_cast<const unsigned char*>(block.data());
-      Out.append(text, static_cast<size_t>(DecodeBlock(b, b + block.size(), text) - text));
+    char Text[kBlock * sizeof FUnit[0] + kWord];
+    for (size_t At = 0; At < Bytes.size(); At += kBlock) {
+      const std::string_view Block = Bytes.substr(At, kBlock);
+      const auto* B = reinterpret_cast<const unsigned char*>(Block.data());
+      Out.append(Text, static_cast<size_t>(DecodeBlock(B, B + Block.size(), Text) - Text));
     }
   }
 
   bool AsciiTransparent() const override { return FAsciiTransparent; }
 
   size_t SamePrefix(std::string_view Bytes) const override {
-    size_t i = 0;
-    while (i < Bytes.size() && FSame[static_cast<unsigned char>(Bytes[i])]) ++i;
-    return i;
+    size_t I = 0;
+    while (I < Bytes.size() && FSame[static_cast<unsigned char>(Bytes[I])]) ++I;
+    return I;
   }
 
   size_t CompletePrefix(std::string_view Bytes) const override { return Bytes.size(); }
 
   bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const override {
-    const size_t n = CodePointCount(Text);
-    if (n > Bytes.size()) return false;
-    Count = n;
+    const size_t N = CodePointCount(Text);
+    if (N > Bytes.size()) return false;
+    Count = N;
     return true;
   }
 
@@ -174,15 +174,15 @@ class TSingleByteCodec : public TCodec {
   // The page's table, when every byte decodes to one character by itself
   // and next to any other byte; else (a multi-byte page) false.
   static bool Probe(uint32_t CodePage, TTable& Table) {
-    for (int b = 0; b < 256; ++b) {
-      Table[b] = os::DecodeToUtf8(CodePage, std::string(1, char(b)));
-      if (CodePointCount(Table[b]) != 1 || ValidUtf8Prefix(Table[b]) != Table[b].size())
+    for (int B = 0; B < 256; ++B) {
+      Table[B] = os::DecodeToUtf8(CodePage, std::string(1, char(B)));
+      if (CodePointCount(Table[B]) != 1 || ValidUtf8Prefix(Table[B]) != Table[B].size())
         return false;
     }
-    for (int b = 0x80; b < 256; ++b)
-      for (int trail : {0x41, 0xA1}) {
-        const std::string pair{char(b), char(trail)};
-        if (os::DecodeToUtf8(CodePage, pair) != Table[b] + Table[trail]) return false;
+    for (int B = 0x80; B < 256; ++B)
+      for (int Trail : {0x41, 0xA1}) {
+        const std::string Pair{char(B), char(Trail)};
+        if (os::DecodeToUtf8(CodePage, Pair) != Table[B] + Table[Trail]) return false;
       }
     return true;
   }
@@ -201,20 +201,20 @@ class TSingleByteCodec : public TCodec {
   static constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
   static bool AllAscii(const unsigned char* B) {
-    uint64_t word;
-    std::memcpy(&word, B, kWord);
-    return (word & kHighBits) == 0;
+    uint64_t Word;
+    std::memcpy(&Word, B, kWord);
+    return (Word & kHighBits) == 0;
   }
 
   size_t DecodedSize(std::string_view Bytes) const {
-    const auto* b = reinterpret_cast<const unsigned char*>(Bytes.data());
-    const auto* end = b + Bytes.size();
-    size_t size = Bytes.size();
-    for (; b + kWord <= end; b += kWord)
-      if (!AllAscii(b))
-        for (size_t k = 0; k < kWord; ++k) size += (FUnit[b[k]] >> kLenShift) - 1u;
-    for (; b < end; ++b) size += (FUnit[*b] >> kLenShift) - 1u;
-    return size;
+    const auto* B = reinterpret_cast<const unsigned char*>(Bytes.data());
+    const auto* End = B + Bytes.size();
+    size_t Size = Bytes.size();
+    for (; B + kWord <= End; B += kWord)
+      if (!AllAscii(B))
+        for (size_t K = 0; K < kWord; ++K) Size += (FUnit[B[K]] >> kLenShift) - 1u;
+    for (; B < End; ++B) Size += (FUnit[*B] >> kLenShift) - 1u;
+    return Size;
   }
 
   // Writes the text of [B, End) at P, where there is room for 4 bytes per
@@ -226,7 +226,7 @@ class TSingleByteCodec : public TCodec {
         P += kWord;
         continue;
       }
-      for (size_t k = 0; k < kWord; ++k) P = Put(P, FUnit[B[k]]);
+      for (size_t K = 0; K < kWord; ++K) P = Put(P, FUnit[B[K]]);
     }
     for (; B < End; ++B) P = Put(P, FUnit[*B]);
     return P;
@@ -245,7 +245,7 @@ class TSingleByteCodec : public TCodec {
 
   void DecodeByTable(std::string_view Bytes, std::string& Out) const {
     ReserveMore(Out, Bytes.size());
-    for (const char c : Bytes) Out += FTexts[static_cast<unsigned char>(c)];
+    for (const char C : Bytes) Out += FTexts[static_cast<unsigned char>(C)];
   }
 
   // Each byte's text, kept only when a unit cannot hold one of them.
@@ -266,23 +266,23 @@ class TSystemCodec : public TCodec {
   // What the platform gives is taken as UTF-8 text once more, so that
   // anything ill-formed in it reads as U+FFFD.
   std::string Decode(std::string_view Bytes) const override {
-    std::string text = os::DecodeToUtf8(CodePage(), Bytes);
-    if (ValidUtf8Prefix(text) == text.size()) return text;
-    static const TUtf8Codec utf8(os::kCpUtf8);
-    return utf8.Decode(text);
+    std::string Text = os::DecodeToUtf8(CodePage(), Bytes);
+    if (ValidUtf8Prefix(Text) == Text.size()) return Text;
+    static const TUtf8Codec Utf8(os::kCpUtf8);
+    return Utf8.Decode(Text);
   }
 
   size_t CompletePrefix(std::string_view Bytes) const override {
-    for (size_t n = Bytes.size(); n > 0; --n)
-      if (static_cast<unsigned char>(Bytes[n - 1]) < 0x80) return n;
+    for (size_t N = Bytes.size(); N > 0; --N)
+      if (static_cast<unsigned char>(Bytes[N - 1]) < 0x80) return N;
     return 0;
   }
 
   // Encoding the text gives the byte count whenever it round-trips.
   bool CountBytes(std::string_view Bytes, std::string_view Text, size_t& Count) const override {
-    const size_t n = Encode(Text).size();
-    if (n > Bytes.size() || Decode(Bytes.substr(0, n)) != Text) return false;
-    Count = n;
+    const size_t N = Encode(Text).size();
+    if (N > Bytes.size() || Decode(Bytes.substr(0, N)) != Text) return false;
+    Count = N;
     return true;
   }
 };
@@ -290,72 +290,72 @@ class TSystemCodec : public TCodec {
 }  // namespace
 
 void ReserveMore(std::string& Out, size_t Count) {
-  const size_t need = Out.size() + Count;
-  if (need > Out.capacity()) Out.reserve(std::max(need, 2 * Out.capacity()));
+  const size_t Need = Out.size() + Count;
+  if (Need > Out.capacity()) Out.reserve(std::max(Need, 2 * Out.capacity()));
 }
 
 // ASCII is skipped eight bytes at a time, and a two-byte character (all of
 // Cyrillic, Greek, the Latin letters with marks) is checked in place.
 size_t ValidUtf8Prefix(std::string_view Bytes) {
-  const auto* b = reinterpret_cast<const unsigned char*>(Bytes.data());
-  const size_t n = Bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      uint64_t word;
-      std::memcpy(&word, b + i, sizeof word);
-      if ((word & 0x8080808080808080ull) == 0) {
-        i += 8;
+  const auto* B = reinterpret_cast<const unsigned char*>(Bytes.data());
+  const size_t N = Bytes.size();
+  size_t I = 0;
+  while (I < N) {
+    if (I + 8 <= N) {
+      uint64_t Word;
+      std::memcpy(&Word, B + I, sizeof Word);
+      if ((Word & 0x8080808080808080ull) == 0) {
+        I += 8;
         continue;
       }
     }
-    if (b[i] < 0x80) {
-      ++i;
+    if (B[I] < 0x80) {
+      ++I;
       continue;
     }
-    if (b[i] >= 0xC2 && b[i] <= 0xDF && i + 1 < n && IsContinuation(b[i + 1])) {
-      i += 2;
+    if (B[I] >= 0xC2 && B[I] <= 0xDF && I + 1 < N && IsContinuation(B[I + 1])) {
+      I += 2;
       continue;
     }
-    bool valid;
-    const size_t n = Utf8Unit(Bytes.substr(i), valid);
-    if (!valid) break;
-    i += n;
+    bool Valid;
+    const size_t N = Utf8Unit(Bytes.substr(I), Valid);
+    if (!Valid) break;
+    I += N;
   }
-  return i;
+  return I;
 }
 
 size_t Utf8Unit(std::string_view Bytes, bool& Valid) {
-  const auto at = [&](size_t k) { return static_cast<unsigned char>(Bytes[k]); };
-  const unsigned char lead = at(0);
+  const auto At = [&](size_t K) { return static_cast<unsigned char>(Bytes[K]); };
+  const unsigned char Lead = At(0);
   Valid = false;
-  if (lead < 0x80) {
+  if (Lead < 0x80) {
     Valid = true;
     return 1;
   }
-  size_t extra;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
+  size_t Extra;
+  unsigned char Low = 0x80, High = 0xBF;  // range of the second byte
+  if (Lead >= 0xC2 && Lead <= 0xDF) {
+    Extra = 1;
+  } else if (Lead >= 0xE0 && Lead <= 0xEF) {
+    Extra = 2;
+    if (Lead == 0xE0) Low = 0xA0;
+    if (Lead == 0xED) High = 0x9F;
+  } else if (Lead >= 0xF0 && Lead <= 0xF4) {
+    Extra = 3;
+    if (Lead == 0xF0) Low = 0x90;
+    if (Lead == 0xF4) High = 0x8F;
   } else {
     return 1;
   }
-  size_t n = 1;
-  for (size_t k = 0; k < extra; ++k, ++n) {
-    if (n >= Bytes.size()) return n;
-    const unsigned char b = at(n);
-    if (k == 0 ? (b < low || b > high) : !IsContinuation(b)) return n;
+  size_t N = 1;
+  for (size_t K = 0; K < Extra; ++K, ++N) {
+    if (N >= Bytes.size()) return N;
+    const unsigned char B = At(N);
+    if (K == 0 ? (B < Low || B > High) : !IsContinuation(B)) return N;
   }
   Valid = true;
-  return n;
+  return N;
 }
 
 std::string TCodec::Encode(std::string_view Text) const {
@@ -364,14 +364,14 @@ std::string TCodec::Encode(std::string_view Text) const {
 
 std::shared_ptr<const TCodec> TCodec::Make(uint32_t CodePage) {
   if (!os::IsCodePageSupported(CodePage)) return nullptr;
-  const uint32_t page = CodePage == os::kCpAcp ? os::AnsiCodePage() : CodePage;
-  if (page == os::kCpUtf8) return std::make_shared<TUtf8Codec>(page);
-  std::array<char16_t, 256> chars;
-  if (TSingleByteCodec::Known(page, chars)) return std::make_shared<TSingleByteCodec>(page, chars);
-  TSingleByteCodec::TTable table;
-  if (TSingleByteCodec::Probe(page, table))
-    return std::make_shared<TSingleByteCodec>(page, table);
-  return std::make_shared<TSystemCodec>(page);
+  const uint32_t Page = CodePage == os::kCpAcp ? os::AnsiCodePage() : CodePage;
+  if (Page == os::kCpUtf8) return std::make_shared<TUtf8Codec>(Page);
+  std::array<char16_t, 256> Chars;
+  if (TSingleByteCodec::Known(Page, Chars)) return std::make_shared<TSingleByteCodec>(Page, Chars);
+  TSingleByteCodec::TTable Table;
+  if (TSingleByteCodec::Probe(Page, Table))
+    return std::make_shared<TSingleByteCodec>(Page, Table);
+  return std::make_shared<TSystemCodec>(Page);
 }
 
 }  // namespace green

@@ -22,8 +22,8 @@ constexpr uint32_t kDefaultCodePage = 1251;
 
 // The platform's own separator: the other one is turned into it.
 std::string NativePath(std::string Path) {
-  const char other = os::kPathDelim == '\\' ? '/' : '\\';
-  std::replace(Path.begin(), Path.end(), other, os::kPathDelim);
+  const char Other = os::kPathDelim == '\\' ? '/' : '\\';
+  std::replace(Path.begin(), Path.end(), Other, os::kPathDelim);
   return Path;
 }
 
@@ -45,9 +45,9 @@ TOvoConsoleApplication::TOvoConsoleApplication(const std::string& Cmd,
       FEOL("\r\n") {
   AllocPipes();
   if (!TryCreate(FPath, Args)) {
-    const uint32_t code = os::GetLastError();
+    const uint32_t Code = os::GetLastError();
     FinalPipes();
-    RaiseError("OvoConsoleApplication error: %s", code);
+    RaiseError("OvoConsoleApplication error: %s", Code);
   }
   ReleaseChildSides();
 }
@@ -75,14 +75,14 @@ std::string TOvoConsoleApplication::GuidOf(uint32_t ProcessId, const void* Addre
 
 std::string TOvoConsoleApplication::CommandLineOf(const std::string& Path,
                                                   std::initializer_list<TVarRec> Args) {
-  std::string line = Path + " ";
-  bool first = true;
-  for (const TVarRec& arg : Args) {
-    if (!first) line += ' ';
-    line += arg.AsString();
-    first = false;
+  std::string Line = Path + " ";
+  bool First = true;
+  for (const TVarRec& Arg : Args) {
+    if (!First) Line += ' ';
+    Line += Arg.AsString();
+    First = false;
   }
-  return line;
+  return Line;
 }
 
 void TOvoConsoleApplication::AllocPipes() {
@@ -91,21 +91,21 @@ void TOvoConsoleApplication::AllocPipes() {
     const char* Suffix;
     bool ChildReads;
   };
-  for (const TStream& s : {TStream{&FError, "_error", false}, TStream{&FInput, "_input", true},
+  for (const TStream& S : {TStream{&FError, "_error", false}, TStream{&FInput, "_input", true},
                            TStream{&FOutput, "_output", false}}) {
-    *s.Pair = TInOut(FGuid + s.Suffix, s.ChildReads);
-    s.Pair->RefreshEncodings(*FEncoding, FEOL);
+    *S.Pair = TInOut(FGuid + S.Suffix, S.ChildReads);
+    S.Pair->RefreshEncodings(*FEncoding, FEOL);
   }
 }
 
 bool TOvoConsoleApplication::TryCreate(const std::string& AbsPath,
                                        std::initializer_list<TVarRec> Args) {
   FCommandLine = CommandLineOf(AbsPath, Args);
-  const os::StdHandles std{FInput.ChildSide(), FOutput.ChildSide(), FError.ChildSide()};
-  os::ProcessInformation info;
-  if (!os::CreateProcess(FCommandLine, FWorkDir, os::kCreateNoWindow, std, info)) return false;
-  FHandle = info.Process;
-  FProcessId = info.ProcessId;
+  const os::StdHandles Std{FInput.ChildSide(), FOutput.ChildSide(), FError.ChildSide()};
+  os::ProcessInformation Info;
+  if (!os::CreateProcess(FCommandLine, FWorkDir, os::kCreateNoWindow, Std, Info)) return false;
+  FHandle = Info.Process;
+  FProcessId = Info.ProcessId;
   FOnTerminate = MakeRef<TGevent>(FHandle);
   return true;
 }
@@ -128,12 +128,12 @@ void TOvoConsoleApplication::ReleaseChildSides() {
 
 void TOvoConsoleApplication::SetEncoding(const TEncoding& Value) {
   FEncoding.Set(Value);
-  for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(Value, FEOL);
+  for (TInOut* Pair : {&FInput, &FOutput, &FError}) Pair->RefreshEncodings(Value, FEOL);
 }
 
 void TOvoConsoleApplication::SetEOL(const std::string& Value) {
   FEOL = Value;
-  for (TInOut* pair : {&FInput, &FOutput, &FError}) pair->RefreshEncodings(*FEncoding, Value);
+  for (TInOut* Pair : {&FInput, &FOutput, &FError}) Pair->RefreshEncodings(*FEncoding, Value);
 }
 
 RefPtr<IOvoProvider> TOvoConsoleApplication::StdIn() { return FInput.ParentSide(); }
@@ -149,10 +149,10 @@ int32_t TOvoConsoleApplication::GetExitCode(bool Block) {
              os::WaitForSingleObject(FHandle, 0) != os::kWaitObject0) {
     throw TOvoProvider::EIOError("OvoConsoleApplication.GetExitCode: process not terminated");
   }
-  uint32_t code = 0;
-  if (!os::GetExitCodeProcess(FHandle, code))
+  uint32_t Code = 0;
+  if (!os::GetExitCodeProcess(FHandle, Code))
     RaiseError("OvoConsoleApplication.GetExitCode error: %s", os::GetLastError());
-  return static_cast<int32_t>(code);
+  return static_cast<int32_t>(Code);
 }
 
 void TOvoConsoleApplication::Terminate(int32_t ExitCode) {

@@ -12,8 +12,8 @@ namespace green {
 namespace {
 
 bool IsAscii(std::string_view Text) {
-  for (const char c : Text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  for (const char C : Text)
+    if (static_cast<unsigned char>(C) >= 0x80) return false;
   return true;
 }
 
@@ -56,10 +56,10 @@ TLineSearch::TLineSearch(std::span<const std::string> EOLs)
     FEOLs = std::span(&FOne, 1);
   } else {
     FMany.reserve(EOLs.size());
-    for (const std::string& eol : EOLs) FMany.push_back(AsText(eol));
+    for (const std::string& Eol : EOLs) FMany.push_back(AsText(Eol));
     FEOLs = FMany;
   }
-  for (const std::string& eol : FEOLs) FAscii = FAscii && IsAscii(eol);
+  for (const std::string& Eol : FEOLs) FAscii = FAscii && IsAscii(Eol);
 }
 
 TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMemo& Memo,
@@ -73,26 +73,26 @@ TSearchResult TLineSearch::Find(std::string_view Text, uint64_t Base, TSearchMem
     }
     Memo.LineSearch = FSerial;
   }
-  const uint64_t end = Base + Text.size();
-  for (size_t i = 0; i < FEOLs.size(); ++i) {
-    const std::string& eol = FEOLs[i];
-    if (eol.empty()) continue;
-    uint64_t& at = Memo.At[i];
-    uint64_t& scanned = Memo.Scanned[i];
-    if (at == TSearchMemo::kUnknown || at < Base) {
-      const uint64_t from = std::max(scanned, Base);
-      const size_t p = FindEOL(Text, static_cast<size_t>(from - Base), eol);
-      if (p == std::string_view::npos) {
+  const uint64_t End = Base + Text.size();
+  for (size_t I = 0; I < FEOLs.size(); ++I) {
+    const std::string& Eol = FEOLs[I];
+    if (Eol.empty()) continue;
+    uint64_t& At = Memo.At[I];
+    uint64_t& Scanned = Memo.Scanned[I];
+    if (At == TSearchMemo::kUnknown || At < Base) {
+      const uint64_t From = std::max(Scanned, Base);
+      const size_t P = FindEOL(Text, static_cast<size_t>(From - Base), Eol);
+      if (P == std::string_view::npos) {
         // An occurrence may still begin in the last Size - 1 characters.
-        at = TSearchMemo::kUnknown;
-        scanned = std::max<uint64_t>(from, end + 1 > eol.size() ? end + 1 - eol.size() : 0);
+        At = TSearchMemo::kUnknown;
+        Scanned = std::max<uint64_t>(From, End + 1 > Eol.size() ? End + 1 - Eol.size() : 0);
         continue;
       }
-      at = scanned = Base + p;
+      At = Scanned = Base + P;
     }
     Hit.ValuePos = 0;
-    Hit.ValueLen = static_cast<size_t>(at - Base);
-    Hit.Consumed = Hit.ValueLen + eol.size();
+    Hit.ValueLen = static_cast<size_t>(At - Base);
+    Hit.Consumed = Hit.ValueLen + Eol.size();
     return srFound;
   }
   return srMore;
@@ -105,37 +105,37 @@ TSearchResult TMatchSearch::Find(std::string_view Text, uint64_t Base, TSearchMe
     Memo.RegEx = FRegEx.Identity();
     Memo.Resume = Base;
   }
-  const size_t start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
-  size_t pos, len;
+  const size_t Start = FRegEx.Resumable() ? static_cast<size_t>(Memo.Resume - Base) : 0;
+  size_t Pos, Len;
   // Decoded text is always well-formed UTF-8 (Codec.h): the engine need not
   // check it again at every search.
-  switch (FRegEx.Find(Text, start, pos, len, true)) {
+  switch (FRegEx.Find(Text, Start, Pos, Len, true)) {
     case TRegEx::fdMatch:
       break;
     case TRegEx::fdNone:
       Memo.Resume = Base + Text.size();
       return srMore;
     case TRegEx::fdPartial:
-      Memo.Resume = Base + pos;
+      Memo.Resume = Base + Pos;
       return srMore;
     default:
       return srFailed;
   }
-  size_t consumed = pos + len;
-  if (len == 0) {
-    if (pos == Text.size()) {
-      Memo.Resume = Base + pos;
+  size_t Consumed = Pos + Len;
+  if (Len == 0) {
+    if (Pos == Text.size()) {
+      Memo.Resume = Base + Pos;
       return srMore;
     }
-    bool valid;
-    consumed += Utf8Unit(Text.substr(pos), valid);
+    bool Valid;
+    Consumed += Utf8Unit(Text.substr(Pos), Valid);
   }
   // What follows the match is searched without the text in front of it,
   // which lookbehinds saw: the next search starts afresh.
   Memo.RegEx = 0;
-  Hit.ValuePos = pos;
-  Hit.ValueLen = len;
-  Hit.Consumed = consumed;
+  Hit.ValuePos = Pos;
+  Hit.ValueLen = Len;
+  Hit.Consumed = Consumed;
   return srFound;
 }
 

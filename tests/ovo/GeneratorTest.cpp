@@ -103,17 +103,17 @@ TEST(ProviderGenerators, EncodingAndEndOfLineAreReadAgainForEveryLine) {
 }
 
 TEST(ProviderGenerators, AnEndOfLineOfTheSameLengthReplacesTheOld) {
-  TProviderFixture f;
-  f.Hub.Feed("a\r\nb\n\rc\r\n");
-  f.Hub.FeedEnd();
-  TStringGenerator gen = f.Prov->ReadLns();
-  auto it = gen.begin();
-  ASSERT_NE(it, gen.end());
-  EXPECT_EQ(*it, "a");
-  f.Prov->SetEOL("\n\r");
-  ++it;
-  ASSERT_NE(it, gen.end());
-  EXPECT_EQ(*it, "b");
+  TProviderFixture F;
+  F.Hub.Feed("a\r\nb\n\rc\r\n");
+  F.Hub.FeedEnd();
+  TStringGenerator Gen = F.Prov->ReadLns();
+  auto It = Gen.begin();
+  ASSERT_NE(It, Gen.end());
+  EXPECT_EQ(*It, "a");
+  F.Prov->SetEOL("\n\r");
+  ++It;
+  ASSERT_NE(It, Gen.end());
+  EXPECT_EQ(*It, "b");
 }
 
 TEST(ProviderGenerators, LaterEndOfLineSetReplacesTheSetOfRunningGenerators) {
