@@ -115,11 +115,11 @@ std::vector<uint32_t> Capture(HWND Wnd, int Width, int Height) {
 }
 
 void PrintRed(const std::vector<uint32_t>& Pixels, int Width, int Height, int RX, int RY, int RW, int RH) {
-  auto redAt = [&](int X, int Y) {
+  auto RedAt = [&](int X, int Y) {
     const uint32_t P = Pixels[size_t(Y) * Width + X];
     return green::test::IsRed(P >> 16 & 0xFF, P >> 8 & 0xFF, P & 0xFF);
   };
-  green::test::PrintRed(redAt, Width, Height, RX, RY, RW, RH);
+  green::test::PrintRed(RedAt, Width, Height, RX, RY, RW, RH);
 }
 
 int Look(const std::wstring& Caption, int Seconds, wchar_t** Rects, int Count) {

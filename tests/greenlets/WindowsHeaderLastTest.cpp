@@ -15,36 +15,36 @@ namespace green {
 namespace {
 
 TEST(WindowsHeaderLast, ParenthesisedYieldIsTheRuntimes) {
-  std::vector<int> steps;
-  TSymmetric s = TSymmetric::Spawn([&] {
-    steps.push_back(1);
+  std::vector<int> Steps;
+  TSymmetric S = TSymmetric::Spawn([&] {
+    Steps.push_back(1);
     (Yield)();
-    steps.push_back(2);
+    Steps.push_back(2);
     (green::Yield)();
-    steps.push_back(3);
+    Steps.push_back(3);
     (TRawGreenletImpl::GetCurrent()->Yield)();
-    steps.push_back(4);
+    Steps.push_back(4);
   });
-  EXPECT_EQ(steps, std::vector<int>{1});
-  EXPECT_TRUE(Join({s}, INFINITE, true));
-  EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(Steps, std::vector<int>{1});
+  EXPECT_TRUE(Join({S}, INFINITE, true));
+  EXPECT_EQ(Steps, (std::vector<int>{1, 2, 3, 4}));
 
-  auto gen = TGenerator<int32_t>::Create([] {
-    for (int32_t i = 1; i <= 3; ++i) (TGenerator<int32_t>::Yield)(i);
+  auto Gen = TGenerator<int32_t>::Create([] {
+    for (int32_t I = 1; I <= 3; ++I) (TGenerator<int32_t>::Yield)(I);
   });
-  std::vector<int32_t> got;
-  for (int32_t v : gen) got.push_back(v);
-  EXPECT_EQ(got, (std::vector<int32_t>{1, 2, 3}));
+  std::vector<int32_t> Got;
+  for (int32_t V : Gen) Got.push_back(V);
+  EXPECT_EQ(Got, (std::vector<int32_t>{1, 2, 3}));
 }
 
 TEST(WindowsHeaderLast, InfiniteMeansNoLimitToBoth) {
   static_assert(INFINITE == UINT32_MAX);
-  HANDLE sys = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-  ASSERT_NE(sys, nullptr);
-  EXPECT_EQ(::WaitForSingleObject(sys, INFINITE), WAIT_OBJECT_0);
-  ::CloseHandle(sys);
-  auto ev = MakeRef<TGevent>(true, true);
-  EXPECT_EQ(ev->WaitFor(INFINITE), wrSignaled);
+  HANDLE Sys = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  ASSERT_NE(Sys, nullptr);
+  EXPECT_EQ(::WaitForSingleObject(Sys, INFINITE), WAIT_OBJECT_0);
+  ::CloseHandle(Sys);
+  auto Ev = MakeRef<TGevent>(true, true);
+  EXPECT_EQ(Ev->WaitFor(INFINITE), wrSignaled);
 }
 
 }  // namespace
