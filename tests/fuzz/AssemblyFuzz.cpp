@@ -84,8 +84,8 @@ struct TReference {
     if (Length <= Tail.size()) return false;
     static const char kTrail[] = {'\x80', '\x8F', '\x90', '\x9F', '\xA0', '\xBF'};
     for (char T : kTrail) {
-      const std::string Whole = std::string(Tail) + std::string(Length - Tail.size(), T);
-      if (Decode(Whole) == Whole) return true;
+      const std::string Candidate = std::string(Tail) + std::string(Length - Tail.size(), T);
+      if (Decode(Candidate) == Candidate) return true;
     }
     return false;
   }
@@ -117,13 +117,13 @@ struct TReference {
     const std::string Text = Decode(std::string_view(Input).substr(Start, Complete(AtEnd)));
     for (const std::string& Given : EOLs) {
       // End-of-lines are text: ill-formed parts read as U+FFFD.
-      const std::string Eol = os::DecodeToUtf8(os::kCpUtf8, Given);
-      if (Eol.empty()) continue;
-      const size_t P = Text.find(Eol);
+      const std::string Decoded = os::DecodeToUtf8(os::kCpUtf8, Given);
+      if (Decoded.empty()) continue;
+      const size_t P = Text.find(Decoded);
       if (P == std::string::npos) continue;
       Out = Text.substr(0, P);
-      Eol = Eol;
-      Consume(Text.substr(0, P + Eol.size()));
+      Eol = Decoded;
+      Consume(Text.substr(0, P + Decoded.size()));
       return true;
     }
     return false;

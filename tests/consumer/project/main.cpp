@@ -10,15 +10,15 @@
 
 int main() {
   using namespace green;
-  auto words = Generator<std::string>::Create([] {
-    for (const char* w : {"alpha", "beta", "gamma"}) {
+  auto Words = Generator<std::string>::Create([] {
+    for (const char* W : {"alpha", "beta", "gamma"}) {
       Greenlet::Sleep(1);
-      Generator<std::string>::Yield(w);
+      Generator<std::string>::Yield(W);
     }
   });
-  const RegEx endsInA("a$");
-  int matched = 0;
-  for (const std::string& w : words) matched += endsInA.Find(w).Success ? 1 : 0;
-  std::cout << "consumer: " << matched << " of 3 words end in a\n";
-  return matched == 3 ? 0 : 1;
+  const RegEx EndsInA("a$");
+  int Matched = 0;
+  for (const std::string& W : Words) Matched += EndsInA.Find(W).Success ? 1 : 0;
+  std::cout << "consumer: " << Matched << " of 3 words end in a\n";
+  return Matched == 3 ? 0 : 1;
 }
