@@ -146,12 +146,14 @@ bool THub::RunQueuedTasks(bool Accumulated) {
   return !Batch.empty() || !Ready.empty();
 }
 
-// A chain of descriptors taken off a hub's resume list, with the list's
-// reference to each; those not taken when it goes (a resume raised, or the
-// hub discards them) are released.
+// A hub's whole resume list, taken off it with the list's reference to each
+// descriptor; those not taken when it goes (a resume raised, or the hub
+// discards them) are released.
 class TResumeChain {
  public:
-  explicit TResumeChain(TWaitDescr* Head) : FHead(Head) {}
+  TResumeChain(TWaitDescr*& Head, TWaitDescr*& Tail) : FHead(std::exchange(Head, nullptr)) {
+    Tail = nullptr;
+  }
   TResumeChain(const TResumeChain&) = delete;
   TResumeChain& operator=(const TResumeChain&) = delete;
   ~TResumeChain() {
@@ -184,8 +186,7 @@ bool THub::ResumeSoon(RefPtr<TWaitDescr>& D) {
 }
 
 void THub::RunResumes() {
-  TResumeChain Chain(std::exchange(FResumeHead, nullptr));
-  FResumeTail = nullptr;
+  TResumeChain Chain(FResumeHead, FResumeTail);
   while (RefPtr<TWaitDescr> D = Chain.Take()) TGevent::ResumeQueued(std::move(D), this);
 }
 
@@ -224,8 +225,7 @@ void THub::Clean() {
       Ready.swap(FReady);
       FReadySpare.clear();
     }
-    TResumeChain Resumes(std::exchange(FResumeHead, nullptr));
-    FResumeTail = nullptr;
+    TResumeChain Resumes(FResumeHead, FResumeTail);
   }
 }
 
