@@ -294,33 +294,40 @@ void ReserveMore(std::string& Out, size_t Count) {
   if (Need > Out.capacity()) Out.reserve(std::max(Need, 2 * Out.capacity()));
 }
 
-// ASCII is skipped eight bytes at a time, and a two-byte character (all of
-// Cyrillic, Greek, the Latin letters with marks) is checked in place.
+// ASCII is skipped eight bytes at a time, up to the first byte that is
+// not, and a run of two-byte characters (all of Cyrillic, Greek, the Latin
+// letters with marks) is checked in a loop of its own: mixed text changes
+// script every few characters, and each change costs no more than a step.
 size_t ValidUtf8Prefix(std::string_view Bytes) {
+  static_assert(std::endian::native == std::endian::little, "the first byte is the low one");
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
   const auto* B = reinterpret_cast<const unsigned char*>(Bytes.data());
   const size_t N = Bytes.size();
   size_t I = 0;
   while (I < N) {
-    if (I + 8 <= N) {
+    while (I + 8 <= N) {
       uint64_t Word;
       std::memcpy(&Word, B + I, sizeof Word);
-      if ((Word & 0x8080808080808080ull) == 0) {
-        I += 8;
-        continue;
+      const uint64_t High = Word & kHighBits;
+      if (High != 0) {
+        I += static_cast<size_t>(std::countr_zero(High)) / 8;
+        break;
       }
+      I += 8;
     }
+    if (I == N) break;
     if (B[I] < 0x80) {
       ++I;
       continue;
     }
-    if (B[I] >= 0xC2 && B[I] <= 0xDF && I + 1 < N && IsContinuation(B[I + 1])) {
+    while (I + 1 < N && static_cast<unsigned char>(B[I] - 0xC2) <= 0xDF - 0xC2 &&
+           IsContinuation(B[I + 1]))
       I += 2;
-      continue;
-    }
+    if (I == N || B[I] < 0x80) continue;
     bool Valid;
-    const size_t N = Utf8Unit(Bytes.substr(I), Valid);
+    const size_t Unit = Utf8Unit(Bytes.substr(I), Valid);
     if (!Valid) break;
-    I += N;
+    I += Unit;
   }
   return I;
 }

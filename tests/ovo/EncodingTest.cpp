@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "ovo/Codec.h"
 #include "ovo/Encoding.h"
 #include "platform/CodePage.h"
 
@@ -102,6 +103,22 @@ TEST(Encoding, PiecesDecodeAsTheWholeDoes) {
               Enc->GetString(Bytes))
         << "cut at " << Cut;
   }
+}
+
+// The well-formed start ends exactly at the first bad part, wherever that
+// falls against the eight-byte steps and the runs of two-byte characters.
+TEST(Encoding, ValidUtf8PrefixStopsAtTheFirstIllFormedPart) {
+  const std::string Good[] = {"a", "\xD0\x9F", "bc", "\xE2\x82\xAC", "\xD1\x80", "\xF0\x9F\x98\x80"};
+  const std::string Bad[] = {"\xFF", "\xC0\x80", "\xD0", "\xD0" "a", "\xED\xA0\x80", "\xE2\x82", "\x80"};
+  for (const std::string& B : Bad)
+    for (size_t K = 0; K < 24; ++K) {
+      std::string Text;
+      for (size_t I = 0; I < K; ++I) Text += Good[(I * 7 + K) % std::size(Good)];
+      const size_t Valid = Text.size();
+      EXPECT_EQ(ValidUtf8Prefix(Text), Valid);
+      Text += B + "abcdefghij";
+      EXPECT_EQ(ValidUtf8Prefix(Text), Valid) << "after " << K << " pieces";
+    }
 }
 
 }  // namespace
