@@ -65,14 +65,14 @@ class TGreenletImpl : public TRawGreenletImpl, public IGreenlet {
       T.TupleCount = 0;
       return false;
     }
-    TRawGreenletImpl::Switch();
+    SwitchDirect();
     return true;
   }
   void YieldBare() {
     TGreenletThread& T = TGreenletThread::Get();
     T.TupleYield = true;
     T.TupleCount = 0;
-    if (TRawGreenletImpl* Current = T.Current) Current->Yield();
+    if (TRawGreenletImpl* Current = T.Current) Current->YieldDirect();
   }
 
   void Execute() override;

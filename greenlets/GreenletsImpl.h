@@ -18,6 +18,7 @@
 #include "greenlets/GreenletThread.h"
 #include "greenlets/WaitNote.h"
 #include "hub/GInterfaces.h"
+#include "hub/HubBeat.h"
 #include "platform/Fiber.h"
 // Declares Yield: <windows.h>'s Yield macro undone.
 #include "base/SystemMacros.h"
@@ -81,6 +82,48 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   void ReraiseException() override;
   int32_t RefCount() override { return GetRefCount(); }
 
+  // Switch and Yield with their common case inline, for a generator's
+  // steps: the fiber jump is then in the caller's own code, so that no
+  // return through a frame of the other fiber's call chain follows it (the
+  // processor's return prediction misses on each such return). Anything
+  // out of the common case goes the long way, through Switch or Yield.
+  // SwitchDirect is for a greenlet that may run (gsReady or gsExecute).
+  void SwitchDirect() {
+    TGreenletThread& T = TGreenletThread::Get();
+    TRawGreenletImpl* Saved = T.Current;
+    if (Saved == this || !FContext || (!Saved && !T.RootFiber) ||
+        T.CallerCount + 1 >= TGreenletThread::kMaxCallers ||
+        HubWatchOn.load(std::memory_order_relaxed)) [[unlikely]] {
+      Switch();
+      return;
+    }
+    if (!Saved)
+      T.CallerCount = 0;
+    else if (T.CallerCount > 0 && T.Callers[T.CallerCount - 1] == this)
+      --T.CallerCount;
+    T.Callers[T.CallerCount++] = Saved;
+    T.Current = this;
+    os::SwitchToFiber(FContext);
+    T.Current = Saved;
+    T.AfterSwitch();
+    if (!Saved && T.RootProc) [[unlikely]]
+      RunRootProc();
+  }
+  void YieldDirect() {
+    TGreenletThread& T = TGreenletThread::Get();
+    TRawGreenletImpl* Caller = T.CallerCount > 0 ? T.Callers[T.CallerCount - 1] : nullptr;
+    const os::Fiber Target = Caller ? Caller->FContext : T.RootFiber;
+    if (T.Current != this || T.CallerCount == 0 || !Target ||
+        (Caller && Caller->GetState() != gsExecute)) [[unlikely]] {
+      Yield();
+      return;
+    }
+    --T.CallerCount;
+    os::SwitchToFiber(Target);
+    T.AfterSwitch();
+    ContextSetup();
+  }
+
   // The greenlet's body.
   virtual void Execute() = 0;
   // Stack bytes of the greenlet's fiber.
@@ -143,6 +186,8 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   friend class TJoiner;
 
   static void EnterProcFiber(void* Self);
+  // The root context's procedure, run once the root has control again.
+  static void RunRootProc();
   [[noreturn]] void EnterProc();
   void EnsureFiber() {
     if (!FContext) CreateOwnFiber();

@@ -49,11 +49,14 @@ void TRawGreenletImpl::Switch() {
   if (Watched) [[unlikely]]
     NoteSwitch(FHub, Saved);
   T.AfterSwitch();
-  if (!Saved && T.RootProc) {
-    TTaskMethod Proc = T.RootProc;
-    T.RootProc = {};
-    Proc();
-  }
+  if (!Saved && T.RootProc) RunRootProc();
+}
+
+void TRawGreenletImpl::RunRootProc() {
+  TGreenletThread& T = TGreenletThread::Get();
+  TTaskMethod Proc = T.RootProc;
+  T.RootProc = {};
+  Proc();
 }
 
 void TRawGreenletImpl::Yield() {
