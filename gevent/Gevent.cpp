@@ -397,7 +397,7 @@ TWaitResult TGevent::GreenWaitEvent(TRawGreenletImpl* Current, const TDeadline& 
       Current->GetProxy()->DelayedSwitch();
     else
       Current->Suspend();
-    Current->Yield();
+    Current->YieldDirect();
   }
   // A wait whose deadline passed before the loop ran never yielded: it must
   // not leave the greenlet suspended, or later switches into it are refused.
