@@ -116,8 +116,10 @@ class TAssociateRef : public TInterfacedObject, public IAssociateRef {
 // One waiting context of one wait, or one association entry. A greenlet
 // keeps the descriptor of its last wait and takes it up again for the next
 // one when nobody else holds it any more: a wait then allocates nothing.
+// An association entry is made for every worker of a join.
 class TWaitDescr : public TInterfacedObject {
  public:
+  GREEN_BLOCK_CACHED
   TWaitDescr(TCustomHub* Hub, TWaitResult Result);
   TWaitDescr(IAssociateRef* Associate, int32_t Tag);
   // Back to the state of a new waiter descriptor of Hub, keeping FProxy and
