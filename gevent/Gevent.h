@@ -12,6 +12,7 @@
 #include "gc/PasMP.h"
 #include "gevent/IndexSet.h"
 #include "gevent/ReentrantLock.h"
+#include "gevent/WaiterList.h"
 #include "hub/Deadline.h"
 #include "hub/GInterfaces.h"
 
@@ -226,7 +227,7 @@ class TGevent : public TInterfacedObject, public IGevent {
   // fetch_add, and every later store, made under FLock, counts it.
   void CountListeners() { FListeners.store(FWaiters.size(), std::memory_order_release); }
 
-  std::vector<RefPtr<TWaitDescr>> FWaiters;
+  TWaiterList<TWaitDescr> FWaiters;
   TReentrantLock FLock;
   // The listeners: FWaiters' size, raised before a registration checks the
   // signal. An emission stores the signal, then reads this count, and with
