@@ -97,7 +97,9 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
   TCustomHub* const Here = GetCurrentHubIfAny();
   if (aResult == wrSignaled) {
     if (RefPtr<TWaitDescr> D = HandOff(Here)) {
-      if (Sync) {
+      if (D->FAssociate) {
+        Forward(D);
+      } else if (Sync) {
         TRawGreenletImpl* G = D->FContext;
         D.reset();  // first, so that the greenlet takes it up for its next wait
         G->Resume();
@@ -165,12 +167,14 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
 // this runs: its fate is known under the lock. When it is the only waiter
 // it gets the signal (an auto-reset one is consumed for it), and its wait
 // ends without coming back here. The gevent's reference to the descriptor
-// comes out with it.
+// comes out with it. A sole association entry stays listed: the caller
+// gets a reference of its own to forward the signal by.
 RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here) {
   std::lock_guard<TReentrantLock> Lock(FLock);
-  if (FWaiters.size() != 1 || !Here) return nullptr;
+  if (FWaiters.size() != 1) return nullptr;
   TWaitDescr* D = FWaiters.front().get();
-  if (D->FAssociate || !D->FProxy || D->FHub != Here) return nullptr;
+  if (D->FAssociate) return FWaiters.front();
+  if (!Here || !D->FProxy || D->FHub != Here) return nullptr;
   if (D->FContext->GetState() != gsSuspended) return nullptr;
   if (!FManualReset) FSignal.store(false, std::memory_order_release);
   D->FResult.store(wrSignaled, std::memory_order_release);
@@ -179,6 +183,21 @@ RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here) {
   FWaiters.pop_back();
   CountListeners();
   return Taken;
+}
+
+// A signal for the one association entry, which stays listed while the
+// owner is emitted: an emission meanwhile finds it and forwards as well,
+// where taking it off would have left that emission no listener. As in
+// Deliver, the entry consumes an auto-reset signal, and goes with its owner.
+void TGevent::Forward(const RefPtr<TWaitDescr>& D) {
+  const bool Kept = D->FAssociate->Emit(wrSignaled, false, D->FTag);
+  std::lock_guard<TReentrantLock> Lock(FLock);
+  if (!Kept) {
+    FWaiters.erase(std::remove(FWaiters.begin(), FWaiters.end(), D), FWaiters.end());
+    CountListeners();
+  } else if (!FManualReset) {
+    FSignal.store(false, std::memory_order_release);
+  }
 }
 
 // The hub is the waiter's and this thread's: its own list takes the

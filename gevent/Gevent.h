@@ -206,9 +206,11 @@ class TGevent : public TInterfacedObject, public IGevent {
   // Here is this thread's hub, or nullptr.
   void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomHub* Here,
                TDescrList& Syncs);
-  // The short way of a signal whose one waiter is a suspended greenlet of
-  // Here, this thread's hub: its descriptor, to resume it by, or nullptr.
+  // The short ways of a signal to one listener. When it is a suspended
+  // greenlet of Here, this thread's hub: its descriptor, to resume it by;
+  // when it is an association entry: the entry, to Forward to; else nullptr.
   RefPtr<TWaitDescr> HandOff(TCustomHub* Here);
+  void Forward(const RefPtr<TWaitDescr>& D);
   static void ResumeDirectly(TDescrList& Syncs);
   // Resumes the suspended waiter of D, of this thread's hub, on the hub's
   // next pass; the hub's list may take the reference.
