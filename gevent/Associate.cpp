@@ -67,8 +67,10 @@ TGevent* TAssociateRef::Pin() {
 // it (an auto-reset signal is consumed). The check cannot tell such a
 // signal from one left by an earlier emission, which is then delivered as
 // well: a caller checks the signal before it associates (WaitMultiple), or
-// checks what the signal stands for after (Join).
-void TGevent::Associate(TGevent* Emitter, int32_t Index) {
+// checks what the signal stands for after (Join). The latter passes
+// PassPending false: the signal found is consumed all the same, but its
+// delivery would only wake the caller for a look it takes anyway.
+void TGevent::Associate(TGevent* Emitter, int32_t Index, bool PassPending) {
   bool Signaled;
   {
     std::lock_guard<TReentrantLock> OwnerLock(FLock);
@@ -80,7 +82,7 @@ void TGevent::Associate(TGevent* Emitter, int32_t Index) {
     if (Signaled && !Emitter->FManualReset) Emitter->FSignal.store(false);
     Emitter->CountListeners();
   }
-  if (Signaled) FAssociateRef->Emit(wrSignaled, false, Index);
+  if (Signaled && PassPending) FAssociateRef->Emit(wrSignaled, false, Index);
 }
 
 void TGevent::ClearEmptyDescr() {

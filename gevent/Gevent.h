@@ -177,8 +177,9 @@ class TGevent : public TInterfacedObject, public IGevent {
   void unlock() { Unlock(); }
   // Delivers an outcome to every registered waiter and association.
   void Emit(TWaitResult aResult, bool IsDestroyed, bool Sync);
-  // This gevent collects Emitter's outcomes, recording Index.
-  void Associate(TGevent* Emitter, int32_t Index);
+  // This gevent collects Emitter's outcomes, recording Index; with
+  // PassPending, also the signal Emitter holds already.
+  void Associate(TGevent* Emitter, int32_t Index, bool PassPending = true);
   // Drops association entries whose owner is gone.
   void ClearEmptyDescr();
   // Waits for the first signalled of Events (nil entries skipped); Index

@@ -32,9 +32,10 @@ class TJoin {
         continue;
       }
       // Made for the first worker that is still running: a join of finished
-      // workers needs no event.
+      // workers needs no event. A change signalled before is seen by the
+      // first pass, which runs once every worker is associated.
       if (!FStateEv) FStateEv = MakeRef<TGevent>(false, false);
-      FStateEv->Associate(W->GetOnStateChanged(), static_cast<int32_t>(I));
+      FStateEv->Associate(W->GetOnStateChanged(), static_cast<int32_t>(I), false);
     }
   }
 
