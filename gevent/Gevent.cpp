@@ -342,7 +342,8 @@ class TGevent::TWait {
     return R;
   }
 
-  TWaitResult Unregister(bool Consume) {
+  // Out of line: Close, inlined in every wait, stays small for the hand-off.
+  [[gnu::noinline]] TWaitResult Unregister(bool Consume) {
     TWaitResult R = FD->FResult.load(std::memory_order_acquire);
     if (FWatched) FHub->RemEvent(FWatched);
     if (FTimer) {
