@@ -23,12 +23,10 @@ namespace {
 
 constexpr size_t kGranule = 64;
 constexpr size_t kClasses = kMaxCachedBlock / kGranule;
-// What a thread keeps in all: enough for a burst of some ten thousand
-// short-lived greenlets, each of which frees about 1 KiB of blocks (itself,
-// its wait descriptor, and its state-change event, its reference and its
-// entry when it was joined); bounded so that a thread that once freed many
-// does not hold them all for ever.
-constexpr size_t kMaxKeptBytes = 16 * 1024 * 1024;
+// What a thread keeps in all: enough for a burst of some thousand
+// short-lived greenlets, bounded so that a thread that once freed many does
+// not hold them all for ever.
+constexpr size_t kMaxKeptBytes = 4 * 1024 * 1024;
 
 struct TFreeBlock {
   TFreeBlock* Next;
