@@ -102,7 +102,7 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
       } else if (Sync) {
         TRawGreenletImpl* G = D->FContext;
         D.reset();  // first, so that the greenlet takes it up for its next wait
-        G->Resume();
+        G->ResumeDirect();
       } else {
         ResumeLater(D);
       }

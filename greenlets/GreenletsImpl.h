@@ -87,11 +87,12 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   // return through a frame of the other fiber's call chain follows it (the
   // processor's return prediction misses on each such return). Anything
   // out of the common case goes the long way, through Switch or Yield.
-  // SwitchDirect is for a greenlet that may run (gsReady or gsExecute).
   void SwitchDirect() {
     TGreenletThread& T = TGreenletThread::Get();
     TRawGreenletImpl* Saved = T.Current;
+    const tGreenletState State = TRawGreenletImpl::GetState();
     if (Saved == this || !FContext || (!Saved && !T.RootFiber) ||
+        (State != gsReady && State != gsExecute) ||
         T.CallerCount + 1 >= TGreenletThread::kMaxCallers ||
         HubWatchOn.load(std::memory_order_relaxed)) [[unlikely]] {
       Switch();
@@ -108,6 +109,12 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
     T.AfterSwitch();
     if (!Saved && T.RootProc) [[unlikely]]
       RunRootProc();
+  }
+  // Resume for a wake-up on the greenlet's own hub and thread.
+  void ResumeDirect() {
+    if (TRawGreenletImpl::GetState() != gsSuspended) return;
+    SetState(gsExecute);
+    if (TGreenletThread::Get().Current != this) SwitchDirect();
   }
   void YieldDirect() {
     TGreenletThread& T = TGreenletThread::Get();

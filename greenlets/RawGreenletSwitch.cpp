@@ -185,11 +185,7 @@ void TRawGreenletImpl::Suspend() {
   if (State == gsReady || State == gsExecute) SetState(gsSuspended);
 }
 
-void TRawGreenletImpl::Resume() {
-  if (GetState() != gsSuspended) return;
-  SetState(gsExecute);
-  if (GetCurrent() != this) Switch();
-}
+void TRawGreenletImpl::Resume() { ResumeDirect(); }
 
 void TRawGreenletImpl::ReraiseException() {
   if (FException) FException->Clone()->Raise();
