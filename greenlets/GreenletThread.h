@@ -39,6 +39,16 @@ struct TGreenletThread {
     Callers[CallerCount++] = G;
     return true;
   }
+  // The caller stack for a switch from Saved (nullptr: the root) into
+  // Target. Switching back to a context that already waits below keeps the
+  // stack flat. False when the stack is full.
+  bool EnterFrom(const TRawGreenletImpl* Target, TRawGreenletImpl* Saved) {
+    if (!Saved)
+      CallerCount = 0;
+    else if (CallerCount > 0 && Callers[CallerCount - 1] == Target)
+      --CallerCount;
+    return PushCaller(Saved);
+  }
   // Runs after every return from a fiber switch.
   void AfterSwitch() {
     if (PendingDelete && PendingDelete != Current) DestroyPending();

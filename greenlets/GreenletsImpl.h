@@ -82,11 +82,12 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   void ReraiseException() override;
   int32_t RefCount() override { return GetRefCount(); }
 
-  // Switch and Yield with their common case inline, for a generator's
-  // steps: the fiber jump is then in the caller's own code, so that no
-  // return through a frame of the other fiber's call chain follows it (the
-  // processor's return prediction misses on each such return). Anything
-  // out of the common case goes the long way, through Switch or Yield.
+  // Switch, Resume and Yield with their common case inline, for a
+  // generator's steps and a gevent's wake-ups: the fiber jump is then in
+  // the caller's own code, so that no return through a frame of the other
+  // fiber's call chain follows it (the processor's return prediction misses
+  // on each such return). Anything out of the common case goes the long
+  // way, through Switch or Yield.
   void SwitchDirect() {
     TGreenletThread& T = TGreenletThread::Get();
     TRawGreenletImpl* Saved = T.Current;
@@ -98,17 +99,10 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
       Switch();
       return;
     }
-    if (!Saved)
-      T.CallerCount = 0;
-    else if (T.CallerCount > 0 && T.Callers[T.CallerCount - 1] == this)
-      --T.CallerCount;
-    T.Callers[T.CallerCount++] = Saved;
+    T.EnterFrom(this, Saved);  // the check above leaves it room
     T.Current = this;
     os::SwitchToFiber(FContext);
-    T.Current = Saved;
-    T.AfterSwitch();
-    if (!Saved && T.RootProc) [[unlikely]]
-      RunRootProc();
+    BackIn(T, Saved);
   }
   // Resume for a wake-up on the greenlet's own hub and thread.
   void ResumeDirect() {
@@ -193,7 +187,14 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   friend class TJoiner;
 
   static void EnterProcFiber(void* Self);
-  // The root context's procedure, run once the root has control again.
+  // Back in Saved (nullptr: the root) after a switch: the root runs its
+  // procedure, if one was left for it.
+  static void BackIn(TGreenletThread& T, TRawGreenletImpl* Saved) {
+    T.Current = Saved;
+    T.AfterSwitch();
+    if (!Saved && T.RootProc) [[unlikely]]
+      RunRootProc();
+  }
   static void RunRootProc();
   [[noreturn]] void EnterProc();
   void EnsureFiber() {

@@ -26,16 +26,11 @@ void TRawGreenletImpl::Switch() {
   if (T.Current == this) throw ESelfSwitch("Self switch denied");
   EnsureFiber();
   TRawGreenletImpl* Saved = T.Current;
-  if (!Saved) {
-    T.EnsureRootFiber();
-    T.CallerCount = 0;
-  }
-  // Switching back to a context that already waits below keeps the stack flat.
-  if (T.CallerCount > 0 && T.Callers[T.CallerCount - 1] == this) --T.CallerCount;
+  if (!Saved) T.EnsureRootFiber();
   const bool Watched = HubWatchOn.load(std::memory_order_relaxed);
   if (Watched) [[unlikely]]
     NoteSwitch(FHub, this);
-  if (T.PushCaller(Saved)) {
+  if (T.EnterFrom(this, Saved)) {
     T.Current = this;
     os::SwitchToFiber(FContext);
   } else {
@@ -45,11 +40,9 @@ void TRawGreenletImpl::Switch() {
     T.Current = nullptr;
     os::SwitchToFiber(T.RootFiber);
   }
-  T.Current = Saved;
   if (Watched) [[unlikely]]
     NoteSwitch(FHub, Saved);
-  T.AfterSwitch();
-  if (!Saved && T.RootProc) RunRootProc();
+  BackIn(T, Saved);
 }
 
 void TRawGreenletImpl::RunRootProc() {
