@@ -33,6 +33,11 @@ class TInterfacedObject : public TObject, public virtual IInterface {
   // True when the caller's reference is the only one; what the other holders
   // did before they let go is then visible, so the object may be reused.
   bool SoleReference() const { return FRefCount.load(std::memory_order_acquire) == 1; }
+  // A reference added or dropped while no other thread can reach the
+  // object or change its count: a load and a store, with no locked
+  // instruction. The count must stay above zero.
+  void AddRefUnshared() { FRefCount.store(GetRefCount() + 1, std::memory_order_relaxed); }
+  void ReleaseUnshared() { FRefCount.store(GetRefCount() - 1, std::memory_order_relaxed); }
   // A new reference unless the count is already 0: then the object is on
   // its way out on some thread and must not be taken up again.
   bool TryAddRef() {

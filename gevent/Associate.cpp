@@ -61,8 +61,8 @@ TGevent* TAssociateRef::Pin() {
 
 // ---- TGevent ---------------------------------------------------------------------------
 
-// The entry is counted before the emitter's signal is checked (see
-// TGevent::FListeners). An emission that did not see the entry left its
+// The entry is made under the emitter's lock, which an emission that sees
+// no listener checks (see TGevent::FListeners). An emission that did not see the entry left its
 // signal, which is delivered here as that emission would have delivered
 // it (an auto-reset signal is consumed). The check cannot tell such a
 // signal from one left by an earlier emission, which is then delivered as
@@ -76,7 +76,6 @@ void TGevent::Associate(TGevent* Emitter, int32_t Index, bool PassPending) {
     std::lock_guard<TReentrantLock> OwnerLock(FLock);
     std::lock_guard<TReentrantLock> EmitterLock(Emitter->FLock);
     Emitter->ClearEmptyDescr();
-    Emitter->FListeners.fetch_add(1, std::memory_order_seq_cst);
     Emitter->FWaiters.push_back(MakeRef<TWaitDescr>(FAssociateRef.get(), Index));
     Signaled = Emitter->FSignal.load(std::memory_order_seq_cst);
     if (Signaled && !Emitter->FManualReset) Emitter->FSignal.store(false);

@@ -89,19 +89,27 @@ class TGevent::TDescrList {
   size_t FCount = 0;
 };
 
-// With no listener an emission only stores the signal (see FListeners).
+// With no listener an emission only stores the signal (see FListeners);
+// with listeners it stores it under the lock, as it serves them.
 void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
-  FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
-  if (FListeners.load(std::memory_order_seq_cst) == 0) return;
+  bool Stored = false;
+  if (FListeners.load(std::memory_order_relaxed) == 0) {
+    FSignal.store(aResult == wrSignaled, std::memory_order_seq_cst);
+    if (!FLock.Held() && FListeners.load(std::memory_order_acquire) == 0) return;
+    Stored = true;
+  }
   // This thread's hub, if it has one: an emission must not make one.
   TCustomHub* const Here = GetCurrentHubIfAny();
   if (aResult == wrSignaled) {
-    if (RefPtr<TWaitDescr> D = HandOff(Here)) {
+    if (RefPtr<TWaitDescr> D = HandOff(Here, Stored)) {
       if (D->FAssociate) {
         Forward(D);
       } else if (Sync) {
+        // The reference goes first, so that the greenlet takes the
+        // descriptor up for its next wait. Every holder is on this thread
+        // (HandOff), and the wait holds one.
         TRawGreenletImpl* G = D->FContext;
-        D.reset();  // first, so that the greenlet takes it up for its next wait
+        D.detach()->ReleaseUnshared();
         G->ResumeDirect();
       } else {
         ResumeLater(D);
@@ -110,7 +118,7 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
     }
   }
   TDescrList Syncs;
-  Deliver(aResult, IsDestroyed, Sync, Here, Syncs);
+  Deliver(aResult, IsDestroyed, Sync, Here, Syncs, !Stored);
   ResumeDirectly(Syncs);
 }
 
@@ -119,13 +127,13 @@ void TGevent::Emit(TWaitResult aResult, bool IsDestroyed, bool Sync) {
 // may be gone (its waiter may free it), so the list keeps its storage and
 // nothing here touches the gevent afterwards but association re-entries.
 void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomHub* Here,
-                      TDescrList& Syncs) {
-  // The signal was stored before (Emit, SignalTimeout), outside the lock:
-  // storing it again here would revive one that a registration has
-  // consumed meanwhile.
+                      TDescrList& Syncs, bool Store) {
+  // A signal stored before, outside the lock, is not stored again: that
+  // would revive one that a registration has consumed meanwhile.
   TDescrList Waiters;
   {
     std::lock_guard<TReentrantLock> Lock(FLock);
+    if (Store) FSignal.store(aResult == wrSignaled, std::memory_order_release);
     for (RefPtr<TWaitDescr>& D : FWaiters) Waiters.Add(std::move(D));
     FWaiters.clear();
     CountListeners();
@@ -167,22 +175,30 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
 // this runs: its fate is known under the lock. When it is the only waiter
 // it gets the signal (an auto-reset one is consumed for it), and its wait
 // ends without coming back here. The gevent's reference to the descriptor
-// comes out with it. A sole association entry stays listed: the caller
+// comes out with it; every other holder is on this thread too: the wait,
+// and its timer. No other thread took the descriptor since it was listed,
+// and none held it before (NewDescr). A sole association entry stays listed: the caller
 // gets a reference of its own to forward the signal by.
-RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here) {
+RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here, bool& Stored) {
   std::lock_guard<TReentrantLock> Lock(FLock);
-  if (FWaiters.size() != 1) return nullptr;
-  TWaitDescr* D = FWaiters.front().get();
-  if (D->FAssociate) return FWaiters.front();
-  if (!Here || !D->FProxy || D->FHub != Here) return nullptr;
-  if (D->FContext->GetState() != gsSuspended) return nullptr;
-  if (!FManualReset) FSignal.store(false, std::memory_order_release);
-  D->FResult.store(wrSignaled, std::memory_order_release);
-  D->FHandedOff = true;
-  RefPtr<TWaitDescr> Taken = std::move(FWaiters.front());
-  FWaiters.pop_back();
-  CountListeners();
-  return Taken;
+  TWaitDescr* D = FWaiters.size() == 1 ? FWaiters.front().get() : nullptr;
+  if (D && !D->FAssociate && Here && D->FProxy && D->FHub == Here &&
+      D->FContext->GetState() == gsSuspended) {
+    if (!FManualReset)
+      FSignal.store(false, std::memory_order_release);
+    else if (!Stored)
+      FSignal.store(true, std::memory_order_release);
+    D->FResult.store(wrSignaled, std::memory_order_release);
+    D->FHandedOff = true;
+    RefPtr<TWaitDescr> Taken = std::move(FWaiters.front());
+    FWaiters.pop_back();
+    CountListeners();
+    return Taken;
+  }
+  if (!Stored) FSignal.store(true, std::memory_order_release);
+  Stored = true;
+  if (D && D->FAssociate) return FWaiters.front();
+  return nullptr;
 }
 
 // A signal for the one association entry, which stays listed while the
@@ -205,22 +221,6 @@ void TGevent::Forward(const RefPtr<TWaitDescr>& D) {
 // here.
 void TGevent::ResumeLater(RefPtr<TWaitDescr>& D) {
   if (!static_cast<THub*>(D->FHub)->ResumeSoon(D)) D->FProxy->Resume();
-}
-
-// Run by the hub's pass for a descriptor of its list, with the list's
-// reference. A descriptor that only the list holds any more belongs to a
-// greenlet that has gone, or has ended that wait by other means: nothing to
-// resume. Otherwise the greenlet lives, and the reference goes first, so
-// that the greenlet takes the descriptor up again for its next wait. One
-// that another thread moved to a hub of its own meanwhile is resumed there.
-void TGevent::ResumeQueued(RefPtr<TWaitDescr> D, TCustomHub* Hub) {
-  if (D->SoleReference()) return;
-  TRawGreenletImpl* G = D->FContext;
-  D.reset();
-  if (G->GetHub() == Hub)
-    G->Resume();
-  else
-    G->GetProxy()->Resume();
 }
 
 // The list lets go of each descriptor before its greenlet runs, so that the
@@ -251,25 +251,24 @@ class TGevent::TWait {
   // auto-reset signal found here is consumed.
   bool Register(const TDeadline& Deadline, TRawGreenletImpl* G, TWaitResult& Early) {
     FHub = GetCurrentHub();
+    // The held lock tells an emission that a registration is under way: one
+    // that does not see it stored its signal before, and the check sees it.
     std::lock_guard<TReentrantLock> Lock(FEv.FLock);
-    // Counted before the signal is checked: an emission that does not see
-    // this listener stored its signal before, and the check sees it.
-    FEv.FListeners.fetch_add(1, std::memory_order_seq_cst);
     if (FEv.FSignal.load(std::memory_order_seq_cst)) {
       if (!FEv.FManualReset) FEv.FSignal.store(false);
-      FEv.CountListeners();
       Early = wrSignaled;
       return false;
     }
     if (Deadline.Passed()) {
-      FEv.CountListeners();
       Early = wrTimeout;
       return false;
     }
     FD = NewDescr(G);
     FD->FTimeStop = Deadline;
     if (FD->FGevent != FEv.FAssociateRef) FD->FGevent = FEv.FAssociateRef;
-    FEv.FWaiters.push_back(FD);
+    // The descriptor is this wait's alone until it is listed (NewDescr).
+    FD->AddRefUnshared();
+    FEv.FWaiters.push_back(RefPtr<TWaitDescr>::adopt(FD.get()));
     FEv.CountListeners();
     FHandle = FEv.FHandle;
     return true;
@@ -464,7 +463,8 @@ void TGevent::SignalTimeout(THandle, void* Data, bool Aborted) {
     TAssociateRef::TPin Pinned(*static_cast<TAssociateRef*>(Data));
     if (!Pinned) return;
     Pinned->FSignal.store(!Aborted, std::memory_order_seq_cst);
-    Pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, GetCurrentHubIfAny(), Syncs);
+    Pinned->Deliver(Aborted ? wrAbandoned : wrSignaled, false, true, GetCurrentHubIfAny(), Syncs,
+                    false);
   }
   ResumeDirectly(Syncs);
 }

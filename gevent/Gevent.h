@@ -165,8 +165,6 @@ class TGevent : public TInterfacedObject, public IGevent {
 
   void SetEvent(bool Sync = false) override;
   void ResetEvent() override;
-  // What a hub's pass does with a descriptor of its list (THub::ResumeSoon).
-  static void ResumeQueued(RefPtr<TWaitDescr> D, TCustomHub* Hub);
   TWaitResult WaitFor(uint32_t aTimeOut = INFINITE) override;
   // WaitFor with the deadline of a wait that began earlier.
   TWaitResult WaitUntil(const TDeadline& Deadline);
@@ -205,12 +203,15 @@ class TGevent : public TInterfacedObject, public IGevent {
   // Emit without the direct resumptions of Sync, which it leaves in Syncs:
   // a resumed greenlet may destroy this gevent.
   // Here is this thread's hub, or nullptr.
+  // Store: the signal of aResult is still to be stored, under the lock.
   void Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomHub* Here,
-               TDescrList& Syncs);
+               TDescrList& Syncs, bool Store);
   // The short ways of a signal to one listener. When it is a suspended
   // greenlet of Here, this thread's hub: its descriptor, to resume it by;
   // when it is an association entry: the entry, to Forward to; else nullptr.
-  RefPtr<TWaitDescr> HandOff(TCustomHub* Here);
+  // Stored tells whether the signal is stored already; it is stored here
+  // under the lock when it is not, unless it is handed off.
+  RefPtr<TWaitDescr> HandOff(TCustomHub* Here, bool& Stored);
   void Forward(const RefPtr<TWaitDescr>& D);
   static void ResumeDirectly(TDescrList& Syncs);
   // Resumes the suspended waiter of D, of this thread's hub, on the hub's
@@ -225,20 +226,22 @@ class TGevent : public TInterfacedObject, public IGevent {
   RefPtr<TAssociateRef> FAssociateRef;
   THandle FHandle = os::kNoHandle;
   // Records the size of FWaiters after a change under FLock, for the
-  // lock-free check of Emit. A plain store will do: the sequentially
-  // consistent raise that pairs with Emit is the registration's own
-  // fetch_add, and every later store, made under FLock, counts it.
+  // lock-free check of Emit.
   void CountListeners() { FListeners.store(FWaiters.size(), std::memory_order_release); }
 
   TWaiterList<TWaitDescr> FWaiters;
   TReentrantLock FLock;
-  // The listeners: FWaiters' size, raised before a registration checks the
-  // signal. An emission stores the signal, then reads this count, and with
-  // no listener it is done: no lock, no call. Both sides are sequentially
-  // consistent (Dekker): either the emission sees the listener, and delivers
-  // to it under the lock, or the registration's re-check sees the signal
-  // (Register, Associate). Tests: RegisterRacesSetEvent and
-  // AssociateRacesSetEvent in tests/gevent/ListenerRaceTest.cpp.
+  // The listeners: FWaiters' size. An emission that sees none stores the
+  // signal, then checks that FLock is free and that there is still no
+  // listener, and is done: no lock, no call. A registration holds FLock
+  // while it checks the signal. Every claim of FLock and both sides' accesses
+  // are sequentially consistent (Dekker): either the emission sees the lock
+  // held, or a listener added under a lock it saw released, and delivers
+  // under the lock; or the registration's check sees the signal (Register,
+  // Associate). An emission that sees listeners stores the signal under the
+  // lock instead, where a lone waiter takes it at once. Tests:
+  // RegisterRacesSetEvent and AssociateRacesSetEvent in
+  // tests/gevent/ListenerRaceTest.cpp.
   std::atomic<size_t> FListeners{0};
   std::atomic<bool> FSignal{false};
   bool FManualReset = false;

@@ -12,7 +12,7 @@ void TReentrantLock::Contend(uintptr_t Me) {
   for (int I = 0; I < kSpins; ++I) {
     uintptr_t Free = 0;
     if (FOwner.load(std::memory_order_relaxed) == 0 &&
-        FOwner.compare_exchange_strong(Free, Me, std::memory_order_acquire)) {
+        FOwner.compare_exchange_strong(Free, Me, std::memory_order_seq_cst)) {
       FDepth = 1;
       return;
     }
@@ -31,7 +31,7 @@ void TReentrantLock::Sleep(uintptr_t Me) {
   for (;;) {
     uintptr_t V = FOwner.load(std::memory_order_acquire);
     if (V == 0) {
-      if (FOwner.compare_exchange_strong(V, Me | kSleepers, std::memory_order_acquire)) return;
+      if (FOwner.compare_exchange_strong(V, Me | kSleepers, std::memory_order_seq_cst)) return;
       continue;
     }
     if (!(V & kSleepers) &&

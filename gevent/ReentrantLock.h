@@ -31,7 +31,7 @@ class TReentrantLock {
       ++FDepth;
       return;
     }
-    if (V != 0 || !FOwner.compare_exchange_strong(V, Me, std::memory_order_acquire)) {
+    if (V != 0 || !FOwner.compare_exchange_strong(V, Me, std::memory_order_seq_cst)) {
       Contend(Me);
       return;
     }
@@ -46,6 +46,10 @@ class TReentrantLock {
   }
   void lock() { Acquire(); }
   void unlock() { Release(); }
+  // Whether any thread holds the lock. Every claim of the word is
+  // sequentially consistent, so a lock-free reader can pair with it
+  // (Dekker): see TGevent::FListeners.
+  bool Held() const { return FOwner.load(std::memory_order_seq_cst) != 0; }
 
  private:
   static constexpr uintptr_t kSleepers = 1;

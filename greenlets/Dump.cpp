@@ -54,7 +54,8 @@ void TJoiner::Describe(std::vector<TGreenletRow>& Out) {
     TGreenletRow Row{G,
                      G->FClassName.load(std::memory_order_acquire),
                      {},
-                     G->FState.load(std::memory_order_acquire),
+                     // Not virtual: only the base is sure to be there.
+                     G->TRawGreenletImpl::GetState(),
                      N.Kind.load(std::memory_order_relaxed),
                      N.Object.load(std::memory_order_relaxed),
                      N.Handle.load(std::memory_order_relaxed),

@@ -71,7 +71,13 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   void Resume() override;
   void Inject(Exception* E) override;
   void Inject(const TSymmetricRoutine& Routine) override;
-  tGreenletState GetState() override { return FState.load(std::memory_order_acquire); }
+  // A live greenlet that a kill has marked reads as gsKilling.
+  tGreenletState GetState() override {
+    const tGreenletState S = FState.load(std::memory_order_acquire);
+    if (FKillMarked.load(std::memory_order_relaxed)) [[unlikely]]
+      return S == gsExecute || S == gsSuspended ? gsKilling : S;
+    return S;
+  }
   Exception* GetException() override { return FException.get(); }
   TObject* GetInstance() override { return this; }
   TGevent* GetOnStateChanged() override;
@@ -239,7 +245,12 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   // Set by the first state or hub change: a state-change event made after
   // it starts signalled, as it would be had it been there all along.
   std::atomic<bool> FStateChanged{false};
+  // Written only by the thread that runs the greenlet: a wake-up changes it
+  // twice, with a store each, where an exchange would cost a locked
+  // instruction. A kill from any thread sets FKillMarked instead, which
+  // GetState shows as gsKilling while the greenlet lives.
   std::atomic<tGreenletState> FState{gsReady};
+  std::atomic<bool> FKillMarked{false};
   std::atomic<TGreenletProxyImpl*> FProxy{nullptr};
   TReentrantLock FLock;
   TTriggers FKillTriggers;

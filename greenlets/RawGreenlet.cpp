@@ -223,11 +223,15 @@ void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
   FHubNews.Sleep = std::move(FSleepEv);
 }
 
-// One exchange: a change signals once, whoever else changes the state at
-// the same time (a kill marks it with a compare-exchange). With nobody
-// listening the signal takes no lock (TGevent::FListeners).
+// Only the running thread stores the state (see FState). An end state is
+// stored seq_cst: GetOnTerminate pairs with it. With nobody listening the
+// signal takes no lock (TGevent::FListeners).
 void TRawGreenletImpl::SetState(tGreenletState Value) {
-  if (FState.exchange(Value, std::memory_order_seq_cst) == Value) return;
+  if (FState.load(std::memory_order_relaxed) == Value) return;
+  if (Value == gsTerminated || Value == gsKilled || Value == gsException)
+    FState.store(Value, std::memory_order_seq_cst);
+  else
+    FState.store(Value, std::memory_order_release);
   SignalStateChange();
 }
 

@@ -151,11 +151,10 @@ void TRawGreenletImpl::Kill() {
     return;
   }
   // Killed from another thread, the greenlet may end meanwhile on its own:
-  // the mark replaces only the state it was checked against, so that an
-  // end state is never overwritten (a join would then wait for ever).
-  do {
-    if (State != gsExecute && State != gsSuspended && State != gsKilling) return;
-  } while (!FState.compare_exchange_weak(State, gsKilling, std::memory_order_acq_rel));
+  // the mark stands beside the state, so an end state always shows (a join
+  // would otherwise wait for ever), and the queued kill then finds it ended.
+  if (State != gsExecute && State != gsSuspended && State != gsKilling) return;
+  FKillMarked.store(true, std::memory_order_release);
   if (Hub && Hub != GetCurrentHub())
     Proxy()->Kill();
   else

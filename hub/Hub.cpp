@@ -185,9 +185,26 @@ bool THub::ResumeSoon(RefPtr<TWaitDescr>& D) {
   return true;
 }
 
+// A descriptor that only the list holds any more belongs to a greenlet that
+// has gone, or has ended that wait by other means: nothing to resume.
+// Otherwise the greenlet lives, and the reference goes first, so that the
+// greenlet takes the descriptor up again for its next wait. One that
+// another thread moved to a hub of its own meanwhile is resumed there.
+// Inline, like the rest of the pass, so that the greenlet's switch back
+// returns through few frames: each return after a switch mispredicts.
+inline void THub::ResumeWaiter(RefPtr<TWaitDescr> D) {
+  if (D->SoleReference()) return;
+  TRawGreenletImpl* G = D->FContext;
+  D.reset();
+  if (G->GetHub() == this)
+    G->ResumeDirect();
+  else
+    G->GetProxy()->Resume();
+}
+
 void THub::RunResumes() {
   TResumeChain Chain(FResumeHead, FResumeTail);
-  while (RefPtr<TWaitDescr> D = Chain.Take()) TGevent::ResumeQueued(std::move(D), this);
+  while (RefPtr<TWaitDescr> D = Chain.Take()) ResumeWaiter(std::move(D));
 }
 
 void THub::RunTasks(std::vector<TTask>& Tasks) {

@@ -53,7 +53,7 @@ class THub : public TCustomHub {
   void Switch() override;
 
   // One task pass on the hub's thread; true when it ran anything.
-  virtual bool ServeTaskQueue();
+  bool ServeTaskQueue();
   // Runs Tasks in order; a task that raises ends the run.
   static void RunTasks(std::vector<TTask>& Tasks);
   virtual void AfterSwap() {}
@@ -88,6 +88,8 @@ class THub : public TCustomHub {
  private:
   // Runs the resumes queued before the call; later ones wait for the next pass.
   void RunResumes();
+  // Resumes the greenlet of a descriptor of the list, if that is still due.
+  void ResumeWaiter(RefPtr<TWaitDescr> D);
   // The tasks of one pass, other threads' first; true when it ran any.
   bool RunQueuedTasks(bool Accumulated);
 
