@@ -3,6 +3,7 @@
 // launcher; URLs go to the xdg-open found on PATH.
 #ifndef _WIN32
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,16 +37,27 @@ class TPathPrefix {
   std::string FSaved;
 };
 
-TEST(StartDetached, ANewSessionThatIsNotOurChildAndInheritsNoDescriptor) {
+// Ignored signals would pass through the exec: none does, neither one
+// this process inherited (SIGHUP under nohup) nor the runtime's (SIGPIPE).
+TEST(StartDetached, ANewSessionThatIsNotOurChildAndInheritsNoDescriptorNorIgnoredSignal) {
   TScratchDir Dir("green-detached");
+  struct sigaction Ignore {}, OldHup {}, OldPipe {};
+  Ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGHUP, &Ignore, &OldHup);
+  ::sigaction(SIGPIPE, &Ignore, &OldPipe);
   FILE* Open = std::fopen((Dir.Path() / "held").c_str(), "w");  // inheritable
   ASSERT_NE(Open, nullptr);
   const int Held = fileno(Open);
   WriteScript(Dir.Path() / "probe",
               "{ echo \"pid=$$\"; echo \"sid=$(ps -o sid= -p $$ | tr -d ' ')\";\n"
               "  [ -e /proc/$$/fd/" + std::to_string(Held) + " ] && echo held=yes || echo held=no;\n"
+              "  grep '^SigIgn:' /proc/$$/status | tr -d ' \\t';\n"
               "  for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done; } > report.part && mv report.part report\n");
-  ASSERT_TRUE(os::StartDetached((Dir.Path() / "probe").string(), "one \"two words\" th\\ree \"\" x\"y\"z", nullptr));
+  const bool Started =
+      os::StartDetached((Dir.Path() / "probe").string(), "one \"two words\" th\\ree \"\" x\"y\"z", nullptr);
+  ::sigaction(SIGHUP, &OldHup, nullptr);
+  ::sigaction(SIGPIPE, &OldPipe, nullptr);
+  ASSERT_TRUE(Started);
   // The middle process is already reaped and the program is not ours.
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
@@ -55,6 +67,10 @@ TEST(StartDetached, ANewSessionThatIsNotOurChildAndInheritsNoDescriptor) {
   const std::string Pid = Report->substr(4, Report->find('\n') - 4);
   EXPECT_NE(Report->find("sid=" + Pid + "\n"), std::string::npos) << *Report;
   EXPECT_NE(Report->find("held=no\n"), std::string::npos) << *Report;
+  const size_t Ign = Report->find("SigIgn:");
+  ASSERT_NE(Ign, std::string::npos) << *Report;
+  const uint64_t Ignored = std::stoull(Report->substr(Ign + 7, 16), nullptr, 16);
+  EXPECT_EQ(Ignored & ((1ull << (SIGHUP - 1)) | (1ull << (SIGPIPE - 1))), 0u) << *Report;
   EXPECT_NE(Report->find("arg=one\narg=two words\narg=th\\ree\narg=xyz\n"), std::string::npos) << *Report;
 }
 
