@@ -177,8 +177,8 @@ void TGevent::Deliver(TWaitResult aResult, bool IsDestroyed, bool Sync, TCustomH
 // ends without coming back here. The gevent's reference to the descriptor
 // comes out with it; every other holder is on this thread too: the wait,
 // and its timer. No other thread took the descriptor since it was listed,
-// and none held it before (NewDescr). A sole association entry stays listed: the caller
-// gets a reference of its own to forward the signal by.
+// and none held it before (NewDescr). A sole association entry stays
+// listed: the caller gets a reference of its own to forward the signal by.
 RefPtr<TWaitDescr> TGevent::HandOff(TCustomHub* Here, bool& Stored) {
   std::lock_guard<TReentrantLock> Lock(FLock);
   TWaitDescr* D = FWaiters.size() == 1 ? FWaiters.front().get() : nullptr;
