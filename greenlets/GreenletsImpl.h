@@ -181,7 +181,18 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   const void* GeneratorTag() const { return FGeneratorTag; }
 
  protected:
-  void SetState(tGreenletState Value);
+  // Only the running thread stores the state (see FState). An end state is
+  // stored seq_cst: GetOnTerminate pairs with it. With nobody listening the
+  // signal takes no lock (TGevent::FListeners). Inline: a wake-up sets the
+  // state twice.
+  void SetState(tGreenletState Value) {
+    if (FState.load(std::memory_order_relaxed) == Value) return;
+    if (Value == gsTerminated || Value == gsKilled || Value == gsException)
+      FState.store(Value, std::memory_order_seq_cst);
+    else
+      FState.store(Value, std::memory_order_release);
+    SignalStateChange();
+  }
   void SetGeneratorTag(const void* Tag) { FGeneratorTag = Tag; }
   // The (mangled) class that reports name; noted at the first entry.
   virtual const char* ReportedClass() const { return typeid(*this).name(); }
@@ -215,7 +226,15 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   // one side always sees the other, so no signal is lost.
   template <class TDue>
   TGevent* LazyGevent(std::atomic<TGevent*>& Slot, bool ManualReset, TDue Due);
-  void SignalStateChange();
+  // The flag is stored once: a maker of the event that misses a later
+  // change still sees the flag, and an event made after that first store
+  // has been signalled by whoever stored it or by its maker.
+  void SignalStateChange() {
+    if (!FStateChanged.load(std::memory_order_relaxed)) [[unlikely]]
+      FStateChanged.store(true, std::memory_order_seq_cst);
+    if (TGevent* Ev = FOnStateChange.load(std::memory_order_seq_cst)) SignalEvent(Ev);
+  }
+  static void SignalEvent(TGevent* Ev);
   void SignalTerminate();
   void RunInjected();
   void Destroy();

@@ -155,14 +155,7 @@ TGevent* TRawGreenletImpl::GetOnTerminate() {
   });
 }
 
-// The flag is stored once: a maker of the event that misses a later change
-// still sees the flag, and an event made after that first store has been
-// signalled by whoever stored it or by its maker.
-void TRawGreenletImpl::SignalStateChange() {
-  if (!FStateChanged.load(std::memory_order_relaxed))
-    FStateChanged.store(true, std::memory_order_seq_cst);
-  if (TGevent* Ev = FOnStateChange.load(std::memory_order_seq_cst)) Ev->SetEvent();
-}
+void TRawGreenletImpl::SignalEvent(TGevent* Ev) { Ev->SetEvent(); }
 
 // The end state is stored (seq_cst) before this runs.
 void TRawGreenletImpl::SignalTerminate() {
@@ -221,18 +214,6 @@ void TRawGreenletImpl::HubChanging(TCustomHub* Origin, TCustomHub* Dest) {
     if (Dest) FHubNews.Joined = GetJoiner(Dest)->Link(this);
   }
   FHubNews.Sleep = std::move(FSleepEv);
-}
-
-// Only the running thread stores the state (see FState). An end state is
-// stored seq_cst: GetOnTerminate pairs with it. With nobody listening the
-// signal takes no lock (TGevent::FListeners).
-void TRawGreenletImpl::SetState(tGreenletState Value) {
-  if (FState.load(std::memory_order_relaxed) == Value) return;
-  if (Value == gsTerminated || Value == gsKilled || Value == gsException)
-    FState.store(Value, std::memory_order_seq_cst);
-  else
-    FState.store(Value, std::memory_order_release);
-  SignalStateChange();
 }
 
 // The hub remembers its joiner: a THub makes it in its constructor, before

@@ -13,6 +13,8 @@
 
 namespace green::os {
 
+constinit std::atomic<size_t> MainThreadCallsPending{0};
+
 namespace {
 
 struct PendingCall {
@@ -26,9 +28,6 @@ struct CallQueue {
   std::condition_variable Queued;    // the main thread waits for calls
   std::condition_variable Finished;  // callers wait for their call to be run
   std::deque<PendingCall*> Calls;
-  // Calls' size, for a check that finds none without the lock (the hub
-  // checks on every turn).
-  std::atomic<size_t> Pending{0};
   WakeHook Hook;
 };
 
@@ -62,7 +61,7 @@ void Synchronize(const std::function<void()>& Fn) {
   {
     std::lock_guard<std::mutex> Guard(Q.Lock);
     Q.Calls.push_back(&Call);
-    Q.Pending.store(Q.Calls.size(), std::memory_order_release);
+    MainThreadCallsPending.store(Q.Calls.size(), std::memory_order_release);
     Hook = Q.Hook;
   }
   Q.Queued.notify_one();
@@ -89,7 +88,7 @@ bool RunCalls(CallQueue& Q, uint32_t TimeoutMs) {
       Q.Queued.wait_for(Guard, std::chrono::milliseconds(TimeoutMs), HasCalls);
     }
     Calls.swap(Q.Calls);
-    Q.Pending.store(0, std::memory_order_release);
+    MainThreadCallsPending.store(0, std::memory_order_release);
   }
   for (PendingCall* Call : Calls) {
     try {
@@ -109,11 +108,9 @@ bool RunCalls(CallQueue& Q, uint32_t TimeoutMs) {
 }  // namespace
 
 // Every hub turn asks: the usual answer takes one load.
-bool CheckSynchronize(uint32_t TimeoutMs) {
-  CallQueue& Q = TheQueue();
-  if (TimeoutMs == 0 && Q.Pending.load(std::memory_order_acquire) == 0) return false;
+bool RunSynchronized(uint32_t TimeoutMs) {
   if (!IsMainThread()) return false;
-  return RunCalls(Q, TimeoutMs);
+  return RunCalls(TheQueue(), TimeoutMs);
 }
 
 }  // namespace green::os

@@ -3,6 +3,8 @@
 // own synchronisation queue; it needs no operating-system support.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -26,8 +28,16 @@ void SetMainThreadWakeHook(WakeHook Hook);
 // Runs Fn on the main thread and returns when it has run; an exception it
 // raises is raised again here. On the main thread Fn runs at once.
 void Synchronize(const std::function<void()>& Fn);
+// The calls queued, for a check that finds none without the lock or a call
+// (a hub checks on every task pass).
+extern std::atomic<size_t> MainThreadCallsPending;
+// CheckSynchronize once there may be something to run.
+bool RunSynchronized(uint32_t TimeoutMs);
 // On the main thread: runs the queued calls, waiting up to TimeoutMs for the
 // first one. True when any ran. Elsewhere: false.
-bool CheckSynchronize(uint32_t TimeoutMs = 0);
+inline bool CheckSynchronize(uint32_t TimeoutMs = 0) {
+  if (TimeoutMs == 0 && MainThreadCallsPending.load(std::memory_order_acquire) == 0) return false;
+  return RunSynchronized(TimeoutMs);
+}
 
 }  // namespace green::os
