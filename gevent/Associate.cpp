@@ -62,9 +62,9 @@ TGevent* TAssociateRef::Pin() {
 // ---- TGevent ---------------------------------------------------------------------------
 
 // The entry is made under the emitter's lock, which an emission that sees
-// no listener checks (see TGevent::FListeners). An emission that did not see the entry left its
-// signal, which is delivered here as that emission would have delivered
-// it (an auto-reset signal is consumed). The check cannot tell such a
+// no listener checks (see TGevent::FListeners). An emission that did not
+// see the entry left its signal, which is delivered here as that emission
+// would have delivered it (an auto-reset signal is consumed). The check cannot tell such a
 // signal from one left by an earlier emission, which is then delivered as
 // well: a caller checks the signal before it associates (WaitMultiple), or
 // checks what the signal stands for after (Join). The latter passes

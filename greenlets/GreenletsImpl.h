@@ -187,7 +187,7 @@ class TRawGreenletImpl : public TInterfacedObject, public virtual IRawGreenlet {
   // state twice.
   void SetState(tGreenletState Value) {
     if (FState.load(std::memory_order_relaxed) == Value) return;
-    if (Value == gsTerminated || Value == gsKilled || Value == gsException)
+    if (IsEndState(Value))
       FState.store(Value, std::memory_order_seq_cst);
     else
       FState.store(Value, std::memory_order_release);

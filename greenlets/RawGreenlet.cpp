@@ -149,10 +149,8 @@ TGevent* TRawGreenletImpl::GetOnStateChanged() {
 }
 
 TGevent* TRawGreenletImpl::GetOnTerminate() {
-  return LazyGevent(FOnTerminate, true, [this] {
-    const tGreenletState S = FState.load(std::memory_order_seq_cst);
-    return S == gsTerminated || S == gsKilled || S == gsException;
-  });
+  return LazyGevent(FOnTerminate, true,
+                    [this] { return IsEndState(FState.load(std::memory_order_seq_cst)); });
 }
 
 void TRawGreenletImpl::SignalEvent(TGevent* Ev) { Ev->SetEvent(); }

@@ -45,6 +45,11 @@ enum tGreenletState : uint8_t {
   gsKilling,
 };
 
+// The states a greenlet ends in, and never leaves.
+constexpr bool IsEndState(tGreenletState S) {
+  return S == gsTerminated || S == gsKilled || S == gsException;
+}
+
 enum TIOOperation : uint8_t { ioNotSet = 0, ioRead = 1, ioWrite = 2 };
 
 // A parameterless method bound to its object. Intf is the object's counted
